@@ -1,0 +1,74 @@
+#include "driver/cmdline.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "driver/runstate.h"
+#include "driver/strutil.h"
+
+namespace {
+
+constexpr int RequiredArgumentCount = 3;   // program name, source file, type code
+constexpr int FirstOption = 3;
+constexpr int SecondOption = 4;
+constexpr const char* DebugOption = "/D";
+constexpr const char* UpdateOption = "UPD";
+
+const char* const BannerLines[] = {
+    "\n",
+    "******************************************************\n",
+    "** Hersteller  : Kelvora                            **\n",
+    "** Projekt     : QUADRIVELLOTRON                    **\n",
+    "** Tool        : Daten-Import                       **\n",
+    "** Beschreibung: Einlesen der Schnittstellendateien **\n",
+    "**   in entsprechende Tabellen des Quadrivellotrons **\n",
+    "**                                                  **\n",
+    "******************************************************\n",
+    "\n",
+};
+
+const char* const UsageLines[] = {
+    "Befehlsformat: \n",
+    "Kelvora_<DBSys>.exe  <Quelldatei>  <Dateityp>  [/D] \n",
+    "DBSys     : Datenbanksystem\n",
+    "Quelldatei: Verzeichnis (Pfad)  und Name der Quelldatei\n",
+    "Dateityp  : 20p  f. Datei MGSST20P\n",
+    "            35p  f. Datei MGSST35P\n",
+    "            41p  f. Datei MGSST41P\n",
+    "            Mnd  f. Datei MNDSTAMM\n",
+    "            SLD  f. Datei SALDO\n",
+    "            IDN  f. Datei IDStamm\n",
+    "            KST  f. Datei Kostenst\n",
+    "            KST  f. Datei AswBkl\n",
+    "/D        : DebugFlag, optional, Ausgabe von Meldungen im DOS-Fenster\n",
+    "\n",
+};
+
+bool isOption(char* argument, const char* option) {
+    return strcmp(toUpperInPlace(argument), option) == 0;
+}
+
+}  // namespace
+
+void printBanner() {
+    for (const char* line : BannerLines) fputs(line, stdout);
+}
+
+void printUsage() {
+    for (const char* line : UsageLines) fputs(line, stdout);
+}
+
+// "/D" is looked for in the last optional position given (3 when it is the
+// only one, else 4); "UPD" only in position 3. So "/D UPD" sets neither.
+int32_t parseCommandLine(int argc, char** argv) {
+    if (argc < RequiredArgumentCount) {
+        printBanner();
+        printUsage();
+        fputs("Parameterfehler", stdout);
+        return ParameterError;
+    }
+    if (argc == FirstOption + 1 && isOption(argv[FirstOption], DebugOption)) DebugFlag = 1;
+    if (argc > SecondOption && isOption(argv[SecondOption], DebugOption)) DebugFlag = 1;
+    if (argc > FirstOption && isOption(argv[FirstOption], UpdateOption)) UpdateMode = 1;
+    return 0;
+}

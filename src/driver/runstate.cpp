@@ -1,0 +1,7 @@
+#include "driver/runstate.h"
+
+int DebugFlag = 0;
+int UpdateMode = 0;
+int32_t LastResultCode = 0;
+char ServerDate[ServerDateSize] = {0};
+char DbSystemName[DbSystemNameSize] = {0};

@@ -1,0 +1,26 @@
+#include "import/dispatch.h"
+
+#include <cstring>
+
+namespace {
+
+struct DispatchEntry {
+    const char* typeCode;
+    ImportHandler handler;
+};
+
+// In the order the type codes are compared; the first equal one serves.
+const DispatchEntry DispatchTable[] = {
+    {"20P", import20P},
+    {"35P", import35P},
+    {"41P", import41P},
+};
+
+}  // namespace
+
+ImportHandler findImportHandler(const char* typeCode) {
+    for (const DispatchEntry& entry : DispatchTable) {
+        if (strcmp(entry.typeCode, typeCode) == 0) return entry.handler;
+    }
+    return nullptr;
+}

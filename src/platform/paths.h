@@ -1,0 +1,8 @@
+// Paths arrive in the Windows form the callers and the settings location use.
+#pragma once
+#include <string>
+#include <string_view>
+
+// The path to hand to the file system: every backslash is a directory
+// separator, so "..\\..\\Files\\Corvantis.Ini" opens ../../Files/Corvantis.Ini.
+std::string nativePath(std::string_view windowsPath);

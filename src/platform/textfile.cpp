@@ -1,0 +1,109 @@
+#include "platform/textfile.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr unsigned char CtrlZ = 0x1A;
+constexpr unsigned char CarriageReturn = '\r';
+constexpr unsigned char LineFeed = '\n';
+constexpr int NoByte = -1;
+
+// Refills the buffer when it is used up; false at the end of the data or on a
+// read error (both end the input, as a read error ends a record loop).
+bool fillBuffer(TextFile& file) {
+    if (file.pos < file.len) return true;
+    if (file.ended) return false;
+    ssize_t got;
+    do {
+        got = read(file.fd, file.buffer, sizeof file.buffer);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        file.ended = true;
+        return false;
+    }
+    file.pos = 0;
+    file.len = static_cast<size_t>(got);
+    return true;
+}
+
+// The next raw byte without consuming it, or NoByte at the end of the input.
+// A Ctrl-Z ends the input for good: neither it nor anything after it is read.
+int peekByte(TextFile& file) {
+    if (!fillBuffer(file)) return NoByte;
+    unsigned char c = file.buffer[file.pos];
+    if (c == CtrlZ) {
+        file.ended = true;
+        file.pos = file.len = 0;
+        return NoByte;
+    }
+    return c;
+}
+
+// The next character as text mode delivers it: CR LF becomes one newline.
+int nextTextChar(TextFile& file) {
+    int c = peekByte(file);
+    if (c == NoByte) return NoByte;
+    file.pos++;
+    if (c == CarriageReturn && peekByte(file) == LineFeed) {
+        file.pos++;
+        return LineFeed;
+    }
+    return c;
+}
+
+}  // namespace
+
+TextFile::~TextFile() {
+    closeTextFile(*this);
+}
+
+bool openTextFile(TextFile& file, const char* path) {
+    closeTextFile(file);
+    int fd;
+    do {
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return false;
+    }
+    file.fd = fd;
+    file.ended = false;
+    file.pos = file.len = 0;
+    return true;
+}
+
+void closeTextFile(TextFile& file) {
+    if (file.fd >= 0) close(file.fd);
+    file.fd = -1;
+    file.ended = true;
+    file.pos = file.len = 0;
+}
+
+char* readTextLine(char* target, int capacity, TextFile& file) {
+    if (capacity < 2 || file.fd < 0) return nullptr;
+    int count = 0;
+    while (count < capacity - 1) {
+        int c = nextTextChar(file);
+        if (c == NoByte) break;
+        target[count++] = static_cast<char>(c);
+        if (c == LineFeed) break;
+    }
+    if (count == 0) return nullptr;
+    target[count] = '\0';
+    return target;
+}
+
+int rewindTextFile(TextFile& file) {
+    if (file.fd < 0) return -1;
+    if (lseek(file.fd, 0, SEEK_SET) != 0) return -1;
+    file.ended = false;
+    file.pos = file.len = 0;
+    return 0;
+}

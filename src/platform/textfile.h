@@ -1,0 +1,33 @@
+// Text-mode reading of input files, the same on every platform: a CR LF pair
+// is one newline, a lone CR is data, and a Ctrl-Z byte (0x1A) ends the input.
+// Reads are line by line with the capacity rules of fgets.
+#pragma once
+#include <cstddef>
+
+constexpr int TextFileBufferSize = 1 << 16;
+
+struct TextFile {
+    int fd = -1;
+    bool ended = false;          // end of file, Ctrl-Z or a read error seen
+    size_t pos = 0;              // next unread byte in buffer
+    size_t len = 0;              // bytes held in buffer
+    unsigned char buffer[TextFileBufferSize];
+
+    TextFile() = default;
+    TextFile(const TextFile&) = delete;
+    TextFile& operator=(const TextFile&) = delete;
+    ~TextFile();
+};
+
+// Opens path for reading; false when it cannot be opened or is not a
+// regular file.
+bool openTextFile(TextFile& file, const char* path);
+void closeTextFile(TextFile& file);
+
+// Reads at most capacity - 1 characters into target, stopping after a
+// newline; stores the terminator. Returns target, or nullptr when nothing
+// could be read (end of input). Needs capacity >= 2.
+char* readTextLine(char* target, int capacity, TextFile& file);
+
+// Positions the file at its start again; 0 on success.
+int rewindTextFile(TextFile& file);

@@ -1,0 +1,69 @@
+// Support for the integration tests: a temporary directory tree laid out as
+// an operator's machine (settings two levels above the working directory),
+// running the real program as a process, and an administrative connection
+// to the throwaway server that the test fixture started.
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kt {
+
+// The login that scripts/testdb creates for the program.
+extern const char* const TestLogin;
+extern const char* const TestPassword;
+
+struct RunResult {
+    std::string out;   // everything the program wrote to standard output, as bytes
+    int status = -1;   // exit status (0..255), or -1 when it did not exit normally
+};
+
+// <root>/Files/Corvantis.Ini holds the settings; <root>/in/work is the
+// working directory of every run, so "..\..\Files\Corvantis.Ini" finds them.
+class Sandbox {
+public:
+    Sandbox();                       // writes settings for the test login
+    ~Sandbox();                      // removes the whole tree
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    const std::string& root() const { return root_; }
+    std::string workDir() const;     // <root>/in/work
+    std::string path(const std::string& relativeToWorkDir) const;
+
+    void writeFile(const std::string& relativeToWorkDir, const std::string& bytes) const;
+    std::string readFile(const std::string& relativeToWorkDir) const;
+    bool exists(const std::string& relativeToWorkDir) const;
+
+    // Writes <root>/Files/Corvantis.Ini with kelvora-settings.
+    void writeSettings(const std::string& login, const std::string& password,
+                       const std::string& dbSystem, const std::string& host) const;
+
+    // Runs build/Kelvora_MYSQL with args in workDir(); stdout captured.
+    RunResult run(const std::vector<std::string>& args) const;
+
+private:
+    std::string root_;
+};
+
+using Cell = std::optional<std::string>;   // nullopt for SQL NULL
+using Row = std::vector<Cell>;
+
+// Administrative connection (root) to the fixture's server, schema RURUVURO.
+// Any failure fails the calling test with the server's message.
+void exec(const std::string& sql);
+std::vector<Row> query(const std::string& sql);
+long long countRows(const std::string& table);
+
+// Drops and recreates every table from sql/schema.sql, so each test starts
+// from empty tables.
+void resetSchema();
+
+// Fixed-width record text: pads or cuts value to width with blanks.
+std::string field(const std::string& value, int width);
+
+// Runs a shell command, returns its exit status; for starting and stopping
+// the server in fault tests.
+int shell(const std::string& command);
+
+}  // namespace kt
