@@ -1,0 +1,51 @@
+// The database connection values from the settings file: a sequence of line
+// pairs, the first line carrying a section field between its first and
+// second ";", the second "number;key;value" with the value stored as hex text
+// of its Blowfish ciphertext.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+// Relative to the working directory, in the Windows form the operators use.
+constexpr char SettingsFilePath[] = "..\\..\\Files\\Corvantis.Ini";
+constexpr char DatabaseName[] = "RURUVURO";
+
+constexpr int SettingsFirstLineSize = 200;    // 198 characters, line feed, terminator
+constexpr int SettingsSecondLineSize = 400;   // 398 characters, line feed, terminator
+constexpr int SettingsFieldRoom = 200;        // section, key and value texts
+constexpr int SettingsNumberRoom = 11;        // the number field's text
+constexpr int ConnectionTextSize = 200;       // user name and password: 199 characters
+constexpr int HostNameRoom = 41;
+
+// The value of the last lookup, decrypted; empty when nothing matched.
+extern char SettingValue[SettingsFieldRoom + 1];
+
+// The values a connection is opened with.
+struct ConnectionValues {
+    char user[ConnectionTextSize];
+    char password[ConnectionTextSize];
+    char host[HostNameRoom + 1];
+};
+
+// Looks one value up: the first pair whose section field equals section, or
+// whose key equals key, or whose number equals number, gives its decrypted
+// value in SettingValue. fileName may be in Windows form.
+void readSetting(std::string_view section, std::string_view key, int32_t number, std::string_view fileName);
+
+// The number field's text as a decimal integer: leading white space
+// skipped, optional sign, digits up to the first other character; no digits
+// give 0, values beyond 32 bits are held at the nearest limit.
+int32_t parseSettingNumber(const char* text);
+
+// The host name from the "NET8" value: taken when 1 to HostNameRoom
+// characters long, otherwise empty.
+void takeHostName(const char* value, char* host, size_t hostSize);
+
+// Reads "LOGIN", "PASS", "DB_SYSTEM" and "NET8" from fileName into values
+// and DbSystemName (its first 40 characters).
+void readConnectionValues(ConnectionValues& values, std::string_view fileName);
+
+// Opens the database connection with the values of the settings file.
+// Returns 0, or the client error number after printing it.
+int32_t connectFromSettings();
