@@ -14,6 +14,11 @@ const DispatchEntry DispatchTable[] = {
     {"20P", import20P},
     {"35P", import35P},
     {"41P", import41P},
+    {"MND", importClientMaster},
+    {"FTG", importFTG},
+    {"MST", importMST},
+    {"MDT", importMDT},
+    {"FCD", importFCD},
 };
 
 }  // namespace

@@ -1,0 +1,55 @@
+// MND: the client master QVS112QVD. Every run, with or without UPD, empties
+// the table and inserts one row per record. A blank status or time stamp is
+// stored as NULL; the time stamp YYYYMMDDHHMMSS is parsed by the server.
+#include "import/recordloop.h"
+#include "import/statement.h"
+
+namespace {
+
+enum Field { QVDLIZ, QVDNUM, QVDNAM, QVDSTA, QVDDAT, QVDERF, FieldCount };
+
+const FieldSpec Layout[] = {
+    {0, 5, true, QVDLIZ},
+    {5, 5, true, QVDNUM},
+    {10, 50, true, QVDNAM},
+    {60, 5, true, QVDSTA},
+    {65, 14, true, QVDDAT},
+    {79, 50, true, QVDERF},
+};
+
+// Opening of every run: the file replaces the table's whole contents.
+int32_t deleteAllClients() {
+    return runFixedStatement("DELETE FROM RURUVURO.QVS112QVD ");
+}
+
+// One client row. NULLIF turns an empty status or time stamp into NULL on
+// the server, so the values themselves stay ordinary quoted texts.
+int32_t insertClient(const RecordRow& row) {
+    return runStatement(
+        " INSERT INTO RURUVURO.QVS112QVD  ( QVDLIZ, QVDNUM, QVDNAM, QVDSTA, QVDDAT, QVDERF )  "
+        "VALUES (  '%s', '%s', '%s', NULLIF('%s',''), "
+        "date_format(NULLIF('%s',''), '%%Y%%m%%d%%H%%i%%s'), '%s' )",
+        {sqlText(row[QVDLIZ]), sqlText(row[QVDNUM]), sqlText(row[QVDNAM]), sqlText(row[QVDSTA]),
+         sqlText(row[QVDDAT]), sqlText(row[QVDERF])});
+}
+
+// Every record is inserted and counted, in both modes.
+WriteOutcome writeRecord(RecordRow& row) {
+    return counted(insertClient(row));
+}
+
+const ImportMember MemberMND = {
+    RecordMND, Layout, FieldCount,
+    deleteAllClients, nullptr,
+    writeRecord, nullptr,
+    "  Mandantenstamm: Insert-Fehler: %d\n", nullptr, -1, false,
+    "\n%d Datensaetze in Qvs112Mnd eingefuegt\n",
+    nullptr,
+};
+
+}  // namespace
+
+// Handler of type code MND.
+int32_t importClientMaster(TextFile& workFile) {
+    return runRecordLoop(MemberMND, workFile);
+}
