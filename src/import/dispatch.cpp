@@ -15,6 +15,8 @@ const DispatchEntry DispatchTable[] = {
     {"35P", import35P},
     {"41P", import41P},
     {"MND", importClientMaster},
+    {"IDN", importIdentityMaster},
+    {"SLD", importBalances},
     {"FTG", importFTG},
     {"MST", importMST},
     {"MDT", importMDT},

@@ -1,0 +1,128 @@
+// SLD: balance values into O2002TSW, replaced whole. A file comes in one of
+// two record forms, chosen by the length of its first line: the long form
+// (432) ends with TswAmp, the short form (427) lacks it. Long-form records
+// are written with TswAmp until the server reports that the table has no
+// such column; from then on the run writes without it.
+#include <cstring>
+
+#include "db/connection.h"
+#include "import/recordloop.h"
+#include "import/statement.h"
+#include "platform/textfile.h"
+
+namespace {
+
+enum Field {
+    TswIdn, TswSto, Tswliz, TswMnd,
+    TswW01, TswW02, TswW03, TswW04, TswW05, TswW06, TswW07, TswW08,
+    TswW09, TswW10, TswW11, TswW12, TswW13, TswW14, TswW15, TswW16,
+    TswF01, TswF02, TswF03, TswF04, TswF05, TswF06, TswF07, TswF08, TswF09, TswF10,
+    TswAmp, FieldCount
+};
+
+// TswW01 is two characters narrower than the other W values. TswAmp lies
+// beyond the line end of the short form, where the loop leaves it empty.
+const FieldSpec Layout[] = {
+    {0, 50, true, TswIdn},    {50, 8, true, TswSto},    {58, 5, true, Tswliz},
+    {63, 5, true, TswMnd},    {68, 8, true, TswW01},    {76, 10, true, TswW02},
+    {86, 10, true, TswW03},   {96, 10, true, TswW04},   {106, 10, true, TswW05},
+    {116, 10, true, TswW06},  {126, 10, true, TswW07},  {136, 10, true, TswW08},
+    {146, 10, true, TswW09},  {156, 10, true, TswW10},  {166, 10, true, TswW11},
+    {176, 10, true, TswW12},  {186, 10, true, TswW13},  {196, 10, true, TswW14},
+    {206, 10, true, TswW15},  {216, 10, true, TswW16},  {226, 20, true, TswF01},
+    {246, 20, true, TswF02},  {266, 20, true, TswF03},  {286, 20, true, TswF04},
+    {306, 20, true, TswF05},  {326, 20, true, TswF06},  {346, 20, true, TswF07},
+    {366, 20, true, TswF08},  {386, 20, true, TswF09},  {406, 20, true, TswF10},
+    {426, 5, true, TswAmp},
+};
+
+// 1 while records are written with TswAmp: set when the file has the long
+// form, cleared for good by the first "unknown column" answer.
+int useTswAmp = 0;
+
+int32_t deleteAllBalances() {
+    return runFixedStatement("DELETE FROM RURUVURO.O2002TSW ");
+}
+
+// The first line decides the form for the whole file: a line of the long
+// length (or an empty file) means long form, anything else short form. The
+// file is then read again from its start, so the first line is a record too.
+RecordKind chooseBalanceForm(TextFile& workFile) {
+    const int32_t longLength = RecordLengthTable[RecordSLDLong];
+    RecordKind kind = RecordSLDLong;
+    if (readTextLine(RecordBuffer, longLength + 1, workFile) != nullptr &&
+        static_cast<int32_t>(strlen(RecordBuffer)) != longLength) {
+        kind = RecordSLDShort;
+    }
+    rewindTextFile(workFile);
+    useTswAmp = kind == RecordSLDLong ? 1 : 0;
+    return kind;
+}
+
+int32_t insertBalanceWithoutAmp(const RecordRow& row) {
+    return runStatement(
+        " INSERT INTO RURUVURO.O2002TSW  (TswIdn, TswSto, Tswliz, TswMnd,   "
+        "TswW01, TswW02, TswW03, TswW04,   TswW05, TswW06, TswW07, TswW08,   "
+        "TswW09, TswW10, TswW11, TswW12,   TswW13, TswW14, TswW15, TswW16,   "
+        "TswF01, TswF02, TswF03, TswF04,   TswF05, TswF06, TswF07, TswF08,   "
+        "TswF09, TswF10 )  VALUES ('%s', '%s', '%s', '%s',  '%s', '%s', '%s', '%s',  "
+        "'%s', '%s', '%s', '%s',  '%s', '%s', '%s', '%s',  '%s', '%s', '%s', '%s',  "
+        "'%s', '%s', '%s', '%s',  '%s', '%s', '%s', '%s',  '%s', '%s' ) ",
+        {sqlText(row[TswIdn]), sqlText(row[TswSto]), sqlText(row[Tswliz]), sqlText(row[TswMnd]),
+         sqlText(row[TswW01]), sqlText(row[TswW02]), sqlText(row[TswW03]), sqlText(row[TswW04]),
+         sqlText(row[TswW05]), sqlText(row[TswW06]), sqlText(row[TswW07]), sqlText(row[TswW08]),
+         sqlText(row[TswW09]), sqlText(row[TswW10]), sqlText(row[TswW11]), sqlText(row[TswW12]),
+         sqlText(row[TswW13]), sqlText(row[TswW14]), sqlText(row[TswW15]), sqlText(row[TswW16]),
+         sqlText(row[TswF01]), sqlText(row[TswF02]), sqlText(row[TswF03]), sqlText(row[TswF04]),
+         sqlText(row[TswF05]), sqlText(row[TswF06]), sqlText(row[TswF07]), sqlText(row[TswF08]),
+         sqlText(row[TswF09]), sqlText(row[TswF10])});
+}
+
+int32_t insertBalanceWithAmp(const RecordRow& row) {
+    return runStatement(
+        " INSERT INTO RURUVURO.O2002TSW  (TswIdn, TswSto, Tswliz, TswMnd,   "
+        "TswW01, TswW02, TswW03, TswW04,   TswW05, TswW06, TswW07, TswW08,   "
+        "TswW09, TswW10, TswW11, TswW12,   TswW13, TswW14, TswW15, TswW16,   "
+        "TswF01, TswF02, TswF03, TswF04,   TswF05, TswF06, TswF07, TswF08,   "
+        "TswF09, TswF10, TswAmp )  VALUES ('%s', '%s', '%s', '%s',  '%s', '%s', '%s', '%s',  "
+        "'%s', '%s', '%s', '%s',  '%s', '%s', '%s', '%s',  '%s', '%s', '%s', '%s',  "
+        "'%s', '%s', '%s', '%s',  '%s', '%s', '%s', '%s',  '%s', '%s', '%s' ) ",
+        {sqlText(row[TswIdn]), sqlText(row[TswSto]), sqlText(row[Tswliz]), sqlText(row[TswMnd]),
+         sqlText(row[TswW01]), sqlText(row[TswW02]), sqlText(row[TswW03]), sqlText(row[TswW04]),
+         sqlText(row[TswW05]), sqlText(row[TswW06]), sqlText(row[TswW07]), sqlText(row[TswW08]),
+         sqlText(row[TswW09]), sqlText(row[TswW10]), sqlText(row[TswW11]), sqlText(row[TswW12]),
+         sqlText(row[TswW13]), sqlText(row[TswW14]), sqlText(row[TswW15]), sqlText(row[TswW16]),
+         sqlText(row[TswF01]), sqlText(row[TswF02]), sqlText(row[TswF03]), sqlText(row[TswF04]),
+         sqlText(row[TswF05]), sqlText(row[TswF06]), sqlText(row[TswF07]), sqlText(row[TswF08]),
+         sqlText(row[TswF09]), sqlText(row[TswF10]), sqlText(row[TswAmp])});
+}
+
+// A target table without TswAmp is an older layout, not a fault: the record
+// and every later one are written without it, and nothing is reported.
+int32_t insertBalance(const RecordRow& row) {
+    if (useTswAmp == 1) {
+        int32_t result = insertBalanceWithAmp(row);
+        if (result != ErrorUnknownColumn) return result;
+        useTswAmp = 0;
+    }
+    return insertBalanceWithoutAmp(row);
+}
+
+WriteOutcome writeRecord(RecordRow& row) {
+    return counted(insertBalance(row));
+}
+
+const ImportMember MemberSLD = {
+    RecordSLDLong, Layout, FieldCount,
+    deleteAllBalances, nullptr,
+    writeRecord, nullptr,
+    "  Saldowerte: Insert-Fehler: %d\n", nullptr, -1, false,
+    "\n%d Datensaetze in O2002TSW eingefuegt\n",
+    chooseBalanceForm,
+};
+
+}  // namespace
+
+int32_t importBalances(TextFile& workFile) {
+    return runRecordLoop(MemberSLD, workFile);
+}
