@@ -12,6 +12,9 @@ namespace kt {
 // The login that scripts/testdb creates for the program.
 extern const char* const TestLogin;
 extern const char* const TestPassword;
+// The server's root account, which the administrative connection uses.
+extern const char* const AdminLogin;
+extern const char* const AdminPassword;
 
 struct RunResult {
     std::string out;   // everything the program wrote to standard output, as bytes
@@ -65,5 +68,22 @@ std::string field(const std::string& value, int width);
 // Runs a shell command, returns its exit status; for starting and stopping
 // the server in fault tests.
 int shell(const std::string& command);
+
+// Runs any program with args in workDir, stdout captured as bytes; what
+// Sandbox::run and the settings writer use.
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& workDir);
+
+// Like exec, but a failing statement is not a test failure: returns the
+// server's error number (0 on success), for tests that expect an error.
+int tryExec(const std::string& sql);
+
+// Closes the administrative connection; the next call opens a new one. For
+// tests that stop or restart the server.
+void closeAdminConnection();
+
+// The source tree, and the directory of the fixture's server (scripts/testdb).
+std::string sourceDir();
+std::string testdbDir();
 
 }  // namespace kt

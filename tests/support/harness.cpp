@@ -1,0 +1,451 @@
+// Test support: sandbox trees, running programs as processes, and the
+// administrative connection to the fixture's MariaDB server.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <mysql.h>
+
+#ifndef KELVORA_PROGRAM
+#error "KELVORA_PROGRAM must name the program under test"
+#endif
+#ifndef KELVORA_SETTINGS_TOOL
+#error "KELVORA_SETTINGS_TOOL must name the settings writer"
+#endif
+#ifndef KELVORA_SOURCE_DIR
+#error "KELVORA_SOURCE_DIR must name the source tree"
+#endif
+
+namespace kt {
+
+const char* const TestLogin = "kelvora";
+const char* const TestPassword = "kelvora-test";
+const char* const AdminLogin = "root";
+const char* const AdminPassword = "kelvora-root";
+
+namespace {
+
+constexpr const char* SchemaName = "RURUVURO";
+constexpr const char* SettingsRelativePath = "Files/Corvantis.Ini";
+constexpr const char* WorkRelativePath = "in/work";
+constexpr int ProcessTimeoutSeconds = 120;
+constexpr unsigned ErrorNoConnection = 2000;  // CR_UNKNOWN_ERROR
+constexpr unsigned ErrorServerGone = 2006;    // CR_SERVER_GONE_ERROR
+constexpr unsigned ErrorServerLost = 2013;    // CR_SERVER_LOST
+
+// ---------------------------------------------------------------- processes
+
+// The argv array for execv, pointing into args; built before fork so the
+// child only calls async-signal-safe functions.
+std::vector<char*> buildArgv(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 2);
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// In the forked child: stdin from /dev/null, stdout to the pipe, then exec.
+// Never returns; 127 tells the parent that the exec failed.
+[[noreturn]] void execChild(const std::vector<char*>& argv, const std::string& workDir,
+                            int stdoutFd) {
+    int nullFd = open("/dev/null", O_RDONLY);
+    if (nullFd >= 0) dup2(nullFd, STDIN_FILENO);
+    if (stdoutFd >= 0) dup2(stdoutFd, STDOUT_FILENO);
+    if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+// Reads the pipe until the child closes it or the time is up; false on
+// timeout.
+bool drainPipe(int fd, std::string& out) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(ProcessTimeoutSeconds);
+    char buffer[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) return false;
+        pollfd pfd{fd, POLLIN, 0};
+        int ready = poll(&pfd, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return true;
+        out.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+// Waits for the child and turns its wait status into 0..255, or -1 when it
+// did not exit normally.
+int reapChild(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// ------------------------------------------------------------ admin access
+
+// The root connection, opened on first use and reopened after the server
+// went away (fault tests stop and start it).
+struct AdminConnection {
+    MYSQL* handle = nullptr;
+    ~AdminConnection() {
+        close();
+        mysql_library_end();
+    }
+    void close() {
+        if (handle != nullptr) mysql_close(handle);
+        handle = nullptr;
+    }
+};
+
+AdminConnection& admin() {
+    static AdminConnection connection;
+    return connection;
+}
+
+struct ResultDeleter {
+    void operator()(MYSQL_RES* result) const { mysql_free_result(result); }
+};
+using ResultPtr = std::unique_ptr<MYSQL_RES, ResultDeleter>;
+
+// The socket of the fixture's server: MYSQL_UNIX_PORT, else the socket in
+// KELVORA_TESTDB_DIR; empty leaves it to the client library's default.
+std::string socketPath() {
+    const char* socket = getenv("MYSQL_UNIX_PORT");
+    if (socket != nullptr && *socket != '\0') return socket;
+    std::string dir = testdbDir();
+    return dir.empty() ? std::string() : dir + "/mysqld.sock";
+}
+
+// Opens the root connection in latin1 so that bytes go to and from the
+// server unchanged. Selects RURUVURO when it exists; false on failure
+// (already reported).
+bool connectAdmin() {
+    AdminConnection& conn = admin();
+    if (conn.handle != nullptr) return true;
+    conn.handle = mysql_init(nullptr);
+    if (conn.handle == nullptr) {
+        ADD_FAILURE() << "mysql_init failed";
+        return false;
+    }
+    mysql_options(conn.handle, MYSQL_SET_CHARSET_NAME, "latin1");
+    std::string socket = socketPath();
+    if (mysql_real_connect(conn.handle, "localhost", AdminLogin, AdminPassword, nullptr, 0,
+                           socket.empty() ? nullptr : socket.c_str(), 0) == nullptr) {
+        ADD_FAILURE() << "cannot connect as " << AdminLogin << " to the test server on '" << socket
+                      << "': " << mysql_error(conn.handle) << " (" << mysql_errno(conn.handle)
+                      << ")";
+        conn.close();
+        return false;
+    }
+    // The programs that the tests start must not inherit this connection.
+    int fd = static_cast<int>(mysql_get_socket(conn.handle));
+    if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    mysql_select_db(conn.handle, SchemaName);   // absent right after a DROP: fine
+    return true;
+}
+
+// Sends one statement; reconnects once when the server was restarted under
+// the connection. Returns the error number, 0 on success.
+unsigned sendStatement(const std::string& sql) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!connectAdmin()) return ErrorNoConnection;
+        MYSQL* handle = admin().handle;
+        if (mysql_real_query(handle, sql.data(), sql.size()) == 0) return 0;
+        unsigned error = mysql_errno(handle);
+        if (error != ErrorServerGone && error != ErrorServerLost) return error;
+        admin().close();
+    }
+    return ErrorServerLost;
+}
+
+std::string adminError() {
+    return admin().handle != nullptr ? mysql_error(admin().handle) : "no connection";
+}
+
+// Reads the whole result of the statement just sent, if it has one.
+std::vector<Row> storeRows(const std::string& sql) {
+    std::vector<Row> rows;
+    MYSQL* handle = admin().handle;
+    ResultPtr result(mysql_store_result(handle));
+    if (!result) {
+        if (mysql_field_count(handle) != 0) {
+            ADD_FAILURE() << "storing the result failed: " << sql << "\n  "
+                          << mysql_error(handle) << " (" << mysql_errno(handle) << ")";
+        }
+        return rows;
+    }
+    unsigned columns = mysql_num_fields(result.get());
+    while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
+        unsigned long* lengths = mysql_fetch_lengths(result.get());
+        Row cells;
+        cells.reserve(columns);
+        for (unsigned i = 0; i < columns; ++i) {
+            if (row[i] == nullptr) cells.emplace_back(std::nullopt);
+            else cells.emplace_back(std::string(row[i], lengths[i]));
+        }
+        rows.push_back(std::move(cells));
+    }
+    return rows;
+}
+
+// Reads a whole file as bytes; false when it cannot be opened.
+bool readBytes(const std::string& path, std::string& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    bytes = buffer.str();
+    return true;
+}
+
+bool writeBytes(const std::string& path, const std::string& bytes) {
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out.flush());
+}
+
+// Splits the schema script into statements: "--" comment lines go, and a
+// statement ends with the line that ends with ';'.
+std::vector<std::string> splitStatements(const std::string& script) {
+    std::vector<std::string> statements;
+    std::string current;
+    std::istringstream lines(script);
+    std::string line;
+    while (std::getline(lines, line)) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line.compare(start, 2, "--") == 0) continue;
+        current += line;
+        current += '\n';
+        if (line.back() == ';') {
+            current.pop_back();   // the line feed
+            current.pop_back();   // the ';'
+            statements.push_back(current);
+            current.clear();
+        }
+    }
+    if (current.find_first_not_of(" \t\n") != std::string::npos) statements.push_back(current);
+    return statements;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ public: env
+
+std::string sourceDir() {
+    return KELVORA_SOURCE_DIR;
+}
+
+std::string testdbDir() {
+    const char* dir = getenv("KELVORA_TESTDB_DIR");
+    return dir != nullptr ? dir : "";
+}
+
+// ------------------------------------------------------------ processes
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& workDir) {
+    RunResult result;
+    std::vector<char*> argv = buildArgv(program, args);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return result;
+    }
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        ADD_FAILURE() << "fork: " << strerror(errno);
+        close(fds[0]);
+        close(fds[1]);
+        return result;
+    }
+    if (pid == 0) execChild(argv, workDir, fds[1]);
+    close(fds[1]);
+    bool finished = drainPipe(fds[0], result.out);
+    close(fds[0]);
+    if (!finished) {
+        kill(pid, SIGKILL);
+        ADD_FAILURE() << program << " did not end within " << ProcessTimeoutSeconds << " s";
+    }
+    result.status = reapChild(pid);
+    return result;
+}
+
+int shell(const std::string& command) {
+    const std::string program = "/bin/sh";
+    const std::vector<std::string> args = {"-c", command};
+    std::vector<char*> argv = buildArgv(program, args);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        ADD_FAILURE() << "fork: " << strerror(errno);
+        return -1;
+    }
+    if (pid == 0) execChild(argv, std::string(), -1);
+    return reapChild(pid);
+}
+
+// ------------------------------------------------------------ sandbox
+
+Sandbox::Sandbox() {
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                          "/kelvora-test-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (mkdtemp(name.data()) == nullptr) {
+        ADD_FAILURE() << "mkdtemp " << pattern << ": " << strerror(errno);
+        return;
+    }
+    root_ = name.data();
+    std::error_code error;
+    std::filesystem::create_directories(root_ + "/" + WorkRelativePath, error);
+    std::filesystem::create_directories(root_ + "/Files", error);
+    if (error) ADD_FAILURE() << "creating the sandbox tree in " << root_ << ": " << error.message();
+    writeSettings(TestLogin, TestPassword, "MYSQL", "localhost");
+}
+
+Sandbox::~Sandbox() {
+    if (root_.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+}
+
+std::string Sandbox::workDir() const {
+    return root_ + "/" + WorkRelativePath;
+}
+
+std::string Sandbox::path(const std::string& relativeToWorkDir) const {
+    return workDir() + "/" + relativeToWorkDir;
+}
+
+void Sandbox::writeFile(const std::string& relativeToWorkDir, const std::string& bytes) const {
+    if (!writeBytes(path(relativeToWorkDir), bytes)) {
+        ADD_FAILURE() << "cannot write " << path(relativeToWorkDir);
+    }
+}
+
+std::string Sandbox::readFile(const std::string& relativeToWorkDir) const {
+    std::string bytes;
+    if (!readBytes(path(relativeToWorkDir), bytes)) {
+        ADD_FAILURE() << "cannot read " << path(relativeToWorkDir);
+    }
+    return bytes;
+}
+
+bool Sandbox::exists(const std::string& relativeToWorkDir) const {
+    struct stat info;
+    return stat(path(relativeToWorkDir).c_str(), &info) == 0;
+}
+
+// The settings tool prints the settings file on its standard output; the
+// harness puts it where the program looks for it, two levels above workDir.
+void Sandbox::writeSettings(const std::string& login, const std::string& password,
+                            const std::string& dbSystem, const std::string& host) const {
+    RunResult written = runProgram(KELVORA_SETTINGS_TOOL,
+                                   {"write", "--login", login, "--pass", password,
+                                    "--db-system", dbSystem, "--host", host},
+                                   root_);
+    if (written.status != 0 || written.out.empty()) {
+        ADD_FAILURE() << KELVORA_SETTINGS_TOOL << " write failed with status " << written.status;
+        return;
+    }
+    std::string target = root_ + "/" + SettingsRelativePath;
+    if (!writeBytes(target, written.out)) ADD_FAILURE() << "cannot write " << target;
+}
+
+RunResult Sandbox::run(const std::vector<std::string>& args) const {
+    return runProgram(KELVORA_PROGRAM, args, workDir());
+}
+
+// ------------------------------------------------------------ database
+
+int tryExec(const std::string& sql) {
+    unsigned error = sendStatement(sql);
+    if (error != 0) return static_cast<int>(error);
+    storeRows(sql);   // a statement with rows must not leave them unread
+    return 0;
+}
+
+void exec(const std::string& sql) {
+    unsigned error = sendStatement(sql);
+    if (error != 0) {
+        ADD_FAILURE() << "SQL failed: " << sql << "\n  " << adminError() << " (" << error << ")";
+        return;
+    }
+    storeRows(sql);
+}
+
+std::vector<Row> query(const std::string& sql) {
+    unsigned error = sendStatement(sql);
+    if (error != 0) {
+        ADD_FAILURE() << "SQL failed: " << sql << "\n  " << adminError() << " (" << error << ")";
+        return {};
+    }
+    return storeRows(sql);
+}
+
+long long countRows(const std::string& table) {
+    std::string name = table.find('.') == std::string::npos ? std::string(SchemaName) + "." + table
+                                                            : table;
+    std::vector<Row> rows = query("SELECT COUNT(*) FROM " + name);
+    if (rows.size() != 1 || rows[0].size() != 1 || !rows[0][0]) return -1;
+    return std::stoll(*rows[0][0]);
+}
+
+void closeAdminConnection() {
+    admin().close();
+}
+
+void resetSchema() {
+    std::string schemaFile = sourceDir() + "/sql/schema.sql";
+    std::string script;
+    if (!readBytes(schemaFile, script)) {
+        ADD_FAILURE() << "cannot read " << schemaFile;
+        return;
+    }
+    exec(std::string("DROP DATABASE IF EXISTS ") + SchemaName);
+    for (const std::string& statement : splitStatements(script)) exec(statement);
+    // The grant is on the database name, so it survives the DROP; renewing it
+    // also undoes a test that took it away.
+    const std::string account = std::string("'") + TestLogin + "'@'localhost'";
+    exec("CREATE USER IF NOT EXISTS " + account + " IDENTIFIED BY '" + TestPassword + "'");
+    exec(std::string("GRANT ALL PRIVILEGES ON ") + SchemaName + ".* TO " + account);
+    exec(std::string("USE ") + SchemaName);
+}
+
+std::string field(const std::string& value, int width) {
+    if (width <= 0) return std::string();
+    std::string text = value.substr(0, static_cast<size_t>(width));
+    text.resize(static_cast<size_t>(width), ' ');
+    return text;
+}
+
+}  // namespace kt
