@@ -17,6 +17,8 @@ const DispatchEntry DispatchTable[] = {
     {"MND", importClientMaster},
     {"IDN", importIdentityMaster},
     {"SLD", importBalances},
+    {"KST", importCostCentres},
+    {"BKL", importAuthClasses},
     {"FTG", importFTG},
     {"MST", importMST},
     {"MDT", importMDT},

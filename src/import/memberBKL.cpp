@@ -1,0 +1,100 @@
+// BKL: authorization classes into the master table QVS301AWB. ReplaceMode
+// keeps the table in line with the file by mark and sweep; UpdateMode leaves
+// the marking out, so the file is merged into the table and the sweep only
+// removes rows that carried status 4 already.
+#include <cctype>
+
+#include "db/connection.h"
+#include "import/recordloop.h"
+#include "import/statement.h"
+
+namespace {
+
+enum Field { AwbAws, AwbBkl, AwbLiz, AwbMnd, AwbZuv, FieldCount };
+
+const FieldSpec Layout[] = {
+    {0, 50, true, AwbAws},
+    {50, 5, true, AwbBkl},
+    {55, 5, true, AwbLiz},
+    {60, 5, true, AwbMnd},
+    {65, 1, true, AwbZuv},
+};
+
+// Status of a row written from the file; rows still at status 4 after the
+// run are deleted.
+constexpr int WrittenStatus = 1;
+
+// What a record whose AwbMnd would not be a number in the insert fails with.
+constexpr int32_t MalformedNumberResult = -1;
+
+// Marks every row as not yet seen in the file. The number of marked rows is
+// read but not needed: the step succeeds whenever the statement does.
+int32_t markAuthClasses() {
+    int32_t result = runFixedStatement("UPDATE RURUVURO.QVS301AWB SET  AwbSta = 4 ");
+    if (result != 0) return result;
+    static_cast<void>(affectedRows());
+    return 0;
+}
+
+// Deletes the rows still marked: in ReplaceMode those the file did not name.
+int32_t sweepAuthClasses() {
+    return runFixedStatement("DELETE FROM RURUVURO.QVS301AWB WHERE AwbSta = 4 ");
+}
+
+// The AwbZuv field is one character: a digit stands for its value, anything
+// else (a blank field included) for 0.
+int authZuvNumber(const RecordRow& row) {
+    const unsigned char first = static_cast<unsigned char>(row[AwbZuv][0]);
+    return isdigit(first) ? first - '0' : 0;
+}
+
+// The insert writes AwbMnd without apostrophes, so only a whole number may
+// stand there: leading blanks, an optional sign, then digits and nothing else.
+bool isWholeNumber(const char* text) {
+    while (*text == ' ') ++text;
+    if (*text == '+' || *text == '-') ++text;
+    if (!isdigit(static_cast<unsigned char>(*text))) return false;
+    while (isdigit(static_cast<unsigned char>(*text))) ++text;
+    return *text == '\0';
+}
+
+int32_t updateAuthClass(const RecordRow& row) {
+    return runStatement(
+        " UPDATE  RURUVURO.QVS301AWB SET  AwbZuv = %d,  AwbSta = %d,  AwbDat = CURRENT_TIMESTAMP  "
+        "WHERE  AwbAws = '%s'  AND  AwbBkl = '%s'  AND  AwbLiz = '%s' "
+        " AND  AwbMnd = '%s' ",
+        {sqlNumber(authZuvNumber(row)), sqlNumber(WrittenStatus), sqlText(row[AwbAws]),
+         sqlText(row[AwbBkl]), sqlText(row[AwbLiz]), sqlText(row[AwbMnd])});
+}
+
+// AwbMnd goes in raw: writeAuthClass lets only a whole number or a blank
+// field get this far, and a blank one leaves a gap the server refuses.
+int32_t insertAuthClass(const RecordRow& row) {
+    return runStatement(
+        " INSERT INTO RURUVURO.QVS301AWB  ( AwbAws, AwbBkl, AwbLiz, AwbMnd,    AwbZuv, AwbSta, AwbDat )  "
+        "VALUES ('%s', '%s', '%s', %s, %d, %d, CURRENT_TIMESTAMP)",
+        {sqlText(row[AwbAws]), sqlText(row[AwbBkl]), sqlText(row[AwbLiz]), sqlRaw(row[AwbMnd]),
+         sqlNumber(authZuvNumber(row)), sqlNumber(WrittenStatus)});
+}
+
+// One record: its row is updated, or inserted when the update changed none.
+// A non-blank AwbMnd that is not a whole number reaches no statement.
+WriteOutcome writeAuthClass(RecordRow& row) {
+    if (row[AwbMnd][0] != '\0' && !isWholeNumber(row[AwbMnd])) return counted(MalformedNumberResult);
+    return counted(writeUpdateElseInsert(row, updateAuthClass, insertAuthClass));
+}
+
+const ImportMember MemberBKL = {
+    RecordBKL, Layout, FieldCount,
+    markAuthClasses, outsideUpdateMode,
+    writeAuthClass, sweepAuthClasses,
+    "  Berechtigungsklassen: Insert-Fehler: %d\n", nullptr, -1, false,
+    "\n%d Datensaetze in Qvs301Awb eingefuegt\n",
+    nullptr,
+};
+
+}  // namespace
+
+int32_t importAuthClasses(TextFile& workFile) {
+    return runRecordLoop(MemberBKL, workFile);
+}

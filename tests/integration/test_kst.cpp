@@ -1,0 +1,122 @@
+// KST: the cost-centre table is brought into line with the file by mark and
+// sweep, and the run's result is always the sweep's.
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace {
+
+const char* const SelectAll =
+    "SELECT KidKst, KidMnd, KidLiz, KidNum, KidSys, KidTxt, KidSta, KidErf "
+    "FROM QVS120KID ORDER BY KidKst, KidMnd, KidLiz";
+
+std::string kstLine(const std::string& kst, const std::string& mnd, const std::string& liz,
+                    const std::string& num, const std::string& sys, const std::string& txt,
+                    const std::string& erf) {
+    return kt::field(kst, 30) + kt::field(mnd, 5) + kt::field(liz, 5) + kt::field(num, 7) +
+           kt::field(sys, 7) + kt::field(txt, 30) + kt::field(erf, 50) + "\n";
+}
+
+std::string countLine(int count) {
+    return "\n" + std::to_string(count) + " Datensaetze in Qvs120KID eingefuegt\n";
+}
+
+// kst is placed between apostrophes as it stands: write it as SQL text.
+void insertRow(const std::string& kst, const std::string& num, int status) {
+    kt::exec("INSERT INTO QVS120KID (KidKst, KidMnd, KidLiz, KidNum, KidSys, KidTxt, KidSta, KidErf) "
+             "VALUES ('" + kst + "', '01', 'L1', '" + num + "', 'OLDSYS', 'old text', " +
+             std::to_string(status) + ", 'old erf')");
+}
+
+// A server-side refusal of one kind of statement, so that a run meets a
+// real failure where it is wanted.
+void refuseOnTable(const std::string& event, const std::string& condition) {
+    kt::exec("CREATE TRIGGER refuse_" + event + " BEFORE " + event + " ON QVS120KID FOR EACH ROW "
+             "IF " + condition + " THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused'; END IF");
+}
+
+constexpr int SignalError = 1644;   // the server's error number for SIGNAL
+
+}  // namespace
+
+TEST(CostCentres, FileDecidesWhichRowsRemainAndHowTheyRead) {
+    kt::resetSchema();
+    insertRow("KEEP", "OLDNUM", 1);
+    insertRow("DROP", "X", 1);
+    insertRow("O''K\\\\", "Y", 2);
+    kt::Sandbox box;
+    box.writeFile("in.txt",
+                  kstLine("KEEP", "01", "L1", "", "SYS1", "new text", "erf 1") +
+                  kstLine("NEW", "02", "L2", "  12", "S2", "it's \\ here", "a\\'b") +
+                  "\n" +
+                  kstLine("NEW", "02", "L2", "  12", "S2", "it's \\ here", "a\\'b") +
+                  kstLine("O'K\\", "01", "L1", "7654321", "S3", "", "") +
+                  kstLine("BLANK", "03", "L3", "", "", "", ""));
+    kt::RunResult run = box.run({"in.txt", "KST"});
+    EXPECT_EQ(run.out, countLine(5));   // the repeated record counts twice
+    EXPECT_EQ(run.status, 0);
+    std::vector<kt::Row> expected = {
+        {"BLANK", "03", "L3", std::nullopt, "", "", "1", ""},
+        {"KEEP", "01", "L1", std::nullopt, "SYS1", "new text", "1", "erf 1"},
+        {"NEW", "02", "L2", "  12", "S2", "it's \\ here", "1", "a\\'b"},
+        {"O'K\\", "01", "L1", "7654321", "S3", "", "1", ""},
+    };
+    EXPECT_EQ(kt::query(SelectAll), expected);
+
+    // A second run finds every key by its update (apostrophe and backslash
+    // included): no row is swept, the duplicate insert of the unchanged
+    // repeat still counts.
+    box.writeFile("in.txt", kstLine("O'K\\", "01", "L1", "1", "S3", "", "") +
+                                kstLine("O'K\\", "01", "L1", "1", "S3", "", ""));
+    run = box.run({"in.txt", "KST"});
+    EXPECT_EQ(run.out, countLine(2));
+    EXPECT_EQ(run.status, 0);
+    expected = {{"O'K\\", "01", "L1", "1", "S3", "", "1", ""}};
+    EXPECT_EQ(kt::query(SelectAll), expected);
+}
+
+TEST(CostCentres, FileWithoutValidRecordsEmptiesTheTableInEitherMode) {
+    kt::resetSchema();
+    kt::Sandbox box;
+    for (auto args : {std::vector<std::string>{"in.txt", "KST"}, std::vector<std::string>{"in.txt", "kst", "UPD"}}) {
+        insertRow("A", "1", 1);
+        insertRow("B", "2", 4);
+        box.writeFile("in.txt", "\n\n" + kstLine("SHORT", "", "", "", "", "", "").substr(1));
+        kt::RunResult run = box.run(args);
+        EXPECT_EQ(run.out, "Datensatz mit falscher Satzlaenge!!" + countLine(0));
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(kt::countRows("QVS120KID"), 0);
+    }
+}
+
+TEST(CostCentres, FailedSweepIsTheResultAndLeavesMarkedRows) {
+    kt::resetSchema();
+    insertRow("GONE", "1", 1);
+    refuseOnTable("DELETE", "TRUE");
+    kt::Sandbox box;
+    box.writeFile("in.txt", kstLine("HERE", "01", "L1", "5", "S", "T", "E"));
+    kt::RunResult run = box.run({"in.txt", "KST"});
+    EXPECT_EQ(run.out, countLine(1));
+    EXPECT_EQ(run.status, SignalError & 0xFF);
+    // Committed all the same: the written row at 1, the unlisted one still marked.
+    std::vector<kt::Row> expected = {{"GONE", "4"}, {"HERE", "1"}};
+    EXPECT_EQ(kt::query("SELECT KidKst, KidSta FROM QVS120KID ORDER BY KidKst"), expected);
+}
+
+TEST(CostCentres, FailedRecordIsReportedButTheSweepDecidesTheResult) {
+    kt::resetSchema();
+    insertRow("BAD", "1", 1);
+    refuseOnTable("UPDATE", "NEW.KidKst = 'BAD' AND NEW.KidSta = 1");
+    refuseOnTable("INSERT", "NEW.KidKst = 'WORSE'");
+    kt::Sandbox box;
+    box.writeFile("in.txt", kstLine("GOOD", "01", "L1", "", "", "", "") +
+                                kstLine("BAD", "01", "L1", "", "", "", "") +
+                                kstLine("WORSE", "01", "L1", "", "", "", ""));
+    kt::RunResult run = box.run({"in.txt", "KST"});
+    EXPECT_EQ(run.out, "  Kostenstellen: Insert-Fehler: 1644\n"
+                       "  Kostenstellen: Insert-Fehler: 1644\n" + countLine(1));
+    EXPECT_EQ(run.status, 0);
+    // The row whose record failed kept its mark and was swept.
+    std::vector<kt::Row> expected = {{"GOOD"}};
+    EXPECT_EQ(kt::query("SELECT KidKst FROM QVS120KID"), expected);
+}
