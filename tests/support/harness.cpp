@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -95,12 +96,15 @@ bool drainPipe(int fd, std::string& out) {
 }
 
 // Waits for the child and turns its wait status into 0..255, or -1 when it
-// did not exit normally.
-int reapChild(pid_t pid) {
+// did not exit normally. maxRssKb, when given, receives the child's peak
+// resident set size (wait4 reports it for that one process).
+int reapChild(pid_t pid, long* maxRssKb = nullptr) {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
+    struct rusage usage {};
+    while (wait4(pid, &status, 0, &usage) < 0) {
         if (errno != EINTR) return -1;
     }
+    if (maxRssKb != nullptr) *maxRssKb = usage.ru_maxrss;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -269,14 +273,14 @@ std::string testdbDir() {
 
 // ------------------------------------------------------------ processes
 
-RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
-                     const std::string& workDir) {
-    RunResult result;
+RunningProgram startProgram(const std::string& program, const std::vector<std::string>& args,
+                            const std::string& workDir) {
+    RunningProgram running;
     std::vector<char*> argv = buildArgv(program, args);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << strerror(errno);
-        return result;
+        return running;
     }
     fflush(nullptr);
     pid_t pid = fork();
@@ -284,18 +288,33 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
         ADD_FAILURE() << "fork: " << strerror(errno);
         close(fds[0]);
         close(fds[1]);
-        return result;
+        return running;
     }
     if (pid == 0) execChild(argv, workDir, fds[1]);
     close(fds[1]);
-    bool finished = drainPipe(fds[0], result.out);
-    close(fds[0]);
+    running.pid = pid;
+    running.stdoutFd = fds[0];
+    return running;
+}
+
+RunResult waitProgram(RunningProgram& running) {
+    RunResult result;
+    if (running.pid < 0) return result;
+    bool finished = drainPipe(running.stdoutFd, result.out);
+    close(running.stdoutFd);
     if (!finished) {
-        kill(pid, SIGKILL);
-        ADD_FAILURE() << program << " did not end within " << ProcessTimeoutSeconds << " s";
+        kill(running.pid, SIGKILL);
+        ADD_FAILURE() << "the program did not end within " << ProcessTimeoutSeconds << " s";
     }
-    result.status = reapChild(pid);
+    result.status = reapChild(running.pid, &result.maxRssKb);
+    running = RunningProgram();
     return result;
+}
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& workDir) {
+    RunningProgram running = startProgram(program, args, workDir);
+    return waitProgram(running);
 }
 
 int shell(const std::string& command) {
@@ -383,6 +402,14 @@ void Sandbox::writeSettings(const std::string& login, const std::string& passwor
 
 RunResult Sandbox::run(const std::vector<std::string>& args) const {
     return runProgram(KELVORA_PROGRAM, args, workDir());
+}
+
+RunningProgram Sandbox::start(const std::vector<std::string>& args) const {
+    return startProgram(KELVORA_PROGRAM, args, workDir());
+}
+
+RunResult Sandbox::wait(RunningProgram& program) const {
+    return waitProgram(program);
 }
 
 // ------------------------------------------------------------ database

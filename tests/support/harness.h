@@ -19,6 +19,13 @@ extern const char* const AdminPassword;
 struct RunResult {
     std::string out;   // everything the program wrote to standard output, as bytes
     int status = -1;   // exit status (0..255), or -1 when it did not exit normally
+    long maxRssKb = -1;   // the process's peak resident set size in KiB
+};
+
+// A program started without waiting for it; Sandbox::wait collects it.
+struct RunningProgram {
+    int pid = -1;
+    int stdoutFd = -1;   // read end of the pipe on its standard output
 };
 
 // <root>/Files/Corvantis.Ini holds the settings; <root>/in/work is the
@@ -44,6 +51,13 @@ public:
 
     // Runs build/Kelvora_MYSQL with args in workDir(); stdout captured.
     RunResult run(const std::vector<std::string>& args) const;
+
+    // The same run split in two, for tests that act while the program runs:
+    // start returns at once; wait reads the output and reaps the process.
+    // The program blocks once its output fills the pipe, so a test that
+    // expects much output calls wait soon.
+    RunningProgram start(const std::vector<std::string>& args) const;
+    RunResult wait(RunningProgram& program) const;
 
 private:
     std::string root_;
@@ -73,6 +87,9 @@ int shell(const std::string& command);
 // Sandbox::run and the settings writer use.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& workDir);
+RunningProgram startProgram(const std::string& program, const std::vector<std::string>& args,
+                            const std::string& workDir);
+RunResult waitProgram(RunningProgram& running);
 
 // Like exec, but a failing statement is not a test failure: returns the
 // server's error number (0 on success), for tests that expect an error.
