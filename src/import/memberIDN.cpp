@@ -85,7 +85,13 @@ int32_t insertIdentityLink(const RecordRow& row) {
         {sqlText(row[AswNum]), sqlText(row[AswSto]), sqlText(row[AswCod])});
 }
 
+// The update sets every field and finds the row by AswNum, AswGvo and AswBkl.
 int32_t updateIdentity(const RecordRow& row) {
+    SqlArg args[FieldCount + 3];
+    rowTextArguments(row, FieldCount, args);
+    args[FieldCount] = sqlText(row[AswNum]);
+    args[FieldCount + 1] = sqlText(row[AswGvo]);
+    args[FieldCount + 2] = sqlText(row[AswBkl]);
     return runStatement(
         " UPDATE  RURUVURO.QVS301ASW SET  AswNum = '%s', AswSto = '%s',  "
         "AswGvo = date_format(NULLIF('%s', ''), '%%Y%%m%%d'),  "
@@ -96,16 +102,12 @@ int32_t updateIdentity(const RecordRow& row) {
         "AswDat = date_format(NULLIF('%s', ''), '%%Y%%m%%d%%H%%i%%s'),  "
         "AswErf = '%s',  AswMap = '%s',  AswKst = '%s'  WHERE  AswNum = '%s'  "
         "AND  AswGvo = date_format(NULLIF('%s', ''), '%%Y%%m%%d')  AND  AswBkl = '%s' ",
-        {sqlText(row[AswNum]), sqlText(row[AswSto]), sqlText(row[AswGvo]), sqlText(row[AswGbi]),
-         sqlText(row[AswPnr]), sqlText(row[AswNam]), sqlText(row[AswSpr]), sqlText(row[AswBkl]),
-         sqlText(row[AswPin]), sqlText(row[AswCod]), sqlText(row[AswGrp]), sqlText(row[AswLiz]),
-         sqlText(row[AswMnd]), sqlText(row[AswAtp]), sqlText(row[AswAan]), sqlText(row[AswMta]),
-         sqlText(row[AswSal]), sqlText(row[AswBk2]), sqlText(row[AswSta]), sqlText(row[AswDat]),
-         sqlText(row[AswErf]), sqlText(row[AswMap]), sqlText(row[AswKst]),
-         sqlText(row[AswNum]), sqlText(row[AswGvo]), sqlText(row[AswBkl])});
+        args, FieldCount + 3);
 }
 
 int32_t insertIdentity(const RecordRow& row) {
+    SqlArg args[FieldCount];
+    rowTextArguments(row, FieldCount, args);
     return runStatement(
         " INSERT INTO RURUVURO.QVS301ASW  ( AswNum, AswSto, AswGvo, AswGbi, AswPnr, AswNam,  "
         "AswSpr, AswBkl, AswPin, AswCod, AswGrp, AswLiz,  AswMnd, AswAtp, AswAan, AswMta, AswSal, AswBk2,  "
@@ -114,12 +116,7 @@ int32_t insertIdentity(const RecordRow& row) {
         "DATE_FORMAT(NULLIF('%s', ''), '%%Y%%m%%d'),  '%s', '%s', '%s', '%s' ,'%s', '%s',  "
         "'%s', '%s', '%s', '%s', '%s' ,'%s',  '%s', '%s', '%s',  "
         "DATE_FORMAT(NULLIF('%s', ''), '%%Y%%m%%d%%H%%i%%s'),  '%s', '%s', '%s' )",
-        {sqlText(row[AswNum]), sqlText(row[AswSto]), sqlText(row[AswGvo]), sqlText(row[AswGbi]),
-         sqlText(row[AswPnr]), sqlText(row[AswNam]), sqlText(row[AswSpr]), sqlText(row[AswBkl]),
-         sqlText(row[AswPin]), sqlText(row[AswCod]), sqlText(row[AswGrp]), sqlText(row[AswLiz]),
-         sqlText(row[AswMnd]), sqlText(row[AswAtp]), sqlText(row[AswAan]), sqlText(row[AswMta]),
-         sqlText(row[AswSal]), sqlText(row[AswBk2]), sqlText(row[AswSta]), sqlText(row[AswDat]),
-         sqlText(row[AswErf]), sqlText(row[AswMap]), sqlText(row[AswKst])});
+        args, FieldCount);
 }
 
 // The Sto row and the link row usually exist from earlier records or runs;

@@ -20,6 +20,9 @@ enum Field {
     TswAmp, FieldCount
 };
 
+// The short statement takes every field up to TswF10.
+constexpr int FieldsWithoutAmp = TswAmp;
+
 // TswW01 is two characters narrower than the other W values. TswAmp lies
 // beyond the line end of the short form, where the loop leaves it empty.
 const FieldSpec Layout[] = {
@@ -60,6 +63,8 @@ RecordKind chooseBalanceForm(TextFile& workFile) {
 }
 
 int32_t insertBalanceWithoutAmp(const RecordRow& row) {
+    SqlArg args[FieldsWithoutAmp];
+    rowTextArguments(row, FieldsWithoutAmp, args);
     return runStatement(
         " INSERT INTO RURUVURO.O2002TSW  (TswIdn, TswSto, Tswliz, TswMnd,   "
         "TswW01, TswW02, TswW03, TswW04,   TswW05, TswW06, TswW07, TswW08,   "
@@ -68,17 +73,12 @@ int32_t insertBalanceWithoutAmp(const RecordRow& row) {
         "TswF09, TswF10 )  VALUES ('%s', '%s', '%s', '%s',  '%s', '%s', '%s', '%s',  "
         "'%s', '%s', '%s', '%s',  '%s', '%s', '%s', '%s',  '%s', '%s', '%s', '%s',  "
         "'%s', '%s', '%s', '%s',  '%s', '%s', '%s', '%s',  '%s', '%s' ) ",
-        {sqlText(row[TswIdn]), sqlText(row[TswSto]), sqlText(row[Tswliz]), sqlText(row[TswMnd]),
-         sqlText(row[TswW01]), sqlText(row[TswW02]), sqlText(row[TswW03]), sqlText(row[TswW04]),
-         sqlText(row[TswW05]), sqlText(row[TswW06]), sqlText(row[TswW07]), sqlText(row[TswW08]),
-         sqlText(row[TswW09]), sqlText(row[TswW10]), sqlText(row[TswW11]), sqlText(row[TswW12]),
-         sqlText(row[TswW13]), sqlText(row[TswW14]), sqlText(row[TswW15]), sqlText(row[TswW16]),
-         sqlText(row[TswF01]), sqlText(row[TswF02]), sqlText(row[TswF03]), sqlText(row[TswF04]),
-         sqlText(row[TswF05]), sqlText(row[TswF06]), sqlText(row[TswF07]), sqlText(row[TswF08]),
-         sqlText(row[TswF09]), sqlText(row[TswF10])});
+        args, FieldsWithoutAmp);
 }
 
 int32_t insertBalanceWithAmp(const RecordRow& row) {
+    SqlArg args[FieldCount];
+    rowTextArguments(row, FieldCount, args);
     return runStatement(
         " INSERT INTO RURUVURO.O2002TSW  (TswIdn, TswSto, Tswliz, TswMnd,   "
         "TswW01, TswW02, TswW03, TswW04,   TswW05, TswW06, TswW07, TswW08,   "
@@ -87,14 +87,7 @@ int32_t insertBalanceWithAmp(const RecordRow& row) {
         "TswF09, TswF10, TswAmp )  VALUES ('%s', '%s', '%s', '%s',  '%s', '%s', '%s', '%s',  "
         "'%s', '%s', '%s', '%s',  '%s', '%s', '%s', '%s',  '%s', '%s', '%s', '%s',  "
         "'%s', '%s', '%s', '%s',  '%s', '%s', '%s', '%s',  '%s', '%s', '%s' ) ",
-        {sqlText(row[TswIdn]), sqlText(row[TswSto]), sqlText(row[Tswliz]), sqlText(row[TswMnd]),
-         sqlText(row[TswW01]), sqlText(row[TswW02]), sqlText(row[TswW03]), sqlText(row[TswW04]),
-         sqlText(row[TswW05]), sqlText(row[TswW06]), sqlText(row[TswW07]), sqlText(row[TswW08]),
-         sqlText(row[TswW09]), sqlText(row[TswW10]), sqlText(row[TswW11]), sqlText(row[TswW12]),
-         sqlText(row[TswW13]), sqlText(row[TswW14]), sqlText(row[TswW15]), sqlText(row[TswW16]),
-         sqlText(row[TswF01]), sqlText(row[TswF02]), sqlText(row[TswF03]), sqlText(row[TswF04]),
-         sqlText(row[TswF05]), sqlText(row[TswF06]), sqlText(row[TswF07]), sqlText(row[TswF08]),
-         sqlText(row[TswF09]), sqlText(row[TswF10]), sqlText(row[TswAmp])});
+        args, FieldCount);
 }
 
 // A target table without TswAmp is an older layout, not a fault: the record

@@ -111,3 +111,7 @@ int32_t writeUpdateElseInsert(const RecordRow& row, RowStatement update, RowStat
     result = insert(row);
     return result == ErrorDuplicateKey ? 0 : result;
 }
+
+void rowTextArguments(const RecordRow& row, int count, SqlArg* args) {
+    for (int i = 0; i < count; ++i) args[i] = sqlText(row[i]);
+}

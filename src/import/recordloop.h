@@ -5,6 +5,8 @@
 #pragma once
 #include <cstdint>
 
+#include "import/statement.h"
+
 struct TextFile;
 
 constexpr int RecordBufferSize = 500;
@@ -79,3 +81,8 @@ bool outsideUpdateMode();
 // as written. Returns 0 or the failing statement's result code.
 using RowStatement = int32_t (*)(const RecordRow& row);
 int32_t writeUpdateElseInsert(const RecordRow& row, RowStatement update, RowStatement insert);
+
+// The first count fields of a row, in layout order, as text arguments of a
+// statement: for the statements that take every field in the order of the
+// record.
+void rowTextArguments(const RecordRow& row, int count, SqlArg* args);

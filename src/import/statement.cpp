@@ -72,9 +72,10 @@ void appendNumberArgument(StatementText& out, const SqlArg& arg, bool shortValue
 
 }  // namespace
 
-void formatStatement(const char* format, std::initializer_list<SqlArg> args) {
+void formatStatement(const char* format, const SqlArg* args, int count) {
     StatementText out;
-    const SqlArg* next = args.begin();
+    const SqlArg* next = args;
+    const SqlArg* end = args + count;
     const char* p = format;
     while (*p != '\0') {
         const char* percent = strchr(p, '%');
@@ -94,7 +95,7 @@ void formatStatement(const char* format, std::initializer_list<SqlArg> args) {
             shortValue = true;
             p++;
         }
-        if (next == args.end() || (*p != 's' && *p != 'd')) formatMismatch(format);
+        if (next == end || (*p != 's' && *p != 'd')) formatMismatch(format);
         if (*p == 's' && !shortValue) {
             appendTextArgument(out, *next, format);
         } else if (*p == 'd') {
@@ -105,16 +106,24 @@ void formatStatement(const char* format, std::initializer_list<SqlArg> args) {
         ++next;
         p++;
     }
-    if (next != args.end()) formatMismatch(format);
+    if (next != end) formatMismatch(format);
     StatementBuffer[out.length] = '\0';
 }
 
-int32_t runStatement(const char* format, std::initializer_list<SqlArg> args) {
-    formatStatement(format, args);
+void formatStatement(const char* format, std::initializer_list<SqlArg> args) {
+    formatStatement(format, args.begin(), static_cast<int>(args.size()));
+}
+
+int32_t runStatement(const char* format, const SqlArg* args, int count) {
+    formatStatement(format, args, count);
     QueryResult query(StatementBuffer);
     int32_t result = executeStatement(query);
     if (result == 0) freeResult(query);
     return result;
+}
+
+int32_t runStatement(const char* format, std::initializer_list<SqlArg> args) {
+    return runStatement(format, args.begin(), static_cast<int>(args.size()));
 }
 
 int32_t runFixedStatement(const char* text) {

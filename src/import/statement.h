@@ -28,10 +28,12 @@ inline SqlArg sqlNumber(long value) { return {SqlArgKind::Number, nullptr, value
 
 // Formats into StatementBuffer. A text that does not fit (1500 characters or
 // more) ends the process at once with exit status 1, without COMMIT.
+void formatStatement(const char* format, const SqlArg* args, int count);
 void formatStatement(const char* format, std::initializer_list<SqlArg> args);
 
 // Formats and runs one record statement; releases its result on success and
 // returns the result code of executeStatement.
+int32_t runStatement(const char* format, const SqlArg* args, int count);
 int32_t runStatement(const char* format, std::initializer_list<SqlArg> args);
 
 // Runs a fixed statement text (delete-all, mark, sweep); returns its result
