@@ -45,7 +45,6 @@ namespace {
 constexpr const char* SchemaName = "RURUVURO";
 constexpr const char* SettingsRelativePath = "Files/Corvantis.Ini";
 constexpr const char* WorkRelativePath = "in/work";
-constexpr int ProcessTimeoutSeconds = 120;
 constexpr unsigned ErrorNoConnection = 2000;  // CR_UNKNOWN_ERROR
 constexpr unsigned ErrorServerGone = 2006;    // CR_SERVER_GONE_ERROR
 constexpr unsigned ErrorServerLost = 2013;    // CR_SERVER_LOST
@@ -77,8 +76,8 @@ std::vector<char*> buildArgv(const std::string& program, const std::vector<std::
 
 // Reads the pipe until the child closes it or the time is up; false on
 // timeout.
-bool drainPipe(int fd, std::string& out) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(ProcessTimeoutSeconds);
+bool drainPipe(int fd, std::string& out, int timeoutSeconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     char buffer[4096];
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -297,14 +296,14 @@ RunningProgram startProgram(const std::string& program, const std::vector<std::s
     return running;
 }
 
-RunResult waitProgram(RunningProgram& running) {
+RunResult waitProgram(RunningProgram& running, int timeoutSeconds) {
     RunResult result;
     if (running.pid < 0) return result;
-    bool finished = drainPipe(running.stdoutFd, result.out);
+    bool finished = drainPipe(running.stdoutFd, result.out, timeoutSeconds);
     close(running.stdoutFd);
     if (!finished) {
         kill(running.pid, SIGKILL);
-        ADD_FAILURE() << "the program did not end within " << ProcessTimeoutSeconds << " s";
+        ADD_FAILURE() << "the program did not end within " << timeoutSeconds << " s";
     }
     result.status = reapChild(running.pid, &result.maxRssKb);
     running = RunningProgram();
@@ -408,8 +407,8 @@ RunningProgram Sandbox::start(const std::vector<std::string>& args) const {
     return startProgram(KELVORA_PROGRAM, args, workDir());
 }
 
-RunResult Sandbox::wait(RunningProgram& program) const {
-    return waitProgram(program);
+RunResult Sandbox::wait(RunningProgram& program, int timeoutSeconds) const {
+    return waitProgram(program, timeoutSeconds);
 }
 
 // ------------------------------------------------------------ database

@@ -16,6 +16,9 @@ extern const char* const TestPassword;
 extern const char* const AdminLogin;
 extern const char* const AdminPassword;
 
+// How long a run may take before the harness kills it.
+constexpr int DefaultRunTimeoutSeconds = 120;
+
 struct RunResult {
     std::string out;   // everything the program wrote to standard output, as bytes
     int status = -1;   // exit status (0..255), or -1 when it did not exit normally
@@ -57,7 +60,7 @@ public:
     // The program blocks once its output fills the pipe, so a test that
     // expects much output calls wait soon.
     RunningProgram start(const std::vector<std::string>& args) const;
-    RunResult wait(RunningProgram& program) const;
+    RunResult wait(RunningProgram& program, int timeoutSeconds = DefaultRunTimeoutSeconds) const;
 
 private:
     std::string root_;
@@ -89,7 +92,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
                      const std::string& workDir);
 RunningProgram startProgram(const std::string& program, const std::vector<std::string>& args,
                             const std::string& workDir);
-RunResult waitProgram(RunningProgram& running);
+RunResult waitProgram(RunningProgram& running, int timeoutSeconds = DefaultRunTimeoutSeconds);
 
 // Like exec, but a failing statement is not a test failure: returns the
 // server's error number (0 on success), for tests that expect an error.

@@ -1,0 +1,393 @@
+// Runs under failures around the program: the server going away in the
+// middle of an import, file-system failures that hold for root too, a
+// settings file that cannot be read, an unreachable server, and a file so
+// large that any per-record growth of the program would show.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+constexpr int RecordLength20P = 272;
+constexpr int ServerGoneError = 2006;     // CR_SERVER_GONE_ERROR
+constexpr int ServerLostError = 2013;     // CR_SERVER_LOST
+constexpr int NoSocketError = 2002;       // CR_CONNECTION_ERROR
+constexpr int AccessDeniedError = 1045;
+constexpr int FileFailureStatus = 99;
+// information_schema.INNODB_TRX is refreshed only when it has not been read
+// for 100 ms, so polls are further apart than that.
+constexpr int PollIntervalMs = 150;
+constexpr int WaitLimitSeconds = 60;
+
+// The server is killed once this many rows of the run's transaction exist,
+// a tenth of the file, so the run is well under way but far from its end.
+constexpr int InterruptedRecords = 200000;
+constexpr long long RowsBeforeKill = InterruptedRecords / 10;
+
+constexpr int SmallFileRecords = 1000;
+// The sanitizer build runs the same test on a fifth of the records: there
+// every record costs several times as much, and the comparison of peak
+// memory holds on any count that dwarfs the small file.
+#ifdef KELVORA_SANITIZED_BUILD
+constexpr int LargeFileRecords = 200000;
+#else
+constexpr int LargeFileRecords = 1000000;
+#endif
+constexpr int LargeRunTimeoutSeconds = 600;
+// Peak resident memory of the large run may exceed the small run's by this
+// much: allocator and page-cache noise, nothing that grows per record.
+constexpr long MemoryMarginKb = 1024;
+
+const char* const Table = "MGSST20P";
+
+// The exit status that a result code gives (its low byte).
+int statusOf(int resultCode) {
+    return resultCode & 0xFF;
+}
+
+std::string terminalOf(int number) {
+    char terminal[16];
+    snprintf(terminal, sizeof terminal, "T%07d", number);
+    return terminal;
+}
+
+// One valid 20P record with a key unique for its number.
+std::string record20P(int number) {
+    char values[16];
+    snprintf(values, sizeof values, "%05d%04d%04d", number % 100000, number % 10000, (number * 7) % 10000);
+    return kt::field(terminalOf(number), 255) + "01" + "A" + values + "\n";
+}
+
+std::string records20P(int count) {
+    std::string text;
+    text.reserve(static_cast<size_t>(count) * RecordLength20P);
+    for (int i = 1; i <= count; ++i) text += record20P(i);
+    return text;
+}
+
+// Writes a large file record by record, so the test itself stays small.
+void writeRecords20P(const std::string& path, int count) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    for (int i = 1; i <= count; ++i) out << record20P(i);
+    out.flush();
+    ASSERT_TRUE(out.good()) << "cannot write " << path;
+}
+
+std::string countMessage(int count) {
+    return "\n" + std::to_string(count) + " Datensaetze in MGSST20P eingefuegt\n";
+}
+
+// The rows in the table including those not yet committed: the progress of
+// a running import. The isolation level holds for this one statement.
+long long uncommittedRows() {
+    kt::exec("SET TRANSACTION ISOLATION LEVEL READ UNCOMMITTED");
+    return kt::countRows(Table);
+}
+
+long long openTransactions() {
+    std::vector<kt::Row> rows = kt::query("SELECT COUNT(*) FROM information_schema.INNODB_TRX");
+    if (rows.size() != 1 || !rows[0][0]) return -1;
+    return std::stoll(*rows[0][0]);
+}
+
+// Polls until done() holds; false when the time runs out first.
+template <typename Condition>
+bool waitFor(Condition done, int seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(PollIntervalMs));
+    }
+    return done();
+}
+
+// The pid of the fixture's server from the pid file that scripts/testdb
+// gives it; -1 when there is none.
+pid_t serverPid() {
+    std::ifstream in(kt::testdbDir() + "/mysqld.pid");
+    long pid = -1;
+    if (!(in >> pid) || pid <= 1) return -1;
+    return static_cast<pid_t>(pid);
+}
+
+// True once the process has ended; a zombie that its parent has not reaped
+// has ended too (the server is not our child).
+bool processEnded(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    size_t paren = line.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= line.size()) return true;
+    char state = line[paren + 2];
+    return state == 'Z' || state == 'X';
+}
+
+// Kills the server the hard way, as a crash or an operator would, and
+// waits until it is gone.
+bool killServer() {
+    pid_t pid = serverPid();
+    if (pid < 0 || kill(pid, SIGKILL) != 0) return false;
+    return waitFor([pid] { return processEnded(pid); }, WaitLimitSeconds);
+}
+
+// Starts the server again on its data directory and drops the harness's
+// connection to the old one.
+bool restartServer() {
+    int status = kt::shell("'" + kt::sourceDir() + "/scripts/testdb' restart '" + kt::testdbDir() + "' >/dev/null");
+    kt::closeAdminConnection();
+    return status == 0;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+// Makes a directory immutable, which binds root as well: no entry in it
+// can be created, removed or renamed. Undone when the guard ends, so the
+// sandbox can be removed even after a failed assertion.
+class ImmutableDirectory {
+public:
+    explicit ImmutableDirectory(std::string path) : path_(std::move(path)) {
+        immutable_ = kt::shell("chattr +i '" + path_ + "' 2>/dev/null") == 0;
+        if (!immutable_ && geteuid() != 0) readOnly_ = chmod(path_.c_str(), 0555) == 0;
+    }
+    ~ImmutableDirectory() {
+        if (immutable_) kt::shell("chattr -i '" + path_ + "'");
+        if (readOnly_) chmod(path_.c_str(), 0755);
+    }
+    bool holds() const { return immutable_ || readOnly_; }
+
+private:
+    std::string path_;
+    bool immutable_ = false;
+    bool readOnly_ = false;
+};
+
+// Runs the program with a shell prefix (an environment assignment, a ulimit)
+// in the sandbox's working directory.
+kt::RunResult runWithShellPrefix(const kt::Sandbox& box, const std::string& prefix,
+                                 const std::vector<std::string>& args) {
+    std::string command = prefix + " exec \"$0\" \"$@\"";
+    std::vector<std::string> shellArgs = {"-c", command, KELVORA_PROGRAM};
+    shellArgs.insert(shellArgs.end(), args.begin(), args.end());
+    return kt::runProgram("/bin/sh", shellArgs, box.workDir());
+}
+
+// A committed row that a run in ReplaceMode would delete: still there means
+// the run's transaction never took effect.
+void insertSurvivor() {
+    kt::exec("INSERT INTO RURUVURO.MGSST20P (M20Trm, M20Sch, M20Tg1, M20Zz2, M20Ofv, M20Ofb, M20Dat)"
+             " VALUES ('SURVIVOR', '01', 'A', '00001', '0001', '0002', SYSDATE())");
+    kt::exec("COMMIT");
+}
+
+std::vector<kt::Row> terminalsInTable() {
+    return kt::query("SELECT M20Trm FROM RURUVURO.MGSST20P ORDER BY M20Trm");
+}
+
+}  // namespace
+
+// The server dies while records are being inserted: every later statement
+// fails with the client's "gone" or "lost" error, the run ends with that
+// error as its status, and after the restart the table is as it was before
+// the run, because the one transaction was never committed.
+TEST(ServerFault, ServerKilledMidImportLeavesTheTableAsBeforeTheRun) {
+    if (kt::testdbDir().empty()) GTEST_SKIP() << "needs the fixture's server (KELVORA_TESTDB_DIR)";
+    kt::resetSchema();
+    insertSurvivor();
+    kt::Sandbox box;
+    const std::string content = records20P(InterruptedRecords);
+    box.writeFile("load.txt", content);
+
+    kt::RunningProgram running = box.start({"load.txt", "20P"});
+    bool underWay = waitFor([] { return uncommittedRows() >= RowsBeforeKill; }, WaitLimitSeconds);
+    bool killed = underWay && killServer();
+    kt::RunResult run = box.wait(running);
+    bool restarted = restartServer();
+    ASSERT_TRUE(underWay) << "the import did not get under way; status " << run.status << ", output "
+                          << run.out.substr(0, 500);
+    ASSERT_TRUE(killed) << "the server could not be killed";
+    ASSERT_TRUE(restarted) << "the server did not come back";
+
+    EXPECT_TRUE(run.status == statusOf(ServerGoneError) || run.status == statusOf(ServerLostError))
+        << "status " << run.status;
+    std::vector<std::string> lines = splitLines(run.out);
+    ASSERT_GE(lines.size(), 3u) << run.out.substr(0, 2000);
+    const std::regex failure("  Trm T[0-9]{7}: Insert-Fehler: (-?[0-9]+)");
+    const std::regex count("([0-9]+) Datensaetze in MGSST20P eingefuegt");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(lines.back(), match, count)) << lines.back();
+    long written = std::stol(match[1]);
+    ASSERT_EQ(lines[lines.size() - 2], "");
+    size_t failures = lines.size() - 2;
+    size_t clientErrors = 0;
+    for (size_t i = 0; i < failures; ++i) {
+        ASSERT_TRUE(std::regex_match(lines[i], match, failure)) << "line " << i << ": " << lines[i];
+        int code = std::stoi(match[1]);
+        if (code == ServerGoneError || code == ServerLostError) clientErrors++;
+    }
+    EXPECT_GE(written, RowsBeforeKill);
+    EXPECT_EQ(written + static_cast<long>(failures), InterruptedRecords);
+    EXPECT_GT(clientErrors, 0u);
+    EXPECT_GE(clientErrors + 1, failures) << "at most the statement in flight may fail otherwise";
+
+    std::vector<kt::Row> rows = terminalsInTable();
+    ASSERT_EQ(rows.size(), 1u) << "rows of the interrupted run were committed";
+    EXPECT_EQ(rows[0][0], kt::Cell("SURVIVOR"));
+    EXPECT_FALSE(box.exists("load.txt"));
+    EXPECT_TRUE(box.readFile("load.wrk") == content) << "the work file lost data";
+
+    // The server rolls the dead transaction back in the background; the
+    // tests that follow start from a quiet server.
+    EXPECT_TRUE(waitFor([] { return openTransactions() == 0; }, WaitLimitSeconds));
+}
+
+// The source's directory refuses changes (immutable, which binds root): the
+// move to the work name fails, the run ends with 99 before any statement,
+// and neither the source nor an older work file is touched.
+TEST(FileFault, DirectoryThatRefusesTheMoveEndsWith99AndTouchesNothing) {
+    kt::resetSchema();
+    insertSurvivor();
+    kt::Sandbox box;
+    box.writeFile("drop/in.txt", record20P(1));
+    box.writeFile("drop/in.wrk", "older work file\n");
+    ImmutableDirectory guard(box.path("drop"));
+    if (!guard.holds()) GTEST_SKIP() << "cannot make a directory unwritable here";
+
+    kt::RunResult debug = box.run({"drop/in.txt", "20P", "/D"});
+    EXPECT_EQ(debug.out, "Quelldatei auf Server nicht gefunden\n");
+    EXPECT_EQ(debug.status, FileFailureStatus);
+    kt::RunResult quiet = box.run({"drop/in.txt", "20P"});
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(quiet.status, FileFailureStatus);
+
+    EXPECT_EQ(box.readFile("drop/in.txt"), record20P(1));
+    EXPECT_EQ(box.readFile("drop/in.wrk"), "older work file\n");
+    std::vector<kt::Row> rows = terminalsInTable();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], kt::Cell("SURVIVOR"));
+}
+
+// Two more ways the move fails for root: the work path is a directory that
+// holds files, and the source itself is a directory. Both end with 99 and
+// leave everything where it was.
+TEST(FileFault, WorkPathOrSourceThatIsADirectoryEndsWith99) {
+    kt::resetSchema();
+    insertSurvivor();
+    kt::Sandbox box;
+    box.writeFile("in.txt", record20P(1));
+    box.writeFile("in.wrk/keep", "kept\n");
+    kt::RunResult blocked = box.run({"in.txt", "20P"});
+    EXPECT_EQ(blocked.out, "");
+    EXPECT_EQ(blocked.status, FileFailureStatus);
+    EXPECT_EQ(box.readFile("in.txt"), record20P(1));
+    EXPECT_EQ(box.readFile("in.wrk/keep"), "kept\n");
+
+    box.writeFile("batch.d/inner", "x");
+    box.writeFile("batch.wrk", "older work file\n");
+    kt::RunResult directory = box.run({"batch.d", "20P"});
+    EXPECT_EQ(directory.out, "");
+    EXPECT_EQ(directory.status, FileFailureStatus);
+    EXPECT_EQ(box.readFile("batch.d/inner"), "x");
+    EXPECT_EQ(box.readFile("batch.wrk"), "older work file\n");
+    EXPECT_EQ(terminalsInTable().size(), 1u);
+}
+
+// The work file is there but cannot be opened: with the process's file
+// descriptors used up right after the connection (a limit that binds root
+// too), the open fails, the message is printed whatever /D says, the run
+// ends with 99, no statement runs, and the data stays in the work file.
+// The descriptors in use before the open differ between builds, so the
+// lowest limit at which the program gets that far is searched for.
+TEST(FileFault, WorkFileThatCannotBeOpenedEndsWith99) {
+    kt::resetSchema();
+    insertSurvivor();
+    kt::Sandbox box;
+    const std::string openFailed = "\xD6" "ffnen der Datei fehlgeschlagen\n";
+    bool reached = false;
+    for (int limit = 4; limit <= 8 && !reached; ++limit) {
+        box.writeFile("in.txt", record20P(1));
+        // Below the lowest limit the loader itself fails; its complaint on
+        // standard error is no concern of the test.
+        kt::RunResult run = runWithShellPrefix(
+            box, "exec 2>/dev/null && ulimit -n " + std::to_string(limit) + " &&", {"in.txt", "20P"});
+        if (run.out != openFailed) continue;
+        reached = true;
+        EXPECT_EQ(run.status, FileFailureStatus);
+        EXPECT_FALSE(box.exists("in.txt"));
+        EXPECT_EQ(box.readFile("in.wrk"), record20P(1));
+    }
+    EXPECT_TRUE(reached) << "no descriptor limit made the open of the work file fail";
+    std::vector<kt::Row> rows = terminalsInTable();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], kt::Cell("SURVIVOR"));
+}
+
+// Connection failures end the run with the client's error number (its low
+// byte as the exit status) before the source is touched: a settings file
+// that is a directory gives empty credentials, which the server refuses,
+// and a server that is not there gives the client's socket error.
+TEST(SettingsFault, UnreadableSettingsOrNoServerEndWithTheClientErrorNumber) {
+    kt::Sandbox box;
+    box.writeFile("in.txt", record20P(1));
+    const std::string settings = box.root() + "/Files/Corvantis.Ini";
+    ASSERT_EQ(kt::shell("rm -f '" + settings + "' && mkdir '" + settings + "'"), 0);
+    kt::RunResult unreadable = box.run({"in.txt", "20P"});
+    EXPECT_EQ(unreadable.out, "Datenbankverbindung fehlgeschlagen, Fehler: " +
+                                  std::to_string(AccessDeniedError) + "\n");
+    EXPECT_EQ(unreadable.status, statusOf(AccessDeniedError));
+    EXPECT_EQ(box.readFile("in.txt"), record20P(1));
+    EXPECT_FALSE(box.exists("in.wrk"));
+
+    ASSERT_EQ(kt::shell("rmdir '" + settings + "'"), 0);
+    box.writeSettings(kt::TestLogin, kt::TestPassword, "MYSQL", "localhost");
+    kt::RunResult noServer =
+        runWithShellPrefix(box, "export MYSQL_UNIX_PORT='" + box.root() + "/absent.sock' &&", {"in.txt", "20P"});
+    EXPECT_EQ(noServer.out, "Datenbankverbindung fehlgeschlagen, Fehler: " +
+                                std::to_string(NoSocketError) + "\n");
+    EXPECT_EQ(noServer.status, statusOf(NoSocketError));
+    EXPECT_EQ(box.readFile("in.txt"), record20P(1));
+    EXPECT_FALSE(box.exists("in.wrk"));
+}
+
+// A very large file imports completely, and the program's peak memory is
+// that of a small file: it holds one record at a time, never the file.
+TEST(LargeFile, ImportsCompletelyInTheMemoryOfASmallFile) {
+    kt::resetSchema();
+    kt::Sandbox box;
+    box.writeFile("small.txt", records20P(SmallFileRecords));
+    kt::RunResult small = box.run({"small.txt", "20P"});
+    EXPECT_EQ(small.out, countMessage(SmallFileRecords));
+    EXPECT_EQ(small.status, 0);
+
+    writeRecords20P(box.path("large.txt"), LargeFileRecords);
+    kt::RunningProgram running = box.start({"large.txt", "20P"});
+    kt::RunResult large = box.wait(running, LargeRunTimeoutSeconds);
+    EXPECT_EQ(large.out, countMessage(LargeFileRecords));
+    EXPECT_EQ(large.status, 0);
+    EXPECT_EQ(kt::countRows(Table), LargeFileRecords);
+    EXPECT_EQ(kt::query("SELECT MAX(M20Trm) FROM RURUVURO.MGSST20P")[0][0],
+              kt::Cell(terminalOf(LargeFileRecords)));
+
+    ASSERT_GT(small.maxRssKb, 0);
+    EXPECT_LE(large.maxRssKb, small.maxRssKb + MemoryMarginKb)
+        << "small file: " << small.maxRssKb << " KiB, large file: " << large.maxRssKb << " KiB";
+    kt::resetSchema();   // leaves no million rows to the tests that follow
+}
