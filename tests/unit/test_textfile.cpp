@@ -80,6 +80,47 @@ TEST(TextFile, LinesLongerThanTheInternalBufferAndRewind) {
     unlink(path);
 }
 
+// Records of a fixed length run across the ends of the internal buffer, and
+// the special bytes fall on and beside those ends: every record comes back
+// whole, CR LF as one newline, a CR inside the data as data.
+TEST(TextFile, RecordsAcrossTheInternalBufferEnds) {
+    constexpr int RecordLength = 272;
+    constexpr int RecordCount = 3 * TextFileBufferSize / RecordLength;
+    std::string bytes;
+    Lines expected;
+    for (int i = 0; i < RecordCount; ++i) {
+        std::string data(RecordLength - 1, static_cast<char>('a' + i % 26));
+        if (i % 5 == 1) data[i % (RecordLength - 2)] = '\r';
+        bytes += data + (i % 3 == 2 ? "\r\n" : "\n");
+        expected.push_back(data + "\n");
+    }
+    EXPECT_EQ(readLines(bytes, RecordLength + 1), expected);
+    // Read with room for fewer characters, each record splits into a part
+    // of the limit and its rest.
+    Lines split;
+    for (const std::string& line : expected) {
+        split.push_back(line.substr(0, 200));
+        split.push_back(line.substr(200));
+    }
+    EXPECT_EQ(readLines(bytes, 201), split);
+    // A Ctrl-Z just behind the first buffer's end: the records before it,
+    // then the data of the cut record up to it.
+    size_t cut = TextFileBufferSize;
+    ASSERT_NE(bytes[cut - 1], '\r');
+    Lines beforeCtrlZ;
+    size_t start = 0;
+    for (const std::string& line : expected) {
+        size_t end = bytes.find('\n', start) + 1;
+        if (end > cut) {
+            beforeCtrlZ.push_back(bytes.substr(start, cut - start));
+            break;
+        }
+        beforeCtrlZ.push_back(line);
+        start = end;
+    }
+    EXPECT_EQ(readLines(bytes.substr(0, cut) + "\x1A" + bytes.substr(cut), RecordLength + 1), beforeCtrlZ);
+}
+
 TEST(TextFile, DirectoriesAndMissingFilesDoNotOpen) {
     TextFile file;
     EXPECT_FALSE(openTextFile(file, "/tmp"));
