@@ -1,6 +1,7 @@
 // 20P: terminal assignments into the interface table MGSST20P. ReplaceMode
 // empties the table and inserts every record; UpdateMode keeps the table and
 // writes each record by update-else-insert on its key.
+#include "import/members.h"
 #include "import/recordloop.h"
 #include "import/statement.h"
 
@@ -46,6 +47,8 @@ WriteOutcome writeRecord(RecordRow& row) {
     return counted(outsideUpdateMode() ? insert20P(row) : write20P(row));
 }
 
+}  // namespace
+
 const ImportMember Member20P = {
     Record20P, Layout, FieldCount,
     deleteAll20P, outsideUpdateMode,
@@ -54,8 +57,6 @@ const ImportMember Member20P = {
     "\n%d Datensaetze in MGSST20P eingefuegt\n",
     nullptr,
 };
-
-}  // namespace
 
 int32_t import20P(TextFile& workFile) {
     return runRecordLoop(Member20P, workFile);

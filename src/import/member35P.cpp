@@ -3,6 +3,7 @@
 // QVS401ZLS rows instead, silently and without being counted.
 #include <cstring>
 
+#include "import/members.h"
 #include "import/recordloop.h"
 #include "import/statement.h"
 
@@ -63,6 +64,8 @@ WriteOutcome writeRecord(RecordRow& row) {
     return counted(outsideUpdateMode() ? insert35P(row) : write35P(row));
 }
 
+}  // namespace
+
 const ImportMember Member35P = {
     Record35P, Layout, FieldCount,
     deleteAll35P, outsideUpdateMode,
@@ -71,8 +74,6 @@ const ImportMember Member35P = {
     "\n%d Datensaetze in MGSST35P eingefuegt\n",
     nullptr,
 };
-
-}  // namespace
 
 int32_t import35P(TextFile& workFile) {
     return runRecordLoop(Member35P, workFile);

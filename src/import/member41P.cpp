@@ -1,6 +1,7 @@
 // 41P: terminal ranges into the interface table MGSST41P. ReplaceMode empties
 // the table and inserts every record; UpdateMode writes M41Bis of the row
 // with the record's key, inserting the row when there is none.
+#include "import/members.h"
 #include "import/recordloop.h"
 #include "import/statement.h"
 
@@ -48,6 +49,8 @@ WriteOutcome writeRecord(RecordRow& row) {
     return counted(outsideUpdateMode() ? insert41P(row) : write41P(row));
 }
 
+}  // namespace
+
 const ImportMember Member41P = {
     Record41P, Layout, FieldCount,
     deleteAll41P, outsideUpdateMode,
@@ -56,8 +59,6 @@ const ImportMember Member41P = {
     "\n%d Datensaetze in MGSST41P eingefuegt\n",
     nullptr,
 };
-
-}  // namespace
 
 int32_t import41P(TextFile& workFile) {
     return runRecordLoop(Member41P, workFile);

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "db/connection.h"
+#include "import/members.h"
 #include "import/recordloop.h"
 #include "import/statement.h"
 
@@ -84,6 +85,8 @@ WriteOutcome writeAuthClass(RecordRow& row) {
     return counted(writeUpdateElseInsert(row, updateAuthClass, insertAuthClass));
 }
 
+}  // namespace
+
 const ImportMember MemberBKL = {
     RecordBKL, Layout, FieldCount,
     markAuthClasses, outsideUpdateMode,
@@ -92,8 +95,6 @@ const ImportMember MemberBKL = {
     "\n%d Datensaetze in Qvs301Awb eingefuegt\n",
     nullptr,
 };
-
-}  // namespace
 
 int32_t importAuthClasses(TextFile& workFile) {
     return runRecordLoop(MemberBKL, workFile);

@@ -1,5 +1,6 @@
 // FCD: function codes into the interface table MGSSTFCD. Every run, with or
 // without UPD, empties the table and inserts one row per record.
+#include "import/members.h"
 #include "import/recordloop.h"
 #include "import/statement.h"
 
@@ -35,6 +36,8 @@ WriteOutcome writeRecord(RecordRow& row) {
     return counted(insertFCD(row));
 }
 
+}  // namespace
+
 const ImportMember MemberFCD = {
     RecordFCD, Layout, FieldCount,
     deleteAllFCD, nullptr,
@@ -43,8 +46,6 @@ const ImportMember MemberFCD = {
     "\n%d Datensaetze in MGSSTFCD eingefuegt\n",
     nullptr,
 };
-
-}  // namespace
 
 // Handler of type code FCD.
 int32_t importFCD(TextFile& workFile) {

@@ -1,5 +1,6 @@
 // FTG: holidays into the interface table MGSSTFTG. Every run, with or without
 // UPD, empties the table and inserts one row per record.
+#include "import/members.h"
 #include "import/recordloop.h"
 #include "import/statement.h"
 
@@ -36,6 +37,8 @@ WriteOutcome writeRecord(RecordRow& row) {
     return counted(insertFTG(row));
 }
 
+}  // namespace
+
 const ImportMember MemberFTG = {
     RecordFTG, Layout, FieldCount,
     deleteAllFTG, nullptr,
@@ -44,8 +47,6 @@ const ImportMember MemberFTG = {
     "\n%d Datensaetze in MGSSTFTG eingefuegt\n",
     nullptr,
 };
-
-}  // namespace
 
 // Handler of type code FTG.
 int32_t importFTG(TextFile& workFile) {

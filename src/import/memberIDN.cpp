@@ -8,6 +8,7 @@
 
 #include "driver/runstate.h"
 #include "driver/strutil.h"
+#include "import/members.h"
 #include "import/recordloop.h"
 #include "import/statement.h"
 
@@ -132,6 +133,8 @@ WriteOutcome writeRecord(RecordRow& row) {
     return counted(writeIdentity(row));
 }
 
+}  // namespace
+
 const ImportMember MemberIDN = {
     RecordIDN, Layout, FieldCount,
     deleteAllIdentities, inMySqlMode,
@@ -140,8 +143,6 @@ const ImportMember MemberIDN = {
     "\n%d Datensaetze in Qvs301ASW eingefuegt\n",
     nullptr,
 };
-
-}  // namespace
 
 int32_t importIdentityMaster(TextFile& workFile) {
     return runRecordLoop(MemberIDN, workFile);

@@ -3,6 +3,7 @@
 // record updates its row (or inserts it) with status 1, and the rows still
 // marked at the end are deleted. UpdateMode changes nothing here.
 #include "db/connection.h"
+#include "import/members.h"
 #include "import/recordloop.h"
 #include "import/statement.h"
 
@@ -75,6 +76,8 @@ WriteOutcome writeCostCentre(RecordRow& row) {
     return counted(writeUpdateElseInsert(row, updateCostCentre, insertCostCentre));
 }
 
+}  // namespace
+
 const ImportMember MemberKST = {
     RecordKST, Layout, FieldCount,
     markCostCentres, nullptr,
@@ -83,8 +86,6 @@ const ImportMember MemberKST = {
     "\n%d Datensaetze in Qvs120KID eingefuegt\n",
     nullptr,
 };
-
-}  // namespace
 
 int32_t importCostCentres(TextFile& workFile) {
     return runRecordLoop(MemberKST, workFile);

@@ -1,5 +1,6 @@
 // MDT: employee details into the interface table MGSSTMDT. Every run, with or
 // without UPD, empties the table and inserts one row per record.
+#include "import/members.h"
 #include "import/recordloop.h"
 #include "import/statement.h"
 
@@ -37,6 +38,8 @@ WriteOutcome writeRecord(RecordRow& row) {
     return counted(insertMDT(row));
 }
 
+}  // namespace
+
 const ImportMember MemberMDT = {
     RecordMDT, Layout, FieldCount,
     deleteAllMDT, nullptr,
@@ -45,8 +48,6 @@ const ImportMember MemberMDT = {
     "\n%d Datensaetze in MGSSTMDT eingefuegt\n",
     nullptr,
 };
-
-}  // namespace
 
 // Handler of type code MDT.
 int32_t importMDT(TextFile& workFile) {

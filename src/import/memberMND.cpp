@@ -1,6 +1,7 @@
 // MND: the client master QVS112QVD. Every run, with or without UPD, empties
 // the table and inserts one row per record. A blank status or time stamp is
 // stored as NULL; the time stamp YYYYMMDDHHMMSS is parsed by the server.
+#include "import/members.h"
 #include "import/recordloop.h"
 #include "import/statement.h"
 
@@ -38,6 +39,8 @@ WriteOutcome writeRecord(RecordRow& row) {
     return counted(insertClient(row));
 }
 
+}  // namespace
+
 const ImportMember MemberMND = {
     RecordMND, Layout, FieldCount,
     deleteAllClients, nullptr,
@@ -46,8 +49,6 @@ const ImportMember MemberMND = {
     "\n%d Datensaetze in Qvs112Mnd eingefuegt\n",
     nullptr,
 };
-
-}  // namespace
 
 // Handler of type code MND.
 int32_t importClientMaster(TextFile& workFile) {

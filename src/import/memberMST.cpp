@@ -1,5 +1,6 @@
 // MST: employee status into the interface table MGSSTMST. Every run, with or
 // without UPD, empties the table and inserts one row per record.
+#include "import/members.h"
 #include "import/recordloop.h"
 #include "import/statement.h"
 
@@ -44,6 +45,8 @@ WriteOutcome writeRecord(RecordRow& row) {
     return counted(insertMST(row));
 }
 
+}  // namespace
+
 const ImportMember MemberMST = {
     RecordMST, Layout, FieldCount,
     deleteAllMST, nullptr,
@@ -52,8 +55,6 @@ const ImportMember MemberMST = {
     "\n%d Datensaetze in MGSSTMST eingefuegt\n",
     nullptr,
 };
-
-}  // namespace
 
 // Handler of type code MST.
 int32_t importMST(TextFile& workFile) {

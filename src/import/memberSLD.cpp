@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "db/connection.h"
+#include "import/members.h"
 #include "import/recordloop.h"
 #include "import/statement.h"
 #include "platform/textfile.h"
@@ -105,6 +106,8 @@ WriteOutcome writeRecord(RecordRow& row) {
     return counted(insertBalance(row));
 }
 
+}  // namespace
+
 const ImportMember MemberSLD = {
     RecordSLDLong, Layout, FieldCount,
     deleteAllBalances, nullptr,
@@ -113,8 +116,6 @@ const ImportMember MemberSLD = {
     "\n%d Datensaetze in O2002TSW eingefuegt\n",
     chooseBalanceForm,
 };
-
-}  // namespace
 
 int32_t importBalances(TextFile& workFile) {
     return runRecordLoop(MemberSLD, workFile);

@@ -35,21 +35,6 @@ bool isLoneNewline(const char* line) {
     return line[0] == '\n' && line[1] == '\0';
 }
 
-// Cuts the member's fields out of a line of the right length into a zeroed
-// row. A field that reaches into the line end is left empty: this is how the
-// short form of a record with an optional last field is read.
-void cutFields(const ImportMember& member, int32_t recordLength, RecordRow& row) {
-    for (int i = 0; i < member.fieldCount; ++i) {
-        const FieldSpec& spec = member.layout[i];
-        char* target = row[spec.target];
-        memset(target, 0, static_cast<size_t>(spec.width) + 1);
-        if (spec.offset + spec.width > recordLength - 1) continue;
-        memcpy(target, RecordBuffer + spec.offset, static_cast<size_t>(spec.width));
-        target[strnlen(target, static_cast<size_t>(spec.width))] = '\0';
-        if (spec.trimmed) trimRight(target);
-    }
-}
-
 // Prints the member's failure line for a record whose statement failed.
 void reportFailure(const ImportMember& member, const RecordRow& row, int32_t code) {
     if (member.failureOnlyInDebug && !DebugFlag) return;
@@ -64,7 +49,7 @@ void reportFailure(const ImportMember& member, const RecordRow& row, int32_t cod
 
 // One line that passed the length test: cut, write, count or report.
 void importRecord(const ImportMember& member, int32_t recordLength, RecordRow& row) {
-    cutFields(member, recordLength, row);
+    cutRecordFields(member, RecordBuffer, recordLength, row);
     WriteOutcome outcome = member.writeRecord(row);
     LastResultCode = outcome.code;
     if (!outcome.counts) return;
@@ -76,6 +61,20 @@ void importRecord(const ImportMember& member, int32_t recordLength, RecordRow& r
 }
 
 }  // namespace
+
+// A field that reaches into the line end is left empty: this is how the
+// short form of a record with an optional last field is read.
+void cutRecordFields(const ImportMember& member, const char* line, int32_t recordLength, RecordRow& row) {
+    for (int i = 0; i < member.fieldCount; ++i) {
+        const FieldSpec& spec = member.layout[i];
+        char* target = row[spec.target];
+        memset(target, 0, static_cast<size_t>(spec.width) + 1);
+        if (spec.offset + spec.width > recordLength - 1) continue;
+        memcpy(target, line + spec.offset, static_cast<size_t>(spec.width));
+        target[strnlen(target, static_cast<size_t>(spec.width))] = '\0';
+        if (spec.trimmed) trimRight(target);
+    }
+}
 
 bool outsideUpdateMode() {
     return UpdateMode == 0;

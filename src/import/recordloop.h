@@ -72,6 +72,12 @@ struct ImportMember {
 // Runs the member over the open work file; returns the final LastResultCode.
 int32_t runRecordLoop(const ImportMember& member, TextFile& workFile);
 
+// Cuts the member's fields out of a line of recordLength characters (the
+// line end included) into row, each field zeroed first and trimmed where
+// the layout says so. The record loop's own step; public so that the fuzz
+// targets can cut lines without a database.
+void cutRecordFields(const ImportMember& member, const char* line, int32_t recordLength, RecordRow& row);
+
 // The member's opening is skipped in UpdateMode (20P, 35P, 41P, BKL).
 bool outsideUpdateMode();
 
