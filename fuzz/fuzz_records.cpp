@@ -85,10 +85,10 @@ void checkLayouts() {
         int32_t length = RecordLengthTable[member->recordKind];
         if (member->recordKind == RecordSLDShort) length = RecordLengthTable[RecordSLDLong];
         for (int i = 0; i < member->fieldCount; ++i) {
-            const FieldSpec& spec = member->layout[i];
-            if (spec.target < 0 || spec.target >= MaxRecordFields) fail("layout field outside the row");
-            if (spec.width < 1 || spec.width > MaxFieldWidth) fail("layout field too wide for the row");
-            if (spec.offset < 0 || spec.offset + spec.width > length - 1) fail("layout field beyond the line end");
+            const FieldSpec& place = member->layout[i];
+            if (place.target < 0 || place.target >= MaxRecordFields) fail("layout field outside the row");
+            if (place.width < 1 || place.width > MaxFieldWidth) fail("layout field too wide for the row");
+            if (place.offset < 0 || place.offset + place.width > length - 1) fail("layout field beyond the line end");
         }
     }
 }
@@ -119,9 +119,9 @@ void checkLineReads(int capacity, const std::string& expected, bool comparable) 
 }
 
 // True when field is a prefix of the width bytes at line + offset.
-bool isPrefixOfSlice(const char* field, const char* line, const FieldSpec& spec) {
+bool isPrefixOfSlice(const char* field, const char* line, const FieldSpec& place) {
     size_t length = strlen(field);
-    return length <= static_cast<size_t>(spec.width) && memcmp(field, line + spec.offset, length) == 0;
+    return length <= static_cast<size_t>(place.width) && memcmp(field, line + place.offset, length) == 0;
 }
 
 // The record loop's reading and cutting for one member: its record kind
@@ -138,8 +138,8 @@ void cutWithMember(const ImportMember& member) {
         if (static_cast<int32_t>(strlen(RecordBuffer)) != length) continue;
         cutRecordFields(member, RecordBuffer, length, row);
         for (int i = 0; i < member.fieldCount; ++i) {
-            const FieldSpec& spec = member.layout[i];
-            if (!isPrefixOfSlice(row[spec.target], RecordBuffer, spec)) fail("cut field is not its slice");
+            const FieldSpec& place = member.layout[i];
+            if (!isPrefixOfSlice(row[place.target], RecordBuffer, place)) fail("cut field is not its slice");
         }
     }
 }

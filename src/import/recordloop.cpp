@@ -66,13 +66,13 @@ void importRecord(const ImportMember& member, int32_t recordLength, RecordRow& r
 // short form of a record with an optional last field is read.
 void cutRecordFields(const ImportMember& member, const char* line, int32_t recordLength, RecordRow& row) {
     for (int i = 0; i < member.fieldCount; ++i) {
-        const FieldSpec& spec = member.layout[i];
-        char* target = row[spec.target];
-        memset(target, 0, static_cast<size_t>(spec.width) + 1);
-        if (spec.offset + spec.width > recordLength - 1) continue;
-        memcpy(target, line + spec.offset, static_cast<size_t>(spec.width));
-        target[strnlen(target, static_cast<size_t>(spec.width))] = '\0';
-        if (spec.trimmed) trimRight(target);
+        const FieldSpec& place = member.layout[i];
+        char* target = row[place.target];
+        memset(target, 0, static_cast<size_t>(place.width) + 1);
+        if (place.offset + place.width > recordLength - 1) continue;
+        memcpy(target, line + place.offset, static_cast<size_t>(place.width));
+        target[strnlen(target, static_cast<size_t>(place.width))] = '\0';
+        if (place.trimmed) trimRight(target);
     }
 }
 
