@@ -427,7 +427,12 @@ TEST(LargeFile, ImportsCompletelyInTheMemoryOfASmallFile) {
               kt::Cell(terminalOf(LargeFileRecords)));
 
     ASSERT_GT(small.maxRssKb, 0);
+#if !defined(__SANITIZE_ADDRESS__)
+    // Under AddressSanitizer freed blocks stay in its quarantine (up to 256 MB),
+    // so the peak grows with the number of allocations the client library
+    // makes per statement; the comparison means something only without it.
     EXPECT_LE(large.maxRssKb, small.maxRssKb + MemoryMarginKb)
         << "small file: " << small.maxRssKb << " KiB, large file: " << large.maxRssKb << " KiB";
+#endif
     kt::resetSchema();   // leaves no million rows to the tests that follow
 }
