@@ -37,10 +37,15 @@ constexpr const char* EarliestUsableDate = "19000000";
 
 // The settings name the database system; only MySQL gets the clearing and
 // the date rules. The name is compared in upper case, so only its case may
-// differ from "MYSQL".
+// differ from "MYSQL". It does not change during a run, so it is looked at
+// once, not for every record.
 bool inMySqlMode() {
-    toUpperInPlace(DbSystemName);
-    return strcmp(DbSystemName, MySqlSystemName) == 0;
+    static int mySqlMode = -1;
+    if (mySqlMode < 0) {
+        toUpperInPlace(DbSystemName);
+        mySqlMode = strcmp(DbSystemName, MySqlSystemName) == 0 ? 1 : 0;
+    }
+    return mySqlMode == 1;
 }
 
 // Plain text comparison: strcmp compares the bytes as unsigned values and
