@@ -24,7 +24,7 @@
 
 #include "import/members.h"
 #include "import/recordloop.h"
-#include "platform/textfile.h"
+#include "common/textfile.h"
 
 namespace {
 

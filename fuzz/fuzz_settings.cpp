@@ -16,7 +16,6 @@
 #include <string>
 #include <unistd.h>
 
-#include "driver/runstate.h"
 #include "settings/settings.h"
 #include "tools/settings_encrypt.h"
 
@@ -25,7 +24,7 @@ namespace {
 constexpr unsigned char BuiltForm = 0x01;
 constexpr int ValueCount = 4;
 constexpr const char* Keys[ValueCount] = {"LOGIN", "PASS", "DB_SYSTEM", "NET8"};
-constexpr size_t DbSystemRoom = DbSystemNameSize - 1;
+
 
 char SettingsPath[] = "/tmp/kelvora-fuzz-settings-XXXXXX";
 int SettingsFd = -1;
@@ -55,7 +54,7 @@ void checkRawFile() {
     if (strnlen(values.user, sizeof values.user) >= sizeof values.user) fail("user name unterminated");
     if (strnlen(values.password, sizeof values.password) >= sizeof values.password) fail("password unterminated");
     if (strnlen(values.host, sizeof values.host) > HostNameRoom) fail("host name too long");
-    if (strnlen(DbSystemName, DbSystemNameSize) > DbSystemRoom) fail("DB_SYSTEM too long");
+    if (strnlen(values.dbSystem, sizeof values.dbSystem) > DbSystemRoom) fail("DB_SYSTEM too long");
     readSetting("DB", "", 7, SettingsPath);
     if (strnlen(SettingValue, sizeof SettingValue) >= sizeof SettingValue) fail("value unterminated");
 }
@@ -92,7 +91,7 @@ void checkBuiltFile(const uint8_t* data, size_t size) {
     readConnectionValues(values, SettingsPath);
     if (plain[0] != values.user) fail("LOGIN does not come back");
     if (plain[1] != values.password) fail("PASS does not come back");
-    if (plain[2].substr(0, DbSystemRoom) != DbSystemName) fail("DB_SYSTEM does not come back");
+    if (plain[2].substr(0, DbSystemRoom) != values.dbSystem) fail("DB_SYSTEM does not come back");
     bool hostFits = !plain[3].empty() && plain[3].size() <= HostNameRoom;
     if ((hostFits ? plain[3] : std::string()) != values.host) fail("NET8 does not come back");
 }

@@ -1,40 +1,37 @@
 // The one database connection of the process and the few operations the
 // program needs on it, each answering with a result code:
-//   0 success, a positive client error number, -1 no result to work on,
-//   1032 every row of a result has been fetched.
+//   0 success, a positive client error number, -1 a failure without one.
+// Only this folder sees the client library; callers see texts and numbers.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <mysql.h>
 
-constexpr int32_t EndOfRows = 1032;
-constexpr int32_t ErrorDuplicateKey = 1062;
 constexpr int32_t ErrorUnknownColumn = 1054;
-constexpr int ServerDateTimeSize = 32;   // room for 31 characters
+constexpr int32_t ErrorDuplicateKey = 1062;
+constexpr int32_t ErrorAccessDenied = 1045;
+constexpr int32_t ErrorNoCharacterSet = 2019;   // the client's "can't initialise character set"
+constexpr int ServerDateTimeSize = 32;          // room for 31 characters
 
-// One statement and its stored result. The destructor releases a result
-// that the caller did not free, so no path leaks one.
-struct QueryResult {
-    const char* statement = nullptr;
-    MYSQL_RES* result = nullptr;
-    int32_t rowsFetched = 0;
-
-    QueryResult() = default;
-    explicit QueryResult(const char* text) : statement(text) {}
-    QueryResult(const QueryResult&) = delete;
-    QueryResult& operator=(const QueryResult&) = delete;
-    ~QueryResult();
-};
-
+// Connects with port 0 and no socket name (the client library's defaults
+// choose the endpoint), the latin1 character set and autocommit off, so a
+// run is one transaction. Returns 0 or the client error number; a set-up
+// step that fails without a number gives ErrorNoCharacterSet.
 int32_t dbConnect(const char* user, const char* password, const char* host, const char* database);
-int32_t executeStatement(QueryResult& query);
-int32_t fetchRow(QueryResult& query, MYSQL_ROW* row);
-int32_t freeResult(QueryResult& query);
+
+// Runs one statement and releases whatever result it had. Returns 0, the
+// error number, or -1 when storing the result failed.
+int32_t executeStatement(const char* text);
+
+// Rows changed (not matched) by the last statement.
 uint64_t affectedRows();
-int commitWork();
+
+// Commits the run's transaction; 0 or the error number.
+int32_t commitWork();
+
+// The server's date and time "dd.mm.yyyy hh:mm:ss" into target (room for
+// ServerDateTimeSize bytes); target stays unchanged when the query fails.
 int32_t queryServerDate(char* target);
-int32_t lastErrorNumber();
 
 // Writes value into target as the connection's character set requires it
 // between apostrophes. target needs 2 * value.size() + 1 bytes; returns the

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/runstate.h"
-#include "driver/strutil.h"
+#include "common/runstate.h"
+#include "common/strutil.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "driver/cmdline.h"
 #include "driver/run.h"
-#include "platform/exitstatus.h"
+#include "driver/exitstatus.h"
 
 int main(int argc, char** argv) {
     int32_t result = parseCommandLine(argc, argv);

@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include "db/connection.h"
-#include "driver/runstate.h"
-#include "driver/strutil.h"
+#include "common/runstate.h"
+#include "common/strutil.h"
 #include "import/dispatch.h"
-#include "platform/textfile.h"
+#include "common/textfile.h"
 #include "settings/settings.h"
 
 namespace {
@@ -38,6 +38,18 @@ bool moveToWorkFile(const std::string& source, const std::string& work) {
 void takeTypeCode(char* argument, char* typeCode) {
     toUpperInPlace(argument);
     snprintf(typeCode, TypeCodeLength + 1, "%s", argument);
+}
+
+// The settings step of a run: connection values from the settings file,
+// then the connection. The values are wiped right after the attempt.
+int32_t connectFromSettings() {
+    ConnectionValues values;
+    readConnectionValues(values, SettingsFilePath);
+    snprintf(DbSystemName, sizeof DbSystemName, "%s", values.dbSystem);
+    int32_t result = dbConnect(values.user, values.password, values.host, DatabaseName);
+    wipeBytes(&values, sizeof values);
+    if (result != 0) printf("Datenbankverbindung fehlgeschlagen, Fehler: %d\n", result);
+    return result;
 }
 
 // Hands the open work file to the member that serves the type code.

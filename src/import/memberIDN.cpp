@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/runstate.h"
-#include "driver/strutil.h"
+#include "common/runstate.h"
+#include "common/strutil.h"
 #include "import/members.h"
 #include "import/recordloop.h"
 #include "import/statement.h"

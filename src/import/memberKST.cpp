@@ -32,12 +32,9 @@ constexpr short WrittenStatus = 1;
 constexpr int KidNumLiteralSize = 2 * KidNumWidth + 3;
 
 // Marks every row as not yet seen in the file. The number of marked rows is
-// read but not needed: the step succeeds whenever the statement does.
+// not needed: the step succeeds whenever the statement does.
 int32_t markCostCentres() {
-    int32_t result = runFixedStatement("UPDATE RURUVURO.QVS120KID SET  KidSta = 4 ");
-    if (result != 0) return result;
-    static_cast<void>(affectedRows());
-    return 0;
+    return runFixedStatement("UPDATE RURUVURO.QVS120KID SET  KidSta = 4 ");
 }
 
 // Deletes the rows that no record of the file touched.

@@ -9,7 +9,7 @@
 #include "import/members.h"
 #include "import/recordloop.h"
 #include "import/statement.h"
-#include "platform/textfile.h"
+#include "common/textfile.h"
 
 namespace {
 

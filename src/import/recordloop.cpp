@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "db/connection.h"
-#include "driver/runstate.h"
-#include "driver/strutil.h"
-#include "platform/textfile.h"
+#include "common/runstate.h"
+#include "common/strutil.h"
+#include "common/textfile.h"
 
 const int32_t RecordLengthTable[RecordKindCount] = {
     272,  // 20P

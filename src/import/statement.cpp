@@ -116,10 +116,7 @@ void formatStatement(const char* format, std::initializer_list<SqlArg> args) {
 
 int32_t runStatement(const char* format, const SqlArg* args, int count) {
     formatStatement(format, args, count);
-    QueryResult query(StatementBuffer);
-    int32_t result = executeStatement(query);
-    if (result == 0) freeResult(query);
-    return result;
+    return executeStatement(StatementBuffer);
 }
 
 int32_t runStatement(const char* format, std::initializer_list<SqlArg> args) {
@@ -127,8 +124,7 @@ int32_t runStatement(const char* format, std::initializer_list<SqlArg> args) {
 }
 
 int32_t runFixedStatement(const char* text) {
-    QueryResult query(text);
-    return executeStatement(query);
+    return executeStatement(text);
 }
 
 void buildOptionalLiteral(const char* value, char* target, int targetSize) {

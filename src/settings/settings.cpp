@@ -4,11 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "db/connection.h"
-#include "driver/runstate.h"
-#include "driver/strutil.h"
-#include "platform/paths.h"
-#include "platform/textfile.h"
+#include "common/strutil.h"
+#include "common/paths.h"
+#include "common/textfile.h"
 #include "settings/cipher.h"
 
 char SettingValue[SettingsFieldRoom + 1] = {0};
@@ -35,12 +33,6 @@ void copyText(char* target, size_t targetSize, const char* source) {
     size_t length = strnlen(source, targetSize - 1);
     memcpy(target, source, length);
     target[length] = '\0';
-}
-
-// Overwrites secrets in a way the compiler cannot drop as a dead store.
-void wipeBytes(void* bytes, size_t count) {
-    volatile unsigned char* p = static_cast<volatile unsigned char*>(bytes);
-    for (size_t i = 0; i < count; ++i) p[i] = 0;
 }
 
 // Position of the line feed that ends the line, or the length of a last
@@ -105,6 +97,11 @@ bool pairMatches(const SettingsPair& pair, std::string_view section, std::string
 
 }  // namespace
 
+void wipeBytes(void* bytes, size_t count) {
+    volatile unsigned char* p = static_cast<volatile unsigned char*>(bytes);
+    for (size_t i = 0; i < count; ++i) p[i] = 0;
+}
+
 // The settings numbers are read the way the files have always been read:
 // as much of a decimal integer as the text begins with.
 int32_t parseSettingNumber(const char* text) {
@@ -116,7 +113,8 @@ int32_t parseSettingNumber(const char* text) {
 
 // One lookup: pairs are read until the first that matches; its value is
 // decrypted into SettingValue. A file that cannot be opened, no match, or a
-// last line without a partner leave SettingValue empty.
+// last line without a partner leave SettingValue empty. The lines and fields
+// read hold ciphertext of secrets: they are wiped before returning.
 void readSetting(std::string_view section, std::string_view key, int32_t number, std::string_view fileName) {
     SettingValue[0] = '\0';
     TextFile file;
@@ -130,9 +128,13 @@ void readSetting(std::string_view section, std::string_view key, int32_t number,
         splitSecondLine(secondLine, pair);
         if (pairMatches(pair, section, key, number)) {
             decryptHexText(pair.value, SettingValue, sizeof SettingValue, SettingsCipherKey);
-            return;
+            break;
         }
     }
+    wipeBytes(firstLine, sizeof firstLine);
+    wipeBytes(secondLine, sizeof secondLine);
+    wipeBytes(&pair, sizeof pair);
+    wipeReadBuffer(file);
 }
 
 // "NET8" is only a usable host name within the room the connection keeps
@@ -148,28 +150,17 @@ void takeHostName(const char* value, char* host, size_t hostSize) {
 
 // The four lookups, each opening the file anew, always with the empty
 // section and number 0 so that the keys decide. A "DB_SYSTEM" value longer
-// than DbSystemName holds keeps its first 40 characters.
+// than its room keeps its first 40 characters. The decrypted value is wiped
+// once it has been copied.
 void readConnectionValues(ConnectionValues& values, std::string_view fileName) {
     memset(&values, 0, sizeof values);
-    DbSystemName[0] = '\0';
     readSetting("", "LOGIN", 0, fileName);
     copyText(values.user, sizeof values.user, SettingValue);
     readSetting("", "PASS", 0, fileName);
     copyText(values.password, sizeof values.password, SettingValue);
     readSetting("", "DB_SYSTEM", 0, fileName);
-    copyText(DbSystemName, DbSystemNameSize, SettingValue);
+    copyText(values.dbSystem, sizeof values.dbSystem, SettingValue);
     readSetting("", "NET8", 0, fileName);
     takeHostName(SettingValue, values.host, sizeof values.host);
-}
-
-// The settings step of a run: connection values from the settings file,
-// then the connection. User name and password are wiped right after the
-// attempt.
-int32_t connectFromSettings() {
-    ConnectionValues values;
-    readConnectionValues(values, SettingsFilePath);
-    int32_t result = dbConnect(values.user, values.password, values.host, DatabaseName);
-    wipeBytes(&values, sizeof values);
-    if (result != 0) printf("Datenbankverbindung fehlgeschlagen, Fehler: %d\n", result);
-    return result;
+    wipeBytes(SettingValue, sizeof SettingValue);
 }

@@ -17,15 +17,17 @@ constexpr int SettingsFieldRoom = 200;        // section, key and value texts
 constexpr int SettingsNumberRoom = 11;        // the number field's text
 constexpr int ConnectionTextSize = 200;       // user name and password: 199 characters
 constexpr int HostNameRoom = 41;
+constexpr int DbSystemRoom = 40;
 
 // The value of the last lookup, decrypted; empty when nothing matched.
 extern char SettingValue[SettingsFieldRoom + 1];
 
-// The values a connection is opened with.
+// The values a connection is opened with, and the database system's name.
 struct ConnectionValues {
     char user[ConnectionTextSize];
     char password[ConnectionTextSize];
     char host[HostNameRoom + 1];
+    char dbSystem[DbSystemRoom + 1];
 };
 
 // Looks one value up: the first pair whose section field equals section, or
@@ -42,10 +44,9 @@ int32_t parseSettingNumber(const char* text);
 // characters long, otherwise empty.
 void takeHostName(const char* value, char* host, size_t hostSize);
 
-// Reads "LOGIN", "PASS", "DB_SYSTEM" and "NET8" from fileName into values
-// and DbSystemName (its first 40 characters).
+// Reads "LOGIN", "PASS", "DB_SYSTEM" (its first 40 characters) and "NET8"
+// from fileName into values. Nothing else: the caller connects.
 void readConnectionValues(ConnectionValues& values, std::string_view fileName);
 
-// Opens the database connection with the values of the settings file.
-// Returns 0, or the client error number after printing it.
-int32_t connectFromSettings();
+// Overwrites secrets in a way the compiler cannot drop as a dead store.
+void wipeBytes(void* bytes, size_t count);

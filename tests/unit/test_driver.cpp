@@ -6,9 +6,9 @@
 
 #include "driver/cmdline.h"
 #include "driver/run.h"
-#include "driver/runstate.h"
-#include "platform/exitstatus.h"
-#include "platform/paths.h"
+#include "common/runstate.h"
+#include "driver/exitstatus.h"
+#include "common/paths.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "driver/strutil.h"
+#include "common/strutil.h"
 
 namespace {
 
@@ -19,13 +19,6 @@ std::string cut(const char* source, int32_t start, int32_t length, const char* b
     snprintf(target, sizeof target, "%s", before);
     cutSubstring(source, start, length, target, sizeof target);
     return target;
-}
-
-std::string escaped(const char* text) {
-    char buffer[600];
-    snprintf(buffer, sizeof buffer, "%s", text);
-    escapeApostrophe(buffer, sizeof buffer);
-    return buffer;
 }
 
 }  // namespace
@@ -68,22 +61,4 @@ TEST(FindNthChar, GivesTheNthOrTheLastOccurrence) {
     EXPECT_EQ(findNthChar("a;b", ';', 2), 1);
     EXPECT_EQ(findNthChar("abc", ';', 1), -1);
     EXPECT_EQ(findNthChar("", ';', 1), -1);
-}
-
-TEST(EscapeApostrophe, DoublesOnlyTheFirstApostrophe) {
-    EXPECT_EQ(escaped("O'Neil"), "O''Neil");
-    EXPECT_EQ(escaped("a'b'c"), "a''b'c");
-    EXPECT_EQ(escaped("x'y"), "x'y");
-    EXPECT_EQ(escaped("plain"), "plain");
-    EXPECT_EQ(escaped("'"), "''");
-}
-
-TEST(EscapeApostrophe, LeavesLongTailsAndFullBuffersAlone) {
-    std::string longTail = "a'" + std::string(498, 'b');   // tail of 499 characters
-    EXPECT_EQ(escaped(longTail.c_str()), longTail);
-    std::string shorter = "a'" + std::string(497, 'b');     // tail of 498
-    EXPECT_EQ(escaped(shorter.c_str()), "a''" + std::string(497, 'b'));
-    char full[] = "ab'cd";
-    escapeApostrophe(full, sizeof full);                     // no room for one more
-    EXPECT_STREQ(full, "ab'cd");
 }

@@ -6,7 +6,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/textfile.h"
+#include "common/textfile.h"
 
 namespace {
 

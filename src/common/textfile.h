@@ -31,3 +31,6 @@ char* readTextLine(char* target, int capacity, TextFile& file);
 
 // Positions the file at its start again; 0 on success.
 int rewindTextFile(TextFile& file);
+
+// Overwrites the bytes read so far with zeros: for files that hold secrets.
+void wipeReadBuffer(TextFile& file);

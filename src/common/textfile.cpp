@@ -1,4 +1,4 @@
-#include "platform/textfile.h"
+#include "common/textfile.h"
 
 #include <cerrno>
 #include <cstring>
@@ -129,4 +129,10 @@ int rewindTextFile(TextFile& file) {
     file.ended = false;
     file.pos = file.len = 0;
     return 0;
+}
+
+void wipeReadBuffer(TextFile& file) {
+    volatile unsigned char* p = file.buffer;
+    for (size_t i = 0; i < sizeof file.buffer; ++i) p[i] = 0;
+    file.pos = file.len = 0;
 }

@@ -9,4 +9,3 @@ char* trimRight(char* text);
 char* toUpperInPlace(char* text);
 void cutSubstring(const char* source, int32_t start, int32_t length, char* target, size_t targetSize);
 int32_t findNthChar(const char* text, char c, int32_t n);
-void escapeApostrophe(char* text, size_t bufferSize);

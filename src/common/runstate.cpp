@@ -1,4 +1,4 @@
-#include "driver/runstate.h"
+#include "common/runstate.h"
 
 int DebugFlag = 0;
 int UpdateMode = 0;

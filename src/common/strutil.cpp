@@ -1,12 +1,10 @@
-#include "driver/strutil.h"
+#include "common/strutil.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
 namespace {
-constexpr int EscapeWorkBufferSize = 500;
-constexpr size_t UnchangedTextLength = 3;
 
 bool isTrailingWhiteSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n';
@@ -59,20 +57,4 @@ int32_t findNthChar(const char* text, char c, int32_t n) {
         if (++found >= n) return i;
     }
     return latest;
-}
-
-// Doubles the first apostrophe of a text meant for a quoted SQL literal.
-// Texts of exactly three characters and tails of 499 characters or more are
-// left alone, and later apostrophes stay single, as callers rely on.
-void escapeApostrophe(char* text, size_t bufferSize) {
-    char* first = strchr(text, '\'');
-    if (first == nullptr) return;
-    size_t length = strlen(text);
-    if (length == UnchangedTextLength) return;
-    size_t tailLength = strlen(first);
-    if (tailLength >= EscapeWorkBufferSize - 1) return;
-    if (length + 2 > bufferSize) return;
-    char work[EscapeWorkBufferSize];
-    snprintf(work, sizeof work, "'%s", first);
-    memcpy(first, work, tailLength + 2);
 }

@@ -1,4 +1,4 @@
-#include "platform/exitstatus.h"
+#include "driver/exitstatus.h"
 
 namespace {
 constexpr int LowByteMask = 0xFF;

@@ -1,4 +1,4 @@
-#include "platform/paths.h"
+#include "common/paths.h"
 
 std::string nativePath(std::string_view windowsPath) {
     std::string path(windowsPath);
