@@ -60,6 +60,11 @@ int32_t executeStatement(const char* text) {
     return 0;
 }
 
+const char* lastErrorText() {
+    if (!ConnectionInitialised) return "";
+    return mysql_error(&Connection);
+}
+
 uint64_t affectedRows() {
     if (!ConnectionInitialised) return 0;
     return mysql_affected_rows(&Connection);

@@ -23,6 +23,10 @@ int32_t dbConnect(const char* user, const char* password, const char* host, cons
 // error number, or -1 when storing the result failed.
 int32_t executeStatement(const char* text);
 
+// The client library's text for the last failure of the connection (empty
+// when there was none).
+const char* lastErrorText();
+
 // Rows changed (not matched) by the last statement.
 uint64_t affectedRows();
 
