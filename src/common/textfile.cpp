@@ -24,11 +24,37 @@ bool fillBuffer(TextFile& file) {
         got = read(file.fd, file.buffer, sizeof file.buffer);
     } while (got < 0 && errno == EINTR);
     if (got <= 0) {
+        if (got < 0) file.readError = errno;
         file.ended = true;
         return false;
     }
     file.pos = 0;
     file.len = static_cast<size_t>(got);
+    file.bytesFilled += got;
+    return true;
+}
+
+// Moves the unread bytes to the front of the buffer and reads more behind
+// them, so that a character can be looked at together with the one after
+// it. False when no byte follows the unread ones.
+bool keepAndFill(TextFile& file) {
+    size_t unread = file.len - file.pos;
+    if (unread >= 2) return true;
+    if (file.ended) return false;
+    memmove(file.buffer, file.buffer + file.pos, unread);
+    file.pos = 0;
+    file.len = unread;
+    ssize_t got;
+    do {
+        got = read(file.fd, file.buffer + unread, sizeof file.buffer - unread);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        if (got < 0) file.readError = errno;
+        file.ended = true;
+        return false;
+    }
+    file.len += static_cast<size_t>(got);
+    file.bytesFilled += got;
     return true;
 }
 
@@ -93,7 +119,9 @@ bool openTextFile(TextFile& file, const char* path) {
     }
     file.fd = fd;
     file.ended = false;
+    file.readError = 0;
     file.pos = file.len = 0;
+    file.bytesFilled = 0;
     return true;
 }
 
@@ -107,6 +135,7 @@ void closeTextFile(TextFile& file) {
 char* readTextLine(char* target, int capacity, TextFile& file) {
     if (capacity < 2 || file.fd < 0) return nullptr;
     int count = 0;
+    const int errorBefore = file.readError;
     while (count < capacity - 1) {
         if (fillBuffer(file)) {
             size_t room = static_cast<size_t>(capacity - 1 - count);
@@ -118,9 +147,32 @@ char* readTextLine(char* target, int capacity, TextFile& file) {
         target[count++] = static_cast<char>(c);
         if (c == LineFeed) break;
     }
-    if (count == 0) return nullptr;
+    if (count == 0 || file.readError != errorBefore) return nullptr;
     target[count] = '\0';
     return target;
+}
+
+bool atLineEnd(TextFile& file) {
+    int c = peekByte(file);
+    if (c == NoByte || c == LineFeed) return true;
+    if (c != CarriageReturn) return false;
+    // A CR LF pair is the newline; its LF may still lie in the file.
+    if (!keepAndFill(file)) return false;
+    return file.len - file.pos >= 2 && file.buffer[file.pos + 1] == LineFeed;
+}
+
+long skipRestOfLine(TextFile& file) {
+    long count = 0;
+    for (;;) {
+        int c = nextTextChar(file);
+        if (c == NoByte) return count;
+        count++;
+        if (c == LineFeed) return count;
+    }
+}
+
+long long textFilePosition(const TextFile& file) {
+    return file.bytesFilled - static_cast<long long>(file.len - file.pos);
 }
 
 int rewindTextFile(TextFile& file) {
@@ -128,6 +180,7 @@ int rewindTextFile(TextFile& file) {
     if (lseek(file.fd, 0, SEEK_SET) != 0) return -1;
     file.ended = false;
     file.pos = file.len = 0;
+    file.bytesFilled = 0;
     return 0;
 }
 

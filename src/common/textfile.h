@@ -9,8 +9,10 @@ constexpr int TextFileBufferSize = 1 << 16;
 struct TextFile {
     int fd = -1;
     bool ended = false;          // end of file, Ctrl-Z or a read error seen
+    int readError = 0;           // errno of a failed read, 0 while none failed
     size_t pos = 0;              // next unread byte in buffer
     size_t len = 0;              // bytes held in buffer
+    long long bytesFilled = 0;   // bytes taken from the file into buffer so far
     unsigned char buffer[TextFileBufferSize];
 
     TextFile() = default;
@@ -26,8 +28,20 @@ void closeTextFile(TextFile& file);
 
 // Reads at most capacity - 1 characters into target, stopping after a
 // newline; stores the terminator. Returns target, or nullptr when nothing
-// could be read (end of input). Needs capacity >= 2.
+// could be read (end of input) or when the file could not be read (then
+// readError is set and a partly read line is dropped). Needs capacity >= 2.
 char* readTextLine(char* target, int capacity, TextFile& file);
+
+// True when the next character is a newline or the input ends there;
+// consumes nothing.
+bool atLineEnd(TextFile& file);
+
+// Reads and discards the rest of the current line, its newline included;
+// returns the number of characters discarded.
+long skipRestOfLine(TextFile& file);
+
+// How far the reading has come: bytes of the file consumed so far.
+long long textFilePosition(const TextFile& file);
 
 // Positions the file at its start again; 0 on success.
 int rewindTextFile(TextFile& file);

@@ -1,5 +1,6 @@
 #include "db/connection.h"
 
+#include <cstdio>
 #include <cstring>
 #include <mysql.h>
 
@@ -74,17 +75,27 @@ int32_t commitWork() {
     return executeStatement(Commit);
 }
 
-int32_t queryServerDate(char* target) {
+int32_t querySingleValue(const char* query, char* target, size_t targetSize) {
     if (!ConnectionInitialised) return -1;
-    if (mysql_real_query(&Connection, ServerDateQuery, strlen(ServerDateQuery)) != 0) return errorNumber();
+    if (mysql_real_query(&Connection, query, strlen(query)) != 0) return errorNumber();
     StoredResult stored;
     stored.result = mysql_store_result(&Connection);
     if (stored.result == nullptr) return -1;
     MYSQL_ROW row = mysql_fetch_row(stored.result);
     if (row == nullptr || row[0] == nullptr) return -1;
-    strncpy(target, row[0], ServerDateTimeSize - 1);
-    target[ServerDateTimeSize - 1] = '\0';
+    snprintf(target, targetSize, "%s", row[0]);
     return 0;
+}
+
+int32_t queryServerDate(char* target) {
+    return querySingleValue(ServerDateQuery, target, ServerDateTimeSize);
+}
+
+int32_t queryTransactionOpen(bool& open) {
+    char value[8] = "";
+    int32_t result = querySingleValue("SELECT @@in_transaction", value, sizeof value);
+    if (result == 0) open = strcmp(value, "0") != 0;
+    return result;
 }
 
 // The one way a value enters a statement between apostrophes: the client

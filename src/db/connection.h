@@ -27,6 +27,15 @@ int32_t executeStatement(const char* text);
 // when there was none).
 const char* lastErrorText();
 
+// Runs a query of one value and copies the value into target (room for
+// targetSize bytes). Returns 0, the error number, or -1 when there was no
+// value; target stays unchanged unless the query gave one.
+int32_t querySingleValue(const char* query, char* target, size_t targetSize);
+
+// Whether the session still has a transaction open; 0 or the error number
+// of the question (a server without the variable answers 1193).
+int32_t queryTransactionOpen(bool& open);
+
 // Rows changed (not matched) by the last statement.
 uint64_t affectedRows();
 

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "db/connection.h"
 #include "common/runstate.h"
@@ -27,10 +26,12 @@ bool isMovableSource(const std::string& path) {
     return S_ISREG(info.st_mode);
 }
 
-// Deletes an older work file and moves the source to the work path.
+// Moves the source to the work path. rename replaces an older work file in
+// one step, and only once the source is known to exist: a retried run whose
+// source is gone leaves the older work file, the only copy of the data, as
+// it is. A source that already carries its work name stays where it is.
 bool moveToWorkFile(const std::string& source, const std::string& work) {
     if (!isMovableSource(source)) return false;
-    unlink(work.c_str());
     return rename(source.c_str(), work.c_str()) == 0;
 }
 
@@ -46,18 +47,21 @@ int32_t connectFromSettings() {
     ConnectionValues values;
     readConnectionValues(values, SettingsFilePath);
     snprintf(DbSystemName, sizeof DbSystemName, "%s", values.dbSystem);
-    int32_t result = dbConnect(values.user, values.password, values.host, DatabaseName);
+    // An empty user name is never sent: the client library would put the
+    // login name of the process in its place.
+    int32_t result = ErrorAccessDenied;
+    if (values.user[0] != '\0') result = dbConnect(values.user, values.password, values.host, DatabaseName);
     wipeBytes(&values, sizeof values);
     if (result != 0) printf("Datenbankverbindung fehlgeschlagen, Fehler: %d\n", result);
     return result;
 }
 
 // Hands the open work file to the member that serves the type code.
-int32_t dispatchImport(const char* typeCode, TextFile& workFile) {
+LoopOutcome dispatchImport(const char* typeCode, TextFile& workFile) {
     ImportHandler handler = findImportHandler(typeCode);
     if (handler == nullptr) {
         fputs("\nunbekannter Dateityp!!", stdout);
-        return UnknownTypeCode;
+        return {UnknownTypeCode, LoopEnding::Completed};
     }
     return handler(workFile);
 }
@@ -106,9 +110,29 @@ int32_t runImport(int argc, char** argv) {
         fputs("\xD6" "ffnen der Datei fehlgeschlagen\n", stdout);
         return FileFailure;
     }
-    LastResultCode = dispatchImport(typeCode, workFile);
+    LoopOutcome outcome = dispatchImport(typeCode, workFile);
     closeTextFile(workFile);
-    commitWork();
-    if (DebugFlag) fputs("\n", stdout);
+    LastResultCode = finishImport(outcome);
     return LastResultCode;
+}
+
+int32_t finishImport(const LoopOutcome& outcome) {
+    switch (outcome.ending) {
+    case LoopEnding::Completed: {
+        int32_t committed = commitWork();
+        if (committed != 0) {
+            printTransactionAborted(committed);
+            return committed;
+        }
+        break;
+    }
+    case LoopEnding::NoValidLine:
+        break;
+    case LoopEnding::TransactionAborted:
+    case LoopEnding::ReadFailed:
+    case LoopEnding::StatementTooLong:
+        return outcome.code;
+    }
+    if (DebugFlag) fputs("\n", stdout);
+    return outcome.code;
 }

@@ -2,22 +2,22 @@
 #pragma once
 #include <cstdint>
 
-struct TextFile;
+#include "import/recordloop.h"
 
-using ImportHandler = int32_t (*)(TextFile& workFile);
+using ImportHandler = LoopOutcome (*)(TextFile& workFile);
 
-int32_t import20P(TextFile& workFile);
-int32_t import35P(TextFile& workFile);
-int32_t import41P(TextFile& workFile);
-int32_t importClientMaster(TextFile& workFile);
-int32_t importIdentityMaster(TextFile& workFile);
-int32_t importBalances(TextFile& workFile);
-int32_t importCostCentres(TextFile& workFile);
-int32_t importAuthClasses(TextFile& workFile);
-int32_t importFTG(TextFile& workFile);
-int32_t importMST(TextFile& workFile);
-int32_t importMDT(TextFile& workFile);
-int32_t importFCD(TextFile& workFile);
+LoopOutcome import20P(TextFile& workFile);
+LoopOutcome import35P(TextFile& workFile);
+LoopOutcome import41P(TextFile& workFile);
+LoopOutcome importClientMaster(TextFile& workFile);
+LoopOutcome importIdentityMaster(TextFile& workFile);
+LoopOutcome importBalances(TextFile& workFile);
+LoopOutcome importCostCentres(TextFile& workFile);
+LoopOutcome importAuthClasses(TextFile& workFile);
+LoopOutcome importFTG(TextFile& workFile);
+LoopOutcome importMST(TextFile& workFile);
+LoopOutcome importMDT(TextFile& workFile);
+LoopOutcome importFCD(TextFile& workFile);
 
 // The handler for an upper-cased type code, or nullptr when none serves it.
 ImportHandler findImportHandler(const char* typeCode);

@@ -53,11 +53,11 @@ const ImportMember Member20P = {
     Record20P, Layout, FieldCount,
     deleteAll20P, outsideUpdateMode,
     writeRecord, nullptr,
-    "  Trm %s: Insert-Fehler: %d\n", "  Trm %s: Write-Fehler: %d\n", M20Trm, false,
+    "  Trm %s: Insert-Fehler: %d\n", "  Trm %s: Write-Fehler: %d\n", M20Trm, false, true,
     "\n%d Datensaetze in MGSST20P eingefuegt\n",
     nullptr,
 };
 
-int32_t import20P(TextFile& workFile) {
+LoopOutcome import20P(TextFile& workFile) {
     return runRecordLoop(Member20P, workFile);
 }

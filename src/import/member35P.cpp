@@ -70,11 +70,11 @@ const ImportMember Member35P = {
     Record35P, Layout, FieldCount,
     deleteAll35P, outsideUpdateMode,
     writeRecord, nullptr,
-    "  Trm %s: Insert-Fehler: %d\n", "  Trm %s: Write-Fehler: %d\n", M35Trm, false,
+    "  Trm %s: Insert-Fehler: %d\n", "  Trm %s: Write-Fehler: %d\n", M35Trm, false, true,
     "\n%d Datensaetze in MGSST35P eingefuegt\n",
     nullptr,
 };
 
-int32_t import35P(TextFile& workFile) {
+LoopOutcome import35P(TextFile& workFile) {
     return runRecordLoop(Member35P, workFile);
 }

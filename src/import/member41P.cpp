@@ -55,11 +55,11 @@ const ImportMember Member41P = {
     Record41P, Layout, FieldCount,
     deleteAll41P, outsideUpdateMode,
     writeRecord, nullptr,
-    "  Trm %s: Insert-Fehler: %d\n", "  Trm %s: Write-Fehler: %d\n", M41Trm, false,
+    "  Trm %s: Insert-Fehler: %d\n", "  Trm %s: Write-Fehler: %d\n", M41Trm, false, true,
     "\n%d Datensaetze in MGSST41P eingefuegt\n",
     nullptr,
 };
 
-int32_t import41P(TextFile& workFile) {
+LoopOutcome import41P(TextFile& workFile) {
     return runRecordLoop(Member41P, workFile);
 }

@@ -3,8 +3,8 @@
 // the marking out, so the file is merged into the table and the sweep only
 // removes rows that carried status 4 already.
 #include <cctype>
+#include <cstring>
 
-#include "db/connection.h"
 #include "import/members.h"
 #include "import/recordloop.h"
 #include "import/statement.h"
@@ -47,13 +47,27 @@ int authZuvNumber(const RecordRow& row) {
 }
 
 // The insert writes AwbMnd without apostrophes, so only a whole number may
-// stand there: leading blanks, an optional sign, then digits and nothing else.
-bool isWholeNumber(const char* text) {
-    while (*text == ' ') ++text;
-    if (*text == '+' || *text == '-') ++text;
-    if (!isdigit(static_cast<unsigned char>(*text))) return false;
-    while (isdigit(static_cast<unsigned char>(*text))) ++text;
-    return *text == '\0';
+// stand there: leading blanks, an optional sign, then digits and nothing
+// else. The number is rewritten in place as the server prints it ("007"
+// becomes "7", "-0007" "-7", "00000" "0"), so that the update's quoted
+// comparison and the insert name the same value on a text column too;
+// otherwise a row written as 7 would never be found again as '007', and the
+// sweep would delete it. False when the text is no whole number.
+bool normaliseWholeNumber(char* text) {
+    const char* p = text;
+    while (*p == ' ') ++p;
+    bool negative = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    if (!isdigit(static_cast<unsigned char>(*p))) return false;
+    while (*p == '0' && isdigit(static_cast<unsigned char>(p[1]))) ++p;
+    const char* digits = p;
+    while (isdigit(static_cast<unsigned char>(*p))) ++p;
+    if (*p != '\0') return false;
+    bool zero = digits[0] == '0';
+    char* out = text;
+    if (negative && !zero) *out++ = '-';
+    memmove(out, digits, static_cast<size_t>(p - digits) + 1);
+    return true;
 }
 
 int32_t updateAuthClass(const RecordRow& row) {
@@ -78,7 +92,7 @@ int32_t insertAuthClass(const RecordRow& row) {
 // One record: its row is updated, or inserted when the update changed none.
 // A non-blank AwbMnd that is not a whole number reaches no statement.
 WriteOutcome writeAuthClass(RecordRow& row) {
-    if (row[AwbMnd][0] != '\0' && !isWholeNumber(row[AwbMnd])) return counted(MalformedNumberResult);
+    if (row[AwbMnd][0] != '\0' && !normaliseWholeNumber(row[AwbMnd])) return counted(MalformedNumberResult);
     return counted(writeUpdateElseInsert(row, updateAuthClass, insertAuthClass));
 }
 
@@ -88,11 +102,11 @@ const ImportMember MemberBKL = {
     RecordBKL, Layout, FieldCount,
     markAuthClasses, outsideUpdateMode,
     writeAuthClass, sweepAuthClasses,
-    "  Berechtigungsklassen: Insert-Fehler: %d\n", nullptr, -1, false,
+    "  Berechtigungsklassen: Insert-Fehler: %d\n", nullptr, -1, false, true,
     "\n%d Datensaetze in Qvs301Awb eingefuegt\n",
     nullptr,
 };
 
-int32_t importAuthClasses(TextFile& workFile) {
+LoopOutcome importAuthClasses(TextFile& workFile) {
     return runRecordLoop(MemberBKL, workFile);
 }

@@ -42,12 +42,12 @@ const ImportMember MemberFCD = {
     RecordFCD, Layout, FieldCount,
     deleteAllFCD, nullptr,
     writeRecord, nullptr,
-    "  Funktionscodes: Insert-Fehler: %d\n", nullptr, -1, false,
+    "  Funktionscodes: Insert-Fehler: %d\n", nullptr, -1, false, true,
     "\n%d Datensaetze in MGSSTFCD eingefuegt\n",
     nullptr,
 };
 
 // Handler of type code FCD.
-int32_t importFCD(TextFile& workFile) {
+LoopOutcome importFCD(TextFile& workFile) {
     return runRecordLoop(MemberFCD, workFile);
 }

@@ -43,12 +43,12 @@ const ImportMember MemberFTG = {
     RecordFTG, Layout, FieldCount,
     deleteAllFTG, nullptr,
     writeRecord, nullptr,
-    "  Feiertag: Insert-Fehler: %d\n", nullptr, -1, false,
+    "  Feiertag: Insert-Fehler: %d\n", nullptr, -1, false, true,
     "\n%d Datensaetze in MGSSTFTG eingefuegt\n",
     nullptr,
 };
 
 // Handler of type code FTG.
-int32_t importFTG(TextFile& workFile) {
+LoopOutcome importFTG(TextFile& workFile) {
     return runRecordLoop(MemberFTG, workFile);
 }

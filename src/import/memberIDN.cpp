@@ -144,11 +144,11 @@ const ImportMember MemberIDN = {
     RecordIDN, Layout, FieldCount,
     deleteAllIdentities, inMySqlMode,
     writeRecord, nullptr,
-    "  IDstamm: Insert-Fehler: %d\n", nullptr, -1, true,
+    "  IDstamm: Insert-Fehler: %d\n", nullptr, -1, true, false,
     "\n%d Datensaetze in Qvs301ASW eingefuegt\n",
     nullptr,
 };
 
-int32_t importIdentityMaster(TextFile& workFile) {
+LoopOutcome importIdentityMaster(TextFile& workFile) {
     return runRecordLoop(MemberIDN, workFile);
 }

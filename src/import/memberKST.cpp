@@ -2,7 +2,6 @@
 // file by mark and sweep. Every row is first marked with status 4, each
 // record updates its row (or inserts it) with status 1, and the rows still
 // marked at the end are deleted. UpdateMode changes nothing here.
-#include "db/connection.h"
 #include "import/members.h"
 #include "import/recordloop.h"
 #include "import/statement.h"
@@ -11,13 +10,11 @@ namespace {
 
 enum Field { KidKst, KidMnd, KidLiz, KidNum, KidSys, KidTxt, KidErf, FieldCount };
 
-constexpr int KidNumWidth = 7;
-
 const FieldSpec Layout[] = {
     {0, 30, true, KidKst},
     {30, 5, true, KidMnd},
     {35, 5, true, KidLiz},
-    {40, KidNumWidth, true, KidNum},
+    {40, 7, true, KidNum},
     {47, 7, true, KidSys},
     {54, 30, true, KidTxt},
     {84, 50, true, KidErf},
@@ -26,10 +23,6 @@ const FieldSpec Layout[] = {
 // Status of a row written from the file; rows still at MarkedStatus after
 // the run were not in the file.
 constexpr short WrittenStatus = 1;
-
-// Room for the KidNum literal: the field escaped (at most twice as long),
-// two apostrophes and the NUL.
-constexpr int KidNumLiteralSize = 2 * KidNumWidth + 3;
 
 // Marks every row as not yet seen in the file. The number of marked rows is
 // not needed: the step succeeds whenever the statement does.
@@ -42,29 +35,20 @@ int32_t sweepCostCentres() {
     return runFixedStatement("DELETE FROM RURUVURO.QVS120KID WHERE KidSta = 4 ");
 }
 
-// KidNum goes in as NULL when the field is blank, else as a quoted literal;
-// the update and the insert both need it.
-void buildKidNumLiteral(const RecordRow& row, char* literal) {
-    buildOptionalLiteral(row[KidNum], literal, KidNumLiteralSize);
-}
-
+// KidNum goes in as NULL when the field is blank, else as a quoted literal.
 int32_t updateCostCentre(const RecordRow& row) {
-    char kidNum[KidNumLiteralSize];
-    buildKidNumLiteral(row, kidNum);
     return runStatement(
         " UPDATE  RURUVURO.QVS120KID SET  KidNum = %s,  KidSys = '%s',  KidTxt = '%s',  KidSta = %d,  "
         "KidErf = '%s'  WHERE  KidKst = '%s'  AND  KidMnd = '%s'  AND  KidLiz = '%s'",
-        {sqlRaw(kidNum), sqlText(row[KidSys]), sqlText(row[KidTxt]), sqlNumber(WrittenStatus),
+        {sqlOptionalText(row[KidNum]), sqlText(row[KidSys]), sqlText(row[KidTxt]), sqlNumber(WrittenStatus),
          sqlText(row[KidErf]), sqlText(row[KidKst]), sqlText(row[KidMnd]), sqlText(row[KidLiz])});
 }
 
 int32_t insertCostCentre(const RecordRow& row) {
-    char kidNum[KidNumLiteralSize];
-    buildKidNumLiteral(row, kidNum);
     return runStatement(
         " INSERT INTO RURUVURO.QVS120KID  ( KidKst, KidMnd, KidLiz, KidNum,  KidSys, KidTxt, KidSta, "
         "KidErf )  VALUES ('%s', '%s', '%s', %s, '%s', '%s', %hd, '%s' )",
-        {sqlText(row[KidKst]), sqlText(row[KidMnd]), sqlText(row[KidLiz]), sqlRaw(kidNum),
+        {sqlText(row[KidKst]), sqlText(row[KidMnd]), sqlText(row[KidLiz]), sqlOptionalText(row[KidNum]),
          sqlText(row[KidSys]), sqlText(row[KidTxt]), sqlNumber(WrittenStatus), sqlText(row[KidErf])});
 }
 
@@ -79,11 +63,11 @@ const ImportMember MemberKST = {
     RecordKST, Layout, FieldCount,
     markCostCentres, nullptr,
     writeCostCentre, sweepCostCentres,
-    "  Kostenstellen: Insert-Fehler: %d\n", nullptr, -1, false,
+    "  Kostenstellen: Insert-Fehler: %d\n", nullptr, -1, false, true,
     "\n%d Datensaetze in Qvs120KID eingefuegt\n",
     nullptr,
 };
 
-int32_t importCostCentres(TextFile& workFile) {
+LoopOutcome importCostCentres(TextFile& workFile) {
     return runRecordLoop(MemberKST, workFile);
 }

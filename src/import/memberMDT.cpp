@@ -44,12 +44,12 @@ const ImportMember MemberMDT = {
     RecordMDT, Layout, FieldCount,
     deleteAllMDT, nullptr,
     writeRecord, nullptr,
-    "  MitarbeiterDetail: Insert-Fehler: %d\n", nullptr, -1, false,
+    "  MitarbeiterDetail: Insert-Fehler: %d\n", nullptr, -1, false, true,
     "\n%d Datensaetze in MGSSTMDT eingefuegt\n",
     nullptr,
 };
 
 // Handler of type code MDT.
-int32_t importMDT(TextFile& workFile) {
+LoopOutcome importMDT(TextFile& workFile) {
     return runRecordLoop(MemberMDT, workFile);
 }

@@ -45,12 +45,12 @@ const ImportMember MemberMND = {
     RecordMND, Layout, FieldCount,
     deleteAllClients, nullptr,
     writeRecord, nullptr,
-    "  Mandantenstamm: Insert-Fehler: %d\n", nullptr, -1, false,
+    "  Mandantenstamm: Insert-Fehler: %d\n", nullptr, -1, false, true,
     "\n%d Datensaetze in Qvs112Mnd eingefuegt\n",
     nullptr,
 };
 
 // Handler of type code MND.
-int32_t importClientMaster(TextFile& workFile) {
+LoopOutcome importClientMaster(TextFile& workFile) {
     return runRecordLoop(MemberMND, workFile);
 }

@@ -51,12 +51,12 @@ const ImportMember MemberMST = {
     RecordMST, Layout, FieldCount,
     deleteAllMST, nullptr,
     writeRecord, nullptr,
-    "  MitarbeiterStatus: Insert-Fehler: %d\n", nullptr, -1, false,
+    "  MitarbeiterStatus: Insert-Fehler: %d\n", nullptr, -1, false, true,
     "\n%d Datensaetze in MGSSTMST eingefuegt\n",
     nullptr,
 };
 
 // Handler of type code MST.
-int32_t importMST(TextFile& workFile) {
+LoopOutcome importMST(TextFile& workFile) {
     return runRecordLoop(MemberMST, workFile);
 }

@@ -112,11 +112,11 @@ const ImportMember MemberSLD = {
     RecordSLDLong, Layout, FieldCount,
     deleteAllBalances, nullptr,
     writeRecord, nullptr,
-    "  Saldowerte: Insert-Fehler: %d\n", nullptr, -1, false,
+    "  Saldowerte: Insert-Fehler: %d\n", nullptr, -1, false, true,
     "\n%d Datensaetze in O2002TSW eingefuegt\n",
     chooseBalanceForm,
 };
 
-int32_t importBalances(TextFile& workFile) {
+LoopOutcome importBalances(TextFile& workFile) {
     return runRecordLoop(MemberSLD, workFile);
 }

@@ -7,6 +7,7 @@
 #include "common/runstate.h"
 #include "common/strutil.h"
 #include "common/textfile.h"
+#include "import/statement.h"
 
 const int32_t RecordLengthTable[RecordKindCount] = {
     272,  // 20P
@@ -30,6 +31,14 @@ int32_t RecordCount = 0;
 namespace {
 
 constexpr const char* WrongLengthMessage = "Datensatz mit falscher Satzlaenge!!";
+constexpr const char* ReadFailedMessage = "Lesen der Datei fehlgeschlagen\n";
+constexpr int32_t FileFailureResult = 99;
+
+// What the loop has seen of the file so far.
+struct LineCounts {
+    long wrongLength = 0;
+    long ofRecordLength = 0;
+};
 
 bool isLoneNewline(const char* line) {
     return line[0] == '\n' && line[1] == '\0';
@@ -47,10 +56,13 @@ void reportFailure(const ImportMember& member, const RecordRow& row, int32_t cod
     }
 }
 
-// One line that passed the length test: cut, write, count or report.
+// One line that passed the length test: cut, write, count or report. A
+// statement that did not fit ends the run before anything is printed for
+// the record, as if the process had ended there.
 void importRecord(const ImportMember& member, int32_t recordLength, RecordRow& row) {
     cutRecordFields(member, RecordBuffer, recordLength, row);
     WriteOutcome outcome = member.writeRecord(row);
+    if (runStop() == RunStop::StatementTooLong) return;
     LastResultCode = outcome.code;
     if (!outcome.counts) return;
     if (outcome.code == 0) {
@@ -60,7 +72,62 @@ void importRecord(const ImportMember& member, int32_t recordLength, RecordRow& r
     }
 }
 
+// A read of recordLength characters that ended without a newline: the line
+// is longer than a record. When only its newline is missing from the read
+// (it comes next, or the file ends), the record is taken as it stands. Any
+// longer line is one wrong line: its rest is read and dropped.
+bool takeLongLine(TextFile& workFile, int32_t recordLength) {
+    if (RecordBuffer[recordLength - 1] == '\n') return true;
+    if (atLineEnd(workFile)) return true;
+    skipRestOfLine(workFile);
+    return false;
+}
+
+// Reads the next line that is not a lone newline into RecordBuffer; false
+// at the end of the input or when the file could not be read.
+bool readNextLine(TextFile& workFile, int32_t recordLength) {
+    while (readTextLine(RecordBuffer, recordLength + 1, workFile) != nullptr) {
+        if (!isLoneNewline(RecordBuffer)) return true;
+    }
+    return false;
+}
+
+// The records of the file, line by line, until its end, a read failure or
+// a stop of the run. Returns false when the run has stopped.
+bool importLines(const ImportMember& member, TextFile& workFile, int32_t recordLength, LineCounts& counts) {
+    static RecordRow row;
+    while (readNextLine(workFile, recordLength)) {
+        if (DebugFlag) printf("%s\n", RecordBuffer);
+        int32_t length = static_cast<int32_t>(strlen(RecordBuffer));
+        if (length != recordLength || !takeLongLine(workFile, recordLength)) {
+            fputs(WrongLengthMessage, stdout);
+            counts.wrongLength++;
+            continue;
+        }
+        counts.ofRecordLength++;
+        importRecord(member, recordLength, row);
+        if (runStop() != RunStop::None) return false;
+    }
+    return true;
+}
+
+// The ending of a run that stopped: a statement that did not fit, or a
+// transaction the server ended (announced here).
+LoopOutcome stoppedOutcome() {
+    if (runStop() == RunStop::StatementTooLong) return {StatementTooLongResult, LoopEnding::StatementTooLong};
+    printTransactionAborted(runStopCode());
+    return {runStopCode(), LoopEnding::TransactionAborted};
+}
+
+bool openingApplies(const ImportMember& member) {
+    return member.opening != nullptr && (member.openingApplies == nullptr || member.openingApplies());
+}
+
 }  // namespace
+
+void printTransactionAborted(int32_t code) {
+    printf("Transaktion abgebrochen, Fehler: %d\n", code);
+}
 
 // A field that reaches into the line end is left empty: this is how the
 // short form of a record with an optional last field is read.
@@ -80,27 +147,41 @@ bool outsideUpdateMode() {
     return UpdateMode == 0;
 }
 
-int32_t runRecordLoop(const ImportMember& member, TextFile& workFile) {
-    if (member.opening != nullptr && (member.openingApplies == nullptr || member.openingApplies())) {
-        LastResultCode = member.opening();
+// The opening statement, the records, the closing statement and the count
+// message, with the endings that forbid a COMMIT: a file without a single
+// line of the record length, a failed read, a stopped run, and records
+// written after a failed opening (an append or a partial sync would stand
+// in for the replace).
+LoopOutcome runRecordLoop(const ImportMember& member, TextFile& workFile) {
+    int32_t openingResult = 0;
+    if (openingApplies(member)) {
+        openingResult = member.opening();
+        LastResultCode = openingResult;
+        if (runStop() != RunStop::None) return stoppedOutcome();
     }
     memset(RecordBuffer, 0, sizeof RecordBuffer);
     RecordCount = 0;
     RecordKind kind = member.chooseRecordKind ? member.chooseRecordKind(workFile) : member.recordKind;
     const int32_t recordLength = RecordLengthTable[kind];
-    static RecordRow row;
-    while (readTextLine(RecordBuffer, recordLength + 1, workFile) != nullptr) {
-        if (isLoneNewline(RecordBuffer)) continue;
-        if (DebugFlag) printf("%s\n", RecordBuffer);
-        if (static_cast<int32_t>(strlen(RecordBuffer)) != recordLength) {
-            fputs(WrongLengthMessage, stdout);
-            continue;
-        }
-        importRecord(member, recordLength, row);
+    LineCounts counts;
+    if (!importLines(member, workFile, recordLength, counts)) return stoppedOutcome();
+    if (workFile.readError != 0) {
+        fputs(ReadFailedMessage, stdout);
+        return {FileFailureResult, LoopEnding::ReadFailed};
     }
-    if (member.closing != nullptr) LastResultCode = member.closing();
+    const bool noValidLine = counts.wrongLength > 0 && counts.ofRecordLength == 0;
+    const bool openingFailedBeforeWrites = openingResult != 0 && member.openingGuardsWrites && RecordCount > 0;
+    if (member.closing != nullptr && !noValidLine && !openingFailedBeforeWrites) {
+        LastResultCode = member.closing();
+        if (runStop() != RunStop::None) return stoppedOutcome();
+    }
     printf(member.countMessage, RecordCount);
-    return LastResultCode;
+    if (noValidLine) return {FileFailureResult, LoopEnding::NoValidLine};
+    if (openingFailedBeforeWrites) {
+        printTransactionAborted(openingResult);
+        return {openingResult, LoopEnding::TransactionAborted};
+    }
+    return {LastResultCode, LoopEnding::Completed};
 }
 
 int32_t writeUpdateElseInsert(const RecordRow& row, RowStatement update, RowStatement insert) {

@@ -65,12 +65,33 @@ struct ImportMember {
     const char* updateModeFailureMessage;   // null: failureMessage in both modes
     int failureField;                       // row field printed by "%s", or -1
     bool failureOnlyInDebug;
+    bool openingGuardsWrites;               // a failed opening forbids committing written records
     const char* countMessage;               // "%d" with RecordCount
     RecordKind (*chooseRecordKind)(TextFile& workFile);  // null: recordKind
 };
 
-// Runs the member over the open work file; returns the final LastResultCode.
-int32_t runRecordLoop(const ImportMember& member, TextFile& workFile);
+// How a record loop ended, beside its result code:
+//   Completed           the file was read to its end; the run commits.
+//   NoValidLine         lines were rejected for their length and none had
+//                       it: a file of another type or format; nothing may
+//                       be committed.
+//   TransactionAborted  the server ended the transaction, or the opening
+//                       statement failed while records were written; the
+//                       abort line has been printed and nothing may be sent.
+//   ReadFailed          the work file could not be read to its end.
+//   StatementTooLong    a statement did not fit its buffer.
+enum class LoopEnding { Completed, NoValidLine, TransactionAborted, ReadFailed, StatementTooLong };
+
+struct LoopOutcome {
+    int32_t code;   // the final LastResultCode
+    LoopEnding ending;
+};
+
+// Runs the member over the open work file.
+LoopOutcome runRecordLoop(const ImportMember& member, TextFile& workFile);
+
+// The line that ends a run whose transaction must not be committed.
+void printTransactionAborted(int32_t code);
 
 // Cuts the member's fields out of a line of recordLength characters (the
 // line end included) into row, each field zeroed first and trimmed where

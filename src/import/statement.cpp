@@ -15,16 +15,16 @@ constexpr int EscapeBufferSize = 2 * StatementBufferSize + 1;
 constexpr int NumberTextSize = 24;
 constexpr const char* NullLiteral = "NULL";
 
-// The statement being formatted: its length so far in StatementBuffer.
+RunStop Stop = RunStop::None;
+int32_t StopCode = 0;
+bool AnyStatementSucceeded = false;
+
+// The statement being formatted: its length so far in StatementBuffer, and
+// whether it has outgrown the buffer.
 struct StatementText {
     size_t length = 0;
+    bool tooLong = false;
 };
-
-// A statement that does not fit its buffer ends the run at once, before
-// anything is sent: the transaction is never committed.
-[[noreturn]] void statementTooLong() {
-    std::exit(StatementTooLongExitStatus);
-}
 
 // A format and its arguments that do not agree are a fault in the program.
 [[noreturn]] void formatMismatch(const char* format) {
@@ -32,18 +32,28 @@ struct StatementText {
     std::abort();
 }
 
+// Appends text, or marks the statement too long: its text and the
+// terminating NUL must fit the buffer.
 void append(StatementText& out, std::string_view text) {
-    if (out.length + text.size() >= StatementBufferSize) statementTooLong();
+    if (out.tooLong) return;
+    if (out.length + text.size() >= StatementBufferSize) {
+        out.tooLong = true;
+        return;
+    }
     memcpy(StatementBuffer + out.length, text.data(), text.size());
     out.length += text.size();
 }
 
+// An escaped value is at most twice as long as the value; one that could not
+// fit the buffer even unescaped makes the statement too long.
 void appendEscaped(StatementText& out, const char* value) {
     static char escaped[EscapeBufferSize];
     std::string_view text(value);
-    if (2 * text.size() + 1 > sizeof escaped) statementTooLong();
-    long length = escapeSqlValue(escaped, sizeof escaped, text);
-    if (length < 0) statementTooLong();
+    long length = text.size() < StatementBufferSize ? escapeSqlValue(escaped, sizeof escaped, text) : -1;
+    if (length < 0) {
+        out.tooLong = true;
+        return;
+    }
     append(out, std::string_view(escaped, static_cast<size_t>(length)));
 }
 
@@ -53,10 +63,19 @@ void appendNumber(StatementText& out, long value) {
     append(out, std::string_view(number, static_cast<size_t>(length)));
 }
 
-// One "%s" conversion: a text is escaped, a raw fragment goes in as it is.
+// One "%s" conversion: a text is escaped; an optional text becomes its
+// quoted, escaped literal or NULL when empty; a raw fragment goes in as it is.
 void appendTextArgument(StatementText& out, const SqlArg& arg, const char* format) {
     if (arg.kind == SqlArgKind::Text) {
         appendEscaped(out, arg.text);
+    } else if (arg.kind == SqlArgKind::OptionalText) {
+        if (arg.text[0] == '\0') {
+            append(out, NullLiteral);
+            return;
+        }
+        append(out, "'");
+        appendEscaped(out, arg.text);
+        append(out, "'");
     } else if (arg.kind == SqlArgKind::Raw) {
         append(out, arg.text);
     } else {
@@ -70,9 +89,55 @@ void appendNumberArgument(StatementText& out, const SqlArg& arg, bool shortValue
     appendNumber(out, shortValue ? static_cast<short>(arg.number) : arg.number);
 }
 
+// Failures that end the transaction or the connection, not just the
+// statement: a deadlock, a lock wait timeout (another run holds the rows; a
+// sync that went on would sweep what it could not write), a killed
+// connection, and every error of the client itself (lost connection and
+// the like).
+bool endsTheTransaction(int32_t code) {
+    constexpr int32_t LockWaitTimeout = 1205;
+    constexpr int32_t Deadlock = 1213;
+    constexpr int32_t ConnectionKilled = 1927;
+    constexpr int32_t FirstClientError = 2000;
+    constexpr int32_t LastClientError = 2999;
+    if (code == LockWaitTimeout || code == Deadlock || code == ConnectionKilled) return true;
+    return code >= FirstClientError && code <= LastClientError;
+}
+
+// After any other failure the server is asked whether the run's transaction
+// is still open: a failure that rolled it back silently would otherwise let
+// the next statement start a new one, and the COMMIT would keep only the
+// rest of the file. A duplicate key never ends a transaction, and before the
+// first success there is nothing to lose.
+bool transactionLostBy(int32_t code) {
+    if (endsTheTransaction(code)) return true;
+    if (code == ErrorDuplicateKey || !AnyStatementSucceeded) return false;
+    bool open = true;
+    int32_t asked = queryTransactionOpen(open);
+    if (asked != 0) return endsTheTransaction(asked);
+    return !open;
+}
+
+// Every statement's result passes here: a success is noted, a failure that
+// ended the transaction stops the run.
+int32_t checkResult(int32_t code) {
+    if (code == 0) {
+        AnyStatementSucceeded = true;
+    } else if (transactionLostBy(code)) {
+        Stop = RunStop::TransactionEnded;
+        StopCode = code;
+    }
+    return code;
+}
+
+// What a statement gives once the run has stopped: nothing is sent.
+int32_t stoppedResult() {
+    return Stop == RunStop::TransactionEnded ? StopCode : StatementTooLongResult;
+}
+
 }  // namespace
 
-void formatStatement(const char* format, const SqlArg* args, int count) {
+bool formatStatement(const char* format, const SqlArg* args, int count) {
     StatementText out;
     const SqlArg* next = args;
     const SqlArg* end = args + count;
@@ -107,16 +172,29 @@ void formatStatement(const char* format, const SqlArg* args, int count) {
         p++;
     }
     if (next != end) formatMismatch(format);
-    StatementBuffer[out.length] = '\0';
+    StatementBuffer[out.tooLong ? 0 : out.length] = '\0';
+    return !out.tooLong;
 }
 
-void formatStatement(const char* format, std::initializer_list<SqlArg> args) {
-    formatStatement(format, args.begin(), static_cast<int>(args.size()));
+bool formatStatement(const char* format, std::initializer_list<SqlArg> args) {
+    return formatStatement(format, args.begin(), static_cast<int>(args.size()));
+}
+
+RunStop runStop() {
+    return Stop;
+}
+
+int32_t runStopCode() {
+    return StopCode;
 }
 
 int32_t runStatement(const char* format, const SqlArg* args, int count) {
-    formatStatement(format, args, count);
-    return executeStatement(StatementBuffer);
+    if (Stop != RunStop::None) return stoppedResult();
+    if (!formatStatement(format, args, count)) {
+        Stop = RunStop::StatementTooLong;
+        return StatementTooLongResult;
+    }
+    return checkResult(executeStatement(StatementBuffer));
 }
 
 int32_t runStatement(const char* format, std::initializer_list<SqlArg> args) {
@@ -124,19 +202,6 @@ int32_t runStatement(const char* format, std::initializer_list<SqlArg> args) {
 }
 
 int32_t runFixedStatement(const char* text) {
-    return executeStatement(text);
-}
-
-void buildOptionalLiteral(const char* value, char* target, int targetSize) {
-    if (value[0] == '\0') {
-        snprintf(target, static_cast<size_t>(targetSize), "%s", NullLiteral);
-        return;
-    }
-    size_t length = strlen(value);
-    if (static_cast<size_t>(targetSize) < 2 * length + 3) statementTooLong();
-    target[0] = '\'';
-    long escaped = escapeSqlValue(target + 1, static_cast<size_t>(targetSize) - 2, value);
-    if (escaped < 0) statementTooLong();
-    target[escaped + 1] = '\'';
-    target[escaped + 2] = '\0';
+    if (Stop != RunStop::None) return stoppedResult();
+    return checkResult(executeStatement(text));
 }

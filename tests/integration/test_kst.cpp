@@ -75,18 +75,30 @@ TEST(CostCentres, FileDecidesWhichRowsRemainAndHowTheyRead) {
     EXPECT_EQ(kt::query(SelectAll), expected);
 }
 
-TEST(CostCentres, FileWithoutValidRecordsEmptiesTheTableInEitherMode) {
+// A file without a line of the record length is no cost-centre file: it
+// would sweep every row, so nothing is committed and the run ends with 99.
+// A 20P file named as KST is one wrong line each, never cut into records.
+// A file of lone newlines is an empty file and empties the table.
+TEST(CostCentres, FileWithoutValidRecordsChangesNothingButAnEmptyFileSweeps) {
     kt::resetSchema();
     kt::Sandbox box;
+    const std::string record20P = kt::field("T0001", 255) + "01A0000100010002\n";
     for (auto args : {std::vector<std::string>{"in.txt", "KST"}, std::vector<std::string>{"in.txt", "kst", "UPD"}}) {
         insertRow("A", "1", 1);
         insertRow("B", "2", 4);
-        box.writeFile("in.txt", "\n\n" + kstLine("SHORT", "", "", "", "", "", "").substr(1));
+        box.writeFile("in.txt", "\n\n" + kstLine("SHORT", "", "", "", "", "", "").substr(1) + record20P);
         kt::RunResult run = box.run(args);
-        EXPECT_EQ(run.out, "Datensatz mit falscher Satzlaenge!!" + countLine(0));
-        EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(kt::countRows("QVS120KID"), 0);
+        EXPECT_EQ(run.out, "Datensatz mit falscher Satzlaenge!!Datensatz mit falscher Satzlaenge!!" + countLine(0));
+        EXPECT_EQ(run.status, 99);
+        EXPECT_EQ(kt::countRows("QVS120KID"), 2);
+        kt::exec("DELETE FROM QVS120KID");
     }
+    insertRow("A", "1", 1);
+    box.writeFile("in.txt", "\n\n");
+    kt::RunResult run = box.run({"in.txt", "KST"});
+    EXPECT_EQ(run.out, countLine(0));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(kt::countRows("QVS120KID"), 0);
 }
 
 TEST(CostCentres, FailedSweepIsTheResultAndLeavesMarkedRows) {

@@ -107,14 +107,33 @@ TEST(RecordLoop, LastLineWithoutNewlineAndOverlongLines) {
     kt::Sandbox box;
     std::string noNewline = record20P("LAST", "9", "", "", "", "");
     noNewline.pop_back();
-    // 272 characters without a newline among them, then more: the first 272
-    // are a record, the rest a further line.
+    // One character over the record: the extra character takes the newline's
+    // place and belongs to no field. Longer lines are one wrong line each,
+    // echoed with /D as far as the record length, never cut into records.
+    std::string oneOver = record20P("OVER", "7", "", "", "", "").substr(0, 271) + "X\n";
     std::string overlong = record20P("LONG", "8", "", "", "", "").substr(0, 271) + "Xrest\n";
-    box.writeFile("t.txt", overlong + "\n" + noNewline);
-    kt::RunResult run = box.run({"t.txt", "20P"});
-    EXPECT_EQ(run.out, WrongLength + WrongLength + count(Count20P, 1));
+    box.writeFile("t.txt", oneOver + overlong + "\n" + noNewline);
+    kt::RunResult run = box.run({"t.txt", "20P", "/D"});
+    EXPECT_EQ(run.out, oneOver.substr(0, 272) + "\n" + overlong.substr(0, 272) + "\n" + WrongLength +
+                           noNewline + "\n" + WrongLength + count(Count20P, 1) + "\n");
     auto rows = kt::query("SELECT M20Trm, M20Ofb FROM MGSST20P");
-    EXPECT_EQ(rows, (std::vector<kt::Row>{{"LONG", "    "}}));
+    EXPECT_EQ(rows, (std::vector<kt::Row>{{"OVER", "    "}}));
+}
+
+// A file of another type: every line has the wrong length, so nothing is
+// written, the run ends with 99 and the opening delete is never committed.
+TEST(RecordLoop, FileOfAnotherTypeChangesNothingAndEndsWith99) {
+    kt::resetSchema();
+    kt::exec("INSERT INTO MGSST20P (M20Trm, M20Sch, M20Tg1, M20Zz2, M20Ofv, M20Ofb) "
+             "VALUES ('KEEP', '1', 'A', '00001', '0001', '0002')");
+    kt::exec("COMMIT");
+    kt::Sandbox box;
+    std::string kstLine = kt::field("KST4711", 134) + "\n";
+    box.writeFile("t.txt", kstLine + kstLine);
+    kt::RunResult run = box.run({"t.txt", "20P"});
+    EXPECT_EQ(run.out, WrongLength + WrongLength + count(Count20P, 0));
+    EXPECT_EQ(run.status, 99);
+    EXPECT_EQ(kt::countRows("MGSST20P"), 1);
 }
 
 TEST(RecordLoop, DebugModeEchoesEveryLineButALoneNewline) {
