@@ -364,14 +364,16 @@ TEST(FileFault, WorkFileThatCannotBeOpenedEndsWith99) {
 
 // Connection failures end the run with the client's error number (its low
 // byte as the exit status) before the source is touched: a settings file
-// that is a directory gives empty credentials, which the server refuses,
-// and a server that is not there gives the client's socket error.
+// that is a directory gives an empty login, which is refused as the server
+// would refuse it, without trying to connect (no server listens on the
+// socket given); a server that is not there gives the client's socket error.
 TEST(SettingsFault, UnreadableSettingsOrNoServerEndWithTheClientErrorNumber) {
     kt::Sandbox box;
     box.writeFile("in.txt", record20P(1));
     const std::string settings = box.root() + "/Files/Corvantis.Ini";
+    const std::string noServer = "export MYSQL_UNIX_PORT='" + box.root() + "/absent.sock' &&";
     ASSERT_EQ(kt::shell("rm -f '" + settings + "' && mkdir '" + settings + "'"), 0);
-    kt::RunResult unreadable = box.run({"in.txt", "20P"});
+    kt::RunResult unreadable = runWithShellPrefix(box, noServer, {"in.txt", "20P"});
     EXPECT_EQ(unreadable.out, "Datenbankverbindung fehlgeschlagen, Fehler: " +
                                   std::to_string(AccessDeniedError) + "\n");
     EXPECT_EQ(unreadable.status, statusOf(AccessDeniedError));
@@ -380,13 +382,117 @@ TEST(SettingsFault, UnreadableSettingsOrNoServerEndWithTheClientErrorNumber) {
 
     ASSERT_EQ(kt::shell("rmdir '" + settings + "'"), 0);
     box.writeSettings(kt::TestLogin, kt::TestPassword, "MYSQL", "localhost");
-    kt::RunResult noServer =
-        runWithShellPrefix(box, "export MYSQL_UNIX_PORT='" + box.root() + "/absent.sock' &&", {"in.txt", "20P"});
-    EXPECT_EQ(noServer.out, "Datenbankverbindung fehlgeschlagen, Fehler: " +
+    kt::RunResult absent = runWithShellPrefix(box, noServer, {"in.txt", "20P"});
+    EXPECT_EQ(absent.out, "Datenbankverbindung fehlgeschlagen, Fehler: " +
                                 std::to_string(NoSocketError) + "\n");
-    EXPECT_EQ(noServer.status, statusOf(NoSocketError));
+    EXPECT_EQ(absent.status, statusOf(NoSocketError));
     EXPECT_EQ(box.readFile("in.txt"), record20P(1));
     EXPECT_FALSE(box.exists("in.wrk"));
+}
+
+// The thread of the program while it waits for a lock in the statement
+// that begins with statementStart, or -1. INNODB_TRX may still show a
+// transaction that has ended; the process list is current.
+long waitingThread(const std::string& statementStart) {
+    std::vector<kt::Row> rows = kt::query(
+        "SELECT t.trx_mysql_thread_id FROM information_schema.INNODB_TRX t "
+        "JOIN information_schema.PROCESSLIST p ON p.ID = t.trx_mysql_thread_id "
+        "WHERE t.trx_state = 'LOCK WAIT' AND TRIM(p.INFO) LIKE '" + statementStart + "%'");
+    if (rows.size() != 1 || !rows[0][0]) return -1;
+    return std::stol(*rows[0][0]);
+}
+
+std::string record35P(const std::string& terminal, const std::string& bkl, const std::string& les,
+                      const std::string& zko) {
+    return kt::field(terminal, 255) + kt::field("F1", 3) + kt::field(bkl, 5) + kt::field(les, 2) +
+           kt::field("W1", 2) + kt::field("P1", 3) + kt::field(zko, 5) + kt::field("Z1", 5) + "B\n";
+}
+
+// A deadlock rolls the program's transaction back on the server. The run
+// must stop there, or the next statement would open a new transaction and
+// the COMMIT would keep the rest of the file. The other session has changed
+// many rows, so InnoDB picks the program as the victim.
+TEST(TransactionFault, DeadlockStopsTheRunAndCommitsNothing) {
+    kt::resetSchema();
+    kt::exec("INSERT INTO QVS401ZLS (ZLSTRM, ZLSLES, ZLSZKO) VALUES ('T1', '01', 'OLD')");
+    kt::exec("INSERT INTO MGSST35P (M35Trm, M35Fir, M35Bkl, M35Les, M35Wle, M35Wpl) "
+             "VALUES ('KEEP', 'F', 'B', 'L', 'W', 'P')");
+    kt::exec("COMMIT");
+    kt::Session other;
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_EQ(other.exec("INSERT INTO MGSST41P (M41Trm, M41Fir, M41Zpl, M41Wnr, M41Zzo, M41Tnr, M41Von) "
+                             "VALUES ('X" + std::to_string(i) + "', 'F', 'Z', 'W', 'ZZ', 'T', 'V')"), 0);
+    }
+    ASSERT_EQ(other.exec("UPDATE QVS401ZLS SET ZLSZKO = 'LOCK' WHERE ZLSTRM = 'T1'"), 0);
+
+    kt::Sandbox box;
+    box.writeFile("in.txt", record35P("NEW", "B", "01", "") + record35P("T1", "*ZKO", "01", "ZK1") +
+                                record35P("AFTER", "B", "02", ""));
+    kt::RunningProgram running = box.start({"in.txt", "35P"});
+    bool waiting = waitFor([] { return waitingThread("UPDATE RURUVURO.QVS401ZLS") > 0; }, WaitLimitSeconds);
+    int deleted = waiting ? other.exec("DELETE FROM MGSST35P") : -1;
+    kt::RunResult run = box.wait(running);
+    other.exec("ROLLBACK");
+    ASSERT_TRUE(waiting) << "the program never waited for the row; output " << run.out;
+    EXPECT_EQ(deleted, 0);
+
+    // A "*ZKO" record prints no failure line of its own.
+    EXPECT_EQ(run.out, "Transaktion abgebrochen, Fehler: 1213\n");
+    EXPECT_EQ(run.status, 1213 & 0xFF);
+    EXPECT_EQ(kt::query("SELECT M35Trm FROM MGSST35P"), (std::vector<kt::Row>{{"KEEP"}}));
+    EXPECT_EQ(kt::query("SELECT ZLSZKO FROM QVS401ZLS"), (std::vector<kt::Row>{{"OLD"}}));
+}
+
+// The connection is killed while the opening delete waits for a lock: the
+// abort line is all the program prints, and nothing is committed.
+TEST(TransactionFault, KilledConnectionStopsTheRunAtTheOpening) {
+    kt::resetSchema();
+    insertSurvivor();
+    kt::Session other;
+    ASSERT_EQ(other.exec("UPDATE MGSST20P SET M20Ofb = 'LOCK'"), 0);
+    kt::Sandbox box;
+    box.writeFile("in.txt", record20P(1));
+    kt::RunningProgram running = box.start({"in.txt", "20P", "/D"});
+    long thread = -1;
+    bool waiting =
+        waitFor([&thread] { return (thread = waitingThread("DELETE FROM Ruruvuro.MGSST20P")) > 0; }, WaitLimitSeconds);
+    if (waiting) kt::exec("KILL CONNECTION " + std::to_string(thread));
+    kt::RunResult run = box.wait(running);
+    other.exec("ROLLBACK");
+    ASSERT_TRUE(waiting) << "the program never waited for the lock; output " << run.out;
+
+    long code = 0;
+    ASSERT_TRUE(numberAfter(run.out.substr(0, run.out.size() - 1), "Transaktion abgebrochen, Fehler: ", code))
+        << run.out;
+    EXPECT_EQ(run.out.back(), '\n');
+    EXPECT_TRUE(code == 1927 || code == ServerLostError || code == ServerGoneError) << code;
+    EXPECT_EQ(run.status, statusOf(static_cast<int>(code)));
+    EXPECT_EQ(terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
+}
+
+// A login that may insert but not delete: the replace would turn into an
+// append, so the run commits nothing and ends with the delete's error. When
+// no record could be written either, the run ends as it always did.
+TEST(TransactionFault, FailedOpeningDeleteForbidsCommittingWrittenRecords) {
+    kt::resetSchema();
+    insertSurvivor();
+    kt::exec("CREATE USER IF NOT EXISTS 'nodelete'@'localhost' IDENTIFIED BY 'nodelete'");
+    kt::exec("GRANT SELECT, INSERT, UPDATE ON RURUVURO.* TO 'nodelete'@'localhost'");
+    kt::Sandbox box;
+    box.writeSettings("nodelete", "nodelete", "MYSQL", "localhost");
+    box.writeFile("in.txt", record20P(1) + record20P(2));
+    kt::RunResult run = box.run({"in.txt", "20P"});
+    EXPECT_EQ(run.out, countMessage(2) + "Transaktion abgebrochen, Fehler: 1142\n");
+    EXPECT_EQ(run.status, 1142 & 0xFF);
+    EXPECT_EQ(terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
+
+    // Every record fails (the survivor's key), so nothing was written: the
+    // run commits (nothing) and ends with the last record's error.
+    box.writeFile("in.txt", kt::field("SURVIVOR", 255) + "01A000010001XXXX\n");
+    run = box.run({"in.txt", "20P"});
+    EXPECT_EQ(run.out, "  Trm SURVIVOR: Insert-Fehler: 1062\n" + countMessage(0));
+    EXPECT_EQ(run.status, 1062 & 0xFF);
+    kt::exec("DROP USER 'nodelete'@'localhost'");
 }
 
 // A very large file imports completely, and the program's peak memory is

@@ -446,6 +446,33 @@ long long countRows(const std::string& table) {
     return std::stoll(*rows[0][0]);
 }
 
+Session::Session() {
+    MYSQL* handle = mysql_init(nullptr);
+    std::string socket = socketPath();
+    if (handle == nullptr || mysql_real_connect(handle, "localhost", AdminLogin, AdminPassword, SchemaName, 0,
+                                                socket.empty() ? nullptr : socket.c_str(), 0) == nullptr) {
+        ADD_FAILURE() << "second session: " << (handle != nullptr ? mysql_error(handle) : "no memory");
+        if (handle != nullptr) mysql_close(handle);
+        return;
+    }
+    int fd = static_cast<int>(mysql_get_socket(handle));
+    if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    mysql_autocommit(handle, 0);
+    handle_ = handle;
+}
+
+Session::~Session() {
+    if (handle_ != nullptr) mysql_close(static_cast<MYSQL*>(handle_));
+}
+
+int Session::exec(const std::string& sql) {
+    MYSQL* handle = static_cast<MYSQL*>(handle_);
+    if (handle == nullptr) return static_cast<int>(ErrorNoConnection);
+    if (mysql_real_query(handle, sql.data(), sql.size()) != 0) return static_cast<int>(mysql_errno(handle));
+    ResultPtr result(mysql_store_result(handle));
+    return 0;
+}
+
 void closeAdminConnection() {
     admin().close();
 }

@@ -98,6 +98,21 @@ RunResult waitProgram(RunningProgram& running, int timeoutSeconds = DefaultRunTi
 // server's error number (0 on success), for tests that expect an error.
 int tryExec(const std::string& sql);
 
+// A second administrative connection with autocommit off, for tests that
+// hold locks against a running import: its statements form one transaction
+// until it commits or rolls back, or the session ends (then it rolls back).
+class Session {
+public:
+    Session();
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    int exec(const std::string& sql);   // the error number, 0 on success
+
+private:
+    void* handle_ = nullptr;
+};
+
 // Closes the administrative connection; the next call opens a new one. For
 // tests that stop or restart the server.
 void closeAdminConnection();

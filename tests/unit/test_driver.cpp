@@ -1,6 +1,9 @@
 // Command-line flags, work path, server date and exit status of a run.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -9,6 +12,8 @@
 #include "common/runstate.h"
 #include "driver/exitstatus.h"
 #include "common/paths.h"
+#include "common/textfile.h"
+#include "import/dispatch.h"
 
 namespace {
 
@@ -97,4 +102,37 @@ TEST(ExitStatus, KeepsTheLowByteButNeverTurnsAFailureIntoSuccess) {
 TEST(Paths, BackslashesAreDirectorySeparators) {
     EXPECT_EQ(nativePath("..\\..\\Files\\Corvantis.Ini"), "../../Files/Corvantis.Ini");
     EXPECT_EQ(nativePath("plain/path"), "plain/path");
+}
+
+// A read that fails (here the kernel's EISDIR, the descriptor swapped for a
+// directory's) is no end of file: the loop prints its message instead of
+// the count, sends no closing statement, and the run ends with 99 without a
+// COMMIT. A COMMIT that fails (here: no connection at all) is announced as
+// an aborted transaction after everything else, and its number is the
+// result.
+TEST(RunEnding, ReadFailureAndFailedCommitAreNeverSuccess) {
+    char path[] = "/tmp/kelvora-readfail-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    static TextFile file;
+    ASSERT_TRUE(openTextFile(file, path));
+    int directory = open("/tmp", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(directory, 0);
+    ASSERT_EQ(dup2(directory, file.fd), file.fd);
+    close(directory);
+
+    testing::internal::CaptureStdout();
+    LoopOutcome outcome = import20P(file);
+    int32_t result = finishImport(outcome);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Lesen der Datei fehlgeschlagen\n");
+    EXPECT_EQ(outcome.ending, LoopEnding::ReadFailed);
+    EXPECT_EQ(result, 99);
+    closeTextFile(file);
+    unlink(path);
+
+    testing::internal::CaptureStdout();
+    result = finishImport({0, LoopEnding::Completed});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Transaktion abgebrochen, Fehler: -1\n");
+    EXPECT_EQ(result, -1);
 }
