@@ -5,3 +5,4 @@ int UpdateMode = 0;
 int32_t LastResultCode = 0;
 char ServerDate[ServerDateSize] = {0};
 char DbSystemName[DbSystemNameSize] = {0};
+int WindowRecords = 0;

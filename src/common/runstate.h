@@ -11,3 +11,4 @@ extern int UpdateMode;           // "UPD": keep existing rows where the member s
 extern int32_t LastResultCode;   // result of the last step; becomes the exit status
 extern char ServerDate[ServerDateSize];
 extern char DbSystemName[DbSystemNameSize];
+extern int WindowRecords;        // records per statement window; 0: the import's default

@@ -87,6 +87,65 @@ int32_t querySingleValue(const char* query, char* target, size_t targetSize) {
     return 0;
 }
 
+bool enableMultiStatements() {
+    if (!ConnectionInitialised) return false;
+    return mysql_set_server_option(&Connection, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0;
+}
+
+// The result of the statement just run: a stored result set (none for
+// the statements the import sends) is released, the changed rows read.
+StatementResult currentResult() {
+    StoredResult stored;
+    stored.result = mysql_store_result(&Connection);
+    int32_t error = errorNumber();
+    if (error != 0) return {error, 0};
+    return {0, mysql_affected_rows(&Connection)};
+}
+
+int runStatements(const char* text, size_t length, StatementResult* results, int capacity) {
+    if (capacity <= 0) return 0;
+    if (!ConnectionInitialised) {
+        results[0] = {-1, 0};
+        return 1;
+    }
+    if (mysql_real_query(&Connection, text, static_cast<unsigned long>(length)) != 0) {
+        results[0] = {errorNumber(), 0};
+        return 1;
+    }
+    int count = 0;
+    for (;;) {
+        results[count++] = currentResult();
+        if (results[count - 1].code != 0 || count == capacity) break;
+        int next = mysql_next_result(&Connection);
+        if (next < 0) break;
+        if (next > 0) {
+            results[count++] = {errorNumber(), 0};
+            break;
+        }
+    }
+    // A query that held more statements than there was room for: the rest
+    // are read and dropped, so the connection stays usable.
+    while (mysql_more_results(&Connection) && mysql_next_result(&Connection) == 0) {
+        StoredResult dropped;
+        dropped.result = mysql_store_result(&Connection);
+    }
+    return count;
+}
+
+int32_t queryFirstRow(const char* query, ColumnTaker take, void* context) {
+    if (!ConnectionInitialised) return -1;
+    if (mysql_real_query(&Connection, query, strlen(query)) != 0) return errorNumber();
+    StoredResult stored;
+    stored.result = mysql_store_result(&Connection);
+    if (stored.result == nullptr) return errorNumber() != 0 ? errorNumber() : -1;
+    MYSQL_ROW row = mysql_fetch_row(stored.result);
+    if (row == nullptr) return -1;
+    unsigned long* lengths = mysql_fetch_lengths(stored.result);
+    unsigned columns = mysql_num_fields(stored.result);
+    for (unsigned i = 0; i < columns; ++i) take(static_cast<int>(i), row[i], row[i] != nullptr ? lengths[i] : 0, context);
+    return 0;
+}
+
 int32_t queryServerDate(char* target) {
     return querySingleValue(ServerDateQuery, target, ServerDateTimeSize);
 }

@@ -32,6 +32,29 @@ const char* lastErrorText();
 // value; target stays unchanged unless the query gave one.
 int32_t querySingleValue(const char* query, char* target, size_t targetSize);
 
+// Lets one query carry several statements separated by ";". Only switched
+// on when the import sends statement windows; false when the server refused.
+bool enableMultiStatements();
+
+// The result of one statement of a multi-statement query.
+struct StatementResult {
+    int32_t code;        // 0 or the error number
+    uint64_t affected;   // rows changed, when code is 0
+};
+
+// Sends text (length bytes, statements separated by ";") as one query and
+// stores each statement's result in results, in order, until the first
+// failure (the server runs none of the statements after it) or the last
+// statement. Returns the number of results stored; never more than
+// capacity (a query must not hold more statements than that).
+int runStatements(const char* text, size_t length, StatementResult* results, int capacity);
+
+// Runs a query and hands every column of its first row to take, as bytes
+// with their length (a NULL column as nullptr). Returns 0, the error
+// number, or -1 when there was no row.
+using ColumnTaker = void (*)(int column, const char* bytes, size_t length, void* context);
+int32_t queryFirstRow(const char* query, ColumnTaker take, void* context);
+
 // Whether the session still has a transaction open; 0 or the error number
 // of the question (a server without the variable answers 1193).
 int32_t queryTransactionOpen(bool& open);

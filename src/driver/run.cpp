@@ -1,6 +1,8 @@
 #include "driver/run.h"
 
 #include <cstdio>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -17,6 +19,7 @@ constexpr int SourceArgument = 1;
 constexpr int TypeCodeArgument = 2;
 constexpr size_t TypeCodeLength = 3;
 constexpr const char* WorkExtension = ".wrk";
+constexpr const char* WindowVariable = "KELVORA_WINDOW";
 
 // An existing source that is not a plain file (a directory, a device) is
 // never moved aside: the run ends as if the source were missing.
@@ -39,6 +42,22 @@ bool moveToWorkFile(const std::string& source, const std::string& work) {
 void takeTypeCode(char* argument, char* typeCode) {
     toUpperInPlace(argument);
     snprintf(typeCode, TypeCodeLength + 1, "%s", argument);
+}
+
+// KELVORA_WINDOW: the records per statement window, for diagnosis and the
+// tests; 1 sends one statement per query. Anything but a whole number from
+// 1 up leaves the default, with a word on standard error.
+void takeWindowSetting() {
+    const char* text = getenv(WindowVariable);
+    if (text == nullptr || *text == '\0') return;
+    char* end = nullptr;
+    long value = strtol(text, &end, 10);
+    if (*end != '\0' || value < 1 || value > INT32_MAX) {
+        fprintf(stderr, "Kelvora_MYSQL: %s=%s is not a number of records from 1 up; the default window is used\n",
+                WindowVariable, text);
+        return;
+    }
+    WindowRecords = static_cast<int>(value);
 }
 
 // The settings step of a run: connection values from the settings file,
@@ -87,6 +106,7 @@ void buildServerDate(const char* dateTime, char* target, size_t targetSize) {
 
 int32_t runImport(int argc, char** argv) {
     (void)argc;
+    takeWindowSetting();
     LastResultCode = connectFromSettings();
     if (LastResultCode != 0) return LastResultCode;
 

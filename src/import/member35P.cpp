@@ -5,13 +5,12 @@
 
 #include "import/members.h"
 #include "import/recordloop.h"
-#include "import/statement.h"
 
 namespace {
 
 enum Field { M35Trm, M35Fir, M35Bkl, M35Les, M35Wle, M35Wpl, M35Zko, M35Zzo, M35Bch, FieldCount };
 
-const FieldSpec Layout[] = {
+constexpr FieldSpec Layout[] = {
     {0, 255, true, M35Trm},
     {255, 3, true, M35Fir},
     {258, 5, true, M35Bkl},
@@ -23,14 +22,17 @@ const FieldSpec Layout[] = {
     {280, 1, true, M35Bch},
 };
 
+constexpr KeyField Key[] = {
+    {M35Trm, "M35Trm"}, {M35Fir, "M35Fir"}, {M35Bkl, "M35Bkl"},
+    {M35Les, "M35Les"}, {M35Wle, "M35Wle"}, {M35Wpl, "M35Wpl"},
+};
+
 constexpr const char* ZkoMarker = "*ZKO";
 
-int32_t deleteAll35P() {
-    return runFixedStatement("DELETE FROM Ruruvuro.MGSST35P");
-}
+constexpr const char* deleteAll35P[] = {"DELETE FROM Ruruvuro.MGSST35P"};
 
-int32_t insert35P(const RecordRow& row) {
-    return runStatement(
+bool insert35P(const RecordRow& row) {
+    return formatStatement(
         "INSERT INTO Ruruvuro.MGSST35P  (M35Trm, M35Fir, M35Bkl,   M35Les, M35Wle, M35Wpl,   "
         "M35Zko, M35Zzo, M35Bch,   M35Dat)  VALUES ( '%s', '%s', '%s',  '%s', '%s', '%s',  "
         "'%s', '%s', '%s',  SYSDATE())",
@@ -39,8 +41,8 @@ int32_t insert35P(const RecordRow& row) {
          sqlText(row[M35Bch])});
 }
 
-int32_t update35P(const RecordRow& row) {
-    return runStatement(
+bool update35P(const RecordRow& row) {
+    return formatStatement(
         "UPDATE RuRuvuro.MGSST35P SET    M35Zko = '%s', M35Zzo = '%s',        M35Bch = '%s', "
         "M35Dat = SYSDATE() WHERE  M35Trm = '%s' AND    M35Fir = '%s' AND    M35Bkl = '%s' AND    "
         "M35Les = '%s' AND    M35Wle = '%s' AND    M35Wpl = '%s' ",
@@ -49,31 +51,48 @@ int32_t update35P(const RecordRow& row) {
          sqlText(row[M35Wpl])});
 }
 
-int32_t write35P(const RecordRow& row) {
-    return writeUpdateElseInsert(row, update35P, insert35P);
-}
-
-int32_t updateZlsZko(const RecordRow& row) {
-    return runStatement(
+bool updateZlsZko(const RecordRow& row) {
+    return formatStatement(
         " UPDATE RURUVURO.QVS401ZLS  SET  ZLSZKO = '%s'  WHERE ZLSTRM = '%s'  AND ZLSLES = '%s' ",
         {sqlText(row[M35Zko]), sqlText(row[M35Trm]), sqlText(row[M35Les])});
 }
 
-WriteOutcome writeRecord(RecordRow& row) {
-    if (strcmp(row[M35Bkl], ZkoMarker) == 0) return uncounted(updateZlsZko(row));
-    return counted(outsideUpdateMode() ? insert35P(row) : write35P(row));
+// A "*ZKO" record updates QVS401ZLS in both modes and is never counted;
+// the others are inserted, or in UpdateMode written (write35P): update,
+// else insert.
+void plan35P(RecordRow& row, RecordPlan& plan) {
+    if (strcmp(row[M35Bkl], ZkoMarker) == 0) {
+        addStep(plan, StepRole::Decides, updateZlsZko);
+        plan.counts = false;
+    } else if (outsideUpdateMode()) {
+        addStep(plan, StepRole::Insert, insert35P);
+    } else {
+        addStep(plan, StepRole::Update, update35P, insert35P);
+    }
 }
 
 }  // namespace
 
-const ImportMember Member35P = {
-    Record35P, Layout, FieldCount,
-    deleteAll35P, outsideUpdateMode,
-    writeRecord, nullptr,
-    "  Trm %s: Insert-Fehler: %d\n", "  Trm %s: Write-Fehler: %d\n", M35Trm, false, true,
-    "\n%d Datensaetze in MGSST35P eingefuegt\n",
-    nullptr,
-};
+constexpr ImportMember Member35P = [] {
+    ImportMember m;
+    m.typeCode = "35P";
+    m.recordKind = m.longestKind = Record35P;
+    m.layout = Layout;
+    m.fieldCount = FieldCount;
+    m.opening = deleteAll35P;
+    m.openingCount = 1;
+    m.openingApplies = outsideUpdateMode;
+    m.planRecord = plan35P;
+    m.table = "MGSST35P";
+    m.key = Key;
+    m.keyCount = sizeof Key / sizeof Key[0];
+    m.failureMessage = "  Trm %s: Insert-Fehler: %d\n";
+    m.updateModeFailureMessage = "  Trm %s: Write-Fehler: %d\n";
+    m.failureField = M35Trm;
+    m.countMessage = "\n%d Datensaetze in MGSST35P eingefuegt\n";
+    return m;
+}();
+static_assert(memberchecks::isSound(Member35P));
 
 LoopOutcome import35P(TextFile& workFile) {
     return runRecordLoop(Member35P, workFile);

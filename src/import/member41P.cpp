@@ -3,13 +3,12 @@
 // with the record's key, inserting the row when there is none.
 #include "import/members.h"
 #include "import/recordloop.h"
-#include "import/statement.h"
 
 namespace {
 
 enum Field { M41Trm, M41Fir, M41Zpl, M41Wnr, M41Zzo, M41Tnr, M41Von, M41Bis, FieldCount };
 
-const FieldSpec Layout[] = {
+constexpr FieldSpec Layout[] = {
     {0, 255, true, M41Trm},
     {255, 3, true, M41Fir},
     {258, 3, true, M41Zpl},
@@ -20,20 +19,23 @@ const FieldSpec Layout[] = {
     {273, 4, true, M41Bis},
 };
 
-int32_t deleteAll41P() {
-    return runFixedStatement("DELETE FROM Ruruvuro.MGSST41P");
-}
+constexpr KeyField Key[] = {
+    {M41Trm, "M41Trm"}, {M41Fir, "M41Fir"}, {M41Zpl, "M41Zpl"}, {M41Wnr, "M41Wnr"},
+    {M41Zzo, "M41Zzo"}, {M41Tnr, "M41Tnr"}, {M41Von, "M41Von"},
+};
 
-int32_t insert41P(const RecordRow& row) {
-    return runStatement(
+constexpr const char* deleteAll41P[] = {"DELETE FROM Ruruvuro.MGSST41P"};
+
+bool insert41P(const RecordRow& row) {
+    return formatStatement(
         "INSERT INTO Ruruvuro.MGSST41P  (M41Trm, M41Fir, M41Zpl,   M41Wnr, M41Zzo, M41Tnr,   "
         "M41Von, M41Bis, M41Dat)  VALUES ( '%s', '%s', '%s',  '%s', '%s', '%s',  '%s', '%s', SYSDATE())",
         {sqlText(row[M41Trm]), sqlText(row[M41Fir]), sqlText(row[M41Zpl]), sqlText(row[M41Wnr]),
          sqlText(row[M41Zzo]), sqlText(row[M41Tnr]), sqlText(row[M41Von]), sqlText(row[M41Bis])});
 }
 
-int32_t update41P(const RecordRow& row) {
-    return runStatement(
+bool update41P(const RecordRow& row) {
+    return formatStatement(
         "UPDATE RuRuvuro.MGSST41P SET    M41Bis = '%s', M41Dat = SYSDATE() WHERE  M41Trm = '%s' AND    "
         "M41Fir = '%s' AND    M41Zpl = '%s' AND    M41Wnr = '%s' AND    M41Zzo = '%s' AND    "
         "M41Tnr = '%s' AND    M41Von = '%s' ",
@@ -41,24 +43,37 @@ int32_t update41P(const RecordRow& row) {
          sqlText(row[M41Wnr]), sqlText(row[M41Zzo]), sqlText(row[M41Tnr]), sqlText(row[M41Von])});
 }
 
-int32_t write41P(const RecordRow& row) {
-    return writeUpdateElseInsert(row, update41P, insert41P);
-}
-
-WriteOutcome writeRecord(RecordRow& row) {
-    return counted(outsideUpdateMode() ? insert41P(row) : write41P(row));
+// ReplaceMode inserts; UpdateMode writes (write41P): update, else insert.
+void plan41P(RecordRow&, RecordPlan& plan) {
+    if (outsideUpdateMode()) {
+        addStep(plan, StepRole::Insert, insert41P);
+    } else {
+        addStep(plan, StepRole::Update, update41P, insert41P);
+    }
 }
 
 }  // namespace
 
-const ImportMember Member41P = {
-    Record41P, Layout, FieldCount,
-    deleteAll41P, outsideUpdateMode,
-    writeRecord, nullptr,
-    "  Trm %s: Insert-Fehler: %d\n", "  Trm %s: Write-Fehler: %d\n", M41Trm, false, true,
-    "\n%d Datensaetze in MGSST41P eingefuegt\n",
-    nullptr,
-};
+constexpr ImportMember Member41P = [] {
+    ImportMember m;
+    m.typeCode = "41P";
+    m.recordKind = m.longestKind = Record41P;
+    m.layout = Layout;
+    m.fieldCount = FieldCount;
+    m.opening = deleteAll41P;
+    m.openingCount = 1;
+    m.openingApplies = outsideUpdateMode;
+    m.planRecord = plan41P;
+    m.table = "MGSST41P";
+    m.key = Key;
+    m.keyCount = sizeof Key / sizeof Key[0];
+    m.failureMessage = "  Trm %s: Insert-Fehler: %d\n";
+    m.updateModeFailureMessage = "  Trm %s: Write-Fehler: %d\n";
+    m.failureField = M41Trm;
+    m.countMessage = "\n%d Datensaetze in MGSST41P eingefuegt\n";
+    return m;
+}();
+static_assert(memberchecks::isSound(Member41P));
 
 LoopOutcome import41P(TextFile& workFile) {
     return runRecordLoop(Member41P, workFile);

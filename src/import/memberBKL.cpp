@@ -7,13 +7,12 @@
 
 #include "import/members.h"
 #include "import/recordloop.h"
-#include "import/statement.h"
 
 namespace {
 
 enum Field { AwbAws, AwbBkl, AwbLiz, AwbMnd, AwbZuv, FieldCount };
 
-const FieldSpec Layout[] = {
+constexpr FieldSpec Layout[] = {
     {0, 50, true, AwbAws},
     {50, 5, true, AwbBkl},
     {55, 5, true, AwbLiz},
@@ -28,16 +27,13 @@ constexpr int WrittenStatus = 1;
 // What a record whose AwbMnd would not be a number in the insert fails with.
 constexpr int32_t MalformedNumberResult = -1;
 
-// Marks every row as not yet seen in the file. The number of marked rows is
-// not needed: the step succeeds whenever the statement does.
-int32_t markAuthClasses() {
-    return runFixedStatement("UPDATE RURUVURO.QVS301AWB SET  AwbSta = 4 ");
-}
+constexpr KeyField Key[] = {{AwbAws, "AwbAws"}, {AwbBkl, "AwbBkl"}, {AwbLiz, "AwbLiz"}, {AwbMnd, "AwbMnd"}};
+
+// Marks every row as not yet seen in the file (ReplaceMode only).
+constexpr const char* markAuthClasses[] = {"UPDATE RURUVURO.QVS301AWB SET  AwbSta = 4 "};
 
 // Deletes the rows still marked: in ReplaceMode those the file did not name.
-int32_t sweepAuthClasses() {
-    return runFixedStatement("DELETE FROM RURUVURO.QVS301AWB WHERE AwbSta = 4 ");
-}
+constexpr const char* sweepAuthClasses = "DELETE FROM RURUVURO.QVS301AWB WHERE AwbSta = 4 ";
 
 // The AwbZuv field is one character: a digit stands for its value, anything
 // else (a blank field included) for 0.
@@ -70,8 +66,8 @@ bool normaliseWholeNumber(char* text) {
     return true;
 }
 
-int32_t updateAuthClass(const RecordRow& row) {
-    return runStatement(
+bool updateAuthClass(const RecordRow& row) {
+    return formatStatement(
         " UPDATE  RURUVURO.QVS301AWB SET  AwbZuv = %d,  AwbSta = %d,  AwbDat = CURRENT_TIMESTAMP  "
         "WHERE  AwbAws = '%s'  AND  AwbBkl = '%s'  AND  AwbLiz = '%s' "
         " AND  AwbMnd = '%s' ",
@@ -81,31 +77,46 @@ int32_t updateAuthClass(const RecordRow& row) {
 
 // AwbMnd goes in raw: writeAuthClass lets only a whole number or a blank
 // field get this far, and a blank one leaves a gap the server refuses.
-int32_t insertAuthClass(const RecordRow& row) {
-    return runStatement(
+bool insertAuthClass(const RecordRow& row) {
+    return formatStatement(
         " INSERT INTO RURUVURO.QVS301AWB  ( AwbAws, AwbBkl, AwbLiz, AwbMnd,    AwbZuv, AwbSta, AwbDat )  "
         "VALUES ('%s', '%s', '%s', %s, %d, %d, CURRENT_TIMESTAMP)",
         {sqlText(row[AwbAws]), sqlText(row[AwbBkl]), sqlText(row[AwbLiz]), sqlRaw(row[AwbMnd]),
          sqlNumber(authZuvNumber(row)), sqlNumber(WrittenStatus)});
 }
 
-// One record: its row is updated, or inserted when the update changed none.
-// A non-blank AwbMnd that is not a whole number reaches no statement.
-WriteOutcome writeAuthClass(RecordRow& row) {
-    if (row[AwbMnd][0] != '\0' && !normaliseWholeNumber(row[AwbMnd])) return counted(MalformedNumberResult);
-    return counted(writeUpdateElseInsert(row, updateAuthClass, insertAuthClass));
+// writeAuthClass: the record's row is updated, or inserted when the update
+// changed none. A non-blank AwbMnd that is not a whole number reaches no
+// statement.
+void writeAuthClass(RecordRow& row, RecordPlan& plan) {
+    if (row[AwbMnd][0] != '\0' && !normaliseWholeNumber(row[AwbMnd])) {
+        plan.resultWithoutStatement = MalformedNumberResult;
+        return;
+    }
+    addStep(plan, StepRole::Update, updateAuthClass, insertAuthClass);
 }
 
 }  // namespace
 
-const ImportMember MemberBKL = {
-    RecordBKL, Layout, FieldCount,
-    markAuthClasses, outsideUpdateMode,
-    writeAuthClass, sweepAuthClasses,
-    "  Berechtigungsklassen: Insert-Fehler: %d\n", nullptr, -1, false, true,
-    "\n%d Datensaetze in Qvs301Awb eingefuegt\n",
-    nullptr,
-};
+constexpr ImportMember MemberBKL = [] {
+    ImportMember m;
+    m.typeCode = "BKL";
+    m.recordKind = m.longestKind = RecordBKL;
+    m.layout = Layout;
+    m.fieldCount = FieldCount;
+    m.opening = markAuthClasses;
+    m.openingCount = 1;
+    m.openingApplies = outsideUpdateMode;
+    m.closing = sweepAuthClasses;
+    m.planRecord = writeAuthClass;
+    m.table = "QVS301AWB";
+    m.key = Key;
+    m.keyCount = sizeof Key / sizeof Key[0];
+    m.failureMessage = "  Berechtigungsklassen: Insert-Fehler: %d\n";
+    m.countMessage = "\n%d Datensaetze in Qvs301Awb eingefuegt\n";
+    return m;
+}();
+static_assert(memberchecks::isSound(MemberBKL));
 
 LoopOutcome importAuthClasses(TextFile& workFile) {
     return runRecordLoop(MemberBKL, workFile);

@@ -2,14 +2,13 @@
 // without UPD, empties the table and inserts one row per record.
 #include "import/members.h"
 #include "import/recordloop.h"
-#include "import/statement.h"
 
 namespace {
 
 enum Field { FCDLiz, FCDMnd, FCDNum, FCDKrt, FCDTxt, FieldCount };
 
 // FCDNum is a text like the others: a leading blank stays.
-const FieldSpec Layout[] = {
+constexpr FieldSpec Layout[] = {
     {0, 5, true, FCDLiz},
     {5, 5, true, FCDMnd},
     {10, 3, true, FCDNum},
@@ -18,13 +17,11 @@ const FieldSpec Layout[] = {
 };
 
 // Opening of every run: the file replaces the table's whole contents.
-int32_t deleteAllFCD() {
-    return runFixedStatement("DELETE FROM Ruruvuro.MGSSTFCD");
-}
+constexpr const char* deleteAllFCD[] = {"DELETE FROM Ruruvuro.MGSSTFCD"};
 
 // One function-code row; FCDDat is the server's time of the insert.
-int32_t insertFCD(const RecordRow& row) {
-    return runStatement(
+bool insertFCD(const RecordRow& row) {
+    return formatStatement(
         "INSERT INTO RURUVURO.MGSSTFCD  (FCDLiz, FCDMnd, FCDNum,  FCDKrt, FCDTxt, FCDDat)  "
         "VALUES ('%s', '%s', '%s',  '%s', '%s', SYSDATE()) ",
         {sqlText(row[FCDLiz]), sqlText(row[FCDMnd]), sqlText(row[FCDNum]), sqlText(row[FCDKrt]),
@@ -32,20 +29,27 @@ int32_t insertFCD(const RecordRow& row) {
 }
 
 // Every record is inserted and counted, in both modes.
-WriteOutcome writeRecord(RecordRow& row) {
-    return counted(insertFCD(row));
+void planRecord(RecordRow&, RecordPlan& plan) {
+    addStep(plan, StepRole::Insert, insertFCD);
 }
 
 }  // namespace
 
-const ImportMember MemberFCD = {
-    RecordFCD, Layout, FieldCount,
-    deleteAllFCD, nullptr,
-    writeRecord, nullptr,
-    "  Funktionscodes: Insert-Fehler: %d\n", nullptr, -1, false, true,
-    "\n%d Datensaetze in MGSSTFCD eingefuegt\n",
-    nullptr,
-};
+constexpr ImportMember MemberFCD = [] {
+    ImportMember m;
+    m.typeCode = "FCD";
+    m.recordKind = m.longestKind = RecordFCD;
+    m.layout = Layout;
+    m.fieldCount = FieldCount;
+    m.opening = deleteAllFCD;
+    m.openingCount = 1;
+    m.planRecord = planRecord;
+    m.table = "MGSSTFCD";
+    m.failureMessage = "  Funktionscodes: Insert-Fehler: %d\n";
+    m.countMessage = "\n%d Datensaetze in MGSSTFCD eingefuegt\n";
+    return m;
+}();
+static_assert(memberchecks::isSound(MemberFCD));
 
 // Handler of type code FCD.
 LoopOutcome importFCD(TextFile& workFile) {

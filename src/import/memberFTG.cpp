@@ -2,13 +2,12 @@
 // UPD, empties the table and inserts one row per record.
 #include "import/members.h"
 #include "import/recordloop.h"
-#include "import/statement.h"
 
 namespace {
 
 enum Field { FTGTrm, FTGLiz, FTGMnd, FTGJhr, FTGDtm, FTGTxt, FTGKrt, FieldCount };
 
-const FieldSpec Layout[] = {
+constexpr FieldSpec Layout[] = {
     {0, 255, true, FTGTrm},
     {255, 5, true, FTGLiz},
     {260, 5, true, FTGMnd},
@@ -19,13 +18,11 @@ const FieldSpec Layout[] = {
 };
 
 // Opening of every run: the file replaces the table's whole contents.
-int32_t deleteAllFTG() {
-    return runFixedStatement("DELETE FROM Ruruvuro.MGSSTFTG");
-}
+constexpr const char* deleteAllFTG[] = {"DELETE FROM Ruruvuro.MGSSTFTG"};
 
 // One holiday row; FTGDat is the server's time of the insert.
-int32_t insertFTG(const RecordRow& row) {
-    return runStatement(
+bool insertFTG(const RecordRow& row) {
+    return formatStatement(
         "INSERT INTO RURUVURO.MGSSTFTG  (FTGTrm, FTGLiz, FTGMnd,   FTGJhr, FTGDtm, FTGTxt,   "
         "FTGKrt, FTGDat)  VALUES ('%s', '%s', '%s',  '%s', '%s', '%s',  '%s', SYSDATE()) ",
         {sqlText(row[FTGTrm]), sqlText(row[FTGLiz]), sqlText(row[FTGMnd]), sqlText(row[FTGJhr]),
@@ -33,20 +30,27 @@ int32_t insertFTG(const RecordRow& row) {
 }
 
 // Every record is inserted and counted, in both modes.
-WriteOutcome writeRecord(RecordRow& row) {
-    return counted(insertFTG(row));
+void planRecord(RecordRow&, RecordPlan& plan) {
+    addStep(plan, StepRole::Insert, insertFTG);
 }
 
 }  // namespace
 
-const ImportMember MemberFTG = {
-    RecordFTG, Layout, FieldCount,
-    deleteAllFTG, nullptr,
-    writeRecord, nullptr,
-    "  Feiertag: Insert-Fehler: %d\n", nullptr, -1, false, true,
-    "\n%d Datensaetze in MGSSTFTG eingefuegt\n",
-    nullptr,
-};
+constexpr ImportMember MemberFTG = [] {
+    ImportMember m;
+    m.typeCode = "FTG";
+    m.recordKind = m.longestKind = RecordFTG;
+    m.layout = Layout;
+    m.fieldCount = FieldCount;
+    m.opening = deleteAllFTG;
+    m.openingCount = 1;
+    m.planRecord = planRecord;
+    m.table = "MGSSTFTG";
+    m.failureMessage = "  Feiertag: Insert-Fehler: %d\n";
+    m.countMessage = "\n%d Datensaetze in MGSSTFTG eingefuegt\n";
+    return m;
+}();
+static_assert(memberchecks::isSound(MemberFTG));
 
 // Handler of type code FTG.
 LoopOutcome importFTG(TextFile& workFile) {

@@ -10,7 +10,6 @@
 #include "common/strutil.h"
 #include "import/members.h"
 #include "import/recordloop.h"
-#include "import/statement.h"
 
 namespace {
 
@@ -19,7 +18,7 @@ enum Field {
     AswMnd, AswAtp, AswAan, AswMta, AswSal, AswBk2, AswSta, AswDat, AswErf, AswMap, AswKst, FieldCount
 };
 
-const FieldSpec Layout[] = {
+constexpr FieldSpec Layout[] = {
     {0, 50, true, AswNum},    {50, 8, true, AswSto},    {58, 8, true, AswGvo},
     {66, 8, true, AswGbi},    {74, 8, true, AswPnr},    {82, 50, true, AswNam},
     {132, 5, true, AswSpr},   {137, 5, true, AswBkl},   {142, 32, true, AswPin},
@@ -59,12 +58,16 @@ void setField(RecordRow& row, int index, const char* value) {
     snprintf(row[index], sizeof row.field[index], "%s", value);
 }
 
-// Empties the three tables; the first two results are not looked at.
-int32_t deleteAllIdentities() {
-    runFixedStatement("DELETE FROM RURUVURO.QVS301ASW");
-    runFixedStatement("DELETE FROM RURUVURO.QVS113AWV");
-    return runFixedStatement("DELETE FROM RURUVURO.QVS113STO");
-}
+// Empties the three tables; only the last result is kept.
+constexpr const char* deleteAllIdentities[] = {
+    "DELETE FROM RURUVURO.QVS301ASW",
+    "DELETE FROM RURUVURO.QVS113AWV",
+    "DELETE FROM RURUVURO.QVS113STO",
+};
+
+// Records of one window must differ in AswNum: a stricter test than the
+// update's whole key (AswNum, AswGvo as a date, AswBkl), which is safe.
+constexpr KeyField Key[] = {{AswNum, "AswNum"}};
 
 // Blank key parts become "0"; in MySQL mode a missing or pre-1900 validity
 // start becomes the server's date, and pre-1900 end and time stamp become
@@ -78,27 +81,27 @@ void applyFillRules(RecordRow& row) {
     if (!isUsableDate(row[AswDat])) row[AswDat][0] = '\0';
 }
 
-int32_t insertStorage(const RecordRow& row) {
-    return runStatement(
+bool insertStorage(const RecordRow& row) {
+    return formatStatement(
         "INSERT INTO RURUVURO.QVS113STO  (StoNum, StoSta, StoErf)  VALUES ('%s', '1', 'ZiDidaze')",
         {sqlText(row[AswSto])});
 }
 
-int32_t insertIdentityLink(const RecordRow& row) {
-    return runStatement(
+bool insertIdentityLink(const RecordRow& row) {
+    return formatStatement(
         "INSERT INTO RURUVURO.QVS113AWV  (AwvNum, AwvSto, AwvCod,   AwvSta, AwvDat, AwvErf)  "
         "VALUES ('%s', '%s', '%s',  '1', NOW(), 'ZiDidaze')",
         {sqlText(row[AswNum]), sqlText(row[AswSto]), sqlText(row[AswCod])});
 }
 
 // The update sets every field and finds the row by AswNum, AswGvo and AswBkl.
-int32_t updateIdentity(const RecordRow& row) {
+bool updateIdentity(const RecordRow& row) {
     SqlArg args[FieldCount + 3];
     rowTextArguments(row, FieldCount, args);
     args[FieldCount] = sqlText(row[AswNum]);
     args[FieldCount + 1] = sqlText(row[AswGvo]);
     args[FieldCount + 2] = sqlText(row[AswBkl]);
-    return runStatement(
+    return formatStatement(
         " UPDATE  RURUVURO.QVS301ASW SET  AswNum = '%s', AswSto = '%s',  "
         "AswGvo = date_format(NULLIF('%s', ''), '%%Y%%m%%d'),  "
         "AswGbi = date_format(NULLIF('%s', ''), '%%Y%%m%%d'),  "
@@ -111,10 +114,10 @@ int32_t updateIdentity(const RecordRow& row) {
         args, FieldCount + 3);
 }
 
-int32_t insertIdentity(const RecordRow& row) {
+bool insertIdentity(const RecordRow& row) {
     SqlArg args[FieldCount];
     rowTextArguments(row, FieldCount, args);
-    return runStatement(
+    return formatStatement(
         " INSERT INTO RURUVURO.QVS301ASW  ( AswNum, AswSto, AswGvo, AswGbi, AswPnr, AswNam,  "
         "AswSpr, AswBkl, AswPin, AswCod, AswGrp, AswLiz,  AswMnd, AswAtp, AswAan, AswMta, AswSal, AswBk2,  "
         "AswSta, AswDat, AswErf, AswMap, AswKst )  "
@@ -125,29 +128,38 @@ int32_t insertIdentity(const RecordRow& row) {
         args, FieldCount);
 }
 
-// The Sto row and the link row usually exist from earlier records or runs;
-// their failures neither stop nor fail the record. The identity row decides.
-int32_t writeIdentity(const RecordRow& row) {
-    insertStorage(row);
-    insertIdentityLink(row);
-    return writeUpdateElseInsert(row, updateIdentity, insertIdentity);
-}
-
-WriteOutcome writeRecord(RecordRow& row) {
+// writeIdentity: the Sto row and the link row usually exist from earlier
+// records or runs; their failures neither stop nor fail the record. The
+// identity row decides: update, else insert.
+void writeIdentity(RecordRow& row, RecordPlan& plan) {
     applyFillRules(row);
-    return counted(writeIdentity(row));
+    addStep(plan, StepRole::Ignored, insertStorage);
+    addStep(plan, StepRole::Ignored, insertIdentityLink);
+    addStep(plan, StepRole::Update, updateIdentity, insertIdentity);
 }
 
 }  // namespace
 
-const ImportMember MemberIDN = {
-    RecordIDN, Layout, FieldCount,
-    deleteAllIdentities, inMySqlMode,
-    writeRecord, nullptr,
-    "  IDstamm: Insert-Fehler: %d\n", nullptr, -1, true, false,
-    "\n%d Datensaetze in Qvs301ASW eingefuegt\n",
-    nullptr,
-};
+constexpr ImportMember MemberIDN = [] {
+    ImportMember m;
+    m.typeCode = "IDN";
+    m.recordKind = m.longestKind = RecordIDN;
+    m.layout = Layout;
+    m.fieldCount = FieldCount;
+    m.opening = deleteAllIdentities;
+    m.openingCount = 3;
+    m.openingApplies = inMySqlMode;
+    m.openingGuardsWrites = false;
+    m.planRecord = writeIdentity;
+    m.table = "QVS301ASW";
+    m.key = Key;
+    m.keyCount = sizeof Key / sizeof Key[0];
+    m.failureMessage = "  IDstamm: Insert-Fehler: %d\n";
+    m.failureOnlyInDebug = true;
+    m.countMessage = "\n%d Datensaetze in Qvs301ASW eingefuegt\n";
+    return m;
+}();
+static_assert(memberchecks::isSound(MemberIDN));
 
 LoopOutcome importIdentityMaster(TextFile& workFile) {
     return runRecordLoop(MemberIDN, workFile);

@@ -4,13 +4,12 @@
 // marked at the end are deleted. UpdateMode changes nothing here.
 #include "import/members.h"
 #include "import/recordloop.h"
-#include "import/statement.h"
 
 namespace {
 
 enum Field { KidKst, KidMnd, KidLiz, KidNum, KidSys, KidTxt, KidErf, FieldCount };
 
-const FieldSpec Layout[] = {
+constexpr FieldSpec Layout[] = {
     {0, 30, true, KidKst},
     {30, 5, true, KidMnd},
     {35, 5, true, KidLiz},
@@ -24,49 +23,57 @@ const FieldSpec Layout[] = {
 // the run were not in the file.
 constexpr short WrittenStatus = 1;
 
-// Marks every row as not yet seen in the file. The number of marked rows is
-// not needed: the step succeeds whenever the statement does.
-int32_t markCostCentres() {
-    return runFixedStatement("UPDATE RURUVURO.QVS120KID SET  KidSta = 4 ");
-}
+constexpr KeyField Key[] = {{KidKst, "KidKst"}, {KidMnd, "KidMnd"}, {KidLiz, "KidLiz"}};
+
+// Marks every row as not yet seen in the file.
+constexpr const char* markCostCentres[] = {"UPDATE RURUVURO.QVS120KID SET  KidSta = 4 "};
 
 // Deletes the rows that no record of the file touched.
-int32_t sweepCostCentres() {
-    return runFixedStatement("DELETE FROM RURUVURO.QVS120KID WHERE KidSta = 4 ");
-}
+constexpr const char* sweepCostCentres = "DELETE FROM RURUVURO.QVS120KID WHERE KidSta = 4 ";
 
 // KidNum goes in as NULL when the field is blank, else as a quoted literal.
-int32_t updateCostCentre(const RecordRow& row) {
-    return runStatement(
+bool updateCostCentre(const RecordRow& row) {
+    return formatStatement(
         " UPDATE  RURUVURO.QVS120KID SET  KidNum = %s,  KidSys = '%s',  KidTxt = '%s',  KidSta = %d,  "
         "KidErf = '%s'  WHERE  KidKst = '%s'  AND  KidMnd = '%s'  AND  KidLiz = '%s'",
         {sqlOptionalText(row[KidNum]), sqlText(row[KidSys]), sqlText(row[KidTxt]), sqlNumber(WrittenStatus),
          sqlText(row[KidErf]), sqlText(row[KidKst]), sqlText(row[KidMnd]), sqlText(row[KidLiz])});
 }
 
-int32_t insertCostCentre(const RecordRow& row) {
-    return runStatement(
+bool insertCostCentre(const RecordRow& row) {
+    return formatStatement(
         " INSERT INTO RURUVURO.QVS120KID  ( KidKst, KidMnd, KidLiz, KidNum,  KidSys, KidTxt, KidSta, "
         "KidErf )  VALUES ('%s', '%s', '%s', %s, '%s', '%s', %hd, '%s' )",
         {sqlText(row[KidKst]), sqlText(row[KidMnd]), sqlText(row[KidLiz]), sqlOptionalText(row[KidNum]),
          sqlText(row[KidSys]), sqlText(row[KidTxt]), sqlNumber(WrittenStatus), sqlText(row[KidErf])});
 }
 
-// One record: its row is updated, or inserted when the update changed none.
-WriteOutcome writeCostCentre(RecordRow& row) {
-    return counted(writeUpdateElseInsert(row, updateCostCentre, insertCostCentre));
+// writeCostCentre: the record's row is updated, or inserted when the update
+// changed none.
+void writeCostCentre(RecordRow&, RecordPlan& plan) {
+    addStep(plan, StepRole::Update, updateCostCentre, insertCostCentre);
 }
 
 }  // namespace
 
-const ImportMember MemberKST = {
-    RecordKST, Layout, FieldCount,
-    markCostCentres, nullptr,
-    writeCostCentre, sweepCostCentres,
-    "  Kostenstellen: Insert-Fehler: %d\n", nullptr, -1, false, true,
-    "\n%d Datensaetze in Qvs120KID eingefuegt\n",
-    nullptr,
-};
+constexpr ImportMember MemberKST = [] {
+    ImportMember m;
+    m.typeCode = "KST";
+    m.recordKind = m.longestKind = RecordKST;
+    m.layout = Layout;
+    m.fieldCount = FieldCount;
+    m.opening = markCostCentres;
+    m.openingCount = 1;
+    m.closing = sweepCostCentres;
+    m.planRecord = writeCostCentre;
+    m.table = "QVS120KID";
+    m.key = Key;
+    m.keyCount = sizeof Key / sizeof Key[0];
+    m.failureMessage = "  Kostenstellen: Insert-Fehler: %d\n";
+    m.countMessage = "\n%d Datensaetze in Qvs120KID eingefuegt\n";
+    return m;
+}();
+static_assert(memberchecks::isSound(MemberKST));
 
 LoopOutcome importCostCentres(TextFile& workFile) {
     return runRecordLoop(MemberKST, workFile);

@@ -2,13 +2,12 @@
 // without UPD, empties the table and inserts one row per record.
 #include "import/members.h"
 #include "import/recordloop.h"
-#include "import/statement.h"
 
 namespace {
 
 enum Field { MDTLiz, MDTMnd, MDTAsw, MDTDtm, MDTAbe, MDTSbe, MDTSts, MDTKrt, FieldCount };
 
-const FieldSpec Layout[] = {
+constexpr FieldSpec Layout[] = {
     {0, 5, true, MDTLiz},
     {5, 5, true, MDTMnd},
     {10, 13, true, MDTAsw},
@@ -20,13 +19,11 @@ const FieldSpec Layout[] = {
 };
 
 // Opening of every run: the file replaces the table's whole contents.
-int32_t deleteAllMDT() {
-    return runFixedStatement("DELETE FROM Ruruvuro.MGSSTMDT");
-}
+constexpr const char* deleteAllMDT[] = {"DELETE FROM Ruruvuro.MGSSTMDT"};
 
 // One detail row; MDTDat is the server's time of the insert.
-int32_t insertMDT(const RecordRow& row) {
-    return runStatement(
+bool insertMDT(const RecordRow& row) {
+    return formatStatement(
         "INSERT INTO RURUVURO.MGSSTMDT  (MDTLiz, MDTMnd, MDTAsw,  MDTDtm, MDTAbe, MDTSbe,  "
         "MDTSts, MDTKrt, MDTDat)  VALUES ('%s', '%s', '%s',  '%s', '%s', '%s',  '%s', '%s', SYSDATE()) ",
         {sqlText(row[MDTLiz]), sqlText(row[MDTMnd]), sqlText(row[MDTAsw]), sqlText(row[MDTDtm]),
@@ -34,20 +31,27 @@ int32_t insertMDT(const RecordRow& row) {
 }
 
 // Every record is inserted and counted, in both modes.
-WriteOutcome writeRecord(RecordRow& row) {
-    return counted(insertMDT(row));
+void planRecord(RecordRow&, RecordPlan& plan) {
+    addStep(plan, StepRole::Insert, insertMDT);
 }
 
 }  // namespace
 
-const ImportMember MemberMDT = {
-    RecordMDT, Layout, FieldCount,
-    deleteAllMDT, nullptr,
-    writeRecord, nullptr,
-    "  MitarbeiterDetail: Insert-Fehler: %d\n", nullptr, -1, false, true,
-    "\n%d Datensaetze in MGSSTMDT eingefuegt\n",
-    nullptr,
-};
+constexpr ImportMember MemberMDT = [] {
+    ImportMember m;
+    m.typeCode = "MDT";
+    m.recordKind = m.longestKind = RecordMDT;
+    m.layout = Layout;
+    m.fieldCount = FieldCount;
+    m.opening = deleteAllMDT;
+    m.openingCount = 1;
+    m.planRecord = planRecord;
+    m.table = "MGSSTMDT";
+    m.failureMessage = "  MitarbeiterDetail: Insert-Fehler: %d\n";
+    m.countMessage = "\n%d Datensaetze in MGSSTMDT eingefuegt\n";
+    return m;
+}();
+static_assert(memberchecks::isSound(MemberMDT));
 
 // Handler of type code MDT.
 LoopOutcome importMDT(TextFile& workFile) {

@@ -3,13 +3,12 @@
 // stored as NULL; the time stamp YYYYMMDDHHMMSS is parsed by the server.
 #include "import/members.h"
 #include "import/recordloop.h"
-#include "import/statement.h"
 
 namespace {
 
 enum Field { QVDLIZ, QVDNUM, QVDNAM, QVDSTA, QVDDAT, QVDERF, FieldCount };
 
-const FieldSpec Layout[] = {
+constexpr FieldSpec Layout[] = {
     {0, 5, true, QVDLIZ},
     {5, 5, true, QVDNUM},
     {10, 50, true, QVDNAM},
@@ -19,14 +18,12 @@ const FieldSpec Layout[] = {
 };
 
 // Opening of every run: the file replaces the table's whole contents.
-int32_t deleteAllClients() {
-    return runFixedStatement("DELETE FROM RURUVURO.QVS112QVD ");
-}
+constexpr const char* deleteAllClients[] = {"DELETE FROM RURUVURO.QVS112QVD "};
 
 // One client row. NULLIF turns an empty status or time stamp into NULL on
 // the server, so the values themselves stay ordinary quoted texts.
-int32_t insertClient(const RecordRow& row) {
-    return runStatement(
+bool insertClient(const RecordRow& row) {
+    return formatStatement(
         " INSERT INTO RURUVURO.QVS112QVD  ( QVDLIZ, QVDNUM, QVDNAM, QVDSTA, QVDDAT, QVDERF )  "
         "VALUES (  '%s', '%s', '%s', NULLIF('%s',''), "
         "date_format(NULLIF('%s',''), '%%Y%%m%%d%%H%%i%%s'), '%s' )",
@@ -35,20 +32,27 @@ int32_t insertClient(const RecordRow& row) {
 }
 
 // Every record is inserted and counted, in both modes.
-WriteOutcome writeRecord(RecordRow& row) {
-    return counted(insertClient(row));
+void planRecord(RecordRow&, RecordPlan& plan) {
+    addStep(plan, StepRole::Insert, insertClient);
 }
 
 }  // namespace
 
-const ImportMember MemberMND = {
-    RecordMND, Layout, FieldCount,
-    deleteAllClients, nullptr,
-    writeRecord, nullptr,
-    "  Mandantenstamm: Insert-Fehler: %d\n", nullptr, -1, false, true,
-    "\n%d Datensaetze in Qvs112Mnd eingefuegt\n",
-    nullptr,
-};
+constexpr ImportMember MemberMND = [] {
+    ImportMember m;
+    m.typeCode = "MND";
+    m.recordKind = m.longestKind = RecordMND;
+    m.layout = Layout;
+    m.fieldCount = FieldCount;
+    m.opening = deleteAllClients;
+    m.openingCount = 1;
+    m.planRecord = planRecord;
+    m.table = "QVS112QVD";
+    m.failureMessage = "  Mandantenstamm: Insert-Fehler: %d\n";
+    m.countMessage = "\n%d Datensaetze in Qvs112Mnd eingefuegt\n";
+    return m;
+}();
+static_assert(memberchecks::isSound(MemberMND));
 
 // Handler of type code MND.
 LoopOutcome importClientMaster(TextFile& workFile) {

@@ -2,7 +2,6 @@
 // without UPD, empties the table and inserts one row per record.
 #include "import/members.h"
 #include "import/recordloop.h"
-#include "import/statement.h"
 
 namespace {
 
@@ -10,7 +9,7 @@ enum Field {
     MSTLiz, MSTMnd, MSTAsw, MSTSts, MSTVbi, MSTAbe, MSTSbe, MSTKrt, MSTKst, MSTVon, MSTAbt, FieldCount
 };
 
-const FieldSpec Layout[] = {
+constexpr FieldSpec Layout[] = {
     {0, 5, true, MSTLiz},
     {5, 5, true, MSTMnd},
     {10, 13, true, MSTAsw},
@@ -25,13 +24,11 @@ const FieldSpec Layout[] = {
 };
 
 // Opening of every run: the file replaces the table's whole contents.
-int32_t deleteAllMST() {
-    return runFixedStatement("DELETE FROM Ruruvuro.MGSSTMST");
-}
+constexpr const char* deleteAllMST[] = {"DELETE FROM Ruruvuro.MGSSTMST"};
 
 // One status row; MSTDat is the server's time of the insert.
-int32_t insertMST(const RecordRow& row) {
-    return runStatement(
+bool insertMST(const RecordRow& row) {
+    return formatStatement(
         "INSERT INTO RURUVURO.MGSSTMST  (MSTLiz, MSTMnd, MSTAsw,  MSTSts, MSTVbi, MSTAbe,  "
         "MSTSbe, MSTKrt, MSTKst,  MSTVon, MSTAbt, MSTDat)  VALUES ('%s', '%s', '%s',  '%s', '%s', '%s',  "
         "'%s', '%s', '%s',  '%s', '%s', SYSDATE()) ",
@@ -41,20 +38,27 @@ int32_t insertMST(const RecordRow& row) {
 }
 
 // Every record is inserted and counted, in both modes.
-WriteOutcome writeRecord(RecordRow& row) {
-    return counted(insertMST(row));
+void planRecord(RecordRow&, RecordPlan& plan) {
+    addStep(plan, StepRole::Insert, insertMST);
 }
 
 }  // namespace
 
-const ImportMember MemberMST = {
-    RecordMST, Layout, FieldCount,
-    deleteAllMST, nullptr,
-    writeRecord, nullptr,
-    "  MitarbeiterStatus: Insert-Fehler: %d\n", nullptr, -1, false, true,
-    "\n%d Datensaetze in MGSSTMST eingefuegt\n",
-    nullptr,
-};
+constexpr ImportMember MemberMST = [] {
+    ImportMember m;
+    m.typeCode = "MST";
+    m.recordKind = m.longestKind = RecordMST;
+    m.layout = Layout;
+    m.fieldCount = FieldCount;
+    m.opening = deleteAllMST;
+    m.openingCount = 1;
+    m.planRecord = planRecord;
+    m.table = "MGSSTMST";
+    m.failureMessage = "  MitarbeiterStatus: Insert-Fehler: %d\n";
+    m.countMessage = "\n%d Datensaetze in MGSSTMST eingefuegt\n";
+    return m;
+}();
+static_assert(memberchecks::isSound(MemberMST));
 
 // Handler of type code MST.
 LoopOutcome importMST(TextFile& workFile) {

@@ -8,7 +8,6 @@
 #include "db/connection.h"
 #include "import/members.h"
 #include "import/recordloop.h"
-#include "import/statement.h"
 #include "common/textfile.h"
 
 namespace {
@@ -26,7 +25,7 @@ constexpr int FieldsWithoutAmp = TswAmp;
 
 // TswW01 is two characters narrower than the other W values. TswAmp lies
 // beyond the line end of the short form, where the loop leaves it empty.
-const FieldSpec Layout[] = {
+constexpr FieldSpec Layout[] = {
     {0, 50, true, TswIdn},    {50, 8, true, TswSto},    {58, 5, true, Tswliz},
     {63, 5, true, TswMnd},    {68, 8, true, TswW01},    {76, 10, true, TswW02},
     {86, 10, true, TswW03},   {96, 10, true, TswW04},   {106, 10, true, TswW05},
@@ -44,9 +43,7 @@ const FieldSpec Layout[] = {
 // form, cleared for good by the first "unknown column" answer.
 int useTswAmp = 0;
 
-int32_t deleteAllBalances() {
-    return runFixedStatement("DELETE FROM RURUVURO.O2002TSW ");
-}
+constexpr const char* deleteAllBalances[] = {"DELETE FROM RURUVURO.O2002TSW "};
 
 // The first line decides the form for the whole file: a line of the long
 // length (or an empty file) means long form, anything else short form. The
@@ -63,10 +60,10 @@ RecordKind chooseBalanceForm(TextFile& workFile) {
     return kind;
 }
 
-int32_t insertBalanceWithoutAmp(const RecordRow& row) {
+bool insertBalanceWithoutAmp(const RecordRow& row) {
     SqlArg args[FieldsWithoutAmp];
     rowTextArguments(row, FieldsWithoutAmp, args);
-    return runStatement(
+    return formatStatement(
         " INSERT INTO RURUVURO.O2002TSW  (TswIdn, TswSto, Tswliz, TswMnd,   "
         "TswW01, TswW02, TswW03, TswW04,   TswW05, TswW06, TswW07, TswW08,   "
         "TswW09, TswW10, TswW11, TswW12,   TswW13, TswW14, TswW15, TswW16,   "
@@ -77,10 +74,10 @@ int32_t insertBalanceWithoutAmp(const RecordRow& row) {
         args, FieldsWithoutAmp);
 }
 
-int32_t insertBalanceWithAmp(const RecordRow& row) {
+bool insertBalanceWithAmp(const RecordRow& row) {
     SqlArg args[FieldCount];
     rowTextArguments(row, FieldCount, args);
-    return runStatement(
+    return formatStatement(
         " INSERT INTO RURUVURO.O2002TSW  (TswIdn, TswSto, Tswliz, TswMnd,   "
         "TswW01, TswW02, TswW03, TswW04,   TswW05, TswW06, TswW07, TswW08,   "
         "TswW09, TswW10, TswW11, TswW12,   TswW13, TswW14, TswW15, TswW16,   "
@@ -91,31 +88,39 @@ int32_t insertBalanceWithAmp(const RecordRow& row) {
         args, FieldCount);
 }
 
-// A target table without TswAmp is an older layout, not a fault: the record
-// and every later one are written without it, and nothing is reported.
-int32_t insertBalance(const RecordRow& row) {
-    if (useTswAmp == 1) {
-        int32_t result = insertBalanceWithAmp(row);
-        if (result != ErrorUnknownColumn) return result;
-        useTswAmp = 0;
-    }
-    return insertBalanceWithoutAmp(row);
+// insertBalance: with TswAmp while the table has the column, else without.
+void insertBalance(RecordRow&, RecordPlan& plan) {
+    addStep(plan, StepRole::Insert, useTswAmp == 1 ? insertBalanceWithAmp : insertBalanceWithoutAmp);
 }
 
-WriteOutcome writeRecord(RecordRow& row) {
-    return counted(insertBalance(row));
+// A target table without TswAmp is an older layout, not a fault: the record
+// is written again without it, and every later one too, and nothing is
+// reported.
+bool switchOnUnknownColumn(int32_t code) {
+    if (useTswAmp != 1 || code != ErrorUnknownColumn) return false;
+    useTswAmp = 0;
+    return true;
 }
 
 }  // namespace
 
-const ImportMember MemberSLD = {
-    RecordSLDLong, Layout, FieldCount,
-    deleteAllBalances, nullptr,
-    writeRecord, nullptr,
-    "  Saldowerte: Insert-Fehler: %d\n", nullptr, -1, false, true,
-    "\n%d Datensaetze in O2002TSW eingefuegt\n",
-    chooseBalanceForm,
-};
+constexpr ImportMember MemberSLD = [] {
+    ImportMember m;
+    m.typeCode = "SLD";
+    m.recordKind = m.longestKind = RecordSLDLong;
+    m.chooseRecordKind = chooseBalanceForm;
+    m.layout = Layout;
+    m.fieldCount = FieldCount;
+    m.opening = deleteAllBalances;
+    m.openingCount = 1;
+    m.planRecord = insertBalance;
+    m.replanAfter = switchOnUnknownColumn;
+    m.table = "O2002TSW";
+    m.failureMessage = "  Saldowerte: Insert-Fehler: %d\n";
+    m.countMessage = "\n%d Datensaetze in O2002TSW eingefuegt\n";
+    return m;
+}();
+static_assert(memberchecks::isSound(MemberSLD));
 
 LoopOutcome importBalances(TextFile& workFile) {
     return runRecordLoop(MemberSLD, workFile);

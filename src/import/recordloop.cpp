@@ -3,39 +3,22 @@
 #include <cstdio>
 #include <cstring>
 
-#include "db/connection.h"
 #include "common/runstate.h"
-#include "common/strutil.h"
 #include "common/textfile.h"
 #include "import/statement.h"
-
-const int32_t RecordLengthTable[RecordKindCount] = {
-    272,  // 20P
-    282,  // 35P
-    278,  // 41P
-    130,  // MND
-    364,  // IDN
-    427,  // SLD, short form
-    432,  // SLD, long form
-    135,  // KST
-    67,   // BKL
-    299,  // FTG
-    203,  // MST
-    102,  // MDT
-    65,   // FCD
-};
+#include "import/window.h"
 
 char RecordBuffer[RecordBufferSize];
 int32_t RecordCount = 0;
 
 namespace {
 
-constexpr const char* WrongLengthMessage = "Datensatz mit falscher Satzlaenge!!";
 constexpr const char* ReadFailedMessage = "Lesen der Datei fehlgeschlagen\n";
 constexpr int32_t FileFailureResult = 99;
 
 // What the loop has seen of the file so far.
 struct LineCounts {
+    long read = 0;             // physical lines, lone newlines included
     long wrongLength = 0;
     long ofRecordLength = 0;
 };
@@ -44,71 +27,43 @@ bool isLoneNewline(const char* line) {
     return line[0] == '\n' && line[1] == '\0';
 }
 
-// Prints the member's failure line for a record whose statement failed.
-void reportFailure(const ImportMember& member, const RecordRow& row, int32_t code) {
-    if (member.failureOnlyInDebug && !DebugFlag) return;
-    const char* message = member.failureMessage;
-    if (UpdateMode && member.updateModeFailureMessage != nullptr) message = member.updateModeFailureMessage;
-    if (member.failureField >= 0) {
-        printf(message, row[member.failureField], code);
-    } else {
-        printf(message, code);
-    }
-}
-
-// One line that passed the length test: cut, write, count or report. A
-// statement that did not fit ends the run before anything is printed for
-// the record, as if the process had ended there.
-void importRecord(const ImportMember& member, int32_t recordLength, RecordRow& row) {
-    cutRecordFields(member, RecordBuffer, recordLength, row);
-    WriteOutcome outcome = member.writeRecord(row);
-    if (runStop() == RunStop::StatementTooLong) return;
-    LastResultCode = outcome.code;
-    if (!outcome.counts) return;
-    if (outcome.code == 0) {
-        RecordCount++;
-    } else {
-        reportFailure(member, row, outcome.code);
-    }
-}
-
 // A read of recordLength characters that ended without a newline: the line
 // is longer than a record. When only its newline is missing from the read
-// (it comes next, or the file ends), the record is taken as it stands. Any
-// longer line is one wrong line: its rest is read and dropped.
-bool takeLongLine(TextFile& workFile, int32_t recordLength) {
-    if (RecordBuffer[recordLength - 1] == '\n') return true;
-    if (atLineEnd(workFile)) return true;
-    skipRestOfLine(workFile);
-    return false;
+// (it comes next, or the file ends), the record is taken as it stands, the
+// extra character in the newline's place. Any longer line is one wrong
+// line: its rest is read and dropped. Returns the whole line's length.
+long measureLongLine(TextFile& workFile, int32_t recordLength) {
+    if (RecordBuffer[recordLength - 1] == '\n' || atLineEnd(workFile)) return recordLength;
+    return recordLength + skipRestOfLine(workFile);
 }
 
 // Reads the next line that is not a lone newline into RecordBuffer; false
 // at the end of the input or when the file could not be read.
-bool readNextLine(TextFile& workFile, int32_t recordLength) {
+bool readNextLine(TextFile& workFile, int32_t recordLength, LineCounts& counts) {
     while (readTextLine(RecordBuffer, recordLength + 1, workFile) != nullptr) {
+        counts.read++;
         if (!isLoneNewline(RecordBuffer)) return true;
     }
     return false;
 }
 
-// The records of the file, line by line, until its end, a read failure or
-// a stop of the run. Returns false when the run has stopped.
-bool importLines(const ImportMember& member, TextFile& workFile, int32_t recordLength, LineCounts& counts) {
-    static RecordRow row;
-    while (readNextLine(workFile, recordLength)) {
-        if (DebugFlag) printf("%s\n", RecordBuffer);
-        int32_t length = static_cast<int32_t>(strlen(RecordBuffer));
-        if (length != recordLength || !takeLongLine(workFile, recordLength)) {
-            fputs(WrongLengthMessage, stdout);
+// The lines of the file, each queued as a record or a wrong line, until
+// the end of the file, a read failure or a stop of the run. Returns false
+// when the run has stopped.
+bool importLines(TextFile& workFile, int32_t recordLength, LineCounts& counts) {
+    while (readNextLine(workFile, recordLength, counts)) {
+        long length = static_cast<long>(strlen(RecordBuffer));
+        if (length == recordLength) length = measureLongLine(workFile, recordLength);
+        if (length != recordLength) {
             counts.wrongLength++;
+            queueWrongLength(RecordBuffer, counts.read, length);
+            if (runStop() != RunStop::None) return false;
             continue;
         }
         counts.ofRecordLength++;
-        importRecord(member, recordLength, row);
-        if (runStop() != RunStop::None) return false;
+        if (!queueRecord(RecordBuffer, counts.read)) return false;
     }
-    return true;
+    return flushWindow();
 }
 
 // The ending of a run that stopped: a statement that did not fit, or a
@@ -120,31 +75,28 @@ LoopOutcome stoppedOutcome() {
 }
 
 bool openingApplies(const ImportMember& member) {
-    return member.opening != nullptr && (member.openingApplies == nullptr || member.openingApplies());
+    return member.openingCount > 0 && (member.openingApplies == nullptr || member.openingApplies());
+}
+
+// The opening statements in order; the result is the last one's.
+int32_t runOpening(const ImportMember& member) {
+    int32_t result = 0;
+    for (int i = 0; i < member.openingCount; ++i) result = runFixedStatement(member.opening[i]);
+    return result;
+}
+
+int windowRecords() {
+    return WindowRecords > 0 ? WindowRecords : DefaultWindowRecords;
 }
 
 }  // namespace
 
-void printTransactionAborted(int32_t code) {
-    printf("Transaktion abgebrochen, Fehler: %d\n", code);
-}
-
-// A field that reaches into the line end is left empty: this is how the
-// short form of a record with an optional last field is read.
-void cutRecordFields(const ImportMember& member, const char* line, int32_t recordLength, RecordRow& row) {
-    for (int i = 0; i < member.fieldCount; ++i) {
-        const FieldSpec& place = member.layout[i];
-        char* target = row[place.target];
-        memset(target, 0, static_cast<size_t>(place.width) + 1);
-        if (place.offset + place.width > recordLength - 1) continue;
-        memcpy(target, line + place.offset, static_cast<size_t>(place.width));
-        target[strnlen(target, static_cast<size_t>(place.width))] = '\0';
-        if (place.trimmed) trimRight(target);
-    }
-}
-
 bool outsideUpdateMode() {
     return UpdateMode == 0;
+}
+
+void printTransactionAborted(int32_t code) {
+    printf("Transaktion abgebrochen, Fehler: %d\n", code);
 }
 
 // The opening statement, the records, the closing statement and the count
@@ -155,7 +107,7 @@ bool outsideUpdateMode() {
 LoopOutcome runRecordLoop(const ImportMember& member, TextFile& workFile) {
     int32_t openingResult = 0;
     if (openingApplies(member)) {
-        openingResult = member.opening();
+        openingResult = runOpening(member);
         LastResultCode = openingResult;
         if (runStop() != RunStop::None) return stoppedOutcome();
     }
@@ -163,8 +115,9 @@ LoopOutcome runRecordLoop(const ImportMember& member, TextFile& workFile) {
     RecordCount = 0;
     RecordKind kind = member.chooseRecordKind ? member.chooseRecordKind(workFile) : member.recordKind;
     const int32_t recordLength = RecordLengthTable[kind];
+    startWindows(member, recordLength, windowRecords());
     LineCounts counts;
-    if (!importLines(member, workFile, recordLength, counts)) return stoppedOutcome();
+    if (!importLines(workFile, recordLength, counts)) return stoppedOutcome();
     if (workFile.readError != 0) {
         fputs(ReadFailedMessage, stdout);
         return {FileFailureResult, LoopEnding::ReadFailed};
@@ -172,7 +125,7 @@ LoopOutcome runRecordLoop(const ImportMember& member, TextFile& workFile) {
     const bool noValidLine = counts.wrongLength > 0 && counts.ofRecordLength == 0;
     const bool openingFailedBeforeWrites = openingResult != 0 && member.openingGuardsWrites && RecordCount > 0;
     if (member.closing != nullptr && !noValidLine && !openingFailedBeforeWrites) {
-        LastResultCode = member.closing();
+        LastResultCode = runFixedStatement(member.closing);
         if (runStop() != RunStop::None) return stoppedOutcome();
     }
     printf(member.countMessage, RecordCount);
@@ -182,16 +135,4 @@ LoopOutcome runRecordLoop(const ImportMember& member, TextFile& workFile) {
         return {openingResult, LoopEnding::TransactionAborted};
     }
     return {LastResultCode, LoopEnding::Completed};
-}
-
-int32_t writeUpdateElseInsert(const RecordRow& row, RowStatement update, RowStatement insert) {
-    int32_t result = update(row);
-    if (result != 0) return result;
-    if (affectedRows() != 0) return 0;
-    result = insert(row);
-    return result == ErrorDuplicateKey ? 0 : result;
-}
-
-void rowTextArguments(const RecordRow& row, int count, SqlArg* args) {
-    for (int i = 0; i < count; ++i) args[i] = sqlText(row[i]);
 }

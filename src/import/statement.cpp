@@ -118,18 +118,6 @@ bool transactionLostBy(int32_t code) {
     return !open;
 }
 
-// Every statement's result passes here: a success is noted, a failure that
-// ended the transaction stops the run.
-int32_t checkResult(int32_t code) {
-    if (code == 0) {
-        AnyStatementSucceeded = true;
-    } else if (transactionLostBy(code)) {
-        Stop = RunStop::TransactionEnded;
-        StopCode = code;
-    }
-    return code;
-}
-
 // What a statement gives once the run has stopped: nothing is sent.
 int32_t stoppedResult() {
     return Stop == RunStop::TransactionEnded ? StopCode : StatementTooLongResult;
@@ -188,20 +176,21 @@ int32_t runStopCode() {
     return StopCode;
 }
 
-int32_t runStatement(const char* format, const SqlArg* args, int count) {
-    if (Stop != RunStop::None) return stoppedResult();
-    if (!formatStatement(format, args, count)) {
-        Stop = RunStop::StatementTooLong;
-        return StatementTooLongResult;
+int32_t checkedResult(int32_t code) {
+    if (code == 0) {
+        AnyStatementSucceeded = true;
+    } else if (Stop == RunStop::None && transactionLostBy(code)) {
+        Stop = RunStop::TransactionEnded;
+        StopCode = code;
     }
-    return checkResult(executeStatement(StatementBuffer));
+    return code;
 }
 
-int32_t runStatement(const char* format, std::initializer_list<SqlArg> args) {
-    return runStatement(format, args.begin(), static_cast<int>(args.size()));
+void stopForLongStatement() {
+    if (Stop == RunStop::None) Stop = RunStop::StatementTooLong;
 }
 
 int32_t runFixedStatement(const char* text) {
     if (Stop != RunStop::None) return stoppedResult();
-    return checkResult(executeStatement(text));
+    return checkedResult(executeStatement(text));
 }

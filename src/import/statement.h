@@ -40,11 +40,13 @@ enum class RunStop { None, StatementTooLong, TransactionEnded };
 RunStop runStop();
 int32_t runStopCode();   // the failure that ended the transaction
 
-// Formats and runs one record statement; returns the result code of
-// executeStatement, or StatementTooLongResult when the text did not fit.
-int32_t runStatement(const char* format, const SqlArg* args, int count);
-int32_t runStatement(const char* format, std::initializer_list<SqlArg> args);
+// Every statement result of the run passes here once: a success is noted,
+// a failure that ended the transaction stops the run. Returns code.
+int32_t checkedResult(int32_t code);
 
-// Runs a fixed statement text (delete-all, mark, sweep); returns its result
-// code.
+// A statement did not fit its buffer: the run stops, nothing more is sent.
+void stopForLongStatement();
+
+// Runs a fixed statement text (delete-all, mark, sweep) unless the run has
+// stopped; returns its result code, checked.
 int32_t runFixedStatement(const char* text);
