@@ -62,9 +62,11 @@ struct SettingOption {
     const char* value;
 };
 
+constexpr int OptionCount = 4;
+
 // What "write" was asked for: the four values and where they go.
 struct WriteRequest {
-    SettingOption options[4] = {
+    SettingOption options[OptionCount] = {
         {"--login", "LOGIN", 1, MaxSettingsPlaintext, nullptr},
         {"--pass", "PASS", 2, MaxSettingsPlaintext, nullptr},
         {"--db-system", "DB_SYSTEM", 3, MaxDbSystem, nullptr},
@@ -73,7 +75,6 @@ struct WriteRequest {
     const char* output = nullptr;
     bool force = false;
 };
-constexpr int OptionCount = 4;
 
 // Prints message and the usage text to standard error; the usage status.
 int usageError(const char* message) {
@@ -134,7 +135,9 @@ int parseWriteOptions(int argc, char** argv, WriteRequest& request) {
     }
     if (request.force && request.output == nullptr) return usageError("--force needs --output");
     for (const SettingOption& option : request.options) {
-        if (option.value == nullptr) return usageError("all four values --login, --pass, --db-system, --host are required");
+        if (option.value == nullptr) {
+            return usageError("all four values --login, --pass, --db-system, --host are required");
+        }
         if (strlen(option.value) > option.maxLength) {
             std::string message = std::string(option.option) + " value longer than " +
                                   std::to_string(option.maxLength) + " characters";
@@ -155,22 +158,22 @@ std::string settingsFileText(const SettingOption* options, int count) {
     return text;
 }
 
-// Writes all of text to fd and closes it; false when a write or the close
-// failed (errno tells why).
-bool writeAndClose(int fd, const std::string& text) {
+// Writes all of text to fd; false when a write failed (errno tells why).
+bool writeAll(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
         ssize_t written = write(fd, text.data() + done, text.size() - done);
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            int saved = errno;
-            close(fd);
-            errno = saved;
-            return false;
-        }
+        if (written <= 0) return false;
         done += static_cast<size_t>(written);
     }
-    if (fsync(fd) != 0) {
+    return true;
+}
+
+// Writes text to fd, puts it on the disk and closes fd; false when any step
+// failed, with errno of the first failure.
+bool writeAndClose(int fd, const std::string& text) {
+    if (!writeAll(fd, text) || fsync(fd) != 0) {
         int saved = errno;
         close(fd);
         errno = saved;
