@@ -2,6 +2,7 @@
 // type code, for demonstrations and load tests.
 //
 //   kelvora-samples [--clean] DIR [N [TYPE...]]
+//   kelvora-samples --help
 //
 // Writes DIR/20P.txt, DIR/35P.txt, ... DIR/FCD.txt in the fixed-width record
 // layouts the importer reads. Without N each file holds a small, varied set
@@ -39,6 +40,8 @@ constexpr int UsageError = 2;
 
 const char* const UsageText =
     "usage: kelvora-samples [--clean] DIR [N [TYPE...]]\n"
+    "       kelvora-samples --help\n"
+    "writes sample interface files DIR/20P.txt ... DIR/FCD.txt, one per type code\n"
     "  without N: a small sample per type code, with one wrong-length line and\n"
     "             one CR LF record in each file unless --clean is given\n"
     "  with N:    N valid records per file; TYPE... limits the files written\n";
@@ -578,6 +581,7 @@ int parseArguments(int argc, char** argv, SampleRequest& request) {
         next++;
     }
     if (next >= argc) return usageError("missing directory");
+    if (argv[next][0] == '-') return usageError("unknown option (a directory starting with - needs ./)");
     request.directory = argv[next++];
     bool allTypes = true;
     if (next < argc) {
@@ -599,6 +603,10 @@ int parseArguments(int argc, char** argv, SampleRequest& request) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        fputs(UsageText, stdout);
+        return fflush(stdout) == 0 ? 0 : WriteFailed;
+    }
     SampleRequest request = {};
     int status = parseArguments(argc, argv, request);
     if (status != 0) return status;

@@ -1,0 +1,135 @@
+// The tools around the importer as an operator uses them: the settings file
+// written with a private mode, its check against the fixture's server, and
+// the help of both tools.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+const char* const SettingsFromWorkDir = "../../Files/Corvantis.Ini";
+const char* const NewSettingsFromWorkDir = "../../Files/new.ini";
+
+std::vector<std::string> writeArguments(const std::string& login, const std::string& password) {
+    return {"write", "--login", login, "--pass", password, "--db-system", "MYSQL", "--host", "localhost"};
+}
+
+std::vector<std::string> withOutput(std::vector<std::string> args, const std::string& path) {
+    args.push_back("--output");
+    args.push_back(path);
+    return args;
+}
+
+// The permission bits of a file, or -1 when it is not there.
+int fileMode(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return -1;
+    return static_cast<int>(info.st_mode & 07777);
+}
+
+// The names in a directory, "." and ".." left out.
+int entryCount(const std::string& path) {
+    DIR* directory = opendir(path.c_str());
+    if (directory == nullptr) return -1;
+    int count = 0;
+    while (dirent* entry = readdir(directory)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") ++count;
+    }
+    closedir(directory);
+    return count;
+}
+
+kt::RunResult settingsTool(const kt::Sandbox& box, const std::vector<std::string>& args) {
+    return kt::runProgram(KELVORA_SETTINGS_TOOL, args, box.workDir());
+}
+
+}  // namespace
+
+// The umask is opened wide for the tool, so the file's mode can only come
+// from the tool itself.
+TEST(SettingsTool, WriteOutputCreatesAPrivateFileAndReplacesItOnlyWhenForced) {
+    kt::Sandbox box;
+    const std::string target = box.path(NewSettingsFromWorkDir);
+    const std::string filesDir = box.root() + "/Files";
+    mode_t savedMask = umask(0);
+
+    kt::RunResult printed = settingsTool(box, writeArguments("first", "secret-1"));
+    kt::RunResult written = settingsTool(box, withOutput(writeArguments("first", "secret-1"), target));
+    EXPECT_EQ(written.status, 0);
+    EXPECT_EQ(written.out, "");
+    EXPECT_EQ(fileMode(target), 0600);
+    EXPECT_EQ(box.readFile(NewSettingsFromWorkDir), printed.out);
+
+    kt::RunResult refused = settingsTool(box, withOutput(writeArguments("second", "secret-2"), target));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(box.readFile(NewSettingsFromWorkDir), printed.out);
+
+    chmod(target.c_str(), 0644);
+    kt::RunResult second = settingsTool(box, writeArguments("second", "secret-2"));
+    std::vector<std::string> forcedArgs = withOutput(writeArguments("second", "secret-2"), target);
+    forcedArgs.push_back("--force");
+    kt::RunResult forced = settingsTool(box, forcedArgs);
+    umask(savedMask);
+    EXPECT_EQ(forced.status, 0);
+    EXPECT_EQ(fileMode(target), 0600);
+    EXPECT_EQ(box.readFile(NewSettingsFromWorkDir), second.out);
+    EXPECT_NE(second.out, printed.out);
+    EXPECT_EQ(entryCount(filesDir), 2) << "only Corvantis.Ini and new.ini, no temporary file";
+}
+
+// check reads the file the importer reads (from its working directory, or
+// the file named), shows no password and connects as the importer does.
+TEST(SettingsTool, CheckShowsTheValuesAndConnectsOrNamesTheServersError) {
+    kt::Sandbox box;
+    kt::RunResult ok = settingsTool(box, {"check"});
+    EXPECT_EQ(ok.status, 0) << ok.out;
+    EXPECT_NE(ok.out.find("LOGIN:     kelvora\n"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("PASS:      set (not shown)\n"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("DB_SYSTEM: MYSQL\n"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("NET8:      localhost\n"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("connection: ok, database RURUVURO\n"), std::string::npos) << ok.out;
+    EXPECT_EQ(ok.out.find(kt::TestPassword), std::string::npos) << ok.out;
+
+    box.writeSettings(kt::TestLogin, "not-the-password", "MYSQL", "localhost");
+    kt::RunResult denied = settingsTool(box, {"check", "..\\..\\Files\\Corvantis.Ini"});
+    EXPECT_EQ(denied.status, 1);
+    EXPECT_NE(denied.out.find("connection: failed, error 1045: Access denied for user 'kelvora'"),
+              std::string::npos) << denied.out;
+    EXPECT_EQ(denied.out.find("not-the-password"), std::string::npos) << denied.out;
+
+    box.writeSettings("", "any", "MYSQL", "localhost");
+    kt::RunResult noLogin = settingsTool(box, {"check", SettingsFromWorkDir});
+    EXPECT_EQ(noLogin.status, 1);
+    EXPECT_NE(noLogin.out.find("connection: not tried, the login is empty"), std::string::npos)
+        << noLogin.out;
+
+    kt::RunResult missing = settingsTool(box, {"check", "absent.ini"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "");
+}
+
+// --help is a request, not a command or a folder: usage on standard output,
+// status 0, nothing created.
+TEST(SettingsTool, HelpAndVersionOfTheTools) {
+    kt::Sandbox box;
+    kt::RunResult help = settingsTool(box, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: kelvora-settings encrypt VALUE\n", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("check [FILE]"), std::string::npos) << help.out;
+
+    kt::RunResult version = settingsTool(box, {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("kelvora-settings ") + KELVORA_VERSION + "\n");
+
+    kt::RunResult samples = kt::runProgram(KELVORA_SAMPLES_TOOL, {"--help"}, box.workDir());
+    EXPECT_EQ(samples.status, 0);
+    EXPECT_EQ(samples.out.rfind("usage: kelvora-samples", 0), 0u) << samples.out;
+    EXPECT_FALSE(box.exists("--help"));
+}
