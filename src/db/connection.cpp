@@ -40,10 +40,16 @@ struct StoredResult {
 // single-byte texts of the files are stored as they are. Autocommit off and
 // the character set are checked: a connection that would commit every
 // statement at once, or convert the bytes, must not import anything.
-int32_t dbConnect(const char* user, const char* password, const char* host, const char* database) {
-    if (mysql_init(&Connection) == nullptr) return ErrorNoCharacterSet;
+bool prepareConnection() {
+    if (ConnectionInitialised) return true;
+    if (mysql_init(&Connection) == nullptr) return false;
     ConnectionInitialised = true;
     mysql_options(&Connection, MYSQL_SET_CHARSET_NAME, ConnectionCharacterSet);
+    return true;
+}
+
+int32_t dbConnect(const char* user, const char* password, const char* host, const char* database) {
+    if (!prepareConnection()) return ErrorNoCharacterSet;
     if (mysql_real_connect(&Connection, host, user, password, database, 0, nullptr, 0) == nullptr) {
         return errorNumber();
     }

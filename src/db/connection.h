@@ -13,6 +13,12 @@ constexpr int32_t ErrorAccessDenied = 1045;
 constexpr int32_t ErrorNoCharacterSet = 2019;   // the client's "can't initialise character set"
 constexpr int ServerDateTimeSize = 32;          // room for 31 characters
 
+// Makes the client library's connection object ready, latin1 chosen as
+// its character set, without connecting. dbConnect does this first; on its
+// own it lets statements be formatted (values escaped) with no server, as
+// the fuzz targets do. False when the library could not allocate.
+bool prepareConnection();
+
 // Connects with port 0 and no socket name (the client library's defaults
 // choose the endpoint), the latin1 character set and autocommit off, so a
 // run is one transaction. Returns 0 or the client error number; a set-up

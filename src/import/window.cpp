@@ -23,7 +23,6 @@ constexpr size_t WindowStatementBytes = 512 * 1024;
 constexpr size_t ArenaSize = WindowStatementBytes + MaxRecordSteps * (StatementBufferSize + 1) + 16;
 constexpr size_t LineArenaSize = MaxWindowEntries * static_cast<size_t>(RecordBufferSize / 2);
 constexpr std::string_view InsertKeyword = "VALUES";
-constexpr int32_t NoResult = 0;
 
 // One line of the window, queued until its output can be written.
 struct Entry {

@@ -403,6 +403,13 @@ RunResult Sandbox::run(const std::vector<std::string>& args) const {
     return runProgram(KELVORA_PROGRAM, args, workDir());
 }
 
+RunResult Sandbox::run(const std::vector<std::string>& environment, const std::vector<std::string>& args) const {
+    std::vector<std::string> command = environment;
+    command.push_back(KELVORA_PROGRAM);
+    command.insert(command.end(), args.begin(), args.end());
+    return runProgram("/usr/bin/env", command, workDir());
+}
+
 RunningProgram Sandbox::start(const std::vector<std::string>& args) const {
     return startProgram(KELVORA_PROGRAM, args, workDir());
 }

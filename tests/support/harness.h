@@ -54,6 +54,8 @@ public:
 
     // Runs build/Kelvora_MYSQL with args in workDir(); stdout captured.
     RunResult run(const std::vector<std::string>& args) const;
+    // The same with NAME=VALUE settings added to its environment.
+    RunResult run(const std::vector<std::string>& environment, const std::vector<std::string>& args) const;
 
     // The same run split in two, for tests that act while the program runs:
     // start returns at once; wait reads the output and reaps the process.
