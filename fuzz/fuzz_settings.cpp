@@ -50,7 +50,8 @@ void writeSettingsFile(const std::string& bytes) {
 // room the program gives it.
 void checkRawFile() {
     ConnectionValues values;
-    readConnectionValues(values, SettingsPath);
+    SettingsReport report;
+    readConnectionValues(values, SettingsPath, report);
     if (strnlen(values.user, sizeof values.user) >= sizeof values.user) fail("user name unterminated");
     if (strnlen(values.password, sizeof values.password) >= sizeof values.password) fail("password unterminated");
     if (strnlen(values.host, sizeof values.host) > HostNameRoom) fail("host name too long");
@@ -88,7 +89,8 @@ void checkBuiltFile(const uint8_t* data, size_t size) {
     splitPlaintexts(data, size, plain);
     writeSettingsFile(buildFile(plain));
     ConnectionValues values;
-    readConnectionValues(values, SettingsPath);
+    SettingsReport report;
+    readConnectionValues(values, SettingsPath, report);
     if (plain[0] != values.user) fail("LOGIN does not come back");
     if (plain[1] != values.password) fail("PASS does not come back");
     if (plain[2].substr(0, DbSystemRoom) != values.dbSystem) fail("DB_SYSTEM does not come back");

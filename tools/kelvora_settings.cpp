@@ -296,7 +296,8 @@ int runCheck(int argc, char** argv) {
     std::string settingsPath = argc == 3 ? argv[2] : SettingsFilePath;
     if (!settingsFileReadable(nativePath(settingsPath))) return Failure;
     ConnectionValues values;
-    readConnectionValues(values, settingsPath);
+    SettingsReport report;
+    readConnectionValues(values, settingsPath, report);
     showValues(values, settingsPath);
     fflush(stdout);
     int status = tryConnection(values);

@@ -114,10 +114,13 @@ bool openTextFile(TextFile& file, const char* path) {
     if (fd < 0) return false;
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        int reason = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         close(fd);
+        errno = reason;
         return false;
     }
     file.fd = fd;
+    file.size = static_cast<long long>(info.st_size);
     file.ended = false;
     file.readError = 0;
     file.pos = file.len = 0;

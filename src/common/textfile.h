@@ -13,6 +13,7 @@ struct TextFile {
     size_t pos = 0;              // next unread byte in buffer
     size_t len = 0;              // bytes held in buffer
     long long bytesFilled = 0;   // bytes taken from the file into buffer so far
+    long long size = 0;          // the file's size when it was opened
     unsigned char buffer[TextFileBufferSize];
 
     TextFile() = default;
@@ -22,7 +23,8 @@ struct TextFile {
 };
 
 // Opens path for reading; false when it cannot be opened or is not a
-// regular file.
+// regular file (errno then says why: EISDIR for a directory, EINVAL for
+// another kind of file).
 bool openTextFile(TextFile& file, const char* path);
 void closeTextFile(TextFile& file);
 

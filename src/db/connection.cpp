@@ -1,6 +1,7 @@
 #include "db/connection.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mysql.h>
 
@@ -56,6 +57,20 @@ int32_t dbConnect(const char* user, const char* password, const char* host, cons
     if (mysql_autocommit(&Connection, 0) != 0) return setUpError();
     if (strcmp(mysql_character_set_name(&Connection), ConnectionCharacterSet) != 0) return setUpError();
     return 0;
+}
+
+void describeEndpoint(const char* host, char* out, size_t size) {
+    if (host == nullptr || host[0] == '\0' || strcmp(host, "localhost") == 0) {
+        const char* socket = getenv("MYSQL_UNIX_PORT");
+        snprintf(out, size, "local socket %s", socket != nullptr && socket[0] != '\0' ? socket : MARIADB_UNIX_ADDR);
+        return;
+    }
+    const char* port = getenv("MYSQL_TCP_PORT");
+    if (port != nullptr && port[0] != '\0') {
+        snprintf(out, size, "host %s, port %s", host, port);
+    } else {
+        snprintf(out, size, "host %s, port %d", host, MARIADB_PORT);
+    }
 }
 
 int32_t executeStatement(const char* text) {

@@ -25,6 +25,12 @@ bool prepareConnection();
 // step that fails without a number gives ErrorNoCharacterSet.
 int32_t dbConnect(const char* user, const char* password, const char* host, const char* database);
 
+// Where a connection to host goes, as the client library chooses it: the
+// local socket (no host, or "localhost") from MYSQL_UNIX_PORT or the
+// library's default, else the host on the port from MYSQL_TCP_PORT or the
+// default. Written into out as "local socket PATH" or "host H, port P".
+void describeEndpoint(const char* host, char* out, size_t size);
+
 // Runs one statement and releases whatever result it had. Returns 0, the
 // error number, or -1 when storing the result failed.
 int32_t executeStatement(const char* text);

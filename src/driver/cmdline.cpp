@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/diag.h"
 #include "common/runstate.h"
 #include "common/strutil.h"
 
@@ -48,6 +49,30 @@ bool isOption(char* argument, const char* option) {
     return strcmp(toUpperInPlace(argument), option) == 0;
 }
 
+// The third and fourth arguments count only in their places; one that did
+// not set its flag is named on standard error, so "UDP" or "/D UPD" does not
+// pass unnoticed. The run itself goes on as the flags say.
+void warnIgnoredOptions(int argc, char** argv) {
+    if (argc == FirstOption + 1) {
+        if (!DebugFlag && !UpdateMode) {
+            diagnose("the third argument \"%s\" is neither UPD nor /D and is ignored: the run is in ReplaceMode and "
+                     "not in debug mode",
+                     argv[FirstOption]);
+        }
+        return;
+    }
+    if (argc <= SecondOption) return;
+    if (!UpdateMode) {
+        diagnose("the third argument \"%s\" is ignored (only UPD counts there): the run is in ReplaceMode",
+                 argv[FirstOption]);
+    }
+    if (!DebugFlag) {
+        diagnose("the fourth argument \"%s\" is ignored (only /D counts there): the run is not in debug mode",
+                 argv[SecondOption]);
+    }
+    if (argc > SecondOption + 1) diagnose("%d arguments after the fourth are ignored", argc - SecondOption - 1);
+}
+
 }  // namespace
 
 void printBanner() {
@@ -70,5 +95,6 @@ int32_t parseCommandLine(int argc, char** argv) {
     if (argc == FirstOption + 1 && isOption(argv[FirstOption], DebugOption)) DebugFlag = 1;
     if (argc > SecondOption && isOption(argv[SecondOption], DebugOption)) DebugFlag = 1;
     if (argc > FirstOption && isOption(argv[FirstOption], UpdateOption)) UpdateMode = 1;
+    warnIgnoredOptions(argc, argv);
     return 0;
 }

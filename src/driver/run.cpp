@@ -1,42 +1,33 @@
 #include "driver/run.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
+#include <string>
 
-#include "db/connection.h"
+#include "common/diag.h"
 #include "common/runstate.h"
 #include "common/strutil.h"
-#include "import/dispatch.h"
 #include "common/textfile.h"
-#include "settings/settings.h"
+#include "db/connection.h"
+#include "driver/connect.h"
+#include "driver/exitstatus.h"
+#include "driver/workfile.h"
+#include "import/dispatch.h"
+#include "import/report.h"
 
 namespace {
+
+// Whether the run's transaction was committed, for the summary.
+enum class CommitState { NotSent, Done, Failed };
+CommitState Committed = CommitState::NotSent;
 
 constexpr int SourceArgument = 1;
 constexpr int TypeCodeArgument = 2;
 constexpr size_t TypeCodeLength = 3;
-constexpr const char* WorkExtension = ".wrk";
 constexpr const char* WindowVariable = "KELVORA_WINDOW";
-
-// An existing source that is not a plain file (a directory, a device) is
-// never moved aside: the run ends as if the source were missing.
-bool isMovableSource(const std::string& path) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) return true;
-    return S_ISREG(info.st_mode);
-}
-
-// Moves the source to the work path. rename replaces an older work file in
-// one step, and only once the source is known to exist: a retried run whose
-// source is gone leaves the older work file, the only copy of the data, as
-// it is. A source that already carries its work name stays where it is.
-bool moveToWorkFile(const std::string& source, const std::string& work) {
-    if (!isMovableSource(source)) return false;
-    return rename(source.c_str(), work.c_str()) == 0;
-}
 
 // The first three characters of the upper-cased type code argument.
 void takeTypeCode(char* argument, char* typeCode) {
@@ -53,49 +44,77 @@ void takeWindowSetting() {
     char* end = nullptr;
     long value = strtol(text, &end, 10);
     if (*end != '\0' || value < 1 || value > INT32_MAX) {
-        fprintf(stderr, "Kelvora_MYSQL: %s=%s is not a number of records from 1 up; the default window is used\n",
-                WindowVariable, text);
+        diagnose("%s=%s is not a number of records from 1 up; the default window is used", WindowVariable, text);
         return;
     }
     WindowRecords = static_cast<int>(value);
-}
-
-// The settings step of a run: connection values from the settings file,
-// then the connection. The values are wiped right after the attempt.
-int32_t connectFromSettings() {
-    ConnectionValues values;
-    readConnectionValues(values, SettingsFilePath);
-    snprintf(DbSystemName, sizeof DbSystemName, "%s", values.dbSystem);
-    // An empty user name is never sent: the client library would put the
-    // login name of the process in its place.
-    int32_t result = ErrorAccessDenied;
-    if (values.user[0] != '\0') result = dbConnect(values.user, values.password, values.host, DatabaseName);
-    wipeBytes(&values, sizeof values);
-    if (result != 0) printf("Datenbankverbindung fehlgeschlagen, Fehler: %d\n", result);
-    return result;
 }
 
 // Hands the open work file to the member that serves the type code.
 LoopOutcome dispatchImport(const char* typeCode, TextFile& workFile) {
     ImportHandler handler = findImportHandler(typeCode);
     if (handler == nullptr) {
+        diagnose("type code %s is none of 20P, 35P, 41P, MND, IDN, SLD, KST, BKL, FTG, MST, MDT, FCD; the file is "
+                 "only moved to its work name",
+                 typeCode);
         fputs("\nunbekannter Dateityp!!", stdout);
         return {UnknownTypeCode, LoopEnding::Completed};
     }
     return handler(workFile);
 }
 
-}  // namespace
+// The file of a run: as named, as moved aside, and its type code.
+struct RunFile {
+    std::string source;
+    std::string work;
+    char typeCode[TypeCodeLength + 1] = "";
+    bool moved = false;
+};
 
-std::string buildWorkPath(std::string_view sourcePath) {
-    size_t lastSeparator = sourcePath.find_last_of("/\\");
-    size_t nameStart = lastSeparator == std::string_view::npos ? 0 : lastSeparator + 1;
-    size_t dot = sourcePath.rfind('.');
-    std::string work(sourcePath);
-    if (dot != std::string_view::npos && dot >= nameStart) work.resize(dot);
-    work += WorkExtension;
-    return work;
+// Move, open, import and finish; returns the run's result code.
+int32_t importFile(RunFile& run) {
+    if (!moveToWorkFile(run.source, run.work)) {
+        if (DebugFlag) fputs("Quelldatei auf Server nicht gefunden\n", stdout);
+        return FileFailure;
+    }
+    run.moved = true;
+    LastResultCode = 0;
+    static TextFile workFile;
+    if (!openTextFile(workFile, run.work.c_str())) {
+        diagnose("cannot open the work file %s: %s", run.work.c_str(), strerror(errno));
+        fputs("\xD6" "ffnen der Datei fehlgeschlagen\n", stdout);
+        return FileFailure;
+    }
+    reportFile(run.work.c_str());
+    startProgress(run.typeCode, workFile.size);
+    LoopOutcome outcome = dispatchImport(run.typeCode, workFile);
+    closeTextFile(workFile);
+    return finishImport(outcome);
 }
+
+const char* commitWords() {
+    switch (Committed) {
+    case CommitState::Done: return "committed";
+    case CommitState::Failed: return "COMMIT failed";
+    case CommitState::NotSent: break;
+    }
+    return "not committed";
+}
+
+// The last line of every run that reached its file: what became of its
+// lines, whether the run was committed, the exit status and the time. The
+// exit status is the last record's result, so a run with failed records
+// may end with 0: this line is where the operator sees them.
+void printSummary(const RunFile& run, int32_t result) {
+    clearProgress();
+    char lone[64] = "";
+    if (Tally.loneNewlines > 0) snprintf(lone, sizeof lone, ", %ld lone newlines skipped", Tally.loneNewlines);
+    diagnose("%s %s: %ld lines, %ld written, %ld failed, %ld wrong length%s, %s, exit %d, %.2f s", run.typeCode,
+             run.moved ? run.work.c_str() : run.source.c_str(), Tally.lines, Tally.written, Tally.failed,
+             Tally.wrongLength, lone, commitWords(), exitStatusFor(result), secondsSinceStart());
+}
+
+}  // namespace
 
 void buildServerDate(const char* dateTime, char* target, size_t targetSize) {
     constexpr size_t DateTimeLength = 19;
@@ -109,30 +128,18 @@ int32_t runImport(int argc, char** argv) {
     takeWindowSetting();
     LastResultCode = connectFromSettings();
     if (LastResultCode != 0) return LastResultCode;
+    checkServer();
 
     char dateTime[ServerDateTimeSize] = {0};
     LastResultCode = queryServerDate(dateTime);
     buildServerDate(dateTime, ServerDate, sizeof ServerDate);
 
-    std::string sourcePath = argv[SourceArgument];
-    std::string workPath = buildWorkPath(sourcePath);
-    if (!moveToWorkFile(sourcePath, workPath)) {
-        if (DebugFlag) fputs("Quelldatei auf Server nicht gefunden\n", stdout);
-        return FileFailure;
-    }
-    LastResultCode = 0;
-
-    char typeCode[TypeCodeLength + 1];
-    takeTypeCode(argv[TypeCodeArgument], typeCode);
-
-    static TextFile workFile;
-    if (!openTextFile(workFile, workPath.c_str())) {
-        fputs("\xD6" "ffnen der Datei fehlgeschlagen\n", stdout);
-        return FileFailure;
-    }
-    LoopOutcome outcome = dispatchImport(typeCode, workFile);
-    closeTextFile(workFile);
-    LastResultCode = finishImport(outcome);
+    RunFile run;
+    takeTypeCode(argv[TypeCodeArgument], run.typeCode);
+    run.source = argv[SourceArgument];
+    run.work = buildWorkPath(run.source);
+    LastResultCode = importFile(run);
+    printSummary(run, LastResultCode);
     return LastResultCode;
 }
 
@@ -141,9 +148,12 @@ int32_t finishImport(const LoopOutcome& outcome) {
     case LoopEnding::Completed: {
         int32_t committed = commitWork();
         if (committed != 0) {
+            Committed = CommitState::Failed;
+            diagnose("COMMIT failed with error %d: %s; nothing of the run is kept", committed, lastErrorText());
             printTransactionAborted(committed);
             return committed;
         }
+        Committed = CommitState::Done;
         break;
     }
     case LoopEnding::NoValidLine:

@@ -1,17 +1,12 @@
 // One import run, from the connection to the exit status.
 #pragma once
+#include <cstddef>
 #include <cstdint>
-#include <string>
-#include <string_view>
 
 #include "import/recordloop.h"
 
 constexpr int32_t FileFailure = 99;
 constexpr int32_t UnknownTypeCode = -1;
-
-// The source path without the extension of its last component, plus ".wrk".
-// A dot in a directory name does not count.
-std::string buildWorkPath(std::string_view sourcePath);
 
 // The date YYYYMMDD from the server's "dd.mm.yyyy hh:mm:ss"; empty when the
 // text is too short to hold a date.

@@ -130,7 +130,10 @@ struct ImportMember {
 
     // The table of the inserts and updates, and the columns by which an
     // update finds its row (the records of one window must differ in them).
+    // Other tables the member writes, for the check that they exist.
     const char* table = nullptr;
+    const char* const* otherTables = nullptr;
+    int otherTableCount = 0;
     const KeyField* key = nullptr;
     int keyCount = 0;
 

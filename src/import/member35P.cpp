@@ -71,6 +71,8 @@ void plan35P(RecordRow& row, RecordPlan& plan) {
     }
 }
 
+constexpr const char* OtherTables[] = {"QVS401ZLS"};
+
 }  // namespace
 
 constexpr ImportMember Member35P = [] {
@@ -84,6 +86,8 @@ constexpr ImportMember Member35P = [] {
     m.openingApplies = outsideUpdateMode;
     m.planRecord = plan35P;
     m.table = "MGSST35P";
+    m.otherTables = OtherTables;
+    m.otherTableCount = 1;
     m.key = Key;
     m.keyCount = sizeof Key / sizeof Key[0];
     m.failureMessage = "  Trm %s: Insert-Fehler: %d\n";

@@ -138,6 +138,8 @@ void writeIdentity(RecordRow& row, RecordPlan& plan) {
     addStep(plan, StepRole::Update, updateIdentity, insertIdentity);
 }
 
+constexpr const char* OtherTables[] = {"QVS113STO", "QVS113AWV"};
+
 }  // namespace
 
 constexpr ImportMember MemberIDN = [] {
@@ -152,6 +154,8 @@ constexpr ImportMember MemberIDN = [] {
     m.openingGuardsWrites = false;
     m.planRecord = writeIdentity;
     m.table = "QVS301ASW";
+    m.otherTables = OtherTables;
+    m.otherTableCount = 2;
     m.key = Key;
     m.keyCount = sizeof Key / sizeof Key[0];
     m.failureMessage = "  IDstamm: Insert-Fehler: %d\n";

@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/diag.h"
 #include "common/runstate.h"
 #include "common/textfile.h"
+#include "db/connection.h"
+#include "import/report.h"
 #include "import/statement.h"
 #include "import/window.h"
 
@@ -16,11 +19,14 @@ namespace {
 constexpr const char* ReadFailedMessage = "Lesen der Datei fehlgeschlagen\n";
 constexpr int32_t FileFailureResult = 99;
 
+constexpr long ProgressEveryLines = 256;
+
 // What the loop has seen of the file so far.
 struct LineCounts {
     long read = 0;             // physical lines, lone newlines included
     long wrongLength = 0;
     long ofRecordLength = 0;
+    bool encodingDecided = false;
 };
 
 bool isLoneNewline(const char* line) {
@@ -42,9 +48,38 @@ long measureLongLine(TextFile& workFile, int32_t recordLength) {
 bool readNextLine(TextFile& workFile, int32_t recordLength, LineCounts& counts) {
     while (readTextLine(RecordBuffer, recordLength + 1, workFile) != nullptr) {
         counts.read++;
+        Tally.lines++;
+        if (counts.read % ProgressEveryLines == 0) showProgress(counts.read, textFilePosition(workFile));
         if (!isLoneNewline(RecordBuffer)) return true;
+        Tally.loneNewlines++;
     }
     return false;
+}
+
+// The length of the UTF-8 sequence that starts at text, or 0 when the bytes
+// there are none (a single Windows-1252 byte, for one).
+int utf8SequenceLength(const unsigned char* text) {
+    int length = text[0] >= 0xF0 && text[0] <= 0xF4 ? 4 : text[0] >= 0xE0 ? 3 : text[0] >= 0xC2 ? 2 : 0;
+    if (text[0] >= 0xF5) length = 0;
+    for (int i = 1; i < length; ++i) {
+        if ((text[i] & 0xC0) != 0x80) return 0;
+    }
+    return length;
+}
+
+// Interface files are Windows-1252. The first line with a byte above ASCII
+// decides: when those bytes form UTF-8, every umlaut would be stored as two
+// characters, and the operator is told once.
+void checkEncoding(const char* line, LineCounts& counts) {
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(line); *p != '\0'; ++p) {
+        if (*p < 0x80) continue;
+        counts.encodingDecided = true;
+        if (utf8SequenceLength(p) == 0) return;
+        diagnose("line %ld: the first bytes above ASCII form UTF-8 (%02X %02X); interface files are Windows-1252, so "
+                 "umlauts will be stored as two characters each",
+                 counts.read, p[0], p[1]);
+        return;
+    }
 }
 
 // The lines of the file, each queued as a record or a wrong line, until
@@ -52,6 +87,7 @@ bool readNextLine(TextFile& workFile, int32_t recordLength, LineCounts& counts) 
 // when the run has stopped.
 bool importLines(TextFile& workFile, int32_t recordLength, LineCounts& counts) {
     while (readNextLine(workFile, recordLength, counts)) {
+        if (!counts.encodingDecided) checkEncoding(RecordBuffer, counts);
         long length = static_cast<long>(strlen(RecordBuffer));
         if (length == recordLength) length = measureLongLine(workFile, recordLength);
         if (length != recordLength) {
@@ -69,9 +105,34 @@ bool importLines(TextFile& workFile, int32_t recordLength, LineCounts& counts) {
 // The ending of a run that stopped: a statement that did not fit, or a
 // transaction the server ended (announced here).
 LoopOutcome stoppedOutcome() {
+    reportLeftOut();
     if (runStop() == RunStop::StatementTooLong) return {StatementTooLongResult, LoopEnding::StatementTooLong};
     printTransactionAborted(runStopCode());
     return {runStopCode(), LoopEnding::TransactionAborted};
+}
+
+// The opening or closing statement ended the transaction.
+LoopOutcome fixedStatementStopped() {
+    if (runStop() == RunStop::TransactionEnded) reportTransactionEnded(0, runStopCode(), lastFailureText());
+    return stoppedOutcome();
+}
+
+// Once per run: a table the member writes that the server does not have
+// makes every record fail with error 1146.
+void checkTables(const ImportMember& member) {
+    auto check = [](const char* table) {
+        char query[256];
+        snprintf(query, sizeof query,
+                 "SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = 'RURUVURO' AND "
+                 "TABLE_NAME = '%s'",
+                 table);
+        char count[24] = "";
+        if (querySingleValue(query, count, sizeof count) == 0 && strcmp(count, "0") == 0) {
+            diagnose("table RURUVURO.%s does not exist: every record that writes it will fail", table);
+        }
+    };
+    if (member.table != nullptr) check(member.table);
+    for (int i = 0; i < member.otherTableCount; ++i) check(member.otherTables[i]);
 }
 
 bool openingApplies(const ImportMember& member) {
@@ -105,11 +166,14 @@ void printTransactionAborted(int32_t code) {
 // written after a failed opening (an append or a partial sync would stand
 // in for the replace).
 LoopOutcome runRecordLoop(const ImportMember& member, TextFile& workFile) {
+    checkTables(member);
     int32_t openingResult = 0;
+    char openingText[512] = "";
     if (openingApplies(member)) {
         openingResult = runOpening(member);
         LastResultCode = openingResult;
-        if (runStop() != RunStop::None) return stoppedOutcome();
+        if (runStop() != RunStop::None) return fixedStatementStopped();
+        if (openingResult != 0) snprintf(openingText, sizeof openingText, "%s", lastFailureText());
     }
     memset(RecordBuffer, 0, sizeof RecordBuffer);
     RecordCount = 0;
@@ -118,7 +182,10 @@ LoopOutcome runRecordLoop(const ImportMember& member, TextFile& workFile) {
     startWindows(member, recordLength, windowRecords());
     LineCounts counts;
     if (!importLines(workFile, recordLength, counts)) return stoppedOutcome();
+    reportLeftOut();
     if (workFile.readError != 0) {
+        diagnose("reading the work file failed after line %ld: %s; nothing is committed", counts.read,
+                 strerror(workFile.readError));
         fputs(ReadFailedMessage, stdout);
         return {FileFailureResult, LoopEnding::ReadFailed};
     }
@@ -126,11 +193,20 @@ LoopOutcome runRecordLoop(const ImportMember& member, TextFile& workFile) {
     const bool openingFailedBeforeWrites = openingResult != 0 && member.openingGuardsWrites && RecordCount > 0;
     if (member.closing != nullptr && !noValidLine && !openingFailedBeforeWrites) {
         LastResultCode = runFixedStatement(member.closing);
-        if (runStop() != RunStop::None) return stoppedOutcome();
+        if (runStop() != RunStop::None) return fixedStatementStopped();
     }
+    clearProgress();
     printf(member.countMessage, RecordCount);
-    if (noValidLine) return {FileFailureResult, LoopEnding::NoValidLine};
+    if (noValidLine) {
+        diagnose("no line has the length of a %s record (%d, line end included): a file of another type or format; "
+                 "nothing is committed",
+                 member.typeCode, recordLength);
+        return {FileFailureResult, LoopEnding::NoValidLine};
+    }
     if (openingFailedBeforeWrites) {
+        diagnose("the opening statement failed with error %d: %s; the records written would not replace the old "
+                 "rows, so nothing is committed",
+                 openingResult, openingText);
         printTransactionAborted(openingResult);
         return {openingResult, LoopEnding::TransactionAborted};
     }

@@ -15,7 +15,10 @@ constexpr int EscapeBufferSize = 2 * StatementBufferSize + 1;
 constexpr int NumberTextSize = 24;
 constexpr const char* NullLiteral = "NULL";
 
+constexpr int FailureTextSize = 512;
+
 RunStop Stop = RunStop::None;
+char FailureText[FailureTextSize] = "";
 int32_t StopCode = 0;
 bool AnyStatementSucceeded = false;
 
@@ -177,6 +180,7 @@ int32_t runStopCode() {
 }
 
 int32_t checkedResult(int32_t code) {
+    if (code != 0) snprintf(FailureText, sizeof FailureText, "%s", lastErrorText());
     if (code == 0) {
         AnyStatementSucceeded = true;
     } else if (Stop == RunStop::None && transactionLostBy(code)) {
@@ -184,6 +188,10 @@ int32_t checkedResult(int32_t code) {
         StopCode = code;
     }
     return code;
+}
+
+const char* lastFailureText() {
+    return FailureText;
 }
 
 void stopForLongStatement() {

@@ -44,6 +44,9 @@ int32_t runStopCode();   // the failure that ended the transaction
 // a failure that ended the transaction stops the run. Returns code.
 int32_t checkedResult(int32_t code);
 
+// The server's text for the last failed result that passed checkedResult.
+const char* lastFailureText();
+
 // A statement did not fit its buffer: the run stops, nothing more is sent.
 void stopForLongStatement();
 

@@ -4,10 +4,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/diag.h"
 #include "common/runstate.h"
 #include "common/strutil.h"
 #include "db/connection.h"
 #include "import/recordloop.h"
+#include "import/report.h"
 #include "import/rowkey.h"
 #include "import/statement.h"
 #include "import/textset.h"
@@ -23,6 +25,7 @@ constexpr size_t WindowStatementBytes = 512 * 1024;
 constexpr size_t ArenaSize = WindowStatementBytes + MaxRecordSteps * (StatementBufferSize + 1) + 16;
 constexpr size_t LineArenaSize = MaxWindowEntries * static_cast<size_t>(RecordBufferSize / 2);
 constexpr std::string_view InsertKeyword = "VALUES";
+constexpr size_t ErrorTextArenaSize = 256 * 1024;
 
 // One line of the window, queued until its output can be written.
 struct Entry {
@@ -36,6 +39,7 @@ struct Entry {
     bool needsInsert;        // its update changed no row
     bool noGroup;            // its insert failed in a multi-row INSERT
     int firstSlot;
+    long errorText = -1;     // the server's text of its failure in errorTexts, or -1
 };
 
 // One statement of the phase being sent: its text in Arena, followed by
@@ -84,6 +88,10 @@ struct WindowState {
 
     int stopEntry = -1;           // the record the run stopped at
     bool stopEntryShown = false;  // whether that record's own output is written
+    long tooLongLine = 0;         // the line whose statement did not fit, or 0
+
+    char errorTexts[ErrorTextArenaSize];
+    size_t errorTextsUsed = 0;
 
     TextSet keys;                 // update keys of the records queued
     TextSet knownDuplicates;      // Sto/link texts refused as duplicates
@@ -253,9 +261,27 @@ int composeQuery(int cursor, const char*& text, size_t& length) {
 
 // ------------------------------------------------------------- results
 
+// Keeps the server's text of a record's failure for standard error, as long
+// as there is room (the texts of a window's first failures are the ones
+// that get listed).
+void keepErrorText(Entry& entry) {
+    const char* text = lastFailureText();
+    size_t length = strlen(text);
+    entry.errorText = -1;
+    if (W.errorTextsUsed + length + 1 > sizeof W.errorTexts) return;
+    memcpy(W.errorTexts + W.errorTextsUsed, text, length + 1);
+    entry.errorText = static_cast<long>(W.errorTextsUsed);
+    W.errorTextsUsed += length + 1;
+}
+
+const char* errorTextOf(const Entry& entry) {
+    return entry.errorText >= 0 ? W.errorTexts + entry.errorText : "";
+}
+
 void resolve(Entry& entry, int32_t result) {
     entry.result = result;
     entry.resolved = true;
+    if (result != 0) keepErrorText(entry);
 }
 
 // The run stopped at this record: its own result and output are kept.
@@ -303,6 +329,7 @@ After replanFrom(int index) {
             stopForLongStatement();
             W.stopEntry = i;
             W.stopEntryShown = false;
+            W.tooLongLine = entry.lineNumber;
             return After::Stopped;
         }
     }
@@ -436,6 +463,7 @@ void sendInserts() {
         stopForLongStatement();
         W.stopEntry = tooLong;
         W.stopEntryShown = false;
+        W.tooLongLine = W.entries[tooLong].lineNumber;
     }
 }
 
@@ -455,16 +483,30 @@ void reportFailure(const Entry& entry) {
     }
 }
 
-void writeEntry(const Entry& entry) {
+// Whether writing the entry puts anything on standard output.
+bool printsSomething(const Entry& entry) {
+    return DebugFlag || !entry.isRecord || (entry.resolved && entry.result != 0 && entry.plan.counts);
+}
+
+void writeEntry(const Entry& entry, bool stopsTheRun) {
+    if (printsSomething(entry)) clearProgress();
     if (DebugFlag) printf("%s\n", lineOf(entry));
     if (!entry.isRecord) {
         fputs(WrongLengthMessage, stdout);
+        reportWrongLength(entry.lineNumber, entry.actualLength, W.recordLength);
         return;
     }
     // A record before the one that stopped the run may have waited for its
     // insert, which was never sent: nothing of it is written.
     if (!entry.resolved) return;
     LastResultCode = entry.result;
+    if (stopsTheRun) {
+        reportTransactionEnded(entry.lineNumber, entry.result, errorTextOf(entry));
+    } else if (entry.result == 0) {
+        reportWritten();
+    } else {
+        reportFailedRecord(entry.lineNumber, entry.result, errorTextOf(entry));
+    }
     if (!entry.plan.counts) return;
     if (entry.result == 0) {
         RecordCount++;
@@ -476,7 +518,10 @@ void writeEntry(const Entry& entry) {
 void writeOutput() {
     int end = W.entryCount;
     if (W.stopEntry >= 0) end = W.stopEntry + (W.stopEntryShown ? 1 : 0);
-    for (int i = 0; i < end; ++i) writeEntry(W.entries[i]);
+    const bool transactionEnded = runStop() == RunStop::TransactionEnded;
+    for (int i = 0; i < end; ++i) writeEntry(W.entries[i], transactionEnded && i == W.stopEntry);
+    if (W.tooLongLine > 0) reportStatementTooLong(W.tooLongLine);
+    W.tooLongLine = 0;
 }
 
 void clearWindow() {
@@ -485,6 +530,7 @@ void clearWindow() {
     W.linesUsed = 0;
     W.slotCount = 0;
     W.arenaUsed = 0;
+    W.errorTextsUsed = 0;
     clearTextSet(W.keys);
 }
 
@@ -578,8 +624,10 @@ void startWindows(const ImportMember& member, int32_t recordLength, int records)
 void queueWrongLength(const char* shown, long lineNumber, long actualLength) {
     if (W.recordsQueued == 0) {
         // Nothing waits before it: its output goes now.
+        clearProgress();
         if (DebugFlag) printf("%s\n", shown);
         fputs(WrongLengthMessage, stdout);
+        reportWrongLength(lineNumber, actualLength, W.recordLength);
         return;
     }
     if (windowIsFull(strlen(shown)) && !flushWindow()) return;
@@ -614,6 +662,7 @@ bool queueRecord(const char* line, long lineNumber) {
         W.arenaUsed = arenaBefore;
         flushWindow();
         stopForLongStatement();
+        reportStatementTooLong(lineNumber);
         return false;
     }
     if (keyLength > 0) addToTextSet(W.keys, std::string_view(W.keyText, keyLength));

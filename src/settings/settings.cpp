@@ -1,5 +1,6 @@
 #include "settings/settings.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -115,10 +116,11 @@ int32_t parseSettingNumber(const char* text) {
 // decrypted into SettingValue. A file that cannot be opened, no match, or a
 // last line without a partner leave SettingValue empty. The lines and fields
 // read hold ciphertext of secrets: they are wiped before returning.
-void readSetting(std::string_view section, std::string_view key, int32_t number, std::string_view fileName) {
+int readSetting(std::string_view section, std::string_view key, int32_t number, std::string_view fileName) {
     SettingValue[0] = '\0';
     TextFile file;
-    if (!openTextFile(file, nativePath(fileName).c_str())) return;
+    if (!openTextFile(file, nativePath(fileName).c_str())) return errno != 0 ? errno : ENOENT;
+    int result = SettingMissing;
     char firstLine[SettingsFirstLineSize];
     char secondLine[SettingsSecondLineSize];
     SettingsPair pair;
@@ -128,6 +130,7 @@ void readSetting(std::string_view section, std::string_view key, int32_t number,
         splitSecondLine(secondLine, pair);
         if (pairMatches(pair, section, key, number)) {
             decryptHexText(pair.value, SettingValue, sizeof SettingValue, SettingsCipherKey);
+            result = SettingFound;
             break;
         }
     }
@@ -135,6 +138,7 @@ void readSetting(std::string_view section, std::string_view key, int32_t number,
     wipeBytes(secondLine, sizeof secondLine);
     wipeBytes(&pair, sizeof pair);
     wipeReadBuffer(file);
+    return result;
 }
 
 // "NET8" is only a usable host name within the room the connection keeps
@@ -148,19 +152,43 @@ void takeHostName(const char* value, char* host, size_t hostSize) {
     }
 }
 
+const char* const ConnectionKeys[ConnectionKeyCount] = {"LOGIN", "PASS", "DB_SYSTEM", "NET8"};
+
+namespace {
+
+// A decrypted value is text the operator typed: a control character in it
+// means the value was not encrypted with the program's key, or is damaged.
+bool isPrintable(const char* value) {
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(value); *p != '\0'; ++p) {
+        if (*p < 0x20 || *p == 0x7F) return false;
+    }
+    return true;
+}
+
+// One of the four lookups, with what it found.
+void lookUp(int index, std::string_view fileName, SettingsReport& report) {
+    int result = readSetting("", ConnectionKeys[index], 0, fileName);
+    if (result > 0) report.openError = result;
+    report.found[index] = result == SettingFound;
+    report.printable[index] = isPrintable(SettingValue);
+}
+
+}  // namespace
+
 // The four lookups, each opening the file anew, always with the empty
 // section and number 0 so that the keys decide. A "DB_SYSTEM" value longer
 // than its room keeps its first 40 characters. The decrypted value is wiped
 // once it has been copied.
-void readConnectionValues(ConnectionValues& values, std::string_view fileName) {
+void readConnectionValues(ConnectionValues& values, std::string_view fileName, SettingsReport& report) {
     memset(&values, 0, sizeof values);
-    readSetting("", "LOGIN", 0, fileName);
+    report = SettingsReport();
+    lookUp(0, fileName, report);
     copyText(values.user, sizeof values.user, SettingValue);
-    readSetting("", "PASS", 0, fileName);
+    lookUp(1, fileName, report);
     copyText(values.password, sizeof values.password, SettingValue);
-    readSetting("", "DB_SYSTEM", 0, fileName);
+    lookUp(2, fileName, report);
     copyText(values.dbSystem, sizeof values.dbSystem, SettingValue);
-    readSetting("", "NET8", 0, fileName);
+    lookUp(3, fileName, report);
     takeHostName(SettingValue, values.host, sizeof values.host);
     wipeBytes(SettingValue, sizeof SettingValue);
 }

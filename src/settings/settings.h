@@ -32,8 +32,12 @@ struct ConnectionValues {
 
 // Looks one value up: the first pair whose section field equals section, or
 // whose key equals key, or whose number equals number, gives its decrypted
-// value in SettingValue. fileName may be in Windows form.
-void readSetting(std::string_view section, std::string_view key, int32_t number, std::string_view fileName);
+// value in SettingValue. fileName may be in Windows form. Returns
+// SettingFound, SettingMissing, or the errno of a file that could not be
+// opened (SettingValue is then empty).
+constexpr int SettingFound = 0;
+constexpr int SettingMissing = -1;
+int readSetting(std::string_view section, std::string_view key, int32_t number, std::string_view fileName);
 
 // The number field's text as a decimal integer: leading white space
 // skipped, optional sign, digits up to the first other character; no digits
@@ -44,9 +48,19 @@ int32_t parseSettingNumber(const char* text);
 // characters long, otherwise empty.
 void takeHostName(const char* value, char* host, size_t hostSize);
 
+// What the reading of the connection values found, for the operator.
+constexpr int ConnectionKeyCount = 4;
+extern const char* const ConnectionKeys[ConnectionKeyCount];   // "LOGIN", "PASS", "DB_SYSTEM", "NET8"
+struct SettingsReport {
+    int openError = 0;                           // errno when the file could not be opened
+    bool found[ConnectionKeyCount] = {};         // a pair gave the key's value
+    bool printable[ConnectionKeyCount] = {};     // the value decrypted to printable text
+};
+
 // Reads "LOGIN", "PASS", "DB_SYSTEM" (its first 40 characters) and "NET8"
-// from fileName into values. Nothing else: the caller connects.
-void readConnectionValues(ConnectionValues& values, std::string_view fileName);
+// from fileName into values, and what it found into report. Nothing else:
+// the caller connects.
+void readConnectionValues(ConnectionValues& values, std::string_view fileName, SettingsReport& report);
 
 // Overwrites secrets in a way the compiler cannot drop as a dead store.
 void wipeBytes(void* bytes, size_t count);

@@ -496,7 +496,10 @@ TEST(TransactionFault, FailedOpeningDeleteForbidsCommittingWrittenRecords) {
 }
 
 // A very large file imports completely, and the program's peak memory is
-// that of a small file: it holds one record at a time, never the file.
+// that of a small file: it holds one window of records at a time, never the
+// file. Run with standard error on a terminal, the long run shows its
+// progress line there, rewritten in place and cleared before the summary;
+// without a terminal there is none.
 TEST(LargeFile, ImportsCompletelyInTheMemoryOfASmallFile) {
     kt::resetSchema();
     kt::Sandbox box;
@@ -504,12 +507,20 @@ TEST(LargeFile, ImportsCompletelyInTheMemoryOfASmallFile) {
     kt::RunResult small = box.run({"small.txt", "20P"});
     EXPECT_EQ(small.out, countMessage(SmallFileRecords));
     EXPECT_EQ(small.status, 0);
+    EXPECT_EQ(small.err.find("records read"), std::string::npos) << small.err;
 
     writeRecords20P(box.path("large.txt"), LargeFileRecords);
-    kt::RunningProgram running = box.start({"large.txt", "20P"});
+    kt::RunningProgram running = box.start({"large.txt", "20P"}, true);
     kt::RunResult large = box.wait(running, LargeRunTimeoutSeconds);
     EXPECT_EQ(large.out, countMessage(LargeFileRecords));
     EXPECT_EQ(large.status, 0);
+    size_t progress = large.err.find("\rKelvora_MYSQL: 20P: ");
+    size_t summary = large.err.rfind("Kelvora_MYSQL: 20P large.wrk: 1000000 lines, 1000000 written");
+    EXPECT_NE(progress, std::string::npos) << large.err.substr(0, 500);
+    EXPECT_TRUE(large.err.find("% of the file") != std::string::npos) << large.err.substr(0, 500);
+    ASSERT_NE(summary, std::string::npos) << large.err.substr(0, 2000);
+    EXPECT_LT(progress, summary);
+    EXPECT_EQ(large.err.substr(summary - 4, 4), "\r\033[K") << "the progress line is not cleared before the summary";
     EXPECT_EQ(kt::countRows(Table), LargeFileRecords);
     EXPECT_EQ(kt::query("SELECT MAX(M20Trm) FROM RURUVURO.MGSST20P")[0][0],
               kt::Cell(terminalOf(LargeFileRecords)));

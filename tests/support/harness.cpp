@@ -62,36 +62,57 @@ std::vector<char*> buildArgv(const std::string& program, const std::vector<std::
     return argv;
 }
 
-// In the forked child: stdin from /dev/null, stdout to the pipe, then exec.
-// Never returns; 127 tells the parent that the exec failed.
+// In the forked child: stdin from /dev/null, stdout and stderr to the
+// pipes (or the terminal) given, then exec. Never returns; 127 tells the
+// parent that the exec failed.
 [[noreturn]] void execChild(const std::vector<char*>& argv, const std::string& workDir,
-                            int stdoutFd) {
+                            int stdoutFd, int stderrFd = -1) {
     int nullFd = open("/dev/null", O_RDONLY);
     if (nullFd >= 0) dup2(nullFd, STDIN_FILENO);
     if (stdoutFd >= 0) dup2(stdoutFd, STDOUT_FILENO);
+    if (stderrFd >= 0) dup2(stderrFd, STDERR_FILENO);
     if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
     execv(argv[0], argv.data());
     _exit(127);
 }
 
-// Reads the pipe until the child closes it or the time is up; false on
-// timeout.
-bool drainPipe(int fd, std::string& out, int timeoutSeconds) {
+// Reads both pipes (or a pipe and a terminal) until the child has closed
+// them or the time is up; false on timeout. A terminal whose other end is
+// closed answers EIO, which ends it like the end of a pipe.
+bool drainOutputs(const int (&fds)[2], std::string* (&outs)[2], int timeoutSeconds) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     char buffer[4096];
-    for (;;) {
+    bool open[2] = {fds[0] >= 0, fds[1] >= 0};
+    while (open[0] || open[1]) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) return false;
-        pollfd pfd{fd, POLLIN, 0};
-        int ready = poll(&pfd, 1, static_cast<int>(left));
+        pollfd pfds[2] = {{open[0] ? fds[0] : -1, POLLIN, 0}, {open[1] ? fds[1] : -1, POLLIN, 0}};
+        int ready = poll(pfds, 2, static_cast<int>(left));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) return false;
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return true;
-        out.append(buffer, static_cast<size_t>(n));
+        for (int i = 0; i < 2; ++i) {
+            if (!open[i] || pfds[i].revents == 0) continue;
+            ssize_t n = read(fds[i], buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                open[i] = false;
+                continue;
+            }
+            outs[i]->append(buffer, static_cast<size_t>(n));
+        }
     }
+    return true;
+}
+
+// A pseudo-terminal for the child's standard error: the master end for the
+// parent, the slave end for the child; false when none could be had.
+bool openTerminal(int& master, int& slave) {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
+    const char* name = ptsname(master);
+    slave = name != nullptr ? open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    return slave >= 0;
 }
 
 // Waits for the child and turns its wait status into 0..255, or -1 when it
@@ -273,34 +294,44 @@ std::string testdbDir() {
 // ------------------------------------------------------------ processes
 
 RunningProgram startProgram(const std::string& program, const std::vector<std::string>& args,
-                            const std::string& workDir) {
+                            const std::string& workDir, bool stderrOnTerminal) {
     RunningProgram running;
     std::vector<char*> argv = buildArgv(program, args);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+    int out[2];
+    int err[2] = {-1, -1};
+    if (pipe2(out, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << strerror(errno);
         return running;
     }
+    bool errorsReady = stderrOnTerminal ? openTerminal(err[0], err[1]) : pipe2(err, O_CLOEXEC) == 0;
+    if (!errorsReady) ADD_FAILURE() << "no pipe or terminal for standard error: " << strerror(errno);
     fflush(nullptr);
     pid_t pid = fork();
     if (pid < 0) {
         ADD_FAILURE() << "fork: " << strerror(errno);
-        close(fds[0]);
-        close(fds[1]);
+        for (int fd : {out[0], out[1], err[0], err[1]}) {
+            if (fd >= 0) close(fd);
+        }
         return running;
     }
-    if (pid == 0) execChild(argv, workDir, fds[1]);
-    close(fds[1]);
+    if (pid == 0) execChild(argv, workDir, out[1], err[1]);
+    close(out[1]);
+    if (err[1] >= 0) close(err[1]);
     running.pid = pid;
-    running.stdoutFd = fds[0];
+    running.stdoutFd = out[0];
+    running.stderrFd = err[0];
     return running;
 }
 
 RunResult waitProgram(RunningProgram& running, int timeoutSeconds) {
     RunResult result;
     if (running.pid < 0) return result;
-    bool finished = drainPipe(running.stdoutFd, result.out, timeoutSeconds);
-    close(running.stdoutFd);
+    const int fds[2] = {running.stdoutFd, running.stderrFd};
+    std::string* outs[2] = {&result.out, &result.err};
+    bool finished = drainOutputs(fds, outs, timeoutSeconds);
+    for (int fd : fds) {
+        if (fd >= 0) close(fd);
+    }
     if (!finished) {
         kill(running.pid, SIGKILL);
         ADD_FAILURE() << "the program did not end within " << timeoutSeconds << " s";
@@ -403,15 +434,17 @@ RunResult Sandbox::run(const std::vector<std::string>& args) const {
     return runProgram(KELVORA_PROGRAM, args, workDir());
 }
 
-RunResult Sandbox::run(const std::vector<std::string>& environment, const std::vector<std::string>& args) const {
+RunResult Sandbox::run(const std::vector<std::string>& environment, const std::vector<std::string>& args,
+                       bool stderrOnTerminal) const {
     std::vector<std::string> command = environment;
     command.push_back(KELVORA_PROGRAM);
     command.insert(command.end(), args.begin(), args.end());
-    return runProgram("/usr/bin/env", command, workDir());
+    RunningProgram running = startProgram("/usr/bin/env", command, workDir(), stderrOnTerminal);
+    return waitProgram(running);
 }
 
-RunningProgram Sandbox::start(const std::vector<std::string>& args) const {
-    return startProgram(KELVORA_PROGRAM, args, workDir());
+RunningProgram Sandbox::start(const std::vector<std::string>& args, bool stderrOnTerminal) const {
+    return startProgram(KELVORA_PROGRAM, args, workDir(), stderrOnTerminal);
 }
 
 RunResult Sandbox::wait(RunningProgram& program, int timeoutSeconds) const {

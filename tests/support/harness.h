@@ -21,6 +21,7 @@ constexpr int DefaultRunTimeoutSeconds = 120;
 
 struct RunResult {
     std::string out;   // everything the program wrote to standard output, as bytes
+    std::string err;   // and to standard error
     int status = -1;   // exit status (0..255), or -1 when it did not exit normally
     long maxRssKb = -1;   // the process's peak resident set size in KiB
 };
@@ -29,6 +30,7 @@ struct RunResult {
 struct RunningProgram {
     int pid = -1;
     int stdoutFd = -1;   // read end of the pipe on its standard output
+    int stderrFd = -1;   // read end of its standard error (a pipe, or a terminal's master)
 };
 
 // <root>/Files/Corvantis.Ini holds the settings; <root>/in/work is the
@@ -54,14 +56,16 @@ public:
 
     // Runs build/Kelvora_MYSQL with args in workDir(); stdout captured.
     RunResult run(const std::vector<std::string>& args) const;
-    // The same with NAME=VALUE settings added to its environment.
-    RunResult run(const std::vector<std::string>& environment, const std::vector<std::string>& args) const;
+    // The same with NAME=VALUE settings added to its environment, and
+    // standard error on a terminal of its own when asked.
+    RunResult run(const std::vector<std::string>& environment, const std::vector<std::string>& args,
+                  bool stderrOnTerminal = false) const;
 
     // The same run split in two, for tests that act while the program runs:
     // start returns at once; wait reads the output and reaps the process.
     // The program blocks once its output fills the pipe, so a test that
     // expects much output calls wait soon.
-    RunningProgram start(const std::vector<std::string>& args) const;
+    RunningProgram start(const std::vector<std::string>& args, bool stderrOnTerminal = false) const;
     RunResult wait(RunningProgram& program, int timeoutSeconds = DefaultRunTimeoutSeconds) const;
 
 private:
@@ -93,7 +97,7 @@ int shell(const std::string& command);
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& workDir);
 RunningProgram startProgram(const std::string& program, const std::vector<std::string>& args,
-                            const std::string& workDir);
+                            const std::string& workDir, bool stderrOnTerminal = false);
 RunResult waitProgram(RunningProgram& running, int timeoutSeconds = DefaultRunTimeoutSeconds);
 
 // Like exec, but a failing statement is not a test failure: returns the

@@ -9,6 +9,7 @@
 
 #include "driver/cmdline.h"
 #include "driver/run.h"
+#include "driver/workfile.h"
 #include "common/runstate.h"
 #include "driver/exitstatus.h"
 #include "common/paths.h"

@@ -148,14 +148,15 @@ TEST_F(SettingsFile, ConnectionValuesFromTheFourKeys) {
     write(pair("Datenbank", "4", "NET8", host41) + pair("Datenbank", "3", "DB_SYSTEM", system50) +
           pair("Datenbank", "2", "PASS", "geheim") + pair("Datenbank", "1", "LOGIN", "kelvora"));
     ConnectionValues values;
-    readConnectionValues(values, path_);
+    SettingsReport report;
+    readConnectionValues(values, path_, report);
     EXPECT_STREQ(values.user, "kelvora");
     EXPECT_STREQ(values.password, "geheim");
     EXPECT_EQ(std::string(values.dbSystem), system50.substr(0, 40));
     EXPECT_EQ(std::string(values.host), host41);
 
     write(pair("Datenbank", "4", "NET8", host41 + "n") + pair("Datenbank", "1", "LOGIN", "kelvora"));
-    readConnectionValues(values, path_);
+    readConnectionValues(values, path_, report);
     EXPECT_STREQ(values.host, "");
     EXPECT_STREQ(values.password, "");
     EXPECT_STREQ(values.dbSystem, "");

@@ -1,0 +1,14 @@
+// The connection step of a run: the values from the settings file, the
+// connection, and what the operator needs to know when it fails.
+#pragma once
+#include <cstdint>
+
+// Connects with the values of the settings file. On failure prints
+// "Datenbankverbindung fehlgeschlagen, Fehler: %d\n" and returns the client
+// error number; an empty login is refused as 1045 without being sent. The
+// reasons go to standard error.
+int32_t connectFromSettings();
+
+// Once per run after connecting: warns on standard error of a server that
+// compares table names case-sensitively.
+void checkServer();

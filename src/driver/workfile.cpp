@@ -1,0 +1,66 @@
+#include "driver/workfile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/diag.h"
+
+namespace {
+
+constexpr const char* WorkExtension = ".wrk";
+
+std::string workingDirectory() {
+    char path[4096];
+    return getcwd(path, sizeof path) != nullptr ? path : "(unknown)";
+}
+
+// A source that is gone: the operator learns where it was looked for, and
+// whether an earlier run left its data in the work file.
+void diagnoseMissingSource(const std::string& source, const std::string& work) {
+    diagnose("source file %s not found (working directory %s)", source.c_str(), workingDirectory().c_str());
+    struct stat info;
+    if (source != work && stat(work.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        diagnose("its work file %s is there from an earlier run; to import it again, run the work file's name: "
+                 "Kelvora_MYSQL %s <type code>",
+                 work.c_str(), work.c_str());
+    }
+}
+
+}  // namespace
+
+std::string buildWorkPath(std::string_view sourcePath) {
+    size_t lastSeparator = sourcePath.find_last_of("/\\");
+    size_t nameStart = lastSeparator == std::string_view::npos ? 0 : lastSeparator + 1;
+    size_t dot = sourcePath.rfind('.');
+    std::string work(sourcePath);
+    if (dot != std::string_view::npos && dot >= nameStart) work.resize(dot);
+    work += WorkExtension;
+    return work;
+}
+
+// An existing source that is not a plain file (a directory, a device) is
+// never moved aside: the run ends as if the source were missing.
+bool moveToWorkFile(const std::string& source, const std::string& work) {
+    struct stat info;
+    if (stat(source.c_str(), &info) != 0) {
+        if (errno == ENOENT) {
+            diagnoseMissingSource(source, work);
+        } else {
+            diagnose("source file %s cannot be reached: %s", source.c_str(), strerror(errno));
+        }
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        diagnose("source %s is not a regular file (%s); nothing is moved", source.c_str(),
+                 S_ISDIR(info.st_mode) ? "a directory" : "a device, pipe or socket");
+        return false;
+    }
+    if (rename(source.c_str(), work.c_str()) != 0) {
+        diagnose("cannot move %s to its work file %s: %s", source.c_str(), work.c_str(), strerror(errno));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,80 @@
+#include "import/report.h"
+
+#include "common/diag.h"
+#include "import/statement.h"
+
+ImportTally Tally;
+
+namespace {
+
+constexpr long ListedRecords = 20;
+
+const char* FileName = "";
+long Listed = 0;
+long LeftOut = 0;
+
+// The first failed or rejected records are listed; the rest are counted.
+bool mayList() {
+    if (Listed < ListedRecords) {
+        Listed++;
+        return true;
+    }
+    LeftOut++;
+    return false;
+}
+
+// A server's text, or a word that there is none.
+const char* textOr(const char* serverText) {
+    return serverText != nullptr && serverText[0] != '\0' ? serverText : "(no text)";
+}
+
+}  // namespace
+
+void reportFile(const char* path) {
+    FileName = path;
+}
+
+void reportWrongLength(long line, long actualLength, long recordLength) {
+    Tally.wrongLength++;
+    if (!mayList()) return;
+    diagnose("%s line %ld: wrong length %ld, a record has %ld (line end included); the line is skipped", FileName,
+             line, actualLength, recordLength);
+}
+
+void reportFailedRecord(long line, int32_t code, const char* serverText) {
+    Tally.failed++;
+    if (!mayList()) return;
+    if (code < 0) {
+        diagnose("%s line %ld: the record failed with %d before reaching the server (a value it cannot send)",
+                 FileName, line, code);
+        return;
+    }
+    diagnose("%s line %ld: the server refused the record with error %d: %s", FileName, line, code,
+             textOr(serverText));
+}
+
+void reportWritten() {
+    Tally.written++;
+}
+
+void reportTransactionEnded(long line, int32_t code, const char* serverText) {
+    if (line > 0) {
+        diagnose("%s line %ld: error %d ended the transaction on the server: %s; nothing more is sent and nothing "
+                 "is committed",
+                 FileName, line, code, textOr(serverText));
+    } else {
+        diagnose("%s: error %d ended the transaction on the server: %s; nothing more is sent and nothing is "
+                 "committed",
+                 FileName, code, textOr(serverText));
+    }
+}
+
+void reportStatementTooLong(long line) {
+    diagnose("%s line %ld: the record's statement does not fit its %d-byte buffer; the run ends and nothing is "
+             "committed",
+             FileName, line, StatementBufferSize);
+}
+
+void reportLeftOut() {
+    if (LeftOut > 0) diagnose("%s: %ld more failed or rejected records are not listed", FileName, LeftOut);
+}
