@@ -87,11 +87,6 @@ const char* lastErrorText() {
     return mysql_error(&Connection);
 }
 
-uint64_t affectedRows() {
-    if (!ConnectionInitialised) return 0;
-    return mysql_affected_rows(&Connection);
-}
-
 int32_t commitWork() {
     return executeStatement(Commit);
 }

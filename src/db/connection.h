@@ -71,9 +71,6 @@ int32_t queryFirstRow(const char* query, ColumnTaker take, void* context);
 // of the question (a server without the variable answers 1193).
 int32_t queryTransactionOpen(bool& open);
 
-// Rows changed (not matched) by the last statement.
-uint64_t affectedRows();
-
 // Commits the run's transaction; 0 or the error number.
 int32_t commitWork();
 
