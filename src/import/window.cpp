@@ -438,33 +438,46 @@ void sendSlots() {
     }
 }
 
-// The inserts of the records whose update changed no row, in record order.
-// A statement that does not fit stops the run after the inserts before it.
+// The insert after the update of an entry, formatted into StatementBuffer;
+// false when it does not fit.
+bool formatInsertAfterUpdate(Entry& entry) {
+    planEntry(entry);
+    for (int k = 0; k < entry.plan.stepCount; ++k) {
+        const RecordStep& step = entry.plan.steps[k];
+        if (step.role == StepRole::Update) return step.insert(W.row);
+    }
+    return false;
+}
+
+// The inserts of the records whose update changed no row, in record order,
+// in as many queries as their bytes need. A statement that does not fit
+// stops the run after the inserts before it.
 void sendInserts() {
     W.slotCount = 0;
     W.arenaUsed = 0;
-    int tooLong = -1;
-    for (int i = 0; i < W.entryCount && tooLong < 0; ++i) {
+    for (int i = 0; i < W.entryCount && runStop() == RunStop::None; ++i) {
         Entry& entry = W.entries[i];
         if (!entry.isRecord || !entry.needsInsert || entry.resolved) continue;
-        planEntry(entry);
-        const RecordStep* update = nullptr;
-        for (int k = 0; k < entry.plan.stepCount; ++k) {
-            if (entry.plan.steps[k].role == StepRole::Update) update = &entry.plan.steps[k];
+        if (!formatInsertAfterUpdate(entry)) {
+            sendSlots();
+            if (runStop() != RunStop::None) return;
+            stopForLongStatement();
+            W.stopEntry = i;
+            W.stopEntryShown = false;
+            W.tooLongLine = entry.lineNumber;
+            return;
         }
-        if (update == nullptr || !update->insert(W.row)) {
-            tooLong = i;
-            break;
+        if (W.arenaUsed + strlen(StatementBuffer) + 1 > WindowStatementBytes) {
+            // The statement just formatted waits in StatementBuffer while the
+            // ones before it go; sending formats nothing.
+            sendSlots();
+            W.slotCount = 0;
+            W.arenaUsed = 0;
+            if (runStop() != RunStop::None) return;
         }
         appendSlot(i, -1);
     }
     sendSlots();
-    if (tooLong >= 0 && runStop() == RunStop::None) {
-        stopForLongStatement();
-        W.stopEntry = tooLong;
-        W.stopEntryShown = false;
-        W.tooLongLine = W.entries[tooLong].lineNumber;
-    }
 }
 
 // ------------------------------------------------------------- output
