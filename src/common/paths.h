@@ -6,3 +6,6 @@
 // The path to hand to the file system: every backslash is a directory
 // separator, so "..\\..\\Files\\Corvantis.Ini" opens ../../Files/Corvantis.Ini.
 std::string nativePath(std::string_view windowsPath);
+
+// The working directory, for messages that name a relative path.
+std::string workingDirectory();

@@ -20,11 +20,6 @@ constexpr int32_t NoSocket = 2002;
 constexpr int32_t NoHost = 2003;
 constexpr size_t EndpointRoom = 512;
 
-std::string workingDirectory() {
-    char path[4096];
-    return getcwd(path, sizeof path) != nullptr ? path : "(unknown)";
-}
-
 // What the settings file gave, where it does not serve: the file itself,
 // and values that did not decrypt to printable text.
 void diagnoseSettings(const SettingsReport& report) {

@@ -7,15 +7,11 @@
 #include <unistd.h>
 
 #include "common/diag.h"
+#include "common/paths.h"
 
 namespace {
 
 constexpr const char* WorkExtension = ".wrk";
-
-std::string workingDirectory() {
-    char path[4096];
-    return getcwd(path, sizeof path) != nullptr ? path : "(unknown)";
-}
 
 // A source that is gone: the operator learns where it was looked for, and
 // whether an earlier run left its data in the work file.
