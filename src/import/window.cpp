@@ -496,6 +496,13 @@ void reportFailure(const Entry& entry) {
     }
 }
 
+// The /D echo of a line read.
+void echoLine(const char* line) {
+    if (!DebugFlag) return;
+    clearProgress();
+    printf("%s\n", line);
+}
+
 // Whether writing the entry puts anything on standard output.
 bool printsSomething(const Entry& entry) {
     return DebugFlag || !entry.isRecord || (entry.resolved && entry.result != 0 && entry.plan.counts);
@@ -503,7 +510,7 @@ bool printsSomething(const Entry& entry) {
 
 void writeEntry(const Entry& entry, bool stopsTheRun) {
     if (printsSomething(entry)) clearProgress();
-    if (DebugFlag) printf("%s\n", lineOf(entry));
+    echoLine(lineOf(entry));
     if (!entry.isRecord) {
         fputs(WrongLengthMessage, stdout);
         reportWrongLength(entry.lineNumber, entry.actualLength, W.recordLength);
@@ -533,6 +540,9 @@ void writeOutput() {
     if (W.stopEntry >= 0) end = W.stopEntry + (W.stopEntryShown ? 1 : 0);
     const bool transactionEnded = runStop() == RunStop::TransactionEnded;
     for (int i = 0; i < end; ++i) writeEntry(W.entries[i], transactionEnded && i == W.stopEntry);
+    // A record whose statement did not fit has been echoed, as every line
+    // read is, before the run ended; nothing else of it is written.
+    if (W.stopEntry >= 0 && !W.stopEntryShown) echoLine(lineOf(W.entries[W.stopEntry]));
     if (W.tooLongLine > 0) reportStatementTooLong(W.tooLongLine);
     W.tooLongLine = 0;
 }
@@ -638,7 +648,7 @@ void queueWrongLength(const char* shown, long lineNumber, long actualLength) {
     if (W.recordsQueued == 0) {
         // Nothing waits before it: its output goes now.
         clearProgress();
-        if (DebugFlag) printf("%s\n", shown);
+        echoLine(shown);
         fputs(WrongLengthMessage, stdout);
         reportWrongLength(lineNumber, actualLength, W.recordLength);
         return;
@@ -673,7 +683,8 @@ bool queueRecord(const char* line, long lineNumber) {
         W.entryCount--;
         W.slotCount = slotsBefore;
         W.arenaUsed = arenaBefore;
-        flushWindow();
+        if (!flushWindow()) return false;
+        echoLine(line);
         stopForLongStatement();
         reportStatementTooLong(lineNumber);
         return false;
