@@ -73,22 +73,19 @@ void describeEndpoint(const char* host, char* out, size_t size) {
     }
 }
 
-int32_t executeStatement(const char* text) {
-    if (!ConnectionInitialised) return -1;
-    if (mysql_real_query(&Connection, text, strlen(text)) != 0) return errorNumber();
-    StoredResult stored;
-    stored.result = mysql_store_result(&Connection);
-    if (errorNumber() != 0) return -1;
-    return 0;
-}
-
 const char* lastErrorText() {
     if (!ConnectionInitialised) return "";
     return mysql_error(&Connection);
 }
 
+StatementResult runStatement(const char* text) {
+    StatementResult result = {-1, 0, false};
+    runStatements(text, strlen(text), &result, 1);
+    return result;
+}
+
 int32_t commitWork() {
-    return executeStatement(Commit);
+    return runStatement(Commit).code;
 }
 
 int32_t querySingleValue(const char* query, char* target, size_t targetSize) {
@@ -114,18 +111,19 @@ StatementResult currentResult() {
     StoredResult stored;
     stored.result = mysql_store_result(&Connection);
     int32_t error = errorNumber();
-    if (error != 0) return {error, 0};
-    return {0, mysql_affected_rows(&Connection)};
+    if (error != 0) return {error, 0, false};
+    bool inTransaction = (Connection.server_status & SERVER_STATUS_IN_TRANS) != 0;
+    return {0, mysql_affected_rows(&Connection), inTransaction};
 }
 
 int runStatements(const char* text, size_t length, StatementResult* results, int capacity) {
     if (capacity <= 0) return 0;
     if (!ConnectionInitialised) {
-        results[0] = {-1, 0};
+        results[0] = {-1, 0, false};
         return 1;
     }
     if (mysql_real_query(&Connection, text, static_cast<unsigned long>(length)) != 0) {
-        results[0] = {errorNumber(), 0};
+        results[0] = {errorNumber(), 0, false};
         return 1;
     }
     int count = 0;
@@ -135,7 +133,7 @@ int runStatements(const char* text, size_t length, StatementResult* results, int
         int next = mysql_next_result(&Connection);
         if (next < 0) break;
         if (next > 0) {
-            results[count++] = {errorNumber(), 0};
+            results[count++] = {errorNumber(), 0, false};
             break;
         }
     }
@@ -166,11 +164,10 @@ int32_t queryServerDate(char* target) {
     return querySingleValue(ServerDateQuery, target, ServerDateTimeSize);
 }
 
-int32_t queryTransactionOpen(bool& open) {
-    char value[8] = "";
-    int32_t result = querySingleValue("SELECT @@in_transaction", value, sizeof value);
-    if (result == 0) open = strcmp(value, "0") != 0;
-    return result;
+int32_t askTransactionOpen(bool& open) {
+    StatementResult result = runStatement("DO 0");
+    if (result.code == 0) open = result.inTransaction;
+    return result.code;
 }
 
 // The one way a value enters a statement between apostrophes: the client

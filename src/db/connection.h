@@ -8,6 +8,7 @@
 #include <string_view>
 
 constexpr int32_t ErrorUnknownColumn = 1054;
+constexpr int32_t ErrorLockWaitTimeout = 1205;
 constexpr int32_t ErrorDuplicateKey = 1062;
 constexpr int32_t ErrorAccessDenied = 1045;
 constexpr int32_t ErrorNoCharacterSet = 2019;   // the client's "can't initialise character set"
@@ -31,10 +32,6 @@ int32_t dbConnect(const char* user, const char* password, const char* host, cons
 // default. Written into out as "local socket PATH" or "host H, port P".
 void describeEndpoint(const char* host, char* out, size_t size);
 
-// Runs one statement and releases whatever result it had. Returns 0, the
-// error number, or -1 when storing the result failed.
-int32_t executeStatement(const char* text);
-
 // The client library's text for the last failure of the connection (empty
 // when there was none).
 const char* lastErrorText();
@@ -50,8 +47,9 @@ bool enableMultiStatements();
 
 // The result of one statement of a multi-statement query.
 struct StatementResult {
-    int32_t code;        // 0 or the error number
-    uint64_t affected;   // rows changed, when code is 0
+    int32_t code;         // 0 or the error number
+    uint64_t affected;    // rows changed, when code is 0
+    bool inTransaction;   // when code is 0: the server has a transaction open
 };
 
 // Sends text (length bytes, statements separated by ";") as one query and
@@ -67,9 +65,14 @@ int runStatements(const char* text, size_t length, StatementResult* results, int
 using ColumnTaker = void (*)(int column, const char* bytes, size_t length, void* context);
 int32_t queryFirstRow(const char* query, ColumnTaker take, void* context);
 
-// Whether the session still has a transaction open; 0 or the error number
-// of the question (a server without the variable answers 1193).
-int32_t queryTransactionOpen(bool& open);
+// Asks the server whether the session still has a transaction open (the
+// server's status after a statement that does nothing); 0 or the error
+// number of the question. A session that has written only tables without
+// transactions has none.
+int32_t askTransactionOpen(bool& open);
+
+// Runs one statement and releases whatever result it had.
+StatementResult runStatement(const char* text);
 
 // Commits the run's transaction; 0 or the error number.
 int32_t commitWork();

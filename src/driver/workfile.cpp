@@ -54,6 +54,13 @@ bool moveToWorkFile(const std::string& source, const std::string& work) {
                  S_ISDIR(info.st_mode) ? "a directory" : "a device, pipe or socket");
         return false;
     }
+    // The source is its own work file under another name (a link to it):
+    // moving the name over the file would lose the file. It is read where
+    // it is.
+    struct stat workInfo;
+    if (stat(work.c_str(), &workInfo) == 0 && workInfo.st_dev == info.st_dev && workInfo.st_ino == info.st_ino) {
+        return true;
+    }
     if (rename(source.c_str(), work.c_str()) != 0) {
         diagnose("cannot move %s to its work file %s: %s", source.c_str(), work.c_str(), strerror(errno));
         return false;

@@ -36,24 +36,25 @@ bool isLoneNewline(const char* line) {
 // A read of recordLength characters that ended without a newline: the line
 // is longer than a record. When only its newline is missing from the read
 // (it comes next, or the file ends), the record is taken as it stands, the
-// extra character in the newline's place. Any longer line is one wrong
-// line: its rest is read and dropped. Returns the whole line's length.
+// extra character in the newline's place, and the newline is read with it.
+// Any longer line is one wrong line: its rest is read and dropped. Returns
+// the whole line's length.
 long measureLongLine(TextFile& workFile, int32_t recordLength) {
-    if (RecordBuffer[recordLength - 1] == '\n' || atLineEnd(workFile)) return recordLength;
+    if (RecordBuffer[recordLength - 1] == '\n') return recordLength;
+    if (atLineEnd(workFile)) {
+        skipRestOfLine(workFile);
+        return recordLength;
+    }
     return recordLength + skipRestOfLine(workFile);
 }
 
-// Reads the next line that is not a lone newline into RecordBuffer; false
-// at the end of the input or when the file could not be read.
+// Reads the next line into RecordBuffer; false at the end of the input or
+// when the file could not be read.
 bool readNextLine(TextFile& workFile, int32_t recordLength, LineCounts& counts) {
-    while (readTextLine(RecordBuffer, recordLength + 1, workFile) != nullptr) {
-        counts.read++;
-        Tally.lines++;
-        if (counts.read % ProgressEveryLines == 0) showProgress(counts.read, textFilePosition(workFile));
-        if (!isLoneNewline(RecordBuffer)) return true;
-        Tally.loneNewlines++;
-    }
-    return false;
+    if (readTextLine(RecordBuffer, recordLength + 1, workFile) == nullptr) return false;
+    counts.read++;
+    if (counts.read % ProgressEveryLines == 0) showProgress(counts.read, textFilePosition(workFile));
+    return true;
 }
 
 // The length of the UTF-8 sequence that starts at text, or 0 when the bytes
@@ -87,6 +88,10 @@ void checkEncoding(const char* line, LineCounts& counts) {
 // when the run has stopped.
 bool importLines(TextFile& workFile, int32_t recordLength, LineCounts& counts) {
     while (readNextLine(workFile, recordLength, counts)) {
+        if (isLoneNewline(RecordBuffer)) {
+            queueLoneNewline(counts.read);
+            continue;
+        }
         if (!counts.encodingDecided) checkEncoding(RecordBuffer, counts);
         long length = static_cast<long>(strlen(RecordBuffer));
         if (length == recordLength) length = measureLongLine(workFile, recordLength);
@@ -118,17 +123,24 @@ LoopOutcome fixedStatementStopped() {
 }
 
 // Once per run: a table the member writes that the server does not have
-// makes every record fail with error 1146.
+// makes every record fail with error 1146; a table without transactions
+// keeps what is written to it even when the run is not committed.
 void checkTables(const ImportMember& member) {
     auto check = [](const char* table) {
-        char query[256];
+        char query[384];
         snprintf(query, sizeof query,
-                 "SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = 'RURUVURO' AND "
-                 "TABLE_NAME = '%s'",
+                 "SELECT COALESCE(MAX(e.TRANSACTIONS), 'none') FROM information_schema.TABLES t "
+                 "LEFT JOIN information_schema.ENGINES e ON e.ENGINE = t.ENGINE "
+                 "WHERE t.TABLE_SCHEMA = 'RURUVURO' AND t.TABLE_NAME = '%s'",
                  table);
-        char count[24] = "";
-        if (querySingleValue(query, count, sizeof count) == 0 && strcmp(count, "0") == 0) {
+        char transactions[16] = "";
+        if (querySingleValue(query, transactions, sizeof transactions) != 0) return;
+        if (strcmp(transactions, "none") == 0) {
             diagnose("table RURUVURO.%s does not exist: every record that writes it will fail", table);
+        } else if (strcmp(transactions, "NO") == 0) {
+            diagnose("table RURUVURO.%s has no transactions: what the run writes there stays, even when the "
+                     "run is not committed",
+                     table);
         }
     };
     if (member.table != nullptr) check(member.table);

@@ -59,6 +59,7 @@ void reportWritten() {
 
 void reportTransactionEnded(long line, int32_t code, const char* serverText) {
     if (line > 0) {
+        Tally.failed++;
         diagnose("%s line %ld: error %d ended the transaction on the server: %s; nothing more is sent and nothing "
                  "is committed",
                  FileName, line, code, textOr(serverText));

@@ -20,7 +20,7 @@ constexpr int FailureTextSize = 512;
 RunStop Stop = RunStop::None;
 char FailureText[FailureTextSize] = "";
 int32_t StopCode = 0;
-bool AnyStatementSucceeded = false;
+bool TransactionSeenOpen = false;
 
 // The statement being formatted: its length so far in StatementBuffer, and
 // whether it has outgrown the buffer.
@@ -110,13 +110,14 @@ bool endsTheTransaction(int32_t code) {
 // After any other failure the server is asked whether the run's transaction
 // is still open: a failure that rolled it back silently would otherwise let
 // the next statement start a new one, and the COMMIT would keep only the
-// rest of the file. A duplicate key never ends a transaction, and before the
-// first success there is nothing to lose.
+// rest of the file. A duplicate key never ends a transaction, and a run
+// whose statements never opened one (tables without transactions) has none
+// to lose.
 bool transactionLostBy(int32_t code) {
     if (endsTheTransaction(code)) return true;
-    if (code == ErrorDuplicateKey || !AnyStatementSucceeded) return false;
+    if (code == ErrorDuplicateKey || !TransactionSeenOpen) return false;
     bool open = true;
-    int32_t asked = queryTransactionOpen(open);
+    int32_t asked = askTransactionOpen(open);
     if (asked != 0) return endsTheTransaction(asked);
     return !open;
 }
@@ -179,15 +180,23 @@ int32_t runStopCode() {
     return StopCode;
 }
 
-int32_t checkedResult(int32_t code) {
-    if (code != 0) snprintf(FailureText, sizeof FailureText, "%s", lastErrorText());
+int32_t checkedResult(const StatementResult& result, const char* failureText) {
+    const int32_t code = result.code;
     if (code == 0) {
-        AnyStatementSucceeded = true;
-    } else if (Stop == RunStop::None && transactionLostBy(code)) {
+        if (result.inTransaction) TransactionSeenOpen = true;
+        return code;
+    }
+    snprintf(FailureText, sizeof FailureText, "%s", failureText != nullptr ? failureText : lastErrorText());
+    if (Stop == RunStop::None && transactionLostBy(code)) {
         Stop = RunStop::TransactionEnded;
         StopCode = code;
     }
     return code;
+}
+
+bool transactionStillOpen() {
+    bool open = false;
+    return TransactionSeenOpen && askTransactionOpen(open) == 0 && open;
 }
 
 const char* lastFailureText() {
@@ -200,5 +209,5 @@ void stopForLongStatement() {
 
 int32_t runFixedStatement(const char* text) {
     if (Stop != RunStop::None) return stoppedResult();
-    return checkedResult(executeStatement(text));
+    return checkedResult(runStatement(text));
 }

@@ -41,8 +41,15 @@ RunStop runStop();
 int32_t runStopCode();   // the failure that ended the transaction
 
 // Every statement result of the run passes here once: a success is noted,
-// a failure that ended the transaction stops the run. Returns code.
-int32_t checkedResult(int32_t code);
+// a failure that ended the transaction stops the run. failureText is the
+// server's text of a failure, when it is no longer the connection's last.
+// Returns the result's code.
+struct StatementResult;
+int32_t checkedResult(const StatementResult& result, const char* failureText = nullptr);
+
+// Whether the run's transaction is still open on the server, asked after a
+// failure: false when it was never seen open or the question failed.
+bool transactionStillOpen();
 
 // The server's text for the last failed result that passed checkedResult.
 const char* lastFailureText();

@@ -45,9 +45,13 @@ bool textSetContains(const TextSet& set, std::string_view text) {
     return set.slots[findSlot(set, text, hashOf(text))].length != 0;
 }
 
+bool textSetHasRoom(const TextSet& set, std::string_view text) {
+    return set.count < MaxFill && set.arenaUsed + text.size() <= TextSetArenaSize;
+}
+
 void addToTextSet(TextSet& set, std::string_view text) {
     if (text.empty() || text.size() > TextSetArenaSize) return;
-    if (set.count >= MaxFill || set.arenaUsed + text.size() > TextSetArenaSize) clearTextSet(set);
+    if (!textSetHasRoom(set, text)) clearTextSet(set);
     uint64_t hash = hashOf(text);
     TextSet::Slot& slot = set.slots[findSlot(set, text, hash)];
     if (slot.length != 0) return;

@@ -25,6 +25,9 @@ struct TextSet {
 void clearTextSet(TextSet& set);
 bool textSetContains(const TextSet& set, std::string_view text);
 
+// Whether text can be added without the set being emptied first.
+bool textSetHasRoom(const TextSet& set, std::string_view text);
+
 // Adds text; when the set is full it is emptied first. Empty texts are not
 // stored.
 void addToTextSet(TextSet& set, std::string_view text);

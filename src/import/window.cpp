@@ -1,6 +1,7 @@
 #include "import/window.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -33,6 +34,7 @@ struct Entry {
     size_t lineOffset;       // in LineArena, NUL-terminated
     long actualLength;       // the whole line's length (for a wrong one)
     bool isRecord;
+    bool isLoneNewline;      // neither record nor wrong line: only counted
     RecordPlan plan;
     int32_t result;
     bool resolved;           // result known
@@ -66,6 +68,7 @@ struct WindowState {
     const ImportMember* member = nullptr;
     int32_t recordLength = 0;
     int records = 1;
+    size_t byteLimit = WindowStatementBytes;
     bool multiStatements = false;
     bool skipKnownDuplicates = false;
     int multiRowInserts = -1;     // -1 not yet asked, 0 no, 1 yes
@@ -298,7 +301,14 @@ After stopAt(int index, int32_t code) {
 // The multi-row INSERT is only sent where a duplicate key inside it cannot
 // be (the records of a window differ in their keys) or counts as a failure.
 After applyGroupResult(const Unit& unit, const StatementResult& result) {
-    checkedResult(result.code);
+    if (result.code == ErrorLockWaitTimeout && transactionStillOpen()) {
+        // The lock wait ended the statement, not the transaction: sent one
+        // by one, the records show which of them waits, as one statement per
+        // query would.
+        for (int s = unit.firstSlot; s <= unit.lastSlot; ++s) W.entries[W.slots[s].entry].noGroup = true;
+        return After::Regroup;
+    }
+    checkedResult(result);
     const int firstEntry = W.slots[unit.firstSlot].entry;
     if (runStop() != RunStop::None) return stopAt(firstEntry, result.code);
     for (int s = unit.firstSlot; s <= unit.lastSlot; ++s) {
@@ -364,11 +374,38 @@ void dropKnownDuplicates(int first) {
     W.arenaUsed = write;
 }
 
+// Whether a record before index still waits for its insert.
+bool insertsWaitBefore(int index) {
+    for (int i = 0; i < index; ++i) {
+        const Entry& entry = W.entries[i];
+        if (entry.isRecord && entry.needsInsert && !entry.resolved) return true;
+    }
+    return false;
+}
+
+void sendInserts(int limit);
+
+// A lock wait timeout in the first phase leaves the transaction open. One
+// statement per query, the inserts of the records before this one would
+// have run before it: they go now, and the run stops at the first of them
+// that fails the same way, or at this record.
+After insertsBeforeTheLockWait(int index, StatementResult result) {
+    char text[512];
+    snprintf(text, sizeof text, "%s", lastErrorText());
+    sendInserts(index);
+    if (runStop() != RunStop::None) return After::Stopped;
+    checkedResult(result, text);
+    return stopAt(index, result.code);
+}
+
 // One statement's result in the first phase.
 After applyFirstPhaseResult(const Slot& slot, const StatementResult& result) {
+    if (result.code == ErrorLockWaitTimeout && insertsWaitBefore(slot.entry) && transactionStillOpen()) {
+        return insertsBeforeTheLockWait(slot.entry, result);
+    }
     Entry& entry = W.entries[slot.entry];
     const RecordStep& step = entry.plan.steps[slot.step];
-    checkedResult(result.code);
+    checkedResult(result);
     if (runStop() != RunStop::None) return stopAt(slot.entry, result.code);
     switch (step.role) {
     case StepRole::Insert:
@@ -400,7 +437,7 @@ After applyFirstPhaseResult(const Slot& slot, const StatementResult& result) {
 // The insert after an update that changed no row: a duplicate key means
 // the row is there already, and the record counts as written.
 After applyInsertResult(const Slot& slot, const StatementResult& result) {
-    checkedResult(result.code);
+    checkedResult(result);
     if (runStop() != RunStop::None) return stopAt(slot.entry, result.code);
     resolve(W.entries[slot.entry], result.code == ErrorDuplicateKey ? 0 : result.code);
     return After::Next;
@@ -449,13 +486,13 @@ bool formatInsertAfterUpdate(Entry& entry) {
     return false;
 }
 
-// The inserts of the records whose update changed no row, in record order,
-// in as many queries as their bytes need. A statement that does not fit
-// stops the run after the inserts before it.
-void sendInserts() {
+// The inserts of the records before limit whose update changed no row, in
+// record order, in as many queries as their bytes need. A statement that
+// does not fit stops the run after the inserts before it.
+void sendInserts(int limit) {
     W.slotCount = 0;
     W.arenaUsed = 0;
-    for (int i = 0; i < W.entryCount && runStop() == RunStop::None; ++i) {
+    for (int i = 0; i < limit && runStop() == RunStop::None; ++i) {
         Entry& entry = W.entries[i];
         if (!entry.isRecord || !entry.needsInsert || entry.resolved) continue;
         if (!formatInsertAfterUpdate(entry)) {
@@ -467,7 +504,7 @@ void sendInserts() {
             W.tooLongLine = entry.lineNumber;
             return;
         }
-        if (W.arenaUsed + strlen(StatementBuffer) + 1 > WindowStatementBytes) {
+        if (W.arenaUsed + strlen(StatementBuffer) + 1 > W.byteLimit) {
             // The statement just formatted waits in StatementBuffer while the
             // ones before it go; sending formats nothing.
             sendSlots();
@@ -509,6 +546,11 @@ bool printsSomething(const Entry& entry) {
 }
 
 void writeEntry(const Entry& entry, bool stopsTheRun) {
+    Tally.lines++;
+    if (entry.isLoneNewline) {
+        Tally.loneNewlines++;
+        return;
+    }
     if (printsSomething(entry)) clearProgress();
     echoLine(lineOf(entry));
     if (!entry.isRecord) {
@@ -542,7 +584,10 @@ void writeOutput() {
     for (int i = 0; i < end; ++i) writeEntry(W.entries[i], transactionEnded && i == W.stopEntry);
     // A record whose statement did not fit has been echoed, as every line
     // read is, before the run ended; nothing else of it is written.
-    if (W.stopEntry >= 0 && !W.stopEntryShown) echoLine(lineOf(W.entries[W.stopEntry]));
+    if (W.stopEntry >= 0 && !W.stopEntryShown) {
+        Tally.lines++;
+        echoLine(lineOf(W.entries[W.stopEntry]));
+    }
     if (W.tooLongLine > 0) reportStatementTooLong(W.tooLongLine);
     W.tooLongLine = 0;
 }
@@ -597,6 +642,19 @@ void learnWhatThePlanNeeds(const RecordPlan& plan) {
     }
 }
 
+// The bytes of statements a window may hold: well below the largest query
+// the server takes (max_allowed_packet), and never more than the bound of
+// its own. 0 when the server would not take even one record's statements
+// with room to spare: then every statement goes alone.
+size_t windowBytesTheServerTakes() {
+    char value[32] = "";
+    if (querySingleValue("SELECT @@max_allowed_packet", value, sizeof value) != 0) return 0;
+    size_t packet = static_cast<size_t>(strtoull(value, nullptr, 10));
+    size_t limit = packet / 2 < WindowStatementBytes ? packet / 2 : WindowStatementBytes;
+    const size_t oneRecord = MaxRecordSteps * (StatementBufferSize + 1);
+    return limit >= 4 * oneRecord ? limit : 0;
+}
+
 bool windowIsFull(size_t lineLength) {
     return W.entryCount >= MaxWindowEntries || W.linesUsed + lineLength + 1 > LineArenaSize;
 }
@@ -635,7 +693,9 @@ void startWindows(const ImportMember& member, int32_t recordLength, int records)
     W.member = &member;
     W.recordLength = recordLength;
     W.records = records > MaxWindowRecords ? MaxWindowRecords : (records < 1 ? 1 : records);
-    W.multiStatements = W.records > 1 && enableMultiStatements();
+    const size_t serverBytes = W.records > 1 ? windowBytesTheServerTakes() : 0;
+    W.multiStatements = serverBytes > 0 && enableMultiStatements();
+    W.byteLimit = W.multiStatements ? serverBytes : WindowStatementBytes;
     if (!W.multiStatements) W.records = 1;
     W.skipKnownDuplicates = W.records > 1;
     W.multiRowInserts = W.records > 1 ? -1 : 0;
@@ -644,9 +704,21 @@ void startWindows(const ImportMember& member, int32_t recordLength, int records)
     clearTextSet(W.knownDuplicates);
 }
 
+void queueLoneNewline(long lineNumber) {
+    if (W.recordsQueued == 0) {
+        Tally.lines++;
+        Tally.loneNewlines++;
+        return;
+    }
+    if (windowIsFull(0) && !flushWindow()) return;
+    int index = addEntry("", lineNumber, 1, false);
+    W.entries[index].isLoneNewline = true;
+}
+
 void queueWrongLength(const char* shown, long lineNumber, long actualLength) {
     if (W.recordsQueued == 0) {
         // Nothing waits before it: its output goes now.
+        Tally.lines++;
         clearProgress();
         echoLine(shown);
         fputs(WrongLengthMessage, stdout);
@@ -667,8 +739,10 @@ bool queueRecord(const char* line, long lineNumber) {
     size_t keyLength = 0;
     if (W.records > 1 && hasUpdate(entry.plan)) {
         keyLength = rowKeyText(*W.member, W.row, W.keyText, sizeof W.keyText);
-        if (textSetContains(W.keys, std::string_view(W.keyText, keyLength))) {
-            // A key the window holds already: the window goes first.
+        const std::string_view key(W.keyText, keyLength);
+        if (textSetContains(W.keys, key) || !textSetHasRoom(W.keys, key)) {
+            // A key the window holds already (or no room to hold one more):
+            // the window goes first.
             W.entryCount--;
             W.linesUsed = entry.lineOffset;
             if (!flushWindow()) return false;
@@ -684,6 +758,7 @@ bool queueRecord(const char* line, long lineNumber) {
         W.slotCount = slotsBefore;
         W.arenaUsed = arenaBefore;
         if (!flushWindow()) return false;
+        Tally.lines++;
         echoLine(line);
         stopForLongStatement();
         reportStatementTooLong(lineNumber);
@@ -691,7 +766,7 @@ bool queueRecord(const char* line, long lineNumber) {
     }
     if (keyLength > 0) addToTextSet(W.keys, std::string_view(W.keyText, keyLength));
     W.recordsQueued++;
-    if (W.recordsQueued >= W.records || W.arenaUsed >= WindowStatementBytes) return flushWindow();
+    if (W.recordsQueued >= W.records || W.arenaUsed >= W.byteLimit) return flushWindow();
     return true;
 }
 
@@ -699,7 +774,7 @@ bool flushWindow() {
     if (W.entryCount == 0) return runStop() == RunStop::None;
     W.stopEntry = -1;
     if (runStop() == RunStop::None) sendSlots();
-    if (runStop() == RunStop::None) sendInserts();
+    if (runStop() == RunStop::None) sendInserts(W.entryCount);
     writeOutput();
     clearWindow();
     return runStop() == RunStop::None;

@@ -24,6 +24,10 @@ constexpr int MaxWindowRecords = 4096;
 // windows are larger than one record.
 void startWindows(const ImportMember& member, int32_t recordLength, int records);
 
+// Queues a line that holds nothing but its newline: it is passed over
+// without output, and counted for the summary in its turn.
+void queueLoneNewline(long lineNumber);
+
 // Queues a line of the wrong length: shown is what was read of it (the /D
 // echo), actualLength the length of the whole line.
 void queueWrongLength(const char* shown, long lineNumber, long actualLength);

@@ -70,6 +70,14 @@ TEST(Driver, ARetryKeepsTheWorkFileAndTheWorkFileImportsInPlace) {
     EXPECT_EQ(inPlace.status, 0);
     EXPECT_EQ(box.readFile("in.wrk"), record);
     EXPECT_EQ(kt::countRows("MGSST20P"), 1);
+
+    // A source that is a link to its own work file is that file: moving the
+    // link over it would lose the data.
+    ASSERT_EQ(kt::shell("cd '" + box.workDir() + "' && ln -s in.wrk in.txt"), 0);
+    kt::RunResult linked = box.run({"in.txt", "20P"});
+    EXPECT_EQ(linked.out, inPlace.out);
+    EXPECT_EQ(box.readFile("in.wrk"), record);
+    EXPECT_EQ(kt::shell("test -f '" + box.path("in.wrk") + "' && ! test -L '" + box.path("in.wrk") + "'"), 0);
 }
 
 TEST(Driver, MissingSourceIsReportedOnlyInDebugMode) {

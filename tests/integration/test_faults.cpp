@@ -495,6 +495,87 @@ TEST(TransactionFault, FailedOpeningDeleteForbidsCommittingWrittenRecords) {
     kt::exec("DROP USER 'nodelete'@'localhost'");
 }
 
+// A table without transactions (MyISAM) never has one open: an ordinary
+// failure there is no lost transaction, and the run goes on as it always
+// did. Standard error says that such a table keeps what is written.
+TEST(TransactionFault, TablesWithoutTransactionsFailRecordsAsAlways) {
+    kt::resetSchema();
+    kt::exec("ALTER TABLE RURUVURO.MGSST20P ENGINE=MyISAM");
+    kt::Sandbox box;
+    box.writeFile("in.txt", record20P(1) + record20P(1) + record20P(2));
+    kt::RunResult run = box.run({"in.txt", "20P"});
+    EXPECT_EQ(run.out, "  Trm " + terminalOf(1) + ": Insert-Fehler: 1062\n" + countMessage(2));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(kt::countRows(Table), 2);
+    EXPECT_NE(run.err.find("MGSST20P has no transactions"), std::string::npos) << run.err;
+    kt::resetSchema();
+}
+
+// A lock wait timeout ends the run at the record that meets it, the same
+// record as one statement per query: inside a multi-row INSERT, and after
+// records whose inserts a window would otherwise send after it.
+TEST(TransactionFault, LockWaitTimeoutStopsAtTheSameRecordInEveryWindow) {
+    kt::exec("SET GLOBAL innodb_lock_wait_timeout = 1");
+    auto line20P = [](const char* terminal) { return kt::field(terminal, 255) + "01A0000100010002\n"; };
+    const std::string fast = line20P("A1") + line20P("A2") + line20P("ZZZ1");
+    const std::string authClasses = kt::field("X", 50) + kt::field("B", 5) + kt::field("L", 5) + kt::field("", 5) +
+                                    "1\n" + kt::field("Y", 50) + kt::field("B", 5) + kt::field("L", 5) +
+                                    kt::field("1", 5) + "1\n";
+    struct Case {
+        const char* type;
+        const std::string& file;
+        const char* option;
+        const char* lock;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"20P", fast, "/D", "SELECT * FROM MGSST20P WHERE M20Trm > 'ZZ' FOR UPDATE",
+         "  Trm ZZZ1: Insert-Fehler: 1205\n"},
+        {"BKL", authClasses, "UPD", "SELECT * FROM QVS301AWB WHERE AwbAws = 'Y' FOR UPDATE",
+         "  Berechtigungsklassen: Insert-Fehler: 1064\n  Berechtigungsklassen: Insert-Fehler: 1205\n"},
+    };
+    for (const Case& c : cases) {
+        std::string outputs[2];
+        for (int w = 0; w < 2; ++w) {
+            kt::resetSchema();
+            kt::exec("INSERT INTO QVS301AWB (AwbAws, AwbBkl, AwbLiz, AwbMnd, AwbZuv, AwbSta) "
+                     "VALUES ('Y', 'B', 'L', '1', 0, 1)");
+            // The other session's range lock above 'ZZ' then holds the gap
+            // from 'M' up, not the whole table.
+            kt::exec("INSERT INTO MGSST20P (M20Trm, M20Sch, M20Tg1, M20Zz2, M20Ofv) VALUES ('M', '1', 'A', '1', '1')");
+            kt::exec("COMMIT");
+            kt::Session other;
+            ASSERT_EQ(other.exec(c.lock), 0);
+            kt::Sandbox box;
+            box.writeFile("in.txt", c.file);
+            kt::RunResult run = box.run({w == 0 ? "KELVORA_WINDOW=1" : "KELVORA_WINDOW=1000"}, {"in.txt", c.type, c.option});
+            other.exec("ROLLBACK");
+            outputs[w] = run.out;
+            EXPECT_EQ(run.status, 1205 & 0xFF) << c.type;
+        }
+        EXPECT_EQ(outputs[1], outputs[0]) << c.type;
+        EXPECT_NE(outputs[0].find(std::string(c.expected) + "Transaktion abgebrochen, Fehler: 1205\n"),
+                  std::string::npos)
+            << outputs[0];
+    }
+    kt::exec("SET GLOBAL innodb_lock_wait_timeout = DEFAULT");
+    kt::resetSchema();
+}
+
+// A server that takes only small queries: the windows stay below its
+// max_allowed_packet, and the run is the run of one statement per query.
+TEST(TransactionFault, WindowsStayBelowTheServersLargestQuery) {
+    kt::resetSchema();
+    kt::exec("SET GLOBAL max_allowed_packet = 65536");
+    kt::Sandbox box;
+    box.writeFile("in.txt", records20P(400));
+    kt::RunResult run = box.run({"in.txt", "20P"});
+    kt::exec("SET GLOBAL max_allowed_packet = DEFAULT");
+    EXPECT_EQ(run.out, countMessage(400));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(kt::countRows(Table), 400);
+}
+
 // A very large file imports completely, and the program's peak memory is
 // that of a small file: it holds one window of records at a time, never the
 // file. Run with standard error on a terminal, the long run shows its

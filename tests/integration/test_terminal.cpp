@@ -118,6 +118,11 @@ TEST(RecordLoop, LastLineWithoutNewlineAndOverlongLines) {
                            noNewline + "\n" + WrongLength + count(Count20P, 1) + "\n");
     auto rows = kt::query("SELECT M20Trm, M20Ofb FROM MGSST20P");
     EXPECT_EQ(rows, (std::vector<kt::Row>{{"OVER", "    "}}));
+    // The record one character over is one line with its newline.
+    EXPECT_NE(run.err.find("t.wrk line 2: wrong length 277"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("4 lines, 1 written, 0 failed, 2 wrong length, 1 lone newlines skipped"),
+              std::string::npos)
+        << run.err;
 }
 
 // A file of another type: every line has the wrong length, so nothing is
