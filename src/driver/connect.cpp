@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr int LoginKey = 0;
 constexpr int32_t NoSocket = 2002;
 constexpr int32_t NoHost = 2003;
 constexpr size_t EndpointRoom = 512;
