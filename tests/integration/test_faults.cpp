@@ -207,15 +207,15 @@ kt::RunResult runWithShellPrefix(const kt::Sandbox& box, const std::string& pref
 }
 
 // Runs the program with only standard input, output and error open and at
-// most limit descriptors. Standard error goes: below the lowest limit the
-// loader itself complains there. The leak check of a sanitizer build needs
-// descriptors at exit, so it is left out of these runs.
+// most limit descriptors. Standard error goes to the file errors: below the
+// lowest limit the loader itself complains there. The leak check of a
+// sanitizer build needs descriptors at exit, so it is left out of these runs.
 kt::RunResult runWithDescriptorLimit(const kt::Sandbox& box, int limit,
-                                     const std::vector<std::string>& args) {
+                                     const std::vector<std::string>& args, const std::string& errors) {
     const std::string closeInherited =
         "for fd in $(ls /proc/$$/fd); do [ \"$fd\" -gt 2 ] && eval \"exec $fd>&-\"; done;";
     return runWithShellPrefix(box,
-                              "exec 2>/dev/null; " + closeInherited +
+                              "exec 2>'" + errors + "'; " + closeInherited +
                                   " export ASAN_OPTIONS=\"${ASAN_OPTIONS:-}:detect_leaks=0\"; ulimit -n " +
                                   std::to_string(limit) + " &&",
                               args);
@@ -345,7 +345,7 @@ TEST(FileFault, WorkFileThatCannotBeOpenedEndsWith99) {
     bool connected = false;
     for (int limit = 4; limit <= MaxDescriptorLimit && !connected; ++limit) {
         box.writeFile("in.txt", record20P(1));
-        kt::RunResult run = runWithDescriptorLimit(box, limit, {"in.txt", "20P"});
+        kt::RunResult run = runWithDescriptorLimit(box, limit, {"in.txt", "20P"}, box.path("errors.txt"));
         if (run.out.compare(0, connectFailed.size(), connectFailed) == 0) {
             EXPECT_EQ(box.readFile("in.txt"), record20P(1));
             continue;
@@ -355,6 +355,8 @@ TEST(FileFault, WorkFileThatCannotBeOpenedEndsWith99) {
         EXPECT_EQ(run.status, FileFailureStatus);
         EXPECT_FALSE(box.exists("in.txt"));
         EXPECT_EQ(box.readFile("in.wrk"), record20P(1));
+        std::string errors = box.readFile("errors.txt");
+        EXPECT_NE(errors.find("cannot open the work file in.wrk: Too many open files"), std::string::npos) << errors;
     }
     EXPECT_TRUE(connected) << "no descriptor limit up to " << MaxDescriptorLimit << " let the program connect";
     std::vector<kt::Row> rows = terminalsInTable();

@@ -124,9 +124,12 @@ TEST(RunEnding, ReadFailureAndFailedCommitAreNeverSuccess) {
     close(directory);
 
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     LoopOutcome outcome = import20P(file);
     int32_t result = finishImport(outcome);
+    std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Lesen der Datei fehlgeschlagen\n");
+    EXPECT_NE(errors.find("reading the work file failed after line 0: Is a directory"), std::string::npos) << errors;
     EXPECT_EQ(outcome.ending, LoopEnding::ReadFailed);
     EXPECT_EQ(result, 99);
     closeTextFile(file);
