@@ -14,24 +14,30 @@ constexpr unsigned char CarriageReturn = '\r';
 constexpr unsigned char LineFeed = '\n';
 constexpr int NoByte = -1;
 
-// Refills the buffer when it is used up; false at the end of the data or on a
-// read error (both end the input, as a read error ends a record loop).
-bool fillBuffer(TextFile& file) {
-    if (file.pos < file.len) return true;
-    if (file.ended) return false;
+// Reads more of the file into the buffer behind its first keep bytes;
+// false at the end of the data or on a read error (both end the input, as a
+// read error ends a record loop).
+bool readBehind(TextFile& file, size_t keep) {
     ssize_t got;
     do {
-        got = read(file.fd, file.buffer, sizeof file.buffer);
+        got = read(file.fd, file.buffer + keep, sizeof file.buffer - keep);
     } while (got < 0 && errno == EINTR);
     if (got <= 0) {
         if (got < 0) file.readError = errno;
         file.ended = true;
         return false;
     }
-    file.pos = 0;
-    file.len = static_cast<size_t>(got);
+    file.len = keep + static_cast<size_t>(got);
     file.bytesFilled += got;
     return true;
+}
+
+// Refills the buffer when it is used up; false when nothing more comes.
+bool fillBuffer(TextFile& file) {
+    if (file.pos < file.len) return true;
+    if (file.ended) return false;
+    file.pos = file.len = 0;
+    return readBehind(file, 0);
 }
 
 // Moves the unread bytes to the front of the buffer and reads more behind
@@ -44,18 +50,7 @@ bool keepAndFill(TextFile& file) {
     memmove(file.buffer, file.buffer + file.pos, unread);
     file.pos = 0;
     file.len = unread;
-    ssize_t got;
-    do {
-        got = read(file.fd, file.buffer + unread, sizeof file.buffer - unread);
-    } while (got < 0 && errno == EINTR);
-    if (got <= 0) {
-        if (got < 0) file.readError = errno;
-        file.ended = true;
-        return false;
-    }
-    file.len += static_cast<size_t>(got);
-    file.bytesFilled += got;
-    return true;
+    return readBehind(file, unread);
 }
 
 // The next raw byte without consuming it, or NoByte at the end of the input.

@@ -88,18 +88,6 @@ int32_t commitWork() {
     return runStatement(Commit).code;
 }
 
-int32_t querySingleValue(const char* query, char* target, size_t targetSize) {
-    if (!ConnectionInitialised) return -1;
-    if (mysql_real_query(&Connection, query, strlen(query)) != 0) return errorNumber();
-    StoredResult stored;
-    stored.result = mysql_store_result(&Connection);
-    if (stored.result == nullptr) return -1;
-    MYSQL_ROW row = mysql_fetch_row(stored.result);
-    if (row == nullptr || row[0] == nullptr) return -1;
-    snprintf(target, targetSize, "%s", row[0]);
-    return 0;
-}
-
 bool enableMultiStatements() {
     if (!ConnectionInitialised) return false;
     return mysql_set_server_option(&Connection, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0;
@@ -158,6 +146,30 @@ int32_t queryFirstRow(const char* query, ColumnTaker take, void* context) {
     unsigned columns = mysql_num_fields(stored.result);
     for (unsigned i = 0; i < columns; ++i) take(static_cast<int>(i), row[i], row[i] != nullptr ? lengths[i] : 0, context);
     return 0;
+}
+
+namespace {
+
+// The first column of a one-value query, as text.
+struct SingleValue {
+    char* target;
+    size_t size;
+    bool taken;
+};
+
+void takeFirstColumn(int column, const char* bytes, size_t length, void* context) {
+    auto* value = static_cast<SingleValue*>(context);
+    if (column != 0 || bytes == nullptr) return;
+    snprintf(value->target, value->size, "%.*s", static_cast<int>(length), bytes);
+    value->taken = true;
+}
+
+}  // namespace
+
+int32_t querySingleValue(const char* query, char* target, size_t targetSize) {
+    SingleValue value = {target, targetSize, false};
+    int32_t result = queryFirstRow(query, takeFirstColumn, &value);
+    return result == 0 && !value.taken ? -1 : result;
 }
 
 int32_t queryServerDate(char* target) {

@@ -70,17 +70,21 @@ int utf8SequenceLength(const unsigned char* text) {
 
 // Interface files are Windows-1252. The first line with a byte above ASCII
 // decides: when those bytes form UTF-8, every umlaut would be stored as two
-// characters, and the operator is told once.
-void checkEncoding(const char* line, LineCounts& counts) {
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(line); *p != '\0'; ++p) {
+// characters, and the operator is told once. Until then each line is looked
+// at once, here, and its length comes from the same pass.
+long lengthCheckingEncoding(const char* line, LineCounts& counts) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(line);
+    for (; *p != '\0'; ++p) {
         if (*p < 0x80) continue;
         counts.encodingDecided = true;
-        if (utf8SequenceLength(p) == 0) return;
-        diagnose("line %ld: the first bytes above ASCII form UTF-8 (%02X %02X); interface files are Windows-1252, so "
-                 "umlauts will be stored as two characters each",
-                 counts.read, p[0], p[1]);
-        return;
+        if (utf8SequenceLength(p) != 0) {
+            diagnose("line %ld: the first bytes above ASCII form UTF-8 (%02X %02X); interface files are "
+                     "Windows-1252, so umlauts will be stored as two characters each",
+                     counts.read, p[0], p[1]);
+        }
+        return static_cast<long>(strlen(line));
     }
+    return static_cast<long>(p - reinterpret_cast<const unsigned char*>(line));
 }
 
 // The lines of the file, each queued as a record or a wrong line, until
@@ -92,8 +96,8 @@ bool importLines(TextFile& workFile, int32_t recordLength, LineCounts& counts) {
             queueLoneNewline(counts.read);
             continue;
         }
-        if (!counts.encodingDecided) checkEncoding(RecordBuffer, counts);
-        long length = static_cast<long>(strlen(RecordBuffer));
+        long length = counts.encodingDecided ? static_cast<long>(strlen(RecordBuffer))
+                                             : lengthCheckingEncoding(RecordBuffer, counts);
         if (length == recordLength) length = measureLongLine(workFile, recordLength);
         if (length != recordLength) {
             counts.wrongLength++;

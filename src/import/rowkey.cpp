@@ -22,6 +22,7 @@ struct WeightTable {
 };
 
 WeightTable KeyWeights[MaxKeyFields];
+char KeyCollations[MaxKeyFields][2 * NameRoom];   // "charset collation" of each table
 
 // Collations that give every single character exactly one weight, looked
 // up from its own byte alone: no expansions (ß = ss), no contractions.
@@ -107,6 +108,19 @@ bool readWeights(const char* charset, const char* collation, WeightTable& table)
     return queryFirstRow(query.c_str(), takeWeight, &table) == 0;
 }
 
+// The weight table of key column index: the table of an earlier column with
+// the same character set and collation, or read from the server.
+bool weightsFor(int index, const char* charset, const char* collation) {
+    snprintf(KeyCollations[index], sizeof KeyCollations[index], "%s %s", charset, collation);
+    for (int i = 0; i < index; ++i) {
+        if (strcmp(KeyCollations[i], KeyCollations[index]) == 0) {
+            KeyWeights[index] = KeyWeights[i];
+            return true;
+        }
+    }
+    return readWeights(charset, collation, KeyWeights[index]);
+}
+
 void takeCount(int column, const char* bytes, size_t length, void* context) {
     if (column != 0 || bytes == nullptr || length == 0 || length > 20) return;
     std::string text(bytes, length);
@@ -154,7 +168,7 @@ bool prepareRowKeys(const ImportMember& member) {
         const char* collation = columns.value[2];
         if (!isTextType(type) || !isPlainName(charset) || !isPlainName(collation)) return false;
         if (!weighsCharactersAlone(collation)) return false;
-        if (!readWeights(charset, collation, KeyWeights[i])) return false;
+        if (!weightsFor(i, charset, collation)) return false;
     }
     return uniqueIndexesHoldTheKey(member);
 }

@@ -46,11 +46,14 @@ struct Entry {
 
 // One statement of the phase being sent: its text in Arena, followed by
 // ";". step is the plan's step, or -1 for the insert after an update.
+// prefix is, for an insert that may join a multi-row INSERT, the length of
+// its text up to and including VALUES (0 for every other statement).
 struct Slot {
     int entry;
     int step;
     size_t offset;
     size_t length;
+    size_t prefix;
 };
 
 // A statement as it travels: one slot, or the inserts of several slots
@@ -127,11 +130,27 @@ bool hasUpdate(const RecordPlan& plan) {
     return false;
 }
 
+// The length of an insert's text up to and including VALUES: the part
+// before it is fixed text of the member's format, the same for every record
+// that the same builder formats. 0 when there is no VALUES.
+size_t insertPrefixLength(std::string_view text) {
+    size_t at = text.find(InsertKeyword);
+    return at == std::string_view::npos ? 0 : at + InsertKeyword.size();
+}
+
+// Whether the statement of an entry's step (or of the insert after its
+// update, step -1) may travel in a multi-row INSERT: plain inserts, and the
+// inserts after updates that changed no row.
+bool mayJoinMultiRowInsert(int entry, int step) {
+    return W.multiRowInserts == 1 && (step < 0 || W.entries[entry].plan.steps[step].role == StepRole::Insert);
+}
+
 // Appends the statement in StatementBuffer as a slot of the phase.
 void appendSlot(int entry, int step) {
     size_t length = strlen(StatementBuffer);
     Slot& slot = W.slots[W.slotCount++];
-    slot = {entry, step, W.arenaUsed, length};
+    std::string_view text(StatementBuffer, length);
+    slot = {entry, step, W.arenaUsed, length, mayJoinMultiRowInsert(entry, step) ? insertPrefixLength(text) : 0};
     memcpy(W.arena + W.arenaUsed, StatementBuffer, length);
     W.arena[W.arenaUsed + length] = ';';
     W.arenaUsed += length + 1;
@@ -162,12 +181,10 @@ bool formatFirstPhase(int index) {
 
 // ------------------------------------------------------------- composing
 
-// The statements that may travel in a multi-row INSERT: plain inserts, and
-// the inserts after updates that changed no row.
+// A slot that may join a multi-row INSERT now: an insert with its prefix,
+// whose record has not failed in one already.
 bool isGroupable(const Slot& slot) {
-    if (W.multiRowInserts != 1) return false;
-    const Entry& entry = W.entries[slot.entry];
-    return !entry.noGroup && (slot.step < 0 || entry.plan.steps[slot.step].role == StepRole::Insert);
+    return slot.prefix > 0 && !W.entries[slot.entry].noGroup;
 }
 
 // The builder of a groupable slot's statement.
@@ -180,20 +197,11 @@ RowStatement insertBuilder(const Slot& slot) {
     return nullptr;
 }
 
-// The length of an insert's text up to and including VALUES; the part
-// before it is fixed text of the member's format, the same for every
-// record that the same builder formats. 0 when there is no VALUES.
-size_t insertPrefixLength(const Slot& slot) {
-    std::string_view text(W.arena + slot.offset, slot.length);
-    size_t at = text.find(InsertKeyword);
-    return at == std::string_view::npos ? 0 : at + InsertKeyword.size();
-}
-
-// Whether slot b's insert can follow slot a's in one multi-row INSERT.
+// Whether slot b's insert can follow slot a's in one multi-row INSERT: the
+// same builder, so the same fixed text before VALUES.
 bool sameInsert(const Slot& a, const Slot& b) {
-    if (!isGroupable(b) || insertBuilder(a) != insertBuilder(b)) return false;
-    size_t prefix = insertPrefixLength(a);
-    return prefix > 0 && insertPrefixLength(b) == prefix && memcmp(W.arena + a.offset, W.arena + b.offset, prefix) == 0;
+    return isGroupable(b) && insertBuilder(a) == insertBuilder(b) && b.prefix == a.prefix &&
+           memcmp(W.arena + a.offset, W.arena + b.offset, a.prefix) == 0;
 }
 
 void appendQuery(size_t& used, const char* text, size_t length) {
@@ -203,8 +211,7 @@ void appendQuery(size_t& used, const char* text, size_t length) {
 
 // The VALUES tuple of an insert, without the blanks around it.
 std::string_view insertTuple(const Slot& slot) {
-    size_t prefix = insertPrefixLength(slot);
-    std::string_view tuple(W.arena + slot.offset + prefix, slot.length - prefix);
+    std::string_view tuple(W.arena + slot.offset + slot.prefix, slot.length - slot.prefix);
     while (!tuple.empty() && tuple.front() == ' ') tuple.remove_prefix(1);
     while (!tuple.empty() && tuple.back() == ' ') tuple.remove_suffix(1);
     return tuple;
@@ -214,7 +221,7 @@ std::string_view insertTuple(const Slot& slot) {
 // VALUES tuple from its own statement.
 void appendGroup(size_t& used, const Unit& unit) {
     const Slot& first = W.slots[unit.firstSlot];
-    appendQuery(used, W.arena + first.offset, insertPrefixLength(first));
+    appendQuery(used, W.arena + first.offset, first.prefix);
     for (int s = unit.firstSlot; s <= unit.lastSlot; ++s) {
         std::string_view tuple = insertTuple(W.slots[s]);
         appendQuery(used, s == unit.firstSlot ? " " : ", ", s == unit.firstSlot ? 1 : 2);
@@ -540,18 +547,13 @@ void echoLine(const char* line) {
     printf("%s\n", line);
 }
 
-// Whether writing the entry puts anything on standard output.
-bool printsSomething(const Entry& entry) {
-    return DebugFlag || !entry.isRecord || (entry.resolved && entry.result != 0 && entry.plan.counts);
-}
-
 void writeEntry(const Entry& entry, bool stopsTheRun) {
     Tally.lines++;
     if (entry.isLoneNewline) {
         Tally.loneNewlines++;
         return;
     }
-    if (printsSomething(entry)) clearProgress();
+    clearProgress();
     echoLine(lineOf(entry));
     if (!entry.isRecord) {
         fputs(WrongLengthMessage, stdout);
