@@ -182,6 +182,21 @@ int rewindTextFile(TextFile& file) {
     return 0;
 }
 
+bool readAllBytes(TextFile& file, ByteTaker take, void* context) {
+    if (rewindTextFile(file) != 0) return false;
+    while (fillBuffer(file)) {
+        const unsigned char* start = file.buffer + file.pos;
+        const size_t count = file.len - file.pos;
+        const void* end = memchr(start, CtrlZ, count);
+        const size_t taken = end != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(end) - start) : count;
+        take(start, taken, context);
+        file.pos = file.len;
+        if (end != nullptr) break;
+    }
+    if (file.readError != 0) return false;
+    return rewindTextFile(file) == 0;
+}
+
 void wipeReadBuffer(TextFile& file) {
     volatile unsigned char* p = file.buffer;
     for (size_t i = 0; i < sizeof file.buffer; ++i) p[i] = 0;

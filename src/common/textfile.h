@@ -48,5 +48,12 @@ long long textFilePosition(const TextFile& file);
 // Positions the file at its start again; 0 on success.
 int rewindTextFile(TextFile& file);
 
+// Hands the file's bytes from its start up to its first Ctrl-Z (where text
+// input ends) to take, piece by piece and as they stand (no CR LF folding),
+// then positions the file at its start again. False when the file could not
+// be read to that point (readError then says why).
+using ByteTaker = void (*)(const unsigned char* bytes, size_t count, void* context);
+bool readAllBytes(TextFile& file, ByteTaker take, void* context);
+
 // Overwrites the bytes read so far with zeros: for files that hold secrets.
 void wipeReadBuffer(TextFile& file);

@@ -94,7 +94,10 @@ int32_t importFile(RunFile& run) {
 
 const char* commitWords() {
     switch (Committed) {
-    case CommitState::Done: return "committed";
+    case CommitState::Done:
+        if (Tally.failedStatement == nullptr) return "committed";
+        return strcmp(Tally.failedStatement, "closing") == 0 ? "committed although the closing statement failed"
+                                                             : "committed although the opening statement failed";
     case CommitState::Failed: return "COMMIT failed";
     case CommitState::NotSent: break;
     }
@@ -160,6 +163,7 @@ int32_t finishImport(const LoopOutcome& outcome) {
         break;
     case LoopEnding::TransactionAborted:
     case LoopEnding::ReadFailed:
+    case LoopEnding::Utf8File:
     case LoopEnding::StatementTooLong:
         return outcome.code;
     }

@@ -119,6 +119,8 @@ struct ImportMember {
     bool (*openingApplies)() = nullptr;         // null: the opening always runs
     bool openingGuardsWrites = true;            // a failed opening forbids committing written records
     const char* closing = nullptr;
+    const char* closingRole = nullptr;            // what the closing does, in words, for standard error
+    const char* closingFailureLeaves = nullptr;   // and what it leaves behind when it fails
 
     // Per record: may rewrite fields (fill rules, a number's normal form)
     // before it says what to send.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/diag.h"
+#include "common/encoding.h"
 #include "common/runstate.h"
 #include "common/textfile.h"
 #include "db/connection.h"
@@ -17,6 +18,7 @@ int32_t RecordCount = 0;
 namespace {
 
 constexpr const char* ReadFailedMessage = "Lesen der Datei fehlgeschlagen\n";
+constexpr const char* Utf8FileMessage = "Datei in UTF-8 statt Windows-1252, nichts importiert\n";
 constexpr int32_t FileFailureResult = 99;
 
 constexpr long ProgressEveryLines = 256;
@@ -26,7 +28,6 @@ struct LineCounts {
     long read = 0;             // physical lines, lone newlines included
     long wrongLength = 0;
     long ofRecordLength = 0;
-    bool encodingDecided = false;
 };
 
 bool isLoneNewline(const char* line) {
@@ -57,36 +58,6 @@ bool readNextLine(TextFile& workFile, int32_t recordLength, LineCounts& counts) 
     return true;
 }
 
-// The length of the UTF-8 sequence that starts at text, or 0 when the bytes
-// there are none (a single Windows-1252 byte, for one).
-int utf8SequenceLength(const unsigned char* text) {
-    int length = text[0] >= 0xF0 && text[0] <= 0xF4 ? 4 : text[0] >= 0xE0 ? 3 : text[0] >= 0xC2 ? 2 : 0;
-    if (text[0] >= 0xF5) length = 0;
-    for (int i = 1; i < length; ++i) {
-        if ((text[i] & 0xC0) != 0x80) return 0;
-    }
-    return length;
-}
-
-// Interface files are Windows-1252. The first line with a byte above ASCII
-// decides: when those bytes form UTF-8, every umlaut would be stored as two
-// characters, and the operator is told once. Until then each line is looked
-// at once, here, and its length comes from the same pass.
-long lengthCheckingEncoding(const char* line, LineCounts& counts) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(line);
-    for (; *p != '\0'; ++p) {
-        if (*p < 0x80) continue;
-        counts.encodingDecided = true;
-        if (utf8SequenceLength(p) != 0) {
-            diagnose("line %ld: the first bytes above ASCII form UTF-8 (%02X %02X); interface files are "
-                     "Windows-1252, so umlauts will be stored as two characters each",
-                     counts.read, p[0], p[1]);
-        }
-        return static_cast<long>(strlen(line));
-    }
-    return static_cast<long>(p - reinterpret_cast<const unsigned char*>(line));
-}
-
 // The lines of the file, each queued as a record or a wrong line, until
 // the end of the file, a read failure or a stop of the run. Returns false
 // when the run has stopped.
@@ -96,8 +67,7 @@ bool importLines(TextFile& workFile, int32_t recordLength, LineCounts& counts) {
             queueLoneNewline(counts.read);
             continue;
         }
-        long length = counts.encodingDecided ? static_cast<long>(strlen(RecordBuffer))
-                                             : lengthCheckingEncoding(RecordBuffer, counts);
+        long length = static_cast<long>(strlen(RecordBuffer));
         if (length == recordLength) length = measureLongLine(workFile, recordLength);
         if (length != recordLength) {
             counts.wrongLength++;
@@ -151,14 +121,51 @@ void checkTables(const ImportMember& member) {
     for (int i = 0; i < member.otherTableCount; ++i) check(member.otherTables[i]);
 }
 
+void takeBytes(const unsigned char* bytes, size_t count, void* context) {
+    scanUtf8(*static_cast<Utf8Scan*>(context), bytes, count);
+}
+
+// A work file in UTF-8 is refused before anything is written (see
+// common/encoding.h): the whole file is read once, ahead of the opening
+// statement. Returns false when the file is not UTF-8 or could not be read
+// (the import then reads it, and meets the read error itself).
+bool isUtf8WorkFile(TextFile& workFile) {
+    Utf8Scan scan;
+    if (!readAllBytes(workFile, takeBytes, &scan) || !isUtf8File(scan)) return false;
+    char bytes[3 * MaxUtf8SequenceLength + 1] = "";
+    size_t used = 0;
+    for (int i = 0; i < scan.firstSequenceLength; ++i) {
+        used += static_cast<size_t>(snprintf(bytes + used, sizeof bytes - used, "%s%02X", i == 0 ? "" : " ",
+                                             scan.firstSequence[i]));
+    }
+    reportUtf8File(scan.firstLine, bytes);
+    return true;
+}
+
 bool openingApplies(const ImportMember& member) {
     return member.openingCount > 0 && (member.openingApplies == nullptr || member.openingApplies());
 }
 
-// The opening statements in order; the result is the last one's.
+// The opening statements in order; the result is the last one's. Each one
+// that fails is named on standard error with the server's text.
 int32_t runOpening(const ImportMember& member) {
     int32_t result = 0;
-    for (int i = 0; i < member.openingCount; ++i) result = runFixedStatement(member.opening[i]);
+    for (int i = 0; i < member.openingCount; ++i) {
+        result = runFixedStatement(member.opening[i]);
+        if (result != 0 && runStop() == RunStop::None) {
+            reportStatementFailed("opening", member.opening[i], nullptr, result, lastFailureText(), nullptr);
+        }
+    }
+    return result;
+}
+
+// The closing statement; a failure is named with what it leaves behind.
+int32_t runClosing(const ImportMember& member) {
+    int32_t result = runFixedStatement(member.closing);
+    if (result != 0 && runStop() == RunStop::None) {
+        reportStatementFailed("closing", member.closing, member.closingRole, result, lastFailureText(),
+                              member.closingFailureLeaves);
+    }
     return result;
 }
 
@@ -182,6 +189,10 @@ void printTransactionAborted(int32_t code) {
 // written after a failed opening (an append or a partial sync would stand
 // in for the replace).
 LoopOutcome runRecordLoop(const ImportMember& member, TextFile& workFile) {
+    if (isUtf8WorkFile(workFile)) {
+        fputs(Utf8FileMessage, stdout);
+        return {FileFailureResult, LoopEnding::Utf8File};
+    }
     checkTables(member);
     int32_t openingResult = 0;
     char openingText[512] = "";
@@ -208,7 +219,7 @@ LoopOutcome runRecordLoop(const ImportMember& member, TextFile& workFile) {
     const bool noValidLine = counts.wrongLength > 0 && counts.ofRecordLength == 0;
     const bool openingFailedBeforeWrites = openingResult != 0 && member.openingGuardsWrites && RecordCount > 0;
     if (member.closing != nullptr && !noValidLine && !openingFailedBeforeWrites) {
-        LastResultCode = runFixedStatement(member.closing);
+        LastResultCode = runClosing(member);
         if (runStop() != RunStop::None) return fixedStatementStopped();
     }
     clearProgress();

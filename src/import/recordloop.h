@@ -21,7 +21,9 @@ extern int32_t RecordCount;
 //                       abort line has been printed and nothing may be sent.
 //   ReadFailed          the work file could not be read to its end.
 //   StatementTooLong    a statement did not fit its buffer.
-enum class LoopEnding { Completed, NoValidLine, TransactionAborted, ReadFailed, StatementTooLong };
+//   Utf8File            the file is UTF-8, not Windows-1252: nothing was
+//                       sent, and its one line on standard output is all.
+enum class LoopEnding { Completed, NoValidLine, TransactionAborted, ReadFailed, StatementTooLong, Utf8File };
 
 struct LoopOutcome {
     int32_t code;   // the final LastResultCode

@@ -1,5 +1,7 @@
 #include "import/report.h"
 
+#include <string_view>
+
 #include "common/diag.h"
 #include "import/statement.h"
 
@@ -74,6 +76,25 @@ void reportStatementTooLong(long line) {
     diagnose("%s line %ld: the record's statement does not fit its %d-byte buffer; the run ends and nothing is "
              "committed",
              FileName, line, StatementBufferSize);
+}
+
+void reportStatementFailed(const char* kind, const char* statement, const char* role, int32_t code,
+                           const char* serverText, const char* leaves) {
+    Tally.failedStatement = kind;
+    std::string_view text(statement);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    diagnose("%s: the %s statement \"%.*s\"%s%s%s failed with error %d: %s%s%s", FileName, kind,
+             static_cast<int>(text.size()), text.data(), role != nullptr ? " (" : "", role != nullptr ? role : "",
+             role != nullptr ? ")" : "", code, textOr(serverText), leaves != nullptr ? "; " : "",
+             leaves != nullptr ? leaves : "");
+}
+
+void reportUtf8File(long line, const char* bytes) {
+    diagnose("%s line %ld holds the UTF-8 sequence %s, and every byte above ASCII in the file belongs to such a "
+             "sequence: the file is UTF-8, not Windows-1252, and nothing is imported; convert it with "
+             "iconv -f UTF-8 -t WINDOWS-1252 %s > NEWFILE and import NEWFILE",
+             FileName, line, bytes, FileName);
 }
 
 void reportLeftOut() {

@@ -12,6 +12,7 @@ struct ImportTally {
     long failed = 0;         // records whose statement failed
     long wrongLength = 0;
     long loneNewlines = 0;
+    const char* failedStatement = nullptr;   // "opening" or "closing": a fixed statement of the run failed
 };
 extern ImportTally Tally;
 
@@ -26,6 +27,16 @@ void reportWritten();
 // statement (line 0): the server ended the transaction.
 void reportTransactionEnded(long line, int32_t code, const char* serverText);
 void reportStatementTooLong(long line);
+
+// A fixed statement of the run (kind "opening" or "closing") failed: its
+// text, its role in words (or null), the error and the server's text, and
+// what that leaves behind (or null).
+void reportStatementFailed(const char* kind, const char* statement, const char* role, int32_t code,
+                           const char* serverText, const char* leaves);
+
+// The work file is UTF-8: the first line with a sequence, and its bytes in
+// hexadecimal.
+void reportUtf8File(long line, const char* bytes);
 
 // After the last record: how many failed or rejected records were not
 // listed one by one.

@@ -137,8 +137,7 @@ TEST(Diagnostics, CaseSensitiveTableNamesAreWarnedOf) {
     EXPECT_TRUE(contains(run.err, "lower_case_table_names = 0")) << run.err;
 }
 
-// A retried run whose source is gone, a source that is a directory, and a
-// file written in UTF-8.
+// A retried run whose source is gone, and a source that is a directory.
 TEST(Diagnostics, FileProblemsAreNamed) {
     kt::resetSchema();
     kt::Sandbox box;
@@ -156,13 +155,6 @@ TEST(Diagnostics, FileProblemsAreNamed) {
     EXPECT_EQ(directory.status, 99);
     EXPECT_TRUE(contains(directory.err, "batch.d is not a regular file (a directory)")) << directory.err;
 
-    box.writeFile("utf8.txt", record20P("Gr\xC3\xB6\xC3\x9F" "e") + record20P("B"));
-    kt::RunResult utf8 = box.run({"utf8.txt", "20P"});
-    EXPECT_EQ(utf8.out, count20P(2));
-    EXPECT_EQ(utf8.status, 0);
-    EXPECT_TRUE(contains(utf8.err, "line 1: the first bytes above ASCII form UTF-8 (C3 B6)")) << utf8.err;
-    box.writeFile("cp1252.txt", record20P("Gr\xF6\xDF" "e"));
-    EXPECT_FALSE(contains(box.run({"cp1252.txt", "20P"}).err, "UTF-8"));
 }
 
 // Options in a place where they do not count are named, and the run is the

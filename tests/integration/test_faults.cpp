@@ -486,6 +486,10 @@ TEST(TransactionFault, FailedOpeningDeleteForbidsCommittingWrittenRecords) {
     kt::RunResult run = box.run({"in.txt", "20P"});
     EXPECT_EQ(run.out, countMessage(2) + "Transaktion abgebrochen, Fehler: 1142\n");
     EXPECT_EQ(run.status, 1142 & 0xFF);
+    EXPECT_NE(run.err.find("opening statement \"DELETE FROM Ruruvuro.MGSST20P\" failed with error 1142: DELETE "
+                           "command denied"),
+              std::string::npos)
+        << run.err;
     EXPECT_EQ(terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
 
     // Every record fails (the survivor's key), so nothing was written: the

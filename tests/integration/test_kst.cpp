@@ -101,6 +101,37 @@ TEST(CostCentres, FileWithoutValidRecordsChangesNothingButAnEmptyFileSweeps) {
     EXPECT_EQ(kt::countRows("QVS120KID"), 0);
 }
 
+// A file written in UTF-8 is refused before the mark, so its sync cannot
+// delete the rows of lines that grew too long; a Windows-1252 file whose
+// first bytes above ASCII happen to look like UTF-8 is imported as always.
+TEST(CostCentres, Utf8FileIsRefusedBeforeAnythingIsWritten) {
+    kt::resetSchema();
+    insertRow("KEEP", "1", 1);
+    insertRow("ALSO", "2", 1);
+    const std::vector<kt::Row> before = kt::query(SelectAll);
+    kt::Sandbox box;
+    const std::string utf8 = kstLine("KEEP", "01", "L1", "1", "S", "plain", "E") +
+                             kstLine("ALSO", "01", "L1", "2", "S", "Gr\xC3\xB6\xC3\x9F" "e", "WERK\\import");
+    for (const char* debug : {"", "/D"}) {
+        box.writeFile("in.txt", utf8);
+        kt::RunResult run = box.run({"in.txt", "KST", debug});
+        EXPECT_EQ(run.out, "Datei in UTF-8 statt Windows-1252, nichts importiert\n") << debug;
+        EXPECT_EQ(run.status, 99);
+        EXPECT_EQ(kt::query(SelectAll), before);
+        EXPECT_EQ(box.readFile("in.wrk"), utf8);
+        EXPECT_NE(run.err.find("in.wrk line 2 holds the UTF-8 sequence C3 B6"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("iconv -f UTF-8 -t WINDOWS-1252"), std::string::npos) << run.err;
+    }
+    // "\xC3\xA4" is two Windows-1252 characters; the later lone "\xE4" is not UTF-8.
+    box.writeFile("in.txt", kstLine("KEEP", "01", "L1", "1", "S", "\xC3\xA4", "E") +
+                                kstLine("NEW", "01", "L1", "3", "S", "M\xE4rz", "E"));
+    kt::RunResult run = box.run({"in.txt", "KST"});
+    EXPECT_EQ(run.out, countLine(2));
+    EXPECT_EQ(run.status, 0);
+    std::vector<kt::Row> expected = {{"KEEP", "\xC3\xA4"}, {"NEW", "M\xE4rz"}};
+    EXPECT_EQ(kt::query("SELECT KidKst, KidTxt FROM QVS120KID ORDER BY KidKst"), expected);
+}
+
 TEST(CostCentres, FailedSweepIsTheResultAndLeavesMarkedRows) {
     kt::resetSchema();
     insertRow("GONE", "1", 1);
@@ -110,6 +141,13 @@ TEST(CostCentres, FailedSweepIsTheResultAndLeavesMarkedRows) {
     kt::RunResult run = box.run({"in.txt", "KST"});
     EXPECT_EQ(run.out, countLine(1));
     EXPECT_EQ(run.status, SignalError & 0xFF);
+    // Standard error says which statement failed, why, and what stays.
+    EXPECT_NE(run.err.find("closing statement \"DELETE FROM RURUVURO.QVS120KID WHERE KidSta = 4\" (delete the rows "
+                           "still marked) failed with error 1644: refused; the marked rows stay and are committed with "
+                           "status 4"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("committed although the closing statement failed, exit 108"), std::string::npos) << run.err;
     // Committed all the same: the written row at 1, the unlisted one still marked.
     std::vector<kt::Row> expected = {{"GONE", "4"}, {"HERE", "1"}};
     EXPECT_EQ(kt::query("SELECT KidKst, KidSta FROM QVS120KID ORDER BY KidKst"), expected);
