@@ -15,6 +15,10 @@ bool ConnectionInitialised = false;
 constexpr const char* ConnectionCharacterSet = "latin1";
 constexpr const char* Commit = "COMMIT";
 constexpr const char* ServerDateQuery = "SELECT date_format(sysdate(), '%d.%m.%Y %H:%i:%s')";
+constexpr const char* RecordsLabel = "Records: ";
+constexpr size_t StatementErrorTextSize = 512;
+
+char StatementErrorText[StatementErrorTextSize] = "";
 
 int32_t errorNumber() {
     return static_cast<int32_t>(mysql_errno(&Connection));
@@ -78,8 +82,12 @@ const char* lastErrorText() {
     return mysql_error(&Connection);
 }
 
+const char* lastStatementErrorText() {
+    return StatementErrorText;
+}
+
 StatementResult runStatement(const char* text) {
-    StatementResult result = {-1, 0, false};
+    StatementResult result = {-1, 0, false, 0, -1};
     runStatements(text, strlen(text), &result, 1);
     return result;
 }
@@ -93,25 +101,38 @@ bool enableMultiStatements() {
     return mysql_set_server_option(&Connection, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0;
 }
 
+// The rows a multi-row statement took, from the server's info text
+// ("Records: 3  Duplicates: 1  Warnings: 0"), or -1 when it gives none.
+long recordsTaken() {
+    const char* info = mysql_info(&Connection);
+    const char* at = info != nullptr ? strstr(info, RecordsLabel) : nullptr;
+    return at != nullptr ? strtol(at + strlen(RecordsLabel), nullptr, 10) : -1;
+}
+
+// A failed statement: its number, and its text kept for the caller.
+StatementResult failedResult() {
+    snprintf(StatementErrorText, sizeof StatementErrorText, "%s", mysql_error(&Connection));
+    return {errorNumber(), 0, false, 0, -1};
+}
+
 // The result of the statement just run: a stored result set (none for
 // the statements the import sends) is released, the changed rows read.
 StatementResult currentResult() {
     StoredResult stored;
     stored.result = mysql_store_result(&Connection);
-    int32_t error = errorNumber();
-    if (error != 0) return {error, 0, false};
+    if (errorNumber() != 0) return failedResult();
     bool inTransaction = (Connection.server_status & SERVER_STATUS_IN_TRANS) != 0;
-    return {0, mysql_affected_rows(&Connection), inTransaction};
+    return {0, mysql_affected_rows(&Connection), inTransaction, mysql_warning_count(&Connection), recordsTaken()};
 }
 
 int runStatements(const char* text, size_t length, StatementResult* results, int capacity) {
     if (capacity <= 0) return 0;
     if (!ConnectionInitialised) {
-        results[0] = {-1, 0, false};
+        results[0] = {-1, 0, false, 0, -1};
         return 1;
     }
     if (mysql_real_query(&Connection, text, static_cast<unsigned long>(length)) != 0) {
-        results[0] = {errorNumber(), 0, false};
+        results[0] = failedResult();
         return 1;
     }
     int count = 0;
@@ -121,7 +142,7 @@ int runStatements(const char* text, size_t length, StatementResult* results, int
         int next = mysql_next_result(&Connection);
         if (next < 0) break;
         if (next > 0) {
-            results[count++] = {errorNumber(), 0, false};
+            results[count++] = failedResult();
             break;
         }
     }

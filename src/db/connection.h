@@ -10,6 +10,7 @@
 constexpr int32_t ErrorUnknownColumn = 1054;
 constexpr int32_t ErrorLockWaitTimeout = 1205;
 constexpr int32_t ErrorDuplicateKey = 1062;
+constexpr int32_t ErrorParse = 1064;
 constexpr int32_t ErrorAccessDenied = 1045;
 constexpr int32_t ErrorNoCharacterSet = 2019;   // the client's "can't initialise character set"
 constexpr int ServerDateTimeSize = 32;          // room for 31 characters
@@ -36,6 +37,11 @@ void describeEndpoint(const char* host, char* out, size_t size);
 // when there was none).
 const char* lastErrorText();
 
+// The server's text for the last statement that failed in runStatements,
+// kept when later statements (such as the question whether a transaction is
+// still open) succeed.
+const char* lastStatementErrorText();
+
 // Runs a query of one value and copies the value into target (room for
 // targetSize bytes). Returns 0, the error number, or -1 when there was no
 // value; target stays unchanged unless the query gave one.
@@ -50,6 +56,8 @@ struct StatementResult {
     int32_t code;         // 0 or the error number
     uint64_t affected;    // rows changed, when code is 0
     bool inTransaction;   // when code is 0: the server has a transaction open
+    unsigned warnings;    // when code is 0: the warnings it left
+    long records;         // when code is 0: the rows a multi-row statement took ("Records:"), or -1
 };
 
 // Sends text (length bytes, statements separated by ";") as one query and

@@ -139,6 +139,14 @@ struct ImportMember {
     const KeyField* key = nullptr;
     int keyCount = 0;
 
+    // The set path: the clause that makes the member's multi-row insert an
+    // upsert setting exactly what its update sets, from each row's own
+    // values, and the columns the update finds its row by, when they are
+    // more than the key above (null: the key).
+    const char* upsertClause = nullptr;
+    const KeyField* updateKey = nullptr;
+    int updateKeyCount = 0;
+
     const char* failureMessage = nullptr;       // "%d", or "%s" then "%d" with failureField
     const char* updateModeFailureMessage = nullptr;   // null: failureMessage in both modes
     int failureField = -1;                      // row field printed by "%s", or -1

@@ -49,6 +49,12 @@ void plan20P(RecordRow&, RecordPlan& plan) {
     }
 }
 
+// The set path: a window's records as one multi-row insert that, for a key
+// already there, sets what the update sets (the update sets M20Ofb and M20Dat),
+// each from its own row's values.
+constexpr const char* Upsert20P =
+    " ON DUPLICATE KEY UPDATE M20Ofb = VALUES(M20Ofb), M20Dat = VALUES(M20Dat)";
+
 }  // namespace
 
 constexpr ImportMember Member20P = [] {
@@ -64,6 +70,7 @@ constexpr ImportMember Member20P = [] {
     m.table = "MGSST20P";
     m.key = Key;
     m.keyCount = sizeof Key / sizeof Key[0];
+    m.upsertClause = Upsert20P;
     m.failureMessage = "  Trm %s: Insert-Fehler: %d\n";
     m.updateModeFailureMessage = "  Trm %s: Write-Fehler: %d\n";
     m.failureField = M20Trm;

@@ -73,6 +73,13 @@ void plan35P(RecordRow& row, RecordPlan& plan) {
 
 constexpr const char* OtherTables[] = {"QVS401ZLS"};
 
+// The set path: a window's records as one multi-row insert that, for a key
+// already there, sets what the update sets (the update sets M35Zko, M35Zzo, M35Bch and M35Dat),
+// each from its own row's values.
+constexpr const char* Upsert35P =
+    " ON DUPLICATE KEY UPDATE M35Zko = VALUES(M35Zko), M35Zzo = VALUES(M35Zzo), "
+    "M35Bch = VALUES(M35Bch), M35Dat = VALUES(M35Dat)";
+
 }  // namespace
 
 constexpr ImportMember Member35P = [] {
@@ -90,6 +97,7 @@ constexpr ImportMember Member35P = [] {
     m.otherTableCount = 1;
     m.key = Key;
     m.keyCount = sizeof Key / sizeof Key[0];
+    m.upsertClause = Upsert35P;
     m.failureMessage = "  Trm %s: Insert-Fehler: %d\n";
     m.updateModeFailureMessage = "  Trm %s: Write-Fehler: %d\n";
     m.failureField = M35Trm;

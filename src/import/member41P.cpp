@@ -52,6 +52,12 @@ void plan41P(RecordRow&, RecordPlan& plan) {
     }
 }
 
+// The set path: a window's records as one multi-row insert that, for a key
+// already there, sets what the update sets (the update sets M41Bis and M41Dat),
+// each from its own row's values.
+constexpr const char* Upsert41P =
+    " ON DUPLICATE KEY UPDATE M41Bis = VALUES(M41Bis), M41Dat = VALUES(M41Dat)";
+
 }  // namespace
 
 constexpr ImportMember Member41P = [] {
@@ -67,6 +73,7 @@ constexpr ImportMember Member41P = [] {
     m.table = "MGSST41P";
     m.key = Key;
     m.keyCount = sizeof Key / sizeof Key[0];
+    m.upsertClause = Upsert41P;
     m.failureMessage = "  Trm %s: Insert-Fehler: %d\n";
     m.updateModeFailureMessage = "  Trm %s: Write-Fehler: %d\n";
     m.failureField = M41Trm;

@@ -96,6 +96,13 @@ void writeAuthClass(RecordRow& row, RecordPlan& plan) {
     addStep(plan, StepRole::Update, updateAuthClass, insertAuthClass);
 }
 
+// The set path: a window's records as one multi-row insert that, for a key
+// already there, sets what the update sets (the update sets AwbZuv, AwbSta and AwbDat),
+// each from its own row's values.
+constexpr const char* UpsertAuthClasses =
+    " ON DUPLICATE KEY UPDATE AwbZuv = VALUES(AwbZuv), AwbSta = VALUES(AwbSta), "
+    "AwbDat = VALUES(AwbDat)";
+
 }  // namespace
 
 constexpr ImportMember MemberBKL = [] {
@@ -114,6 +121,7 @@ constexpr ImportMember MemberBKL = [] {
     m.table = "QVS301AWB";
     m.key = Key;
     m.keyCount = sizeof Key / sizeof Key[0];
+    m.upsertClause = UpsertAuthClasses;
     m.failureMessage = "  Berechtigungsklassen: Insert-Fehler: %d\n";
     m.countMessage = "\n%d Datensaetze in Qvs301Awb eingefuegt\n";
     return m;

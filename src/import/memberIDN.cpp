@@ -138,6 +138,20 @@ void writeIdentity(RecordRow& row, RecordPlan& plan) {
     addStep(plan, StepRole::Update, updateIdentity, insertIdentity);
 }
 
+// The set path: a window's identity rows as one multi-row insert that, for a
+// key already there, sets what the update sets (every column), each from its
+// own row's values. The update finds its row by AswNum, AswGvo and AswBkl.
+constexpr const char* UpsertIdentities =
+    " ON DUPLICATE KEY UPDATE AswNum = VALUES(AswNum), AswSto = VALUES(AswSto), "
+    "AswGvo = VALUES(AswGvo), AswGbi = VALUES(AswGbi), AswPnr = VALUES(AswPnr), "
+    "AswNam = VALUES(AswNam), AswSpr = VALUES(AswSpr), AswBkl = VALUES(AswBkl), "
+    "AswPin = VALUES(AswPin), AswCod = VALUES(AswCod), AswGrp = VALUES(AswGrp), "
+    "AswLiz = VALUES(AswLiz), AswMnd = VALUES(AswMnd), AswAtp = VALUES(AswAtp), "
+    "AswAan = VALUES(AswAan), AswMta = VALUES(AswMta), AswSal = VALUES(AswSal), "
+    "AswBk2 = VALUES(AswBk2), AswSta = VALUES(AswSta), AswDat = VALUES(AswDat), "
+    "AswErf = VALUES(AswErf), AswMap = VALUES(AswMap), AswKst = VALUES(AswKst)";
+constexpr KeyField UpdateKey[] = {{AswNum, "AswNum"}, {AswGvo, "AswGvo"}, {AswBkl, "AswBkl"}};
+
 constexpr const char* OtherTables[] = {"QVS113STO", "QVS113AWV"};
 
 }  // namespace
@@ -158,6 +172,9 @@ constexpr ImportMember MemberIDN = [] {
     m.otherTableCount = 2;
     m.key = Key;
     m.keyCount = sizeof Key / sizeof Key[0];
+    m.upsertClause = UpsertIdentities;
+    m.updateKey = UpdateKey;
+    m.updateKeyCount = sizeof UpdateKey / sizeof UpdateKey[0];
     m.failureMessage = "  IDstamm: Insert-Fehler: %d\n";
     m.failureOnlyInDebug = true;
     m.countMessage = "\n%d Datensaetze in Qvs301ASW eingefuegt\n";

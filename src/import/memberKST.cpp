@@ -54,6 +54,13 @@ void writeCostCentre(RecordRow&, RecordPlan& plan) {
     addStep(plan, StepRole::Update, updateCostCentre, insertCostCentre);
 }
 
+// The set path: a window's records as one multi-row insert that, for a key
+// already there, sets what the update sets (the update sets KidNum, KidSys, KidTxt, KidSta and KidErf),
+// each from its own row's values.
+constexpr const char* UpsertCostCentres =
+    " ON DUPLICATE KEY UPDATE KidNum = VALUES(KidNum), KidSys = VALUES(KidSys), "
+    "KidTxt = VALUES(KidTxt), KidSta = VALUES(KidSta), KidErf = VALUES(KidErf)";
+
 }  // namespace
 
 constexpr ImportMember MemberKST = [] {
@@ -71,6 +78,7 @@ constexpr ImportMember MemberKST = [] {
     m.table = "QVS120KID";
     m.key = Key;
     m.keyCount = sizeof Key / sizeof Key[0];
+    m.upsertClause = UpsertCostCentres;
     m.failureMessage = "  Kostenstellen: Insert-Fehler: %d\n";
     m.countMessage = "\n%d Datensaetze in Qvs120KID eingefuegt\n";
     return m;

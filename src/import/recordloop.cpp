@@ -64,15 +64,14 @@ bool readNextLine(TextFile& workFile, int32_t recordLength, LineCounts& counts) 
 bool importLines(TextFile& workFile, int32_t recordLength, LineCounts& counts) {
     while (readNextLine(workFile, recordLength, counts)) {
         if (isLoneNewline(RecordBuffer)) {
-            queueLoneNewline(counts.read);
+            if (!queueLoneNewline(counts.read)) return false;
             continue;
         }
         long length = static_cast<long>(strlen(RecordBuffer));
         if (length == recordLength) length = measureLongLine(workFile, recordLength);
         if (length != recordLength) {
             counts.wrongLength++;
-            queueWrongLength(RecordBuffer, counts.read, length);
-            if (runStop() != RunStop::None) return false;
+            if (!queueWrongLength(RecordBuffer, counts.read, length)) return false;
             continue;
         }
         counts.ofRecordLength++;

@@ -186,7 +186,7 @@ int32_t checkedResult(const StatementResult& result, const char* failureText) {
         if (result.inTransaction) TransactionSeenOpen = true;
         return code;
     }
-    snprintf(FailureText, sizeof FailureText, "%s", failureText != nullptr ? failureText : lastErrorText());
+    snprintf(FailureText, sizeof FailureText, "%s", failureText != nullptr ? failureText : lastStatementErrorText());
     if (Stop == RunStop::None && transactionLostBy(code)) {
         Stop = RunStop::TransactionEnded;
         StopCode = code;

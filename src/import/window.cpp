@@ -12,18 +12,38 @@
 #include "import/recordloop.h"
 #include "import/report.h"
 #include "import/rowkey.h"
+#include "import/serverfacts.h"
 #include "import/statement.h"
 #include "import/textset.h"
 
 namespace {
 
+// The insert after an update travels right behind it, in the same query,
+// as a compound statement the server runs only when the update changed no
+// row (ROW_COUNT() is that count, the connection not asking for found
+// rows). A duplicate key means the row is there already and the record
+// counts as written, so that error is taken in place and the query goes on.
+constexpr std::string_view ConditionalInsertHead =
+    "IF ROW_COUNT() = 0 THEN BEGIN NOT ATOMIC DECLARE CONTINUE HANDLER FOR 1062 BEGIN END; ";
+constexpr std::string_view ConditionalInsertTail = "; END; END IF";
+
+// The set path: a window's update-else-insert records as one multi-row
+// INSERT ... ON DUPLICATE KEY UPDATE, behind a savepoint that undoes it
+// when its outcome is not plainly that of the records one by one.
+constexpr const char* SetPathSavepoint = "SAVEPOINT kelvora_window";
+constexpr const char* SetPathUndo = "ROLLBACK TO SAVEPOINT kelvora_window";
+
 // Bounds of one window. The statements of a window travel as one query,
 // which must stay far below the server's max_allowed_packet (4 MiB by
 // default on older servers).
 constexpr int MaxWindowEntries = MaxWindowRecords + 256;
-constexpr int MaxSlots = MaxWindowRecords * MaxRecordSteps;
+constexpr int SlotsPerRecord = MaxRecordSteps + 1;   // an update brings its insert
+constexpr int MaxSlots = MaxWindowRecords * SlotsPerRecord;
 constexpr size_t WindowStatementBytes = 512 * 1024;
-constexpr size_t ArenaSize = WindowStatementBytes + MaxRecordSteps * (StatementBufferSize + 1) + 16;
+constexpr size_t SlotRoom = StatementBufferSize + ConditionalInsertHead.size() + ConditionalInsertTail.size() + 1;
+constexpr size_t OneRecordBytes = SlotsPerRecord * SlotRoom;
+constexpr size_t ArenaSize = WindowStatementBytes + OneRecordBytes + 16;
+constexpr size_t QuerySize = ArenaSize + 1024;
 constexpr size_t LineArenaSize = MaxWindowEntries * static_cast<size_t>(RecordBufferSize / 2);
 constexpr std::string_view InsertKeyword = "VALUES";
 constexpr size_t ErrorTextArenaSize = 256 * 1024;
@@ -38,22 +58,33 @@ struct Entry {
     RecordPlan plan;
     int32_t result;
     bool resolved;           // result known
-    bool needsInsert;        // its update changed no row
     bool noGroup;            // its insert failed in a multi-row INSERT
     int firstSlot;
     long errorText = -1;     // the server's text of its failure in errorTexts, or -1
 };
 
-// One statement of the phase being sent: its text in Arena, followed by
-// ";". step is the plan's step, or -1 for the insert after an update.
-// prefix is, for an insert that may join a multi-row INSERT, the length of
-// its text up to and including VALUES (0 for every other statement).
+// One statement of the window, its text in the arena followed by ";".
+//   step            the plan's step it belongs to
+//   afterUpdate     the insert of an Update step, sent only when the update
+//                   changed no row: wrapped (the compound statement above)
+//                   or bare, sent on its own once the update's count is known
+//   tooLong         such an insert whose text does not fit StatementBuffer:
+//                   the run ends if it is ever needed
+//   prefix          for a plain insert that may join a multi-row INSERT, the
+//                   length of its text up to and including VALUES; else 0
+//   insertAt/Length the bare insert inside an afterUpdate text
 struct Slot {
     int entry;
     int step;
+    bool afterUpdate;
+    bool wrapped;
+    bool tooLong;
+    bool alone;          // goes in a query of its own, unwrapped (a parse error's text names what follows it)
     size_t offset;
     size_t length;
     size_t prefix;
+    size_t insertAt;
+    size_t insertLength;
 };
 
 // A statement as it travels: one slot, or the inserts of several slots
@@ -64,8 +95,19 @@ struct Unit {
     bool group;
 };
 
-// How a result leaves the sending of a phase.
+// How a result leaves the sending of the window.
 enum class After { Next, Regroup, Replan, Stopped };
+
+// What the server showed may be sent together, decided once per run, when
+// the first record that needs it is planned. -1 not yet decided, 0 no, 1 yes.
+struct Ways {
+    int groups = -1;        // plain inserts as multi-row INSERTs
+    int wrapInserts = -1;   // inserts after updates in the same query
+    int setPath = -1;       // update-else-insert windows as one upsert
+    int skipDuplicates = -1;   // Sto and link texts refused once are not sent again
+    bool sessionRead = false;
+    SessionFacts session;
+};
 
 struct WindowState {
     const ImportMember* member = nullptr;
@@ -73,9 +115,7 @@ struct WindowState {
     int records = 1;
     size_t byteLimit = WindowStatementBytes;
     bool multiStatements = false;
-    bool skipKnownDuplicates = false;
-    int multiRowInserts = -1;     // -1 not yet asked, 0 no, 1 yes
-    int keysComparable = -1;      // -1 not yet asked, 0 no, 1 yes
+    Ways ways;
 
     Entry entries[MaxWindowEntries];
     int entryCount = 0;
@@ -89,7 +129,7 @@ struct WindowState {
     size_t arenaUsed = 0;
 
     Unit units[MaxSlots];
-    char query[ArenaSize];
+    char query[QuerySize];
     StatementResult results[MaxSlots];
 
     int stopEntry = -1;           // the record the run stopped at
@@ -99,7 +139,7 @@ struct WindowState {
     char errorTexts[ErrorTextArenaSize];
     size_t errorTextsUsed = 0;
 
-    TextSet keys;                 // update keys of the records queued
+    TextSet keys;                 // update keys of the records queued (set path)
     TextSet knownDuplicates;      // Sto/link texts refused as duplicates
     RecordRow row;
     char keyText[RowKeyTextSize];
@@ -113,6 +153,10 @@ const char* lineOf(const Entry& entry) {
     return W.lines + entry.lineOffset;
 }
 
+const RecordStep& stepOf(const Slot& slot) {
+    return W.entries[slot.entry].plan.steps[slot.step];
+}
+
 // ------------------------------------------------------------- planning
 
 // Cuts the entry's line into W.row and lets the member plan it; the same
@@ -123,9 +167,9 @@ void planEntry(Entry& entry) {
     W.member->planRecord(W.row, entry.plan);
 }
 
-bool hasUpdate(const RecordPlan& plan) {
+bool hasRole(const RecordPlan& plan, StepRole role) {
     for (int i = 0; i < plan.stepCount; ++i) {
-        if (plan.steps[i].role == StepRole::Update) return true;
+        if (plan.steps[i].role == role) return true;
     }
     return false;
 }
@@ -138,39 +182,60 @@ size_t insertPrefixLength(std::string_view text) {
     return at == std::string_view::npos ? 0 : at + InsertKeyword.size();
 }
 
-// Whether the statement of an entry's step (or of the insert after its
-// update, step -1) may travel in a multi-row INSERT: plain inserts, and the
-// inserts after updates that changed no row.
-bool mayJoinMultiRowInsert(int entry, int step) {
-    return W.multiRowInserts == 1 && (step < 0 || W.entries[entry].plan.steps[step].role == StepRole::Insert);
+void appendArena(std::string_view text) {
+    memcpy(W.arena + W.arenaUsed, text.data(), text.size());
+    W.arenaUsed += text.size();
 }
 
-// Appends the statement in StatementBuffer as a slot of the phase.
+// Appends the statement in StatementBuffer as a slot of the window.
 void appendSlot(int entry, int step) {
-    size_t length = strlen(StatementBuffer);
+    std::string_view text(StatementBuffer);
+    const bool groupable = W.ways.groups == 1 && W.entries[entry].plan.steps[step].role == StepRole::Insert;
     Slot& slot = W.slots[W.slotCount++];
-    std::string_view text(StatementBuffer, length);
-    slot = {entry, step, W.arenaUsed, length, mayJoinMultiRowInsert(entry, step) ? insertPrefixLength(text) : 0};
-    memcpy(W.arena + W.arenaUsed, StatementBuffer, length);
-    W.arena[W.arenaUsed + length] = ';';
-    W.arenaUsed += length + 1;
+    slot = {entry, step, false, false, false, false, W.arenaUsed, text.size(),
+            groupable ? insertPrefixLength(text) : 0, 0, 0};
+    appendArena(text);
+    appendArena(";");
 }
 
-// The first-phase statements of an entry (everything but the inserts
-// after updates), formatted into slots. A Sto or link row whose text was
-// refused as a duplicate before in this run is a no-op with an ignored
-// result, and is not sent again. False when a statement did not fit.
-bool formatFirstPhase(int index) {
+// Appends the insert of an Update step: formatted into StatementBuffer
+// now (false when it does not fit), wrapped when the window carries it in
+// the update's query, bare when it goes on its own.
+void appendInsertAfterUpdate(int entry, int step) {
+    Slot& slot = W.slots[W.slotCount++];
+    slot = {entry, step, true, W.ways.wrapInserts == 1, false, false, W.arenaUsed, 0, 0, 0, 0};
+    if (!W.entries[entry].plan.steps[step].insert(W.row)) {
+        slot.tooLong = true;
+        appendArena(";");
+        return;
+    }
+    std::string_view text(StatementBuffer);
+    if (slot.wrapped) appendArena(ConditionalInsertHead);
+    slot.insertAt = W.arenaUsed;
+    slot.insertLength = text.size();
+    appendArena(text);
+    if (slot.wrapped) appendArena(ConditionalInsertTail);
+    slot.length = W.arenaUsed - slot.offset;
+    slot.prefix = insertPrefixLength(text);
+    appendArena(";");
+}
+
+// The statements of an entry, in order, formatted into slots. A Sto or
+// link row whose text was refused as a duplicate before in this run is a
+// no-op with an ignored result, and is not sent again. False when a
+// statement that is always sent did not fit.
+bool formatEntry(int index) {
     Entry& entry = W.entries[index];
     entry.firstSlot = W.slotCount;
     for (int k = 0; k < entry.plan.stepCount; ++k) {
         const RecordStep& step = entry.plan.steps[k];
         if (!step.statement(W.row)) return false;
-        if (step.role == StepRole::Ignored && W.skipKnownDuplicates &&
+        if (step.role == StepRole::Ignored && W.ways.skipDuplicates == 1 &&
             textSetContains(W.knownDuplicates, StatementBuffer)) {
             continue;
         }
         appendSlot(index, k);
+        if (step.role == StepRole::Update) appendInsertAfterUpdate(index, k);
     }
     if (entry.plan.stepCount == 0) {
         entry.result = entry.plan.resultWithoutStatement;
@@ -181,92 +246,110 @@ bool formatFirstPhase(int index) {
 
 // ------------------------------------------------------------- composing
 
-// A slot that may join a multi-row INSERT now: an insert with its prefix,
-// whose record has not failed in one already.
-bool isGroupable(const Slot& slot) {
-    return slot.prefix > 0 && !W.entries[slot.entry].noGroup;
+// A slot of an Update step whose record is resolved needs nothing more: the
+// update failed or changed its row, or the set path wrote the record.
+bool isDone(const Slot& slot) {
+    return stepOf(slot).role == StepRole::Update && W.entries[slot.entry].resolved;
 }
 
-// The builder of a groupable slot's statement.
-RowStatement insertBuilder(const Slot& slot) {
-    const RecordPlan& plan = W.entries[slot.entry].plan;
-    if (slot.step >= 0) return plan.steps[slot.step].statement;
-    for (int k = 0; k < plan.stepCount; ++k) {
-        if (plan.steps[k].role == StepRole::Update) return plan.steps[k].insert;
-    }
-    return nullptr;
+// A slot that cannot travel with the statements before it: an insert after
+// an update that is bare (its update's count decides first) or too long (the
+// run ends if the update changed no row), and a statement that goes alone.
+bool travelsAlone(const Slot& slot) {
+    return slot.alone || (slot.afterUpdate && (!slot.wrapped || slot.tooLong));
+}
+
+// The text a slot travels with: a wrapped insert that goes alone goes bare.
+std::string_view textOf(const Slot& slot) {
+    if (slot.alone && slot.afterUpdate) return std::string_view(W.arena + slot.insertAt, slot.insertLength);
+    return std::string_view(W.arena + slot.offset, slot.length);
+}
+
+// A slot that may join a multi-row INSERT now: a plain insert with its
+// prefix, whose record has not failed in one already.
+bool isGroupable(const Slot& slot) {
+    return slot.prefix > 0 && !slot.afterUpdate && !W.entries[slot.entry].noGroup;
 }
 
 // Whether slot b's insert can follow slot a's in one multi-row INSERT: the
 // same builder, so the same fixed text before VALUES.
 bool sameInsert(const Slot& a, const Slot& b) {
-    return isGroupable(b) && insertBuilder(a) == insertBuilder(b) && b.prefix == a.prefix &&
+    return isGroupable(b) && stepOf(a).statement == stepOf(b).statement && b.prefix == a.prefix &&
            memcmp(W.arena + a.offset, W.arena + b.offset, a.prefix) == 0;
 }
 
-void appendQuery(size_t& used, const char* text, size_t length) {
-    memcpy(W.query + used, text, length);
-    used += length;
+void appendQuery(size_t& used, std::string_view text) {
+    memcpy(W.query + used, text.data(), text.size());
+    used += text.size();
 }
 
 // The VALUES tuple of an insert, without the blanks around it.
-std::string_view insertTuple(const Slot& slot) {
-    std::string_view tuple(W.arena + slot.offset + slot.prefix, slot.length - slot.prefix);
+std::string_view insertTuple(const char* insert, size_t length, size_t prefix) {
+    std::string_view tuple(insert + prefix, length - prefix);
     while (!tuple.empty() && tuple.front() == ' ') tuple.remove_prefix(1);
     while (!tuple.empty() && tuple.back() == ' ') tuple.remove_suffix(1);
     return tuple;
+}
+
+// A statement that carries several records waits for no other
+// transaction's lock where the server allows that (serverfacts.h).
+void appendNoWait(size_t& used) {
+    if (W.ways.session.noWaitStatements) appendQuery(used, NoWaitPrefix);
 }
 
 // One multi-row INSERT: the member's own column list and each record's
 // VALUES tuple from its own statement.
 void appendGroup(size_t& used, const Unit& unit) {
     const Slot& first = W.slots[unit.firstSlot];
-    appendQuery(used, W.arena + first.offset, first.prefix);
+    appendNoWait(used);
+    appendQuery(used, std::string_view(W.arena + first.offset, first.prefix));
     for (int s = unit.firstSlot; s <= unit.lastSlot; ++s) {
-        std::string_view tuple = insertTuple(W.slots[s]);
-        appendQuery(used, s == unit.firstSlot ? " " : ", ", s == unit.firstSlot ? 1 : 2);
-        appendQuery(used, tuple.data(), tuple.size());
+        const Slot& slot = W.slots[s];
+        appendQuery(used, s == unit.firstSlot ? " " : ", ");
+        appendQuery(used, insertTuple(W.arena + slot.offset, slot.length, slot.prefix));
     }
 }
 
-// The units from cursor on, as one query; returns the number of units and
-// sets text and length. One statement per query without multi-statements.
-int composeQuery(int cursor, const char*& text, size_t& length) {
+// The slots from cursor on that go in one query, as units in W.units: up
+// to the end of the window, but not past an insert that waits for its
+// update's count; one statement only without multi-statement queries.
+// Slots that are done are passed over. Returns the number of units.
+int planUnits(int cursor) {
     int count = 0;
-    bool anyGroup = false;
-    int last = W.multiStatements ? W.slotCount - 1 : cursor;
-    for (int s = cursor; s <= last;) {
+    for (int s = cursor; s < W.slotCount;) {
+        if (isDone(W.slots[s])) {
+            s++;
+            continue;
+        }
+        if (count > 0 && (!W.multiStatements || travelsAlone(W.slots[s]))) break;
         Unit unit = {s, s, false};
-        while (isGroupable(W.slots[s]) && unit.lastSlot < last && sameInsert(W.slots[s], W.slots[unit.lastSlot + 1])) {
+        while (isGroupable(W.slots[s]) && unit.lastSlot + 1 < W.slotCount &&
+               sameInsert(W.slots[s], W.slots[unit.lastSlot + 1])) {
             unit.lastSlot++;
         }
         // A record alone travels in its own statement, as it stands.
         unit.group = unit.lastSlot > s;
-        anyGroup = anyGroup || unit.group;
         W.units[count++] = unit;
         s = unit.lastSlot + 1;
+        if (travelsAlone(W.slots[unit.firstSlot])) break;
     }
-    const Slot& first = W.slots[cursor];
-    if (!anyGroup) {
-        // The slots' texts already stand one after another, ";" between.
-        const Slot& end = W.slots[W.units[count - 1].lastSlot];
-        text = W.arena + first.offset;
-        length = end.offset + end.length - first.offset;
-        return count;
-    }
+    return count;
+}
+
+// The text of the units as one query, ";" between the statements.
+size_t composeQuery(int units) {
     size_t used = 0;
-    for (int u = 0; u < count; ++u) {
-        if (u > 0) appendQuery(used, ";", 1);
+    for (int u = 0; u < units; ++u) {
+        if (u > 0) appendQuery(used, ";");
         const Unit& unit = W.units[u];
+        const Slot& slot = W.slots[unit.firstSlot];
         if (unit.group) {
             appendGroup(used, unit);
         } else {
-            appendQuery(used, W.arena + W.slots[unit.firstSlot].offset, W.slots[unit.firstSlot].length);
+            appendQuery(used, textOf(slot));
         }
     }
-    text = W.query;
-    length = used;
-    return count;
+    return used;
 }
 
 // ------------------------------------------------------------- results
@@ -302,16 +385,24 @@ After stopAt(int index, int32_t code) {
     return After::Stopped;
 }
 
-// A multi-row INSERT: all its records succeeded, or (in strict mode on
-// InnoDB) none of its rows stayed, and its records go again one by one.
-// A failure that ended the transaction is charged to its first record.
-// The multi-row INSERT is only sent where a duplicate key inside it cannot
-// be (the records of a window differ in their keys) or counts as a failure.
+// The run ends at a record whose statement does not fit its buffer: the
+// records before it are written, it is only echoed.
+After stopForTooLong(int index) {
+    stopForLongStatement();
+    W.stopEntry = index;
+    W.stopEntryShown = false;
+    W.tooLongLine = W.entries[index].lineNumber;
+    return After::Stopped;
+}
+
+// A multi-row INSERT: all its records succeeded, or (in strict mode on a
+// table with transactions) none of its rows stayed, and its records go
+// again one by one. One that met another transaction's lock ended at once
+// (serverfacts.h); one by one, the records wait each at its own statement,
+// as one statement per query would. A failure that ended the transaction
+// all the same is charged to its first record.
 After applyGroupResult(const Unit& unit, const StatementResult& result) {
     if (result.code == ErrorLockWaitTimeout && transactionStillOpen()) {
-        // The lock wait ended the statement, not the transaction: sent one
-        // by one, the records show which of them waits, as one statement per
-        // query would.
         for (int s = unit.firstSlot; s <= unit.lastSlot; ++s) W.entries[W.slots[s].entry].noGroup = true;
         return After::Regroup;
     }
@@ -329,30 +420,6 @@ After applyGroupResult(const Unit& unit, const StatementResult& result) {
     return result.code == 0 ? After::Next : After::Regroup;
 }
 
-// Plans and formats the entries from index on again, after the member has
-// changed its statements (SLD without TswAmp).
-After replanFrom(int index) {
-    const int firstSlot = W.entries[index].firstSlot;
-    if (firstSlot < W.slotCount) W.arenaUsed = W.slots[firstSlot].offset;
-    W.slotCount = firstSlot;
-    for (int i = index; i < W.entryCount; ++i) {
-        Entry& entry = W.entries[i];
-        if (!entry.isRecord) continue;
-        entry.needsInsert = false;
-        entry.noGroup = false;
-        entry.resolved = false;
-        planEntry(entry);
-        if (!formatFirstPhase(i)) {
-            stopForLongStatement();
-            W.stopEntry = i;
-            W.stopEntryShown = false;
-            W.tooLongLine = entry.lineNumber;
-            return After::Stopped;
-        }
-    }
-    return After::Replan;
-}
-
 // Takes the Sto and link rows whose text has been refused as a duplicate
 // out of the slots from first on: each of them would be refused again.
 void dropKnownDuplicates(int first) {
@@ -363,12 +430,13 @@ void dropKnownDuplicates(int first) {
         newIndex[s] = kept;
         Slot slot = W.slots[s];
         std::string_view text(W.arena + slot.offset, slot.length);
-        if (slot.step >= 0 && W.entries[slot.entry].plan.steps[slot.step].role == StepRole::Ignored &&
-            textSetContains(W.knownDuplicates, text)) {
+        if (!slot.afterUpdate && stepOf(slot).role == StepRole::Ignored && textSetContains(W.knownDuplicates, text)) {
             continue;
         }
+        const size_t moveBy = slot.offset - write;
         memmove(W.arena + write, W.arena + slot.offset, slot.length + 1);
         slot.offset = write;
+        slot.insertAt -= slot.afterUpdate ? moveBy : 0;
         write += slot.length + 1;
         W.slots[kept++] = slot;
     }
@@ -381,37 +449,27 @@ void dropKnownDuplicates(int first) {
     W.arenaUsed = write;
 }
 
-// Whether a record before index still waits for its insert.
-bool insertsWaitBefore(int index) {
-    for (int i = 0; i < index; ++i) {
-        const Entry& entry = W.entries[i];
-        if (entry.isRecord && entry.needsInsert && !entry.resolved) return true;
+// Plans and formats the entries from index on again, after the member has
+// changed its statements (SLD without TswAmp).
+After replanFrom(int index) {
+    const int firstSlot = W.entries[index].firstSlot;
+    if (firstSlot < W.slotCount) W.arenaUsed = W.slots[firstSlot].offset;
+    W.slotCount = firstSlot;
+    for (int i = index; i < W.entryCount; ++i) {
+        Entry& entry = W.entries[i];
+        if (!entry.isRecord) continue;
+        entry.noGroup = false;
+        entry.resolved = false;
+        planEntry(entry);
+        if (!formatEntry(i)) return stopForTooLong(i);
     }
-    return false;
+    return After::Replan;
 }
 
-void sendInserts(int limit);
-
-// A lock wait timeout in the first phase leaves the transaction open. One
-// statement per query, the inserts of the records before this one would
-// have run before it: they go now, and the run stops at the first of them
-// that fails the same way, or at this record.
-After insertsBeforeTheLockWait(int index, StatementResult result) {
-    char text[512];
-    snprintf(text, sizeof text, "%s", lastErrorText());
-    sendInserts(index);
-    if (runStop() != RunStop::None) return After::Stopped;
-    checkedResult(result, text);
-    return stopAt(index, result.code);
-}
-
-// One statement's result in the first phase.
-After applyFirstPhaseResult(const Slot& slot, const StatementResult& result) {
-    if (result.code == ErrorLockWaitTimeout && insertsWaitBefore(slot.entry) && transactionStillOpen()) {
-        return insertsBeforeTheLockWait(slot.entry, result);
-    }
+// The result of one statement of a plan's step, sent alone.
+After applyStepResult(const Slot& slot, const StatementResult& result) {
     Entry& entry = W.entries[slot.entry];
-    const RecordStep& step = entry.plan.steps[slot.step];
+    const RecordStep& step = stepOf(slot);
     checkedResult(result);
     if (runStop() != RunStop::None) return stopAt(slot.entry, result.code);
     switch (step.role) {
@@ -423,51 +481,68 @@ After applyFirstPhaseResult(const Slot& slot, const StatementResult& result) {
         resolve(entry, result.code);
         break;
     case StepRole::Ignored:
-        if (result.code == ErrorDuplicateKey && W.skipKnownDuplicates) {
+        if (result.code == ErrorDuplicateKey && W.ways.skipDuplicates == 1) {
             addToTextSet(W.knownDuplicates, std::string_view(W.arena + slot.offset, slot.length));
             dropKnownDuplicates(static_cast<int>(&slot - W.slots) + 1);
         }
         break;
     case StepRole::Update:
-        if (result.code != 0) {
-            resolve(entry, result.code);
-        } else if (result.affected == 0) {
-            entry.needsInsert = true;
-        } else {
-            resolve(entry, 0);
-        }
+        // A failed update fails the record; one that changed a row writes
+        // it; one that changed none leaves it to its insert.
+        if (result.code != 0 || result.affected > 0) resolve(entry, result.code);
         break;
     }
     return After::Next;
 }
 
 // The insert after an update that changed no row: a duplicate key means
-// the row is there already, and the record counts as written.
+// the row is there already, and the record counts as written. (Wrapped,
+// it also answers when the update did change a row: then it did nothing.)
 After applyInsertResult(const Slot& slot, const StatementResult& result) {
     checkedResult(result);
     if (runStop() != RunStop::None) return stopAt(slot.entry, result.code);
-    resolve(W.entries[slot.entry], result.code == ErrorDuplicateKey ? 0 : result.code);
+    Entry& entry = W.entries[slot.entry];
+    if (!entry.resolved) resolve(entry, result.code == ErrorDuplicateKey ? 0 : result.code);
     return After::Next;
 }
 
-After applyResult(const Unit& unit, const StatementResult& result) {
-    if (unit.group) return applyGroupResult(unit, result);
-    const Slot& slot = W.slots[unit.firstSlot];
-    if (slot.step < 0) return applyInsertResult(slot, result);
-    return applyFirstPhaseResult(slot, result);
+// A statement the server could not parse ran nothing, but the text of its
+// error quotes the query from the fault on: with other statements behind it,
+// or wrapped, it goes again alone, so that the text is its own.
+bool parseErrorToRepeatAlone(const Unit& unit, const StatementResult& result, bool lastInQuery) {
+    Slot& slot = W.slots[unit.firstSlot];
+    if (result.code != ErrorParse || unit.group || slot.alone) return false;
+    if (lastInQuery && !slot.wrapped) return false;
+    slot.alone = true;
+    return true;
 }
 
-// Sends the slots of a phase, query after query: a statement that fails
-// ends its query's results, and the statements after it go again.
+After applyResult(const Unit& unit, const StatementResult& result, bool lastInQuery) {
+    if (unit.group) return applyGroupResult(unit, result);
+    if (parseErrorToRepeatAlone(unit, result, lastInQuery)) return After::Regroup;
+    const Slot& slot = W.slots[unit.firstSlot];
+    if (slot.afterUpdate) return applyInsertResult(slot, result);
+    return applyStepResult(slot, result);
+}
+
+// Sends the slots of the window in order, query after query: a statement
+// that fails ends its query's results, and the statements after it go
+// again.
 void sendSlots() {
     int cursor = 0;
-    while (cursor < W.slotCount && runStop() == RunStop::None) {
-        const char* text = nullptr;
-        size_t length = 0;
-        int units = composeQuery(cursor, text, length);
-        int answered = runStatements(text, length, W.results, units);
+    while (runStop() == RunStop::None) {
+        while (cursor < W.slotCount && isDone(W.slots[cursor])) cursor++;
+        if (cursor >= W.slotCount) return;
+        const Slot& next = W.slots[cursor];
+        if (next.afterUpdate && next.tooLong) {
+            stopForTooLong(next.entry);
+            return;
+        }
+        int units = planUnits(cursor);
+        size_t length = composeQuery(units);
+        int answered = runStatements(W.query, length, W.results, units);
         for (int u = 0; u < answered; ++u) {
-            After after = applyResult(W.units[u], W.results[u]);
+            After after = applyResult(W.units[u], W.results[u], u == units - 1);
             if (after == After::Stopped) return;
             if (after == After::Regroup) {
                 cursor = W.units[u].firstSlot;
@@ -482,46 +557,70 @@ void sendSlots() {
     }
 }
 
-// The insert after the update of an entry, formatted into StatementBuffer;
-// false when it does not fit.
-bool formatInsertAfterUpdate(Entry& entry) {
-    planEntry(entry);
-    for (int k = 0; k < entry.plan.stepCount; ++k) {
-        const RecordStep& step = entry.plan.steps[k];
-        if (step.role == StepRole::Update) return step.insert(W.row);
+// ------------------------------------------------------------- set path
+
+// The window's update-else-insert records as one multi-row INSERT with the
+// member's ON DUPLICATE KEY UPDATE, behind a savepoint, in W.query.
+// Returns the length, 0 when some record's insert did not fit.
+size_t composeUpsert(int& tuples) {
+    size_t used = 0;
+    tuples = 0;
+    appendQuery(used, SetPathSavepoint);
+    appendQuery(used, ";");
+    appendNoWait(used);
+    for (int s = 0; s < W.slotCount; ++s) {
+        const Slot& slot = W.slots[s];
+        if (!slot.afterUpdate) continue;
+        if (slot.tooLong || slot.prefix == 0) return 0;
+        const char* insert = W.arena + slot.insertAt;
+        if (tuples == 0) appendQuery(used, std::string_view(insert, slot.prefix));
+        appendQuery(used, tuples == 0 ? " " : ", ");
+        appendQuery(used, insertTuple(insert, slot.insertLength, slot.prefix));
+        tuples++;
     }
-    return false;
+    appendQuery(used, W.member->upsertClause);
+    return tuples > 0 ? used : 0;
 }
 
-// The inserts of the records before limit whose update changed no row, in
-// record order, in as many queries as their bytes need. A statement that
-// does not fit stops the run after the inserts before it.
-void sendInserts(int limit) {
-    W.slotCount = 0;
-    W.arenaUsed = 0;
-    for (int i = 0; i < limit && runStop() == RunStop::None; ++i) {
-        Entry& entry = W.entries[i];
-        if (!entry.isRecord || !entry.needsInsert || entry.resolved) continue;
-        if (!formatInsertAfterUpdate(entry)) {
-            sendSlots();
-            if (runStop() != RunStop::None) return;
-            stopForLongStatement();
-            W.stopEntry = i;
-            W.stopEntryShown = false;
-            W.tooLongLine = entry.lineNumber;
-            return;
-        }
-        if (W.arenaUsed + strlen(StatementBuffer) + 1 > W.byteLimit) {
-            // The statement just formatted waits in StatementBuffer while the
-            // ones before it go; sending formats nothing.
-            sendSlots();
-            W.slotCount = 0;
-            W.arenaUsed = 0;
-            if (runStop() != RunStop::None) return;
-        }
-        appendSlot(i, -1);
+// The first record of the window with an update.
+int firstUpdateEntry() {
+    for (int s = 0; s < W.slotCount; ++s) {
+        if (W.slots[s].afterUpdate) return W.slots[s].entry;
     }
-    sendSlots();
+    return -1;
+}
+
+// Sends the set path's upsert. Every record's outcome one by one is
+// "written", whatever its update and insert each did, so a clean upsert
+// (no error, no warning, every row taken) writes them all; anything else
+// is undone and the window goes the exact way, a lock it met included. A
+// failure that ends the transaction stops the run at the window's first
+// such record, as it would inside a multi-row INSERT.
+void sendUpsert() {
+    int tuples = 0;
+    const size_t length = composeUpsert(tuples);
+    if (length == 0) return;
+    StatementResult results[2];
+    const int answered = runStatements(W.query, length, results, 2);
+    const StatementResult& upsert = results[answered - 1];
+    const bool metALock = upsert.code == ErrorLockWaitTimeout && transactionStillOpen();
+    if (!metALock) checkedResult(upsert);
+    if (runStop() != RunStop::None) {
+        stopAt(firstUpdateEntry(), upsert.code);
+        return;
+    }
+    const bool clean = answered == 2 && upsert.code == 0 && upsert.warnings == 0 && upsert.records == tuples;
+    if (!clean) {
+        if (answered == 2) {
+            const StatementResult undo = runStatement(SetPathUndo);
+            checkedResult(undo);
+            if (runStop() != RunStop::None) stopAt(firstUpdateEntry(), undo.code);
+        }
+        return;
+    }
+    for (int s = 0; s < W.slotCount; ++s) {
+        if (W.slots[s].afterUpdate) resolve(W.entries[W.slots[s].entry], 0);
+    }
 }
 
 // ------------------------------------------------------------- output
@@ -560,8 +659,8 @@ void writeEntry(const Entry& entry, bool stopsTheRun) {
         reportWrongLength(entry.lineNumber, entry.actualLength, W.recordLength);
         return;
     }
-    // A record before the one that stopped the run may have waited for its
-    // insert, which was never sent: nothing of it is written.
+    // A record whose statements were never sent, before the one that
+    // stopped the run inside a multi-row statement: nothing of it is written.
     if (!entry.resolved) return;
     LastResultCode = entry.result;
     if (stopsTheRun) {
@@ -606,42 +705,116 @@ void clearWindow() {
 
 // ------------------------------------------------------------- set-up
 
-// The fast path: multi-row INSERTs. Only where a failing row keeps the
-// whole statement from taking effect and is an error, as it is for a
-// single row: on InnoDB in strict mode. Outside strict mode a bad value in
-// a multi-row INSERT is a warning and a default.
-bool multiRowInsertsAllowed(const ImportMember& member) {
-    if (member.table == nullptr) return false;
-    char mode[1024] = "";
-    if (querySingleValue("SELECT @@SESSION.sql_mode", mode, sizeof mode) != 0) return false;
-    if (strstr(mode, "STRICT_TRANS_TABLES") == nullptr && strstr(mode, "STRICT_ALL_TABLES") == nullptr) return false;
-    char query[256];
-    snprintf(query, sizeof query,
-             "SELECT ENGINE FROM information_schema.TABLES WHERE TABLE_SCHEMA = 'RURUVURO' AND TABLE_NAME = '%s'",
-             member.table);
-    char engine[64] = "";
-    if (querySingleValue(query, engine, sizeof engine) != 0) return false;
-    return strcmp(engine, "InnoDB") == 0;
+// Names, once, a way of sending that the server's set-up rules out.
+void sayRefused(const char* table, const char* what, const char* reason) {
+    diagnose("table RURUVURO.%s: %s, because %s; its records go one statement at a time, in file order", table,
+             what, reason);
 }
 
-// Looked up once per run, when the first record needs it.
-void learnWhatThePlanNeeds(const RecordPlan& plan) {
-    if (W.records <= 1) return;
-    if (W.multiRowInserts < 0) {
-        for (int i = 0; i < plan.stepCount; ++i) {
-            StepRole role = plan.steps[i].role;
-            if (role == StepRole::Insert || role == StepRole::Update) {
-                W.multiRowInserts = multiRowInsertsAllowed(*W.member) ? 1 : 0;
-                break;
-            }
+// Why a table's facts rule out statements that carry several records, or
+// null when they do not: only where a failing row keeps the whole statement
+// from taking effect and is an error, as it is for a single row (strict
+// mode, a table with transactions), where nothing but the rows themselves
+// takes part (no trigger, no foreign key, no AUTO_INCREMENT numbers used up
+// by a statement that fails), and where a lock wait ends only the statement.
+const char* whyNotTogether(const SessionFacts& session, const TableFacts& table) {
+    if (!session.strict) return "the session is not in strict mode (a bad value would become a warning)";
+    if (!table.known) return "its definition could not be read";
+    if (!table.transactional) return "it has no transactions";
+    if (table.triggers) return "it has triggers";
+    if (table.foreignKeys) return "it takes part in a foreign key";
+    if (table.autoIncrement) return "it has an AUTO_INCREMENT column";
+    if (session.rollbackOnTimeout) return "innodb_rollback_on_timeout is on";
+    return nullptr;
+}
+
+const SessionFacts& session() {
+    if (!W.ways.sessionRead) {
+        W.ways.session = readSessionFacts();
+        W.ways.sessionRead = true;
+    }
+    return W.ways.session;
+}
+
+// Plain inserts join multi-row INSERTs where a failing row leaves nothing
+// behind, so that its records can go again one by one.
+void decideGroups(const ImportMember& member) {
+    const char* reason = whyNotTogether(session(), readTableFacts(member.table));
+    W.ways.groups = reason == nullptr ? 1 : 0;
+    if (reason != nullptr) sayRefused(member.table, "records are not joined into multi-row INSERTs", reason);
+}
+
+// Why the set path is not exact for the member's table, or null: what
+// rules out several records in one statement, any trigger or foreign key on
+// the tables it also writes, a duplicate key that could be found on another
+// index than the update's, keys that could be cut on their way in, and keys
+// whose equality the window cannot tell as the server does.
+const char* whyNoSetPath(const ImportMember& member, char* reason, size_t reasonSize) {
+    if (member.upsertClause == nullptr) return "the member has no upsert";
+    const char* together = whyNotTogether(session(), readTableFacts(member.table));
+    if (together != nullptr) return together;
+    for (int i = 0; i < member.otherTableCount; ++i) {
+        TableFacts other = readTableFacts(member.otherTables[i]);
+        if (other.triggers || other.foreignKeys) {
+            snprintf(reason, reasonSize, "table %s, which it writes too, has triggers or foreign keys",
+                     member.otherTables[i]);
+            return reason;
         }
     }
-    if (W.keysComparable < 0 && hasUpdate(plan)) {
-        W.keysComparable = prepareRowKeys(*W.member) ? 1 : 0;
-        // Keys the server might find equal cannot be told apart: such a
-        // member writes one record per window.
-        if (W.keysComparable == 0) W.records = 1;
+    const KeyField* updateKey = member.updateKey != nullptr ? member.updateKey : member.key;
+    const int updateKeyCount = member.updateKey != nullptr ? member.updateKeyCount : member.keyCount;
+    if (!onlyUniqueIndexIs(member.table, updateKey, updateKeyCount)) {
+        return "its unique indexes are not exactly one, on the update's key columns";
     }
+    if (!keyColumnsHoldTheirFields(member, updateKey, updateKeyCount, reason, reasonSize)) return reason;
+    if (!prepareRowKeys(member)) return "the equality of its keys cannot be told from their bytes";
+    return nullptr;
+}
+
+// Inserts after updates travel in the update's query when the server runs
+// the compound statement that carries them; update-else-insert records of a
+// window go as one upsert where that is exact (whyNoSetPath).
+void decideUpdates(const ImportMember& member) {
+    W.ways.wrapInserts = session().conditionalInsert ? 1 : 0;
+    if (W.ways.wrapInserts == 0) {
+        sayRefused(member.table, "inserts after updates are not sent with them",
+                   "the server does not run a compound IF statement");
+    }
+    char reason[FactsReasonSize];
+    const char* why = whyNoSetPath(member, reason, sizeof reason);
+    W.ways.setPath = why == nullptr ? 1 : 0;
+    if (why != nullptr) {
+        sayRefused(member.table, "update-else-insert records are not sent as one upsert per window", why);
+    }
+}
+
+// Whether a table changes only as the statements say: no trigger, and no
+// AUTO_INCREMENT number that a statement uses up even when it fails.
+bool changesOnlyAsSent(const char* table) {
+    const TableFacts facts = readTableFacts(table);
+    return !facts.triggers && !facts.autoIncrement;
+}
+
+// A Sto or link text refused as a duplicate is refused again, with nothing
+// else changed, as long as the tables change only as the statements say.
+void decideDuplicates(const ImportMember& member) {
+    bool unchanged = changesOnlyAsSent(member.table);
+    for (int i = 0; i < member.otherTableCount; ++i) unchanged = unchanged && changesOnlyAsSent(member.otherTables[i]);
+    W.ways.skipDuplicates = unchanged ? 1 : 0;
+}
+
+// What the plan's steps need decided, looked up once per run when the
+// first record needs it. One statement per query needs nothing: every way
+// stays off.
+void decideWays(const RecordPlan& plan) {
+    if (W.records <= 1) {
+        W.ways.groups = W.ways.wrapInserts = W.ways.setPath = W.ways.skipDuplicates = 0;
+        return;
+    }
+    const ImportMember& member = *W.member;
+    if (W.ways.groups < 0 && hasRole(plan, StepRole::Insert)) decideGroups(member);
+    if (W.ways.wrapInserts < 0 && hasRole(plan, StepRole::Update)) decideUpdates(member);
+    if (W.ways.skipDuplicates < 0 && hasRole(plan, StepRole::Ignored)) decideDuplicates(member);
 }
 
 // The bytes of statements a window may hold: well below the largest query
@@ -653,8 +826,7 @@ size_t windowBytesTheServerTakes() {
     if (querySingleValue("SELECT @@max_allowed_packet", value, sizeof value) != 0) return 0;
     size_t packet = static_cast<size_t>(strtoull(value, nullptr, 10));
     size_t limit = packet / 2 < WindowStatementBytes ? packet / 2 : WindowStatementBytes;
-    const size_t oneRecord = MaxRecordSteps * (StatementBufferSize + 1);
-    return limit >= 4 * oneRecord ? limit : 0;
+    return limit >= 4 * OneRecordBytes ? limit : 0;
 }
 
 bool windowIsFull(size_t lineLength) {
@@ -674,6 +846,25 @@ int addEntry(const char* line, long lineNumber, long actualLength, bool isRecord
     memcpy(W.lines + W.linesUsed, line, length + 1);
     W.linesUsed += length + 1;
     return index;
+}
+
+// The last entry is taken back out of the window.
+void dropLastEntry(int slotsBefore, size_t arenaBefore) {
+    W.linesUsed = W.entries[W.entryCount - 1].lineOffset;
+    W.entryCount--;
+    W.slotCount = slotsBefore;
+    W.arenaUsed = arenaBefore;
+}
+
+// On the set path the records of a window differ in their keys as the
+// server compares them (rowkey.h). False when the entry's key repeats one
+// in the window, or there is no room to hold it: the window goes first.
+bool keyFitsTheWindow(const Entry& entry, size_t& keyLength) {
+    keyLength = 0;
+    if (W.ways.setPath != 1 || !hasRole(entry.plan, StepRole::Update)) return true;
+    keyLength = rowKeyText(*W.member, W.row, W.keyText, sizeof W.keyText);
+    const std::string_view key(W.keyText, keyLength);
+    return !textSetContains(W.keys, key) && textSetHasRoom(W.keys, key);
 }
 
 }  // namespace
@@ -699,25 +890,24 @@ void startWindows(const ImportMember& member, int32_t recordLength, int records)
     W.multiStatements = serverBytes > 0 && enableMultiStatements();
     W.byteLimit = W.multiStatements ? serverBytes : WindowStatementBytes;
     if (!W.multiStatements) W.records = 1;
-    W.skipKnownDuplicates = W.records > 1;
-    W.multiRowInserts = W.records > 1 ? -1 : 0;
-    W.keysComparable = -1;
+    W.ways = Ways();
     W.stopEntry = -1;
     clearTextSet(W.knownDuplicates);
 }
 
-void queueLoneNewline(long lineNumber) {
+bool queueLoneNewline(long lineNumber) {
     if (W.recordsQueued == 0) {
         Tally.lines++;
         Tally.loneNewlines++;
-        return;
+        return true;
     }
-    if (windowIsFull(0) && !flushWindow()) return;
+    if (windowIsFull(0) && !flushWindow()) return false;
     int index = addEntry("", lineNumber, 1, false);
     W.entries[index].isLoneNewline = true;
+    return true;
 }
 
-void queueWrongLength(const char* shown, long lineNumber, long actualLength) {
+bool queueWrongLength(const char* shown, long lineNumber, long actualLength) {
     if (W.recordsQueued == 0) {
         // Nothing waits before it: its output goes now.
         Tally.lines++;
@@ -725,40 +915,32 @@ void queueWrongLength(const char* shown, long lineNumber, long actualLength) {
         echoLine(shown);
         fputs(WrongLengthMessage, stdout);
         reportWrongLength(lineNumber, actualLength, W.recordLength);
-        return;
+        return true;
     }
-    if (windowIsFull(strlen(shown)) && !flushWindow()) return;
+    if (windowIsFull(strlen(shown)) && !flushWindow()) return false;
     addEntry(shown, lineNumber, actualLength, false);
+    return true;
 }
 
 bool queueRecord(const char* line, long lineNumber) {
     if (runStop() != RunStop::None) return false;
     if (windowIsFull(static_cast<size_t>(W.recordLength)) && !flushWindow()) return false;
+    const int slotsBefore = W.slotCount;
+    const size_t arenaBefore = W.arenaUsed;
     int index = addEntry(line, lineNumber, W.recordLength, true);
     Entry& entry = W.entries[index];
     planEntry(entry);
-    learnWhatThePlanNeeds(entry.plan);
+    decideWays(entry.plan);
     size_t keyLength = 0;
-    if (W.records > 1 && hasUpdate(entry.plan)) {
-        keyLength = rowKeyText(*W.member, W.row, W.keyText, sizeof W.keyText);
-        const std::string_view key(W.keyText, keyLength);
-        if (textSetContains(W.keys, key) || !textSetHasRoom(W.keys, key)) {
-            // A key the window holds already (or no room to hold one more):
-            // the window goes first.
-            W.entryCount--;
-            W.linesUsed = entry.lineOffset;
-            if (!flushWindow()) return false;
-            return queueRecord(line, lineNumber);
-        }
+    if (!keyFitsTheWindow(entry, keyLength)) {
+        dropLastEntry(slotsBefore, arenaBefore);
+        if (!flushWindow()) return false;
+        return queueRecord(line, lineNumber);
     }
-    const int slotsBefore = W.slotCount;
-    const size_t arenaBefore = W.arenaUsed;
-    if (!formatFirstPhase(index)) {
+    if (!formatEntry(index)) {
         // The statement that does not fit is never sent: the window before
         // it goes, then the run ends.
-        W.entryCount--;
-        W.slotCount = slotsBefore;
-        W.arenaUsed = arenaBefore;
+        dropLastEntry(slotsBefore, arenaBefore);
         if (!flushWindow()) return false;
         Tally.lines++;
         echoLine(line);
@@ -775,8 +957,8 @@ bool queueRecord(const char* line, long lineNumber) {
 bool flushWindow() {
     if (W.entryCount == 0) return runStop() == RunStop::None;
     W.stopEntry = -1;
+    if (runStop() == RunStop::None && W.ways.setPath == 1) sendUpsert();
     if (runStop() == RunStop::None) sendSlots();
-    if (runStop() == RunStop::None) sendInserts(W.entryCount);
     writeOutput();
     clearWindow();
     return runStop() == RunStop::None;

@@ -25,12 +25,14 @@ constexpr int MaxWindowRecords = 4096;
 void startWindows(const ImportMember& member, int32_t recordLength, int records);
 
 // Queues a line that holds nothing but its newline: it is passed over
-// without output, and counted for the summary in its turn.
-void queueLoneNewline(long lineNumber);
+// without output, and counted for the summary in its turn. False once the
+// run has stopped (a full window was sent first).
+bool queueLoneNewline(long lineNumber);
 
 // Queues a line of the wrong length: shown is what was read of it (the /D
-// echo), actualLength the length of the whole line.
-void queueWrongLength(const char* shown, long lineNumber, long actualLength);
+// echo), actualLength the length of the whole line. False once the run has
+// stopped.
+bool queueWrongLength(const char* shown, long lineNumber, long actualLength);
 
 // Queues the record in line (of the record length): cut, planned and its
 // statements formatted; sends the window when it is full. False once the
