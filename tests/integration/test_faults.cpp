@@ -445,6 +445,45 @@ TEST(TransactionFault, DeadlockStopsTheRunAndCommitsNothing) {
     EXPECT_EQ(kt::query("SELECT ZLSZKO FROM QVS401ZLS"), (std::vector<kt::Row>{{"OLD"}}));
 }
 
+// A record whose insert failed before a later record met a deadlock keeps
+// its failure line, in every window: the insert after an update runs before
+// the next record's statements, as one statement per query runs it. The
+// other session has changed many rows, so InnoDB picks the program as the
+// victim.
+TEST(TransactionFault, DeadlockAfterAFailedInsertKeepsItsFailureLine) {
+    const std::string file = kt::field("X", 50) + kt::field("B", 5) + kt::field("L", 5) + kt::field("", 5) + "1\n" +
+                             kt::field("Y", 50) + kt::field("B", 5) + kt::field("L", 5) + kt::field("1", 5) + "1\n";
+    for (const char* window : {"KELVORA_WINDOW=1", "KELVORA_WINDOW=1000"}) {
+        kt::resetSchema();
+        kt::exec("INSERT INTO QVS301AWB (AwbAws, AwbBkl, AwbLiz, AwbMnd, AwbZuv, AwbSta) VALUES ('Y', 'B', 'L', '1', 0, 1)");
+        kt::exec("COMMIT");
+        kt::Session other;
+        for (int i = 0; i < 200; ++i) {
+            ASSERT_EQ(other.exec("INSERT INTO MGSST41P (M41Trm, M41Fir, M41Zpl, M41Wnr, M41Zzo, M41Tnr, M41Von) "
+                                 "VALUES ('X" + std::to_string(i) + "', 'F', 'Z', 'W', 'ZZ', 'T', 'V')"), 0);
+        }
+        ASSERT_EQ(other.exec("SELECT * FROM QVS301AWB WHERE AwbAws = 'Y' FOR UPDATE"), 0);
+        kt::Sandbox box;
+        box.writeFile("in.txt", file);
+        kt::RunningProgram running = box.start({window}, {"in.txt", "BKL", "UPD"});
+        // The program holds the gap where X would be and waits for Y; the
+        // other session's insert into that gap closes the circle.
+        bool waiting = waitFor([] { return waitingThread("UPDATE  RURUVURO.QVS301AWB") > 0; }, WaitLimitSeconds);
+        int inserted = waiting ? other.exec("INSERT INTO QVS301AWB (AwbAws, AwbBkl, AwbLiz, AwbMnd, AwbZuv, AwbSta) "
+                                            "VALUES ('X', 'B', 'L', '5', 0, 1)")
+                               : -1;
+        kt::RunResult run = box.wait(running);
+        other.exec("ROLLBACK");
+        ASSERT_TRUE(waiting) << window << ": the program never waited for the row; output " << run.out;
+        EXPECT_EQ(inserted, 0);
+        EXPECT_EQ(run.out, "  Berechtigungsklassen: Insert-Fehler: 1064\n"
+                           "  Berechtigungsklassen: Insert-Fehler: 1213\n"
+                           "Transaktion abgebrochen, Fehler: 1213\n")
+            << window;
+        EXPECT_EQ(run.status, 1213 & 0xFF);
+    }
+}
+
 // The connection is killed while the opening delete waits for a lock: the
 // abort line is all the program prints, and nothing is committed.
 TEST(TransactionFault, KilledConnectionStopsTheRunAtTheOpening) {
@@ -518,12 +557,15 @@ TEST(TransactionFault, TablesWithoutTransactionsFailRecordsAsAlways) {
 }
 
 // A lock wait timeout ends the run at the record that meets it, the same
-// record as one statement per query: inside a multi-row INSERT, and after
-// records whose inserts a window would otherwise send after it.
+// record as one statement per query: inside a multi-row INSERT, after
+// records whose inserts follow their updates, and in a window that lone
+// newlines filled, where nothing of the lines after it may appear. Standard
+// error keeps the server's text.
 TEST(TransactionFault, LockWaitTimeoutStopsAtTheSameRecordInEveryWindow) {
     kt::exec("SET GLOBAL innodb_lock_wait_timeout = 1");
     auto line20P = [](const char* terminal) { return kt::field(terminal, 255) + "01A0000100010002\n"; };
     const std::string fast = line20P("A1") + line20P("A2") + line20P("ZZZ1");
+    const std::string lonely = line20P("ZZZ1") + std::string(5000, '\n') + "short\n" + line20P("A1");
     const std::string authClasses = kt::field("X", 50) + kt::field("B", 5) + kt::field("L", 5) + kt::field("", 5) +
                                     "1\n" + kt::field("Y", 50) + kt::field("B", 5) + kt::field("L", 5) +
                                     kt::field("1", 5) + "1\n";
@@ -539,6 +581,8 @@ TEST(TransactionFault, LockWaitTimeoutStopsAtTheSameRecordInEveryWindow) {
          "  Trm ZZZ1: Insert-Fehler: 1205\n"},
         {"BKL", authClasses, "UPD", "SELECT * FROM QVS301AWB WHERE AwbAws = 'Y' FOR UPDATE",
          "  Berechtigungsklassen: Insert-Fehler: 1064\n  Berechtigungsklassen: Insert-Fehler: 1205\n"},
+        {"20P", lonely, "", "SELECT * FROM MGSST20P WHERE M20Trm > 'ZZ' FOR UPDATE",
+         "  Trm ZZZ1: Insert-Fehler: 1205\n"},
     };
     for (const Case& c : cases) {
         std::string outputs[2];
@@ -558,11 +602,14 @@ TEST(TransactionFault, LockWaitTimeoutStopsAtTheSameRecordInEveryWindow) {
             other.exec("ROLLBACK");
             outputs[w] = run.out;
             EXPECT_EQ(run.status, 1205 & 0xFF) << c.type;
+            EXPECT_NE(run.err.find("error 1205 ended the transaction on the server: Lock wait timeout exceeded"),
+                      std::string::npos)
+                << run.err;
         }
         EXPECT_EQ(outputs[1], outputs[0]) << c.type;
-        EXPECT_NE(outputs[0].find(std::string(c.expected) + "Transaktion abgebrochen, Fehler: 1205\n"),
-                  std::string::npos)
-            << outputs[0];
+        const std::string end = std::string(c.expected) + "Transaktion abgebrochen, Fehler: 1205\n";
+        ASSERT_GE(outputs[0].size(), end.size()) << outputs[0];
+        EXPECT_EQ(outputs[0].substr(outputs[0].size() - end.size()), end) << outputs[0];
     }
     kt::exec("SET GLOBAL innodb_lock_wait_timeout = DEFAULT");
     kt::resetSchema();

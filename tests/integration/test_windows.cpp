@@ -457,3 +457,95 @@ TEST(Windows, EverySetupGivesWhatOneStatementPerQueryGives) {
     kt::exec("SET GLOBAL sql_mode = DEFAULT");
     kt::resetSchema();
 }
+
+namespace {
+
+std::string kstLine(const std::string& kst, const std::string& txt) {
+    return kt::field(kst, 30) + kt::field("01", 5) + kt::field("L1", 5) + kt::field("7", 7) + kt::field("S", 7) +
+           kt::field(txt, 30) + kt::field("E", 50) + "\n";
+}
+
+// Runs file as KST under the set-up (statements after a reset, and the
+// session's sql_mode) with the window given.
+kt::RunResult kstUnder(const kt::Sandbox& box, const std::string& sqlMode, const std::vector<std::string>& setup,
+                       const std::string& file, const std::string& window) {
+    kt::resetSchema();
+    kt::exec("SET GLOBAL sql_mode = '" + sqlMode + "'");
+    for (const std::string& statement : setup) kt::exec(statement);
+    box.writeFile("in.txt", file);
+    return box.run({"KELVORA_WINDOW=" + window}, {"in.txt", "KST"});
+}
+
+const char* const StrictMode = "STRICT_TRANS_TABLES";
+
+}  // namespace
+
+// Outside strict mode a key column narrower than its field cuts the key on
+// its way in: the second record's key is the first one's as stored, so its
+// update finds that row, in every window.
+TEST(Windows, KeyCutByANarrowColumnMeetsItsRowInEveryWindow) {
+    kt::Sandbox box;
+    const std::string file = kstLine("KOSTENSTELLE-0001-ALPHA", "first") + kstLine("KOSTENSTELLE-0001-AL", "second");
+    for (const char* window : {"1", "1000"}) {
+        kt::RunResult run = kstUnder(box, "NO_ENGINE_SUBSTITUTION",
+                                     {"ALTER TABLE QVS120KID MODIFY KidKst VARCHAR(20) NOT NULL"}, file, window);
+        EXPECT_EQ(run.out, "\n2 Datensaetze in Qvs120KID eingefuegt\n") << window;
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(kt::query("SELECT KidKst, KidTxt FROM QVS120KID"),
+                  (std::vector<kt::Row>{{"KOSTENSTELLE-0001-AL", "second"}}))
+            << window;
+    }
+    kt::exec("SET GLOBAL sql_mode = DEFAULT");
+    kt::resetSchema();
+}
+
+// Each reason why a window's update-else-insert records cannot go as one
+// upsert is named on standard error, and the records then give exactly
+// what one statement per query gives.
+TEST(Windows, EveryReasonAgainstTheUpsertIsNamedAndTheResultIsExact) {
+    struct Case {
+        const char* sqlMode;
+        std::vector<std::string> setup;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"NO_ENGINE_SUBSTITUTION", {}, "the session is not in strict mode"},
+        {StrictMode, {"ALTER TABLE QVS120KID ENGINE=MyISAM"}, "it has no transactions"},
+        {StrictMode,
+         {"CREATE TRIGGER kid_upper BEFORE INSERT ON QVS120KID FOR EACH ROW SET NEW.KidTxt = UPPER(NEW.KidTxt)"},
+         "it has triggers"},
+        {StrictMode,
+         {"CREATE TABLE kid_child (k VARCHAR(30) NOT NULL, m VARCHAR(5) NOT NULL, l VARCHAR(5) NOT NULL, "
+          "FOREIGN KEY (k, m, l) REFERENCES QVS120KID (KidKst, KidMnd, KidLiz)) ENGINE=InnoDB"},
+         "it takes part in a foreign key"},
+        {StrictMode, {"ALTER TABLE QVS120KID ADD COLUMN n INT NOT NULL AUTO_INCREMENT, ADD KEY (n)"},
+         "it has an AUTO_INCREMENT column"},
+        {StrictMode, {"ALTER TABLE QVS120KID ADD UNIQUE INDEX by_text (KidTxt)"},
+         "its unique indexes are not exactly one, on the update's key columns"},
+        {StrictMode, {"ALTER TABLE QVS120KID DROP PRIMARY KEY"},
+         "its unique indexes are not exactly one, on the update's key columns"},
+        {StrictMode, {"ALTER TABLE QVS120KID MODIFY KidKst VARCHAR(20) NOT NULL"},
+         "its key column KidKst holds 20 characters, fewer than its field's 30"},
+        {StrictMode, {"ALTER TABLE QVS120KID MODIFY KidKst VARCHAR(30) COLLATE latin1_german2_ci NOT NULL"},
+         "the equality of its keys cannot be told from their bytes"},
+    };
+    kt::Sandbox box;
+    // Keys the collation may find equal, a text the trigger changes, a
+    // record that comes twice, and a key too long for a narrow column.
+    const std::string file = kstLine("A", "a") + kstLine("a", "b") + kstLine("\xDF", "c") + kstLine("ss", "d") +
+                             kstLine("B", "e") + kstLine("B", "e") + kstLine("KOSTENSTELLE-0001-ALPHA", "f");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        kt::RunResult reference = kstUnder(box, c.sqlMode, c.setup, file, "1");
+        std::vector<kt::Row> referenceRows = kt::query("SELECT * FROM QVS120KID ORDER BY KidKst, KidTxt");
+        kt::RunResult windowed = kstUnder(box, c.sqlMode, c.setup, file, "1000");
+        EXPECT_EQ(windowed.out, reference.out);
+        EXPECT_EQ(windowed.status, reference.status);
+        EXPECT_EQ(kt::query("SELECT * FROM QVS120KID ORDER BY KidKst, KidTxt"), referenceRows);
+        EXPECT_NE(windowed.err.find("not sent as one upsert per window, because " + std::string(c.reason)),
+                  std::string::npos)
+            << windowed.err;
+    }
+    kt::exec("SET GLOBAL sql_mode = DEFAULT");
+    kt::resetSchema();
+}

@@ -436,15 +436,20 @@ RunResult Sandbox::run(const std::vector<std::string>& args) const {
 
 RunResult Sandbox::run(const std::vector<std::string>& environment, const std::vector<std::string>& args,
                        bool stderrOnTerminal) const {
-    std::vector<std::string> command = environment;
-    command.push_back(KELVORA_PROGRAM);
-    command.insert(command.end(), args.begin(), args.end());
-    RunningProgram running = startProgram("/usr/bin/env", command, workDir(), stderrOnTerminal);
+    RunningProgram running = start(environment, args, stderrOnTerminal);
     return waitProgram(running);
 }
 
 RunningProgram Sandbox::start(const std::vector<std::string>& args, bool stderrOnTerminal) const {
     return startProgram(KELVORA_PROGRAM, args, workDir(), stderrOnTerminal);
+}
+
+RunningProgram Sandbox::start(const std::vector<std::string>& environment, const std::vector<std::string>& args,
+                              bool stderrOnTerminal) const {
+    std::vector<std::string> command = environment;
+    command.push_back(KELVORA_PROGRAM);
+    command.insert(command.end(), args.begin(), args.end());
+    return startProgram("/usr/bin/env", command, workDir(), stderrOnTerminal);
 }
 
 RunResult Sandbox::wait(RunningProgram& program, int timeoutSeconds) const {

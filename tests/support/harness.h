@@ -66,6 +66,8 @@ public:
     // The program blocks once its output fills the pipe, so a test that
     // expects much output calls wait soon.
     RunningProgram start(const std::vector<std::string>& args, bool stderrOnTerminal = false) const;
+    RunningProgram start(const std::vector<std::string>& environment, const std::vector<std::string>& args,
+                         bool stderrOnTerminal = false) const;
     RunResult wait(RunningProgram& program, int timeoutSeconds = DefaultRunTimeoutSeconds) const;
 
 private:
