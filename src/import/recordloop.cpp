@@ -9,6 +9,7 @@
 #include "common/textfile.h"
 #include "db/connection.h"
 #include "import/report.h"
+#include "import/serverfacts.h"
 #include "import/statement.h"
 #include "import/window.h"
 
@@ -100,17 +101,11 @@ LoopOutcome fixedStatementStopped() {
 // keeps what is written to it even when the run is not committed.
 void checkTables(const ImportMember& member) {
     auto check = [](const char* table) {
-        char query[384];
-        snprintf(query, sizeof query,
-                 "SELECT COALESCE(MAX(e.TRANSACTIONS), 'none') FROM information_schema.TABLES t "
-                 "LEFT JOIN information_schema.ENGINES e ON e.ENGINE = t.ENGINE "
-                 "WHERE t.TABLE_SCHEMA = 'RURUVURO' AND t.TABLE_NAME = '%s'",
-                 table);
-        char transactions[16] = "";
-        if (querySingleValue(query, transactions, sizeof transactions) != 0) return;
-        if (strcmp(transactions, "none") == 0) {
+        const TableFacts facts = readTableFacts(table);
+        if (!facts.known) return;
+        if (!facts.exists) {
             diagnose("table RURUVURO.%s does not exist: every record that writes it will fail", table);
-        } else if (strcmp(transactions, "NO") == 0) {
+        } else if (!facts.transactional) {
             diagnose("table RURUVURO.%s has no transactions: what the run writes there stays, even when the "
                      "run is not committed",
                      table);

@@ -121,32 +121,6 @@ bool weightsFor(int index, const char* charset, const char* collation) {
     return readWeights(charset, collation, KeyWeights[index]);
 }
 
-void takeCount(int column, const char* bytes, size_t length, void* context) {
-    if (column != 0 || bytes == nullptr || length == 0 || length > 20) return;
-    std::string text(bytes, length);
-    *static_cast<long*>(context) = strtol(text.c_str(), nullptr, 10);
-}
-
-// Every unique index of the table must hold all key columns: records with
-// different keys then never meet in any of them, whatever order their
-// updates and inserts run in.
-bool uniqueIndexesHoldTheKey(const ImportMember& member) {
-    std::string list;
-    for (int i = 0; i < member.keyCount; ++i) {
-        list += i == 0 ? "'" : ", '";
-        list += member.key[i].column;
-        list += "'";
-    }
-    char query[1024];
-    snprintf(query, sizeof query,
-             "SELECT COUNT(*) FROM (SELECT INDEX_NAME FROM information_schema.STATISTICS "
-             "WHERE TABLE_SCHEMA = '%s' AND TABLE_NAME = '%s' AND NON_UNIQUE = 0 GROUP BY INDEX_NAME "
-             "HAVING SUM(COLUMN_NAME IN (%s)) < %d) AS loose",
-             SchemaName, member.table, list.c_str(), member.keyCount);
-    long loose = -1;
-    return queryFirstRow(query, takeCount, &loose) == 0 && loose == 0;
-}
-
 // Whether a character at the end of a text counts for nothing in the
 // comparison: the server pads the shorter text with blanks, so trailing
 // characters that weigh as a blank (or weigh nothing) make no difference.
@@ -170,7 +144,7 @@ bool prepareRowKeys(const ImportMember& member) {
         if (!weighsCharactersAlone(collation)) return false;
         if (!weightsFor(i, charset, collation)) return false;
     }
-    return uniqueIndexesHoldTheKey(member);
+    return true;
 }
 
 size_t rowKeyText(const ImportMember& member, const RecordRow& row, char* out, size_t capacity) {

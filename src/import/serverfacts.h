@@ -37,6 +37,9 @@ struct TableFacts {
 };
 
 SessionFacts readSessionFacts();
+
+// The facts of a table, asked of the catalogue the first time in a run.
+// table is one of the members' own names, which live as long as the run.
 TableFacts readTableFacts(const char* table);
 
 // Whether the table's unique indexes are exactly one, on exactly the given

@@ -180,13 +180,13 @@ int32_t runStopCode() {
     return StopCode;
 }
 
-int32_t checkedResult(const StatementResult& result, const char* failureText) {
+int32_t checkedResult(const StatementResult& result) {
     const int32_t code = result.code;
     if (code == 0) {
         if (result.inTransaction) TransactionSeenOpen = true;
         return code;
     }
-    snprintf(FailureText, sizeof FailureText, "%s", failureText != nullptr ? failureText : lastStatementErrorText());
+    snprintf(FailureText, sizeof FailureText, "%s", lastStatementErrorText());
     if (Stop == RunStop::None && transactionLostBy(code)) {
         Stop = RunStop::TransactionEnded;
         StopCode = code;

@@ -41,11 +41,10 @@ RunStop runStop();
 int32_t runStopCode();   // the failure that ended the transaction
 
 // Every statement result of the run passes here once: a success is noted,
-// a failure that ended the transaction stops the run. failureText is the
-// server's text of a failure, when it is no longer the connection's last.
-// Returns the result's code.
+// a failure that ended the transaction stops the run. Returns the result's
+// code.
 struct StatementResult;
-int32_t checkedResult(const StatementResult& result, const char* failureText = nullptr);
+int32_t checkedResult(const StatementResult& result);
 
 // Whether the run's transaction is still open on the server, asked after a
 // failure: false when it was never seen open or the question failed.
