@@ -85,6 +85,14 @@ struct RecordPlan {
     int32_t resultWithoutStatement = 0;   // the result when no step is sent
 };
 
+// Whether a plan has a step of the given role.
+inline bool planHasRole(const RecordPlan& plan, StepRole role) {
+    for (int i = 0; i < plan.stepCount; ++i) {
+        if (plan.steps[i].role == role) return true;
+    }
+    return false;
+}
+
 // Adds a step to a plan; insert only for StepRole::Update.
 inline void addStep(RecordPlan& plan, StepRole role, RowStatement statement, RowStatement insert = nullptr) {
     if (plan.stepCount < MaxRecordSteps) plan.steps[plan.stepCount++] = {role, statement, insert};

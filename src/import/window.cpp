@@ -15,6 +15,7 @@
 #include "import/serverfacts.h"
 #include "import/statement.h"
 #include "import/textset.h"
+#include "import/ways.h"
 
 namespace {
 
@@ -98,17 +99,6 @@ struct Unit {
 // How a result leaves the sending of the window.
 enum class After { Next, Regroup, Replan, Stopped };
 
-// What the server showed may be sent together, decided once per run, when
-// the first record that needs it is planned. -1 not yet decided, 0 no, 1 yes.
-struct Ways {
-    int groups = -1;        // plain inserts as multi-row INSERTs
-    int wrapInserts = -1;   // inserts after updates in the same query
-    int setPath = -1;       // update-else-insert windows as one upsert
-    int skipDuplicates = -1;   // Sto and link texts refused once are not sent again
-    bool sessionRead = false;
-    SessionFacts session;
-};
-
 struct WindowState {
     const ImportMember* member = nullptr;
     int32_t recordLength = 0;
@@ -165,13 +155,6 @@ void planEntry(Entry& entry) {
     cutRecordFields(*W.member, lineOf(entry), W.recordLength, W.row);
     entry.plan = RecordPlan();
     W.member->planRecord(W.row, entry.plan);
-}
-
-bool hasRole(const RecordPlan& plan, StepRole role) {
-    for (int i = 0; i < plan.stepCount; ++i) {
-        if (plan.steps[i].role == role) return true;
-    }
-    return false;
 }
 
 // The length of an insert's text up to and including VALUES: the part
@@ -705,118 +688,6 @@ void clearWindow() {
 
 // ------------------------------------------------------------- set-up
 
-// Names, once, a way of sending that the server's set-up rules out.
-void sayRefused(const char* table, const char* what, const char* reason) {
-    diagnose("table RURUVURO.%s: %s, because %s; its records go one statement at a time, in file order", table,
-             what, reason);
-}
-
-// Why a table's facts rule out statements that carry several records, or
-// null when they do not: only where a failing row keeps the whole statement
-// from taking effect and is an error, as it is for a single row (strict
-// mode, a table with transactions), where nothing but the rows themselves
-// takes part (no trigger, no foreign key, no AUTO_INCREMENT numbers used up
-// by a statement that fails), and where a lock wait ends only the statement.
-const char* whyNotTogether(const SessionFacts& session, const TableFacts& table) {
-    if (!session.strict) return "the session is not in strict mode (a bad value would become a warning)";
-    if (!table.known) return "its definition could not be read";
-    if (!table.transactional) return "it has no transactions";
-    if (table.triggers) return "it has triggers";
-    if (table.foreignKeys) return "it takes part in a foreign key";
-    if (table.autoIncrement) return "it has an AUTO_INCREMENT column";
-    if (session.rollbackOnTimeout) return "innodb_rollback_on_timeout is on";
-    return nullptr;
-}
-
-const SessionFacts& session() {
-    if (!W.ways.sessionRead) {
-        W.ways.session = readSessionFacts();
-        W.ways.sessionRead = true;
-    }
-    return W.ways.session;
-}
-
-// Plain inserts join multi-row INSERTs where a failing row leaves nothing
-// behind, so that its records can go again one by one.
-void decideGroups(const ImportMember& member) {
-    const char* reason = whyNotTogether(session(), readTableFacts(member.table));
-    W.ways.groups = reason == nullptr ? 1 : 0;
-    if (reason != nullptr) sayRefused(member.table, "records are not joined into multi-row INSERTs", reason);
-}
-
-// Why the set path is not exact for the member's table, or null: what
-// rules out several records in one statement, any trigger or foreign key on
-// the tables it also writes, a duplicate key that could be found on another
-// index than the update's, keys that could be cut on their way in, and keys
-// whose equality the window cannot tell as the server does.
-const char* whyNoSetPath(const ImportMember& member, char* reason, size_t reasonSize) {
-    if (member.upsertClause == nullptr) return "the member has no upsert";
-    const char* together = whyNotTogether(session(), readTableFacts(member.table));
-    if (together != nullptr) return together;
-    for (int i = 0; i < member.otherTableCount; ++i) {
-        TableFacts other = readTableFacts(member.otherTables[i]);
-        if (other.triggers || other.foreignKeys) {
-            snprintf(reason, reasonSize, "table %s, which it writes too, has triggers or foreign keys",
-                     member.otherTables[i]);
-            return reason;
-        }
-    }
-    const KeyField* updateKey = member.updateKey != nullptr ? member.updateKey : member.key;
-    const int updateKeyCount = member.updateKey != nullptr ? member.updateKeyCount : member.keyCount;
-    if (!onlyUniqueIndexIs(member.table, updateKey, updateKeyCount)) {
-        return "its unique indexes are not exactly one, on the update's key columns";
-    }
-    if (!keyColumnsHoldTheirFields(member, updateKey, updateKeyCount, reason, reasonSize)) return reason;
-    if (!prepareRowKeys(member)) return "the equality of its keys cannot be told from their bytes";
-    return nullptr;
-}
-
-// Inserts after updates travel in the update's query when the server runs
-// the compound statement that carries them; update-else-insert records of a
-// window go as one upsert where that is exact (whyNoSetPath).
-void decideUpdates(const ImportMember& member) {
-    W.ways.wrapInserts = session().conditionalInsert ? 1 : 0;
-    if (W.ways.wrapInserts == 0) {
-        sayRefused(member.table, "inserts after updates are not sent with them",
-                   "the server does not run a compound IF statement");
-    }
-    char reason[FactsReasonSize];
-    const char* why = whyNoSetPath(member, reason, sizeof reason);
-    W.ways.setPath = why == nullptr ? 1 : 0;
-    if (why != nullptr) {
-        sayRefused(member.table, "update-else-insert records are not sent as one upsert per window", why);
-    }
-}
-
-// Whether a table changes only as the statements say: no trigger, and no
-// AUTO_INCREMENT number that a statement uses up even when it fails.
-bool changesOnlyAsSent(const char* table) {
-    const TableFacts facts = readTableFacts(table);
-    return !facts.triggers && !facts.autoIncrement;
-}
-
-// A Sto or link text refused as a duplicate is refused again, with nothing
-// else changed, as long as the tables change only as the statements say.
-void decideDuplicates(const ImportMember& member) {
-    bool unchanged = changesOnlyAsSent(member.table);
-    for (int i = 0; i < member.otherTableCount; ++i) unchanged = unchanged && changesOnlyAsSent(member.otherTables[i]);
-    W.ways.skipDuplicates = unchanged ? 1 : 0;
-}
-
-// What the plan's steps need decided, looked up once per run when the
-// first record needs it. One statement per query needs nothing: every way
-// stays off.
-void decideWays(const RecordPlan& plan) {
-    if (W.records <= 1) {
-        W.ways.groups = W.ways.wrapInserts = W.ways.setPath = W.ways.skipDuplicates = 0;
-        return;
-    }
-    const ImportMember& member = *W.member;
-    if (W.ways.groups < 0 && hasRole(plan, StepRole::Insert)) decideGroups(member);
-    if (W.ways.wrapInserts < 0 && hasRole(plan, StepRole::Update)) decideUpdates(member);
-    if (W.ways.skipDuplicates < 0 && hasRole(plan, StepRole::Ignored)) decideDuplicates(member);
-}
-
 // The bytes of statements a window may hold: well below the largest query
 // the server takes (max_allowed_packet), and never more than the bound of
 // its own. 0 when the server would not take even one record's statements
@@ -861,7 +732,7 @@ void dropLastEntry(int slotsBefore, size_t arenaBefore) {
 // in the window, or there is no room to hold it: the window goes first.
 bool keyFitsTheWindow(const Entry& entry, size_t& keyLength) {
     keyLength = 0;
-    if (W.ways.setPath != 1 || !hasRole(entry.plan, StepRole::Update)) return true;
+    if (W.ways.setPath != 1 || !planHasRole(entry.plan, StepRole::Update)) return true;
     keyLength = rowKeyText(*W.member, W.row, W.keyText, sizeof W.keyText);
     const std::string_view key(W.keyText, keyLength);
     return !textSetContains(W.keys, key) && textSetHasRoom(W.keys, key);
@@ -930,7 +801,7 @@ bool queueRecord(const char* line, long lineNumber) {
     int index = addEntry(line, lineNumber, W.recordLength, true);
     Entry& entry = W.entries[index];
     planEntry(entry);
-    decideWays(entry.plan);
+    decideWays(W.ways, *W.member, entry.plan, W.records > 1);
     size_t keyLength = 0;
     if (!keyFitsTheWindow(entry, keyLength)) {
         dropLastEntry(slotsBefore, arenaBefore);

@@ -28,18 +28,6 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// The lines of standard error, without the progress line's rewrites.
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        result.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return result;
-}
 
 // A hex text of one block that does not decrypt to printable text.
 std::string garbledValue() {
@@ -131,7 +119,7 @@ TEST(Diagnostics, CaseSensitiveTableNamesAreWarnedOf) {
     box.writeFile("in.txt", record20P("A"));
     kt::RunResult run = box.run({"MYSQL_UNIX_PORT=" + dir + "/mysqld.sock"}, {"in.txt", "20P"});
     kt::shell(testdb + "stop " + dir + " >/dev/null 2>&1; rm -rf " + dir);
-    std::vector<std::string> out = lines(run.out);
+    std::vector<std::string> out = kt::lines(run.out);
     ASSERT_EQ(out.size(), 3u) << run.out;
     EXPECT_EQ(out[0].rfind("  Trm A: Insert-Fehler: ", 0), 0u) << run.out;
     EXPECT_TRUE(contains(run.err, "lower_case_table_names = 0")) << run.err;
@@ -195,7 +183,7 @@ TEST(Diagnostics, FailedRecordsAndTheSummary) {
     EXPECT_EQ(run.out, expected + count20P(2));
     EXPECT_EQ(run.status, 0);
 
-    std::vector<std::string> err = lines(run.err);
+    std::vector<std::string> err = kt::lines(run.err);
     ASSERT_GE(err.size(), 3u) << run.err;
     EXPECT_TRUE(contains(err[0], "in.wrk line 1: wrong length 6, a record has 272")) << err[0];
     EXPECT_TRUE(contains(err[1], "in.wrk line 3: the server refused the record with error 1062: Duplicate entry"))

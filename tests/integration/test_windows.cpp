@@ -142,21 +142,33 @@ struct Outcome {
     std::map<std::string, std::vector<kt::Row>> tables;
 };
 
-// Resets the schema, lays down the earlier state with a one-statement run
-// of seedFile, then imports file with the window given.
-Outcome importFrom(const kt::Sandbox& box, const std::string& typeCode, const std::string& seedFile,
-                   const std::string& file, const std::vector<std::string>& options, const std::string& window) {
+// Empty tables, but for the QVS401ZLS rows that "*ZKO" records update.
+void resetTables() {
     kt::resetSchema();
     for (const char* key : Keys) {
         kt::exec(std::string("INSERT IGNORE INTO QVS401ZLS (ZLSTRM, ZLSLES, ZLSZKO) VALUES ('") + key + "', '" +
                  key + "', 'OLD')");
     }
+}
+
+// Lays down the earlier state with a one-statement run of seedFile, then
+// imports file with the window given.
+kt::RunResult seedAndImport(const kt::Sandbox& box, const std::string& typeCode, const std::string& seedFile,
+                            const std::string& file, const std::vector<std::string>& options,
+                            const std::string& window) {
     box.writeFile("seed.txt", seedFile);
     box.run({"KELVORA_WINDOW=1"}, {"seed.txt", typeCode});
     box.writeFile("in.txt", file);
     std::vector<std::string> args = {"in.txt", typeCode};
     args.insert(args.end(), options.begin(), options.end());
-    kt::RunResult run = box.run({"KELVORA_WINDOW=" + window}, args);
+    return box.run({"KELVORA_WINDOW=" + window}, args);
+}
+
+// The same from reset tables.
+Outcome importFrom(const kt::Sandbox& box, const std::string& typeCode, const std::string& seedFile,
+                   const std::string& file, const std::vector<std::string>& options, const std::string& window) {
+    resetTables();
+    kt::RunResult run = seedAndImport(box, typeCode, seedFile, file, options, window);
     return {run.out, run.status, allTables()};
 }
 
@@ -190,17 +202,6 @@ void compareWindows(const kt::Sandbox& box, const ImportMember& member, uint64_t
 
 // ------------------------------------------------------------ server set-ups
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        result.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return result;
-}
 
 // One column of a table as the catalogue shows it.
 struct Column {
@@ -290,15 +291,6 @@ std::vector<std::string> tablesOf(const ImportMember& member) {
     return tables;
 }
 
-// Empty tables, but for the QVS401ZLS rows that "*ZKO" records update.
-void resetTables() {
-    kt::resetSchema();
-    for (const char* key : Keys) {
-        kt::exec(std::string("INSERT IGNORE INTO QVS401ZLS (ZLSTRM, ZLSLES, ZLSZKO) VALUES ('") + key + "', '" +
-                 key + "', 'OLD')");
-    }
-}
-
 Setup randomSetup(Random& random, const ImportMember& member, bool clockDecidesInserts) {
     resetTables();
     Setup setup;
@@ -328,14 +320,9 @@ Outcome importUnder(const kt::Sandbox& box, const Setup& setup, const std::strin
     resetTables();
     kt::exec("SET GLOBAL sql_mode = '" + setup.sqlMode + "'");
     for (const std::string& statement : setup.statements) kt::exec(statement);
-    box.writeFile("seed.txt", seedFile);
-    box.run({"KELVORA_WINDOW=1"}, {"seed.txt", typeCode});
-    box.writeFile("in.txt", file);
-    std::vector<std::string> args = {"in.txt", typeCode};
-    args.insert(args.end(), options.begin(), options.end());
-    kt::RunResult run = box.run({"KELVORA_WINDOW=" + window}, args);
+    kt::RunResult run = seedAndImport(box, typeCode, seedFile, file, options, window);
     err.clear();
-    for (std::string line : lines(run.err)) {
+    for (std::string line : kt::lines(run.err)) {
         if (line.find("one statement at a time, in file order") != std::string::npos) continue;
         size_t seconds = line.rfind(", ");
         if (line.find(" lines, ") != std::string::npos && seconds != std::string::npos) line.resize(seconds);
@@ -364,7 +351,7 @@ void compareUnderSetup(const kt::Sandbox& box, uint64_t seed) {
     // Some lines of the earlier file come again as they stand: rows that
     // exist with identical values.
     std::string file = randomFile(random, member, RecordsPerHostileFile);
-    for (const std::string& line : lines(seedFile)) {
+    for (const std::string& line : kt::lines(seedFile)) {
         if (random.chance(20)) file += line + "\n";
     }
     const std::string window = random.chance(25) ? "7" : "1000";

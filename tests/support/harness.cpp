@@ -539,6 +539,18 @@ void resetSchema() {
     exec(std::string("USE ") + SchemaName);
 }
 
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        result.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return result;
+}
+
 std::string field(const std::string& value, int width) {
     if (width <= 0) return std::string();
     std::string text = value.substr(0, static_cast<size_t>(width));

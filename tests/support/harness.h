@@ -87,6 +87,9 @@ long long countRows(const std::string& table);
 // from empty tables.
 void resetSchema();
 
+// The lines of a text, without their line ends.
+std::vector<std::string> lines(const std::string& text);
+
 // Fixed-width record text: pads or cuts value to width with blanks.
 std::string field(const std::string& value, int width);
 
