@@ -15,7 +15,6 @@ bool ConnectionInitialised = false;
 constexpr const char* ConnectionCharacterSet = "latin1";
 constexpr const char* Commit = "COMMIT";
 constexpr const char* ServerDateQuery = "SELECT date_format(sysdate(), '%d.%m.%Y %H:%i:%s')";
-constexpr const char* RecordsLabel = "Records: ";
 constexpr size_t StatementErrorTextSize = 512;
 
 char StatementErrorText[StatementErrorTextSize] = "";
@@ -102,11 +101,13 @@ bool enableMultiStatements() {
 }
 
 // The rows a multi-row statement took, from the server's info text
-// ("Records: 3  Duplicates: 1  Warnings: 0"), or -1 when it gives none.
+// ("Records: 3  Duplicates: 1  Warnings: 0", its words in the server's
+// language, the records always first), or -1 when it gives none.
 long recordsTaken() {
     const char* info = mysql_info(&Connection);
-    const char* at = info != nullptr ? strstr(info, RecordsLabel) : nullptr;
-    return at != nullptr ? strtol(at + strlen(RecordsLabel), nullptr, 10) : -1;
+    if (info == nullptr) return -1;
+    const char* digits = strpbrk(info, "0123456789");
+    return digits != nullptr ? strtol(digits, nullptr, 10) : -1;
 }
 
 // A failed statement: its number, and its text kept for the caller.

@@ -96,8 +96,8 @@ TableFacts queryTableFacts(const char* table) {
              "WHERE t.TABLE_SCHEMA = '%s' AND t.TABLE_NAME = '%s'), "
              "(SELECT COUNT(*) FROM information_schema.TRIGGERS "
              "WHERE EVENT_OBJECT_SCHEMA = '%s' AND EVENT_OBJECT_TABLE = '%s'), "
-             "(SELECT COUNT(*) FROM information_schema.COLUMNS "
-             "WHERE TABLE_SCHEMA = '%s' AND TABLE_NAME = '%s' AND EXTRA LIKE '%%auto_increment%%'), "
+             "(SELECT COUNT(*) FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = '%s' AND TABLE_NAME = '%s' "
+             "AND (EXTRA LIKE '%%auto_increment%%' OR COLUMN_DEFAULT LIKE '%%nextval(%%')), "
              "(SELECT COUNT(*) FROM information_schema.KEY_COLUMN_USAGE WHERE REFERENCED_TABLE_NAME IS NOT NULL "
              "AND ((TABLE_SCHEMA = '%s' AND TABLE_NAME = '%s') "
              "OR (REFERENCED_TABLE_SCHEMA = '%s' AND REFERENCED_TABLE_NAME = '%s')))",
@@ -134,8 +134,9 @@ TableFacts readTableFacts(const char* table) {
 bool onlyUniqueIndexIs(const char* table, const KeyField* columns, int count) {
     char query[QueryRoom];
     snprintf(query, sizeof query,
-             "SELECT COUNT(DISTINCT INDEX_NAME), COALESCE(SUM(COLUMN_NAME IN (%s)), 0), COUNT(*) "
-             "FROM information_schema.STATISTICS WHERE TABLE_SCHEMA = '%s' AND TABLE_NAME = '%s' AND NON_UNIQUE = 0",
+             "SELECT COUNT(DISTINCT INDEX_NAME), COALESCE(SUM(COLUMN_NAME IN (%s) AND SUB_PART IS NULL), 0), "
+             "COUNT(*) FROM information_schema.STATISTICS "
+             "WHERE TABLE_SCHEMA = '%s' AND TABLE_NAME = '%s' AND NON_UNIQUE = 0",
              columnList(columns, count).c_str(), SchemaName, table);
     Columns result;
     if (!firstRow(query, result)) return false;
@@ -147,8 +148,8 @@ bool keyColumnsHoldTheirFields(const ImportMember& member, const KeyField* colum
     for (int i = 0; i < count; ++i) {
         char query[QueryRoom];
         snprintf(query, sizeof query,
-                 "SELECT DATA_TYPE, COALESCE(CHARACTER_MAXIMUM_LENGTH, 0) FROM information_schema.COLUMNS "
-                 "WHERE TABLE_SCHEMA = '%s' AND TABLE_NAME = '%s' AND COLUMN_NAME = '%s'",
+                 "SELECT DATA_TYPE, COALESCE(CHARACTER_MAXIMUM_LENGTH, 0), COALESCE(COLLATION_NAME, '') "
+                 "FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = '%s' AND TABLE_NAME = '%s' AND COLUMN_NAME = '%s'",
                  SchemaName, member.table, columns[i].column);
         Columns result;
         if (!firstRow(query, result)) {
@@ -156,6 +157,10 @@ bool keyColumnsHoldTheirFields(const ImportMember& member, const KeyField* colum
             return false;
         }
         if (!isTextType(result.value[0])) continue;
+        if (strcmp(result.value[0], "char") == 0 && strstr(result.value[2], "_nopad_") != nullptr) {
+            snprintf(reason, reasonSize, "its key column %s is CHAR with a NO PAD collation", columns[i].column);
+            return false;
+        }
         const long room = number(result.value[1]);
         const int width = fieldWidth(member, columns[i].field);
         if (room < width) {

@@ -194,11 +194,6 @@ int32_t checkedResult(const StatementResult& result) {
     return code;
 }
 
-bool transactionStillOpen() {
-    bool open = false;
-    return TransactionSeenOpen && askTransactionOpen(open) == 0 && open;
-}
-
 const char* lastFailureText() {
     return FailureText;
 }

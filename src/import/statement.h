@@ -46,10 +46,6 @@ int32_t runStopCode();   // the failure that ended the transaction
 struct StatementResult;
 int32_t checkedResult(const StatementResult& result);
 
-// Whether the run's transaction is still open on the server, asked after a
-// failure: false when it was never seen open or the question failed.
-bool transactionStillOpen();
-
 // The server's text for the last failed result that passed checkedResult.
 const char* lastFailureText();
 

@@ -17,16 +17,18 @@ void sayRefused(const char* table, const char* what, const char* reason) {
 // null when they do not: only where a failing row keeps the whole statement
 // from taking effect and is an error, as it is for a single row (strict
 // mode, a table with transactions), where nothing but the rows themselves
-// takes part (no trigger, no foreign key, no AUTO_INCREMENT numbers used up
-// by a statement that fails), and where a lock wait ends only the statement.
+// takes part (no trigger, no foreign key, no numbers used up by a statement
+// that fails), and where the statement can be kept from waiting for a lock
+// and a lock wait ends only the statement (serverfacts.h, NoWaitPrefix).
 const char* whyNotTogether(const SessionFacts& session, const TableFacts& table) {
     if (!session.strict) return "the session is not in strict mode (a bad value would become a warning)";
     if (!table.known) return "its definition could not be read";
     if (!table.transactional) return "it has no transactions";
     if (table.triggers) return "it has triggers";
     if (table.foreignKeys) return "it takes part in a foreign key";
-    if (table.autoIncrement) return "it has an AUTO_INCREMENT column";
+    if (table.autoIncrement) return "it has an AUTO_INCREMENT column or a default from a sequence";
     if (session.rollbackOnTimeout) return "innodb_rollback_on_timeout is on";
+    if (!session.noWaitStatements) return "the server cannot keep a statement from waiting for a lock";
     return nullptr;
 }
 
@@ -90,11 +92,12 @@ void decideUpdates(Ways& ways, const ImportMember& member) {
     }
 }
 
-// Whether a table changes only as the statements say: no trigger, and no
-// AUTO_INCREMENT number that a statement uses up even when it fails.
+// Whether a table changes only as the statements say: no trigger, no
+// foreign key whose cascade could take a row away, and no number that a
+// statement uses up even when it fails.
 bool changesOnlyAsSent(const char* table) {
     const TableFacts facts = readTableFacts(table);
-    return !facts.triggers && !facts.autoIncrement;
+    return !facts.triggers && !facts.foreignKeys && !facts.autoIncrement;
 }
 
 // A Sto or link text refused as a duplicate is refused again, with nothing

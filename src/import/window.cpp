@@ -385,7 +385,7 @@ After stopForTooLong(int index) {
 // as one statement per query would. A failure that ended the transaction
 // all the same is charged to its first record.
 After applyGroupResult(const Unit& unit, const StatementResult& result) {
-    if (result.code == ErrorLockWaitTimeout && transactionStillOpen()) {
+    if (result.code == ErrorLockWaitTimeout) {
         for (int s = unit.firstSlot; s <= unit.lastSlot; ++s) W.entries[W.slots[s].entry].noGroup = true;
         return After::Regroup;
     }
@@ -562,7 +562,8 @@ size_t composeUpsert(int& tuples) {
         tuples++;
     }
     appendQuery(used, W.member->upsertClause);
-    return tuples > 0 ? used : 0;
+    // One record gains nothing from an upsert: it goes the exact way.
+    return tuples > 1 ? used : 0;
 }
 
 // The first record of the window with an update.
@@ -586,7 +587,7 @@ void sendUpsert() {
     StatementResult results[2];
     const int answered = runStatements(W.query, length, results, 2);
     const StatementResult& upsert = results[answered - 1];
-    const bool metALock = upsert.code == ErrorLockWaitTimeout && transactionStillOpen();
+    const bool metALock = upsert.code == ErrorLockWaitTimeout;
     if (!metALock) checkedResult(upsert);
     if (runStop() != RunStop::None) {
         stopAt(firstUpdateEntry(), upsert.code);

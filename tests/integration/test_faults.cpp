@@ -621,6 +621,57 @@ TEST(TransactionFault, LockWaitTimeoutStopsAtTheSameRecordInEveryWindow) {
     kt::resetSchema();
 }
 
+// A lock that another session holds for a moment is waited for, in every
+// window, where one statement per query waits for it: a row lock (the run
+// then goes on and commits), and a table's lock that outlasts
+// lock_wait_timeout (the run then stops at the first record that needs the
+// table). A statement that carries several records never waits itself: it
+// gives way, and its records wait one by one.
+TEST(TransactionFault, ALockHeldByAnotherSessionIsWaitedForAsOneStatementPerQueryWaits) {
+    std::string authClasses;
+    for (const char* key : {"R1", "R2", "R3", "R4", "R5", "R6"}) {
+        authClasses += kt::field(key, 50) + kt::field("B", 5) + kt::field("L", 5) + kt::field("1", 5) + "2\n";
+    }
+    std::string outputs[2];
+    for (int w = 0; w < 2; ++w) {
+        kt::resetSchema();
+        kt::exec("INSERT INTO QVS301AWB (AwbAws, AwbBkl, AwbLiz, AwbMnd, AwbZuv, AwbSta) "
+                 "VALUES ('R5', 'B', 'L', '1', 1, 1)");
+        kt::exec("COMMIT");
+        kt::Session other;
+        ASSERT_EQ(other.exec("SELECT * FROM QVS301AWB WHERE AwbAws = 'R5' FOR UPDATE"), 0);
+        kt::Sandbox box;
+        box.writeFile("in.txt", authClasses);
+        kt::RunningProgram running =
+            box.start({w == 0 ? "KELVORA_WINDOW=1" : "KELVORA_WINDOW=1000"}, {"in.txt", "BKL", "UPD"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        other.exec("COMMIT");
+        kt::RunResult run = box.wait(running);
+        outputs[w] = run.out;
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(kt::query("SELECT COUNT(*) FROM QVS301AWB WHERE AwbZuv = 2"), (std::vector<kt::Row>{{"6"}}));
+    }
+    EXPECT_EQ(outputs[0], "\n6 Datensaetze in Qvs301Awb eingefuegt\n");
+    EXPECT_EQ(outputs[1], outputs[0]);
+
+    kt::exec("SET GLOBAL lock_wait_timeout = 1");
+    for (int w = 0; w < 2; ++w) {
+        kt::resetSchema();
+        kt::Session other;
+        ASSERT_EQ(other.exec("LOCK TABLES RURUVURO.MGSST20P WRITE"), 0);
+        kt::Sandbox box;
+        box.writeFile("in.txt", record20P(1) + record20P(2) + record20P(3));
+        kt::RunResult run = box.run({w == 0 ? "KELVORA_WINDOW=1" : "KELVORA_WINDOW=1000"}, {"in.txt", "20P", "UPD"});
+        other.exec("UNLOCK TABLES");
+        outputs[w] = run.out;
+        EXPECT_EQ(run.status, 1205 & 0xFF);
+    }
+    kt::exec("SET GLOBAL lock_wait_timeout = DEFAULT");
+    EXPECT_EQ(outputs[0], "  Trm " + terminalOf(1) + ": Write-Fehler: 1205\nTransaktion abgebrochen, Fehler: 1205\n");
+    EXPECT_EQ(outputs[1], outputs[0]);
+    kt::resetSchema();
+}
+
 // A server that takes only small queries: the windows stay below its
 // max_allowed_packet, and the run is the run of one statement per query.
 TEST(TransactionFault, WindowsStayBelowTheServersLargestQuery) {
