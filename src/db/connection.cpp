@@ -5,15 +5,19 @@
 #include <cstring>
 #include <mysql.h>
 
+#include "db/optionfile.h"
+
 namespace {
 
 // The one connection of the process. It is never closed explicitly: it ends
 // with the process, and with it any transaction that was not committed.
 MYSQL Connection;
 bool ConnectionInitialised = false;
+const char* RefusedOptionFile = nullptr;   // the reason, once an option file was refused
 
 constexpr const char* ConnectionCharacterSet = "latin1";
 constexpr const char* Commit = "COMMIT";
+constexpr const char* Rollback = "ROLLBACK";
 constexpr const char* ServerDateQuery = "SELECT date_format(sysdate(), '%d.%m.%Y %H:%i:%s')";
 constexpr const char* RecordsLabel = "Records: ";
 constexpr size_t StatementErrorTextSize = 512;
@@ -55,6 +59,12 @@ bool prepareConnection() {
 
 int32_t dbConnect(const char* user, const char* password, const char* host, const char* database) {
     if (!prepareConnection()) return ErrorNoCharacterSet;
+    const OptionFileChoice& options = chooseOptionFile();
+    if (options.state == OptionFileState::Refused) {
+        RefusedOptionFile = options.reason;
+        return ErrorOptionFileRefused;
+    }
+    applyOptionFile(&Connection, options);
     if (mysql_real_connect(&Connection, host, user, password, database, 0, nullptr, 0) == nullptr) {
         return errorNumber();
     }
@@ -64,20 +74,35 @@ int32_t dbConnect(const char* user, const char* password, const char* host, cons
 }
 
 void describeEndpoint(const char* host, char* out, size_t size) {
+    const OptionFileChoice& options = chooseOptionFile();
+    const bool fromFile = options.state == OptionFileState::Used;
     if (host == nullptr || host[0] == '\0' || strcmp(host, "localhost") == 0) {
         const char* socket = getenv("MYSQL_UNIX_PORT");
+        if (fromFile && options.socket[0] != '\0') socket = options.socket;
         snprintf(out, size, "local socket %s", socket != nullptr && socket[0] != '\0' ? socket : MARIADB_UNIX_ADDR);
         return;
     }
     const char* port = getenv("MYSQL_TCP_PORT");
-    if (port != nullptr && port[0] != '\0') {
+    if (fromFile && options.port != 0) {
+        snprintf(out, size, "host %s, port %u", host, options.port);
+    } else if (port != nullptr && port[0] != '\0') {
         snprintf(out, size, "host %s, port %s", host, port);
     } else {
         snprintf(out, size, "host %s, port %d", host, MARIADB_PORT);
     }
 }
 
+void describeOptionFile(char* out, size_t size) {
+    const OptionFileChoice& options = chooseOptionFile();
+    if (options.state == OptionFileState::None) {
+        snprintf(out, size, "none (%s)", options.reason);
+    } else {
+        snprintf(out, size, "%s", options.path);
+    }
+}
+
 const char* lastErrorText() {
+    if (RefusedOptionFile != nullptr) return RefusedOptionFile;
     if (!ConnectionInitialised) return "";
     return mysql_error(&Connection);
 }
@@ -94,6 +119,10 @@ StatementResult runStatement(const char* text) {
 
 int32_t commitWork() {
     return runStatement(Commit).code;
+}
+
+int32_t rollbackWork() {
+    return runStatement(Rollback).code;
 }
 
 bool enableMultiStatements() {
@@ -167,6 +196,21 @@ int32_t queryFirstRow(const char* query, ColumnTaker take, void* context) {
     unsigned columns = mysql_num_fields(stored.result);
     for (unsigned i = 0; i < columns; ++i) take(static_cast<int>(i), row[i], row[i] != nullptr ? lengths[i] : 0, context);
     return 0;
+}
+
+// The rows travel one by one (mysql_use_result): a table's worth of rows
+// never has to fit in memory at once.
+int32_t queryRows(const char* query, RowTaker take, void* context) {
+    if (!ConnectionInitialised) return -1;
+    if (mysql_real_query(&Connection, query, strlen(query)) != 0) return errorNumber();
+    StoredResult streamed;
+    streamed.result = mysql_use_result(&Connection);
+    if (streamed.result == nullptr) return errorNumber() != 0 ? errorNumber() : -1;
+    const unsigned columns = mysql_num_fields(streamed.result);
+    while (MYSQL_ROW row = mysql_fetch_row(streamed.result)) {
+        take(row, mysql_fetch_lengths(streamed.result), columns, context);
+    }
+    return errorNumber();
 }
 
 namespace {
