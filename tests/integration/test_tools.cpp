@@ -1,11 +1,14 @@
 // The tools around the importer as an operator uses them: the settings file
-// written with a private mode, its check against the fixture's server, and
-// the help of both tools.
+// written with a private mode, its check against the fixture's server, the
+// record layouts that the sample generator prints and the manual page
+// shows, and the help of the tools.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -132,4 +135,53 @@ TEST(SettingsTool, HelpAndVersionOfTheTools) {
     EXPECT_EQ(samples.status, 0);
     EXPECT_EQ(samples.out.rfind("usage: kelvora-samples", 0), 0u) << samples.out;
     EXPECT_FALSE(box.exists("--help"));
+}
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The lines of text that start with prefix.
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
+    std::vector<std::string> found;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(prefix, 0) == 0) found.push_back(line);
+    }
+    return found;
+}
+
+}  // namespace
+
+// The manual page kelvora-files(5) is written by the build from the same
+// descriptions as --layout: every layout stands in it word for word. The
+// record length the layout gives is that of the lines the sample generator
+// writes, from its own record builders. A missing DIR is created.
+TEST(Samples, LayoutsAreThoseOfTheManualPageAndOfTheSamples) {
+    std::ifstream pageFile(KELVORA_FILES_PAGE, std::ios::binary);
+    ASSERT_TRUE(pageFile) << KELVORA_FILES_PAGE;
+    std::stringstream read;
+    read << pageFile.rdbuf();
+    std::string page;
+    for (const std::string& line : linesStartingWith(read.str(), "")) {
+        std::string text = line.rfind("\\&", 0) == 0 ? line.substr(2) : line;
+        for (size_t at; (at = text.find("\\e")) != std::string::npos;) text.replace(at, 2, "\\");
+        page += text + "\n";
+    }
+    kt::Sandbox box;
+    kt::RunResult written = kt::runProgram(KELVORA_SAMPLES_TOOL, {"--clean", "new/samples", "3"}, box.workDir());
+    ASSERT_EQ(written.status, 0) << written.err;
+    for (const char* code : {"20P", "35P", "41P", "MND", "IDN", "SLD", "KST", "BKL", "FTG", "MST", "MDT", "FCD"}) {
+        SCOPED_TRACE(code);
+        kt::RunResult layout = kt::runProgram(KELVORA_SAMPLES_TOOL, {"--layout", code}, box.workDir());
+        EXPECT_EQ(layout.status, 0);
+        EXPECT_TRUE(contains(page, ".SS " + std::string(code) + "\n.EX\n" + layout.out + ".EE\n")) << layout.out;
+        long length = -1;
+        sscanf(linesStartingWith(layout.out, "record length ").at(0).c_str(), "record length %ld", &length);
+        std::string sample = box.readFile(std::string("new/samples/") + code + ".txt");
+        EXPECT_EQ(static_cast<long>(sample.find('\n')) + 1, length);
+    }
+    EXPECT_EQ(kt::runProgram(KELVORA_SAMPLES_TOOL, {"--layout", "XYZ"}, box.workDir()).status, 2);
 }
