@@ -1,16 +1,28 @@
 # What `cmake --install` puts on a machine, and the Debian package that
-# `cpack -G DEB` makes of it in the build folder. The sample generator is a
-# demonstration and test tool and stays out of both.
+# `cpack -G DEB` makes of it in the build folder: the importer, the check,
+# the settings tool and the sample generator (which also prints the record
+# layouts), the reference schema, an example option file and the manual
+# pages.
 include(GNUInstallDirs)
 
-install(TARGETS Kelvora_MYSQL kelvora-settings RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS Kelvora_MYSQL kelvora-check kelvora-settings kelvora-samples
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The reference schema, with a header that says what it is for.
+install(FILES ${PROJECT_SOURCE_DIR}/sql/schema.sql DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kelvora)
+
+# The option file is read from /etc/kelvora whatever the prefix; the package
+# carries a commented example of it there, as a configuration file.
+set(KELVORA_OPTION_FILE_EXAMPLE /etc/kelvora/client.cnf.example)
+install(FILES ${PROJECT_SOURCE_DIR}/sql/client.cnf.example DESTINATION /etc/kelvora)
+file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles "${KELVORA_OPTION_FILE_EXAMPLE}\n")
 
 # Manual pages. The build puts the project's version into them and gzips
 # them (-n: no name or time stamp, so the same page always gives the same
 # bytes), as Debian installs every manual page; man reads both. Section 5,
 # the record layouts, is written by the build from the members' own
 # layout descriptions (tools/kelvora_files_page.cpp).
-set(KELVORA_MAN_PAGES Kelvora_MYSQL.1 kelvora-settings.1)
+set(KELVORA_MAN_PAGES Kelvora_MYSQL.1 kelvora-check.1 kelvora-settings.1)
 set(KELVORA_MAN_BUILD_DIR ${PROJECT_BINARY_DIR}/man)
 set(KELVORA_FILES_PAGE ${KELVORA_MAN_BUILD_DIR}/kelvora-files.5)
 find_program(GZIP_PROGRAM gzip)
@@ -61,7 +73,9 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "Kelvora_MYSQL imports one fixed-width interface file per run into the tables\n"
   "of the database RURUVURO: terminal assignments, holidays, employee status and\n"
   "details, function codes, clients, identities, balances, cost centres and\n"
-  "authorization classes. kelvora-settings writes and checks its settings file.")
+  "authorization classes. kelvora-check shows what a run would do and rolls it\n"
+  "back; kelvora-settings writes and checks its settings file and the login's\n"
+  "rights; kelvora-samples writes sample files and prints the record layouts.")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -69,6 +83,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${KELVORA_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION database)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/conffiles)
 find_program(DPKG_SHLIBDEPS_PROGRAM dpkg-shlibdeps)
 if(DPKG_SHLIBDEPS_PROGRAM)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
