@@ -13,7 +13,7 @@ namespace {
 // with the process, and with it any transaction that was not committed.
 MYSQL Connection;
 bool ConnectionInitialised = false;
-const char* RefusedOptionFile = nullptr;   // the reason, once an option file was refused
+const char* OptionFileFailure = nullptr;   // why the option file ended the connection, or nullptr
 
 constexpr const char* ConnectionCharacterSet = "latin1";
 constexpr const char* Commit = "COMMIT";
@@ -61,13 +61,15 @@ int32_t dbConnect(const char* user, const char* password, const char* host, cons
     if (!prepareConnection()) return ErrorNoCharacterSet;
     const OptionFileChoice& options = chooseOptionFile();
     if (options.state == OptionFileState::Refused) {
-        RefusedOptionFile = options.reason;
+        OptionFileFailure = options.reason;
         return ErrorOptionFileRefused;
     }
     applyOptionFile(&Connection, options);
     if (mysql_real_connect(&Connection, host, user, password, database, 0, nullptr, 0) == nullptr) {
         return errorNumber();
     }
+    OptionFileFailure = sessionFallsShortOf(&Connection, options);
+    if (OptionFileFailure != nullptr) return ErrorNotEncrypted;
     if (mysql_autocommit(&Connection, 0) != 0) return setUpError();
     if (strcmp(mysql_character_set_name(&Connection), ConnectionCharacterSet) != 0) return setUpError();
     return 0;
@@ -102,7 +104,7 @@ void describeOptionFile(char* out, size_t size) {
 }
 
 const char* lastErrorText() {
-    if (RefusedOptionFile != nullptr) return RefusedOptionFile;
+    if (OptionFileFailure != nullptr) return OptionFileFailure;
     if (!ConnectionInitialised) return "";
     return mysql_error(&Connection);
 }

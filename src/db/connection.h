@@ -14,6 +14,7 @@ constexpr int32_t ErrorParse = 1064;
 constexpr int32_t ErrorAccessDenied = 1045;
 constexpr int32_t ErrorNoCharacterSet = 2019;   // the client's "can't initialise character set"
 constexpr int32_t ErrorOptionFileRefused = 2000;   // the client's "unknown error", for a refused option file
+constexpr int32_t ErrorNotEncrypted = 2026;        // the client's "SSL connection error"
 constexpr int ServerDateTimeSize = 32;          // room for 31 characters
 
 // Makes the client library's connection object ready, latin1 chosen as
@@ -27,7 +28,9 @@ bool prepareConnection();
 // run is one transaction. The site's option file, when there is one, adds
 // socket, port, TLS and the connect timeout; a file that sets anything the
 // settings file gives (or the character set) is refused before connecting,
-// with ErrorOptionFileRefused and its reason as lastErrorText. Returns 0
+// with ErrorOptionFileRefused and its reason as lastErrorText; one that asks
+// for TLS where the server does not encrypt the session fails with
+// ErrorNotEncrypted before any statement. Returns 0
 // or the client error number; a set-up step that fails without a number
 // gives ErrorNoCharacterSet.
 int32_t dbConnect(const char* user, const char* password, const char* host, const char* database);

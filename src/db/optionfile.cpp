@@ -29,6 +29,7 @@ constexpr unsigned ProbePort = 1;
 
 OptionFileChoice Choice;
 bool Chosen = false;
+char SessionShortfall[512] = "";
 
 // The file to look at: the one KELVORA_OPTION_FILE names, else the site's.
 const char* optionFilePath() {
@@ -124,6 +125,8 @@ void probeOptionFile(const char* path, OptionFileChoice& choice) {
             snprintf(choice.socket, sizeof choice.socket, "%s", probe.options.unix_socket);
         }
         choice.port = probe.options.port;
+        choice.asksForTls = probe.options.ssl_ca != nullptr || probe.options.ssl_capath != nullptr ||
+                            probe.options.ssl_cert != nullptr || probe.options.ssl_key != nullptr;
     }
     mysql_close(&probe);
 }
@@ -142,4 +145,14 @@ void applyOptionFile(st_mysql* connection, const OptionFileChoice& choice) {
     if (choice.state != OptionFileState::Used) return;
     mysql_optionsv(connection, MYSQL_READ_DEFAULT_FILE, choice.path);
     mysql_optionsv(connection, MYSQL_READ_DEFAULT_GROUP, OptionGroup);
+}
+
+const char* sessionFallsShortOf(st_mysql* connection, const OptionFileChoice& choice) {
+    if (choice.state != OptionFileState::Used || !choice.asksForTls) return nullptr;
+    if (mysql_get_ssl_cipher(connection) != nullptr) return nullptr;
+    snprintf(SessionShortfall, sizeof SessionShortfall,
+             "the option file %s asks for TLS, but the server did not encrypt the session (it offers no TLS); "
+             "nothing is sent",
+             choice.path);
+    return SessionShortfall;
 }

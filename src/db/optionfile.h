@@ -19,6 +19,7 @@ struct OptionFileChoice {
     char reason[512] = "";        // why it is refused, or why there is none
     char socket[256] = "";        // the socket it sets, or empty
     unsigned port = 0;            // the port it sets, or 0
+    bool asksForTls = false;      // it names a certificate authority, certificate or key
 };
 
 // Looks for the option file (KELVORA_OPTION_FILE, else the site's default
@@ -30,3 +31,9 @@ const OptionFileChoice& chooseOptionFile();
 // Hands a file that chooseOptionFile found usable to the connection object,
 // so the client library reads it when it connects.
 void applyOptionFile(st_mysql* connection, const OptionFileChoice& choice);
+
+// After connecting: a file that asks for TLS must get an encrypted session.
+// The client library goes on without TLS when the server offers none;
+// nothing may be sent then. nullptr when the session is as the file asks,
+// else why it is not.
+const char* sessionFallsShortOf(st_mysql* connection, const OptionFileChoice& choice);

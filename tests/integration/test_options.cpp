@@ -1,8 +1,11 @@
 // The option file: TLS for a login that the server admits only encrypted
 // (the fixture's server offers TLS with a certificate that scripts/testdb
-// made with openssl), and the refusal, before any connection, of a file
-// that sets what only the settings file may set.
+// made with openssl), no session in clear text where TLS is asked for, and
+// the refusal, before any connection, of a file that sets what only the
+// settings file may set.
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -82,4 +85,23 @@ TEST(OptionFile, TlsThroughTheFileAndNoConnectionForAFileThatSetsTheLogin) {
     }
     EXPECT_EQ(kt::query("SELECT FCDNum FROM MGSSTFCD"), written);
     kt::exec("DROP USER " + account);
+}
+
+// The client library goes on without TLS where the server offers none, even
+// with ssl-verify-server-cert; a file that asks for TLS gets no session in
+// clear text. A second server, started without TLS, offers none.
+TEST(OptionFile, TlsAskedOfAServerWithoutItSendsNothing) {
+    const std::string dir = "/tmp/kelvora-plain-" + std::to_string(getpid());
+    const std::string testdb = "'" + kt::sourceDir() + "/scripts/testdb' ";
+    ASSERT_EQ(kt::shell(testdb + "start " + dir + " >/dev/null 2>&1"), 0);
+    kt::Sandbox box;
+    box.writeFile("tls.cnf", "[kelvora]\nssl-ca = " + kt::testdbDir() + "/tls/ca.pem\nssl-verify-server-cert\n");
+    box.writeFile("in.txt", fcdRecord("004"));
+    kt::RunResult run = box.run({withOptionFile(box, "tls.cnf"), "MYSQL_UNIX_PORT=" + dir + "/mysqld.sock"},
+                                {"in.txt", "FCD"});
+    kt::shell(testdb + "stop " + dir + " >/dev/null 2>&1; rm -rf " + dir);
+    EXPECT_EQ(run.out, "Datenbankverbindung fehlgeschlagen, Fehler: 2026\n");
+    EXPECT_EQ(run.status, 2026 & 0xFF);
+    EXPECT_TRUE(contains(run.err, "asks for TLS, but the server did not encrypt the session")) << run.err;
+    EXPECT_TRUE(box.exists("in.txt"));
 }
