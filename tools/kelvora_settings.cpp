@@ -26,6 +26,7 @@
 #include "db/connection.h"
 #include "driver/connect.h"
 #include "import/members.h"
+#include "import/serverfacts.h"
 #include "import/tables.h"
 #include "settings/cipher.h"
 #include "settings/settings.h"
@@ -343,7 +344,7 @@ struct TableCheck {
     const char* name = nullptr;
     unsigned needed = 0;        // TableRight flags
     unsigned held = 0;
-    TableState state = TableState::Unknown;
+    TableFacts facts;
     unsigned members = 0;       // bit m: AllMembers[m] writes the table
 };
 
@@ -377,20 +378,20 @@ std::vector<TableCheck> tablesOfTheTypeCodes() {
 
 // What the server has of a table, or false when it did not answer.
 bool askServer(TableCheck& table) {
-    table.state = queryTableState(table.name, nullptr, 0);
-    return table.state != TableState::Unknown && queryTableRights(table.name, table.held) == 0;
+    table.facts = readTableFacts(table.name);
+    return table.facts.known && queryTableRights(table.name, table.held) == 0;
 }
 
 const char* rightCell(const TableCheck& table, unsigned right) {
     if ((table.needed & right) == 0) return "-";
-    if (table.state == TableState::Missing) return "?";
+    if (!table.facts.exists) return "?";
     return (table.held & right) != 0 ? "yes" : "NO";
 }
 
 void printTableLine(const TableCheck& table) {
-    const bool missing = table.state == TableState::Missing;
+    const bool missing = !table.facts.exists;
     printf("%-10s %-6s %-12s", table.name, missing ? "NO" : "yes",
-           missing ? "?" : table.state == TableState::NotTransactional ? "NO" : "yes");
+           missing ? "?" : table.facts.transactional ? "yes" : "NO");
     for (int i = 0; i < TableRightCount; ++i) printf(" %-6s", rightCell(table, 1u << i));
     for (int m = 0; m < MemberCount; ++m) {
         if ((table.members & (1u << m)) != 0) printf(" %s", AllMembers[m]->typeCode);
@@ -401,7 +402,7 @@ void printTableLine(const TableCheck& table) {
 // What a table lacks for the type codes that write it: "missing", or the
 // rights not held; empty when it has everything.
 std::string tableLacks(const TableCheck& table) {
-    if (table.state == TableState::Missing) return "missing";
+    if (!table.facts.exists) return "missing";
     std::string lacks;
     for (int i = 0; i < TableRightCount; ++i) {
         unsigned right = 1u << i;

@@ -6,17 +6,15 @@
 #include "common/diag.h"
 #include "driver/exitstatus.h"
 #include "import/members.h"
-#include "import/tables.h"
+#include "import/serverfacts.h"
 
 namespace {
 
 constexpr int MaxPlannedTables = 4;
-constexpr size_t EngineRoom = 64;
 
 struct PlannedTable {
     const char* name = nullptr;
-    TableState state = TableState::Unknown;
-    char engine[EngineRoom] = "";
+    TableFacts facts;
     TableSnapshot before;
     int32_t readResult = 0;   // of the snapshot before the import
 };
@@ -39,11 +37,11 @@ bool anyWithoutTransactions() {
     bool found = false;
     for (int i = 0; i < PlannedCount; ++i) {
         PlannedTable& table = Planned[i];
-        table.state = queryTableState(table.name, table.engine, sizeof table.engine);
-        if (table.state != TableState::NotTransactional) continue;
-        diagnose("table RURUVURO.%s has no transactions (engine %s): a rollback could not undo what the run "
-                 "writes there, so the file is not checked (exit %d)",
-                 table.name, table.engine, RefusedResult);
+        table.facts = readTableFacts(table.name);
+        if (!table.facts.known || !table.facts.exists || table.facts.transactional) continue;
+        diagnose("table RURUVURO.%s has no transactions: a rollback could not undo what the run writes there, "
+                 "so the file is not checked (exit %d)",
+                 table.name, RefusedResult);
         found = true;
     }
     return found;
@@ -58,7 +56,7 @@ void printLine(const PlannedTable& table, long after, const TableChanges& change
 // One table's line: a table that is not there, one that could not be read,
 // one the run would leave as it is, or what the run did to it.
 void planTable(PlannedTable& table, bool commits, int status) {
-    if (table.state == TableState::Missing) {
+    if (!table.facts.exists) {
         diagnose("plan %s: the table does not exist; exit %d", table.name, status);
         return;
     }
@@ -90,7 +88,7 @@ int32_t planBeforeImport(const char* typeCode) {
     if (anyWithoutTransactions()) return RefusedResult;
     for (int i = 0; i < PlannedCount; ++i) {
         PlannedTable& table = Planned[i];
-        if (table.state != TableState::Missing) table.readResult = takeSnapshot(table.name, table.before);
+        if (table.facts.exists) table.readResult = takeSnapshot(table.name, table.before);
     }
     return 0;
 }

@@ -1,47 +1,11 @@
 #include "import/tables.h"
 
 #include <cstdio>
-#include <cstring>
 #include <string_view>
 
 #include "db/connection.h"
 
 const char* const TableRightNames[TableRightCount] = {"SELECT", "INSERT", "UPDATE", "DELETE"};
-
-namespace {
-
-constexpr size_t AnswerRoom = 64;
-
-// The two columns of the question: the engine's TRANSACTIONS (or "none"
-// for a table that is not there) and the engine's name.
-struct TableAnswer {
-    char transactions[AnswerRoom];
-    char engine[AnswerRoom];
-};
-
-void takeTableAnswer(int column, const char* bytes, size_t length, void* context) {
-    auto* answer = static_cast<TableAnswer*>(context);
-    char* target = column == 0 ? answer->transactions : column == 1 ? answer->engine : nullptr;
-    if (target == nullptr || bytes == nullptr) return;
-    snprintf(target, AnswerRoom, "%.*s", static_cast<int>(length), bytes);
-}
-
-}  // namespace
-
-TableState queryTableState(const char* table, char* engine, size_t engineSize) {
-    char query[384];
-    snprintf(query, sizeof query,
-             "SELECT COALESCE(MAX(e.TRANSACTIONS), 'none'), MAX(t.ENGINE) FROM information_schema.TABLES t "
-             "LEFT JOIN information_schema.ENGINES e ON e.ENGINE = t.ENGINE "
-             "WHERE t.TABLE_SCHEMA = 'RURUVURO' AND t.TABLE_NAME = '%s'",
-             table);
-    TableAnswer answer = {};
-    if (engineSize > 0) engine[0] = '\0';
-    if (queryFirstRow(query, takeTableAnswer, &answer) != 0) return TableState::Unknown;
-    if (engineSize > 0) snprintf(engine, engineSize, "%s", answer.engine);
-    if (strcmp(answer.transactions, "none") == 0) return TableState::Missing;
-    return strcmp(answer.transactions, "NO") == 0 ? TableState::NotTransactional : TableState::Transactional;
-}
 
 unsigned rightsNeeded(unsigned tableWrites) {
     unsigned rights = 0;

@@ -1,17 +1,10 @@
-// The tables the members write, as the server has them: whether a table
-// exists and keeps transactions, and which rights the login needs on it.
+// The rights on the tables the members write: those their statements need,
+// and those the login holds. Whether a table exists and keeps transactions
+// is in import/serverfacts.h.
 #pragma once
-#include <cstddef>
 #include <cstdint>
 
 #include "import/member.h"
-
-enum class TableState { Unknown, Missing, Transactional, NotTransactional };
-
-// Asks the server about a table of RURUVURO; its engine into engine (room
-// for engineSize bytes, empty when the table is missing). Unknown when the
-// question failed.
-TableState queryTableState(const char* table, char* engine, size_t engineSize);
 
 // Rights on a table, as flags.
 enum TableRight : unsigned {
