@@ -186,12 +186,30 @@ int runStatements(const char* text, size_t length, StatementResult* results, int
     return count;
 }
 
+namespace {
+
+// Sends a query whose rows the caller reads, and takes its result: stored
+// whole, or streamed row by row. nullptr with the error number (-1 when
+// there is none) in error.
+MYSQL_RES* sendQuery(const char* query, bool streamed, int32_t& error) {
+    error = -1;
+    if (!ConnectionInitialised) return nullptr;
+    if (mysql_real_query(&Connection, query, strlen(query)) != 0) {
+        error = errorNumber();
+        return nullptr;
+    }
+    MYSQL_RES* result = streamed ? mysql_use_result(&Connection) : mysql_store_result(&Connection);
+    if (result == nullptr && errorNumber() != 0) error = errorNumber();
+    return result;
+}
+
+}  // namespace
+
 int32_t queryFirstRow(const char* query, ColumnTaker take, void* context) {
-    if (!ConnectionInitialised) return -1;
-    if (mysql_real_query(&Connection, query, strlen(query)) != 0) return errorNumber();
+    int32_t error = 0;
     StoredResult stored;
-    stored.result = mysql_store_result(&Connection);
-    if (stored.result == nullptr) return errorNumber() != 0 ? errorNumber() : -1;
+    stored.result = sendQuery(query, false, error);
+    if (stored.result == nullptr) return error;
     MYSQL_ROW row = mysql_fetch_row(stored.result);
     if (row == nullptr) return -1;
     unsigned long* lengths = mysql_fetch_lengths(stored.result);
@@ -203,11 +221,10 @@ int32_t queryFirstRow(const char* query, ColumnTaker take, void* context) {
 // The rows travel one by one (mysql_use_result): a table's worth of rows
 // never has to fit in memory at once.
 int32_t queryRows(const char* query, RowTaker take, void* context) {
-    if (!ConnectionInitialised) return -1;
-    if (mysql_real_query(&Connection, query, strlen(query)) != 0) return errorNumber();
+    int32_t error = 0;
     StoredResult streamed;
-    streamed.result = mysql_use_result(&Connection);
-    if (streamed.result == nullptr) return errorNumber() != 0 ? errorNumber() : -1;
+    streamed.result = sendQuery(query, true, error);
+    if (streamed.result == nullptr) return error;
     const unsigned columns = mysql_num_fields(streamed.result);
     while (MYSQL_ROW row = mysql_fetch_row(streamed.result)) {
         take(row, mysql_fetch_lengths(streamed.result), columns, context);
