@@ -1,7 +1,5 @@
 #include "check/plan.h"
 
-#include <cstdio>
-
 #include "check/snapshot.h"
 #include "common/diag.h"
 #include "driver/exitstatus.h"

@@ -3,6 +3,7 @@
 // the server compares it (case and trailing blanks as its collation says)
 // and its whole content byte for byte. Only the digests travel.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
