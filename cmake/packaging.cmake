@@ -1,32 +1,61 @@
 # What `cmake --install` puts on a machine, and the Debian package that
-# `cpack -G DEB` makes of it in the build folder. The sample generator is a
-# demonstration and test tool and stays out of both.
+# `cpack -G DEB` makes of it in the build folder: the importer, the check,
+# the settings tool and the sample generator (which also prints the record
+# layouts), the reference schema, an example option file and the manual
+# pages.
 include(GNUInstallDirs)
 
-install(TARGETS Kelvora_MYSQL kelvora-settings RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS Kelvora_MYSQL kelvora-check kelvora-settings kelvora-samples
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# Manual pages, section 1. The build puts the project's version into them
-# and gzips them (-n: no name or time stamp, so the same page always gives
-# the same bytes), as Debian installs every manual page; man reads both.
-set(KELVORA_MAN_PAGES Kelvora_MYSQL.1 kelvora-settings.1)
+# The reference schema, with a header that says what it is for.
+install(FILES ${PROJECT_SOURCE_DIR}/sql/schema.sql DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kelvora)
+
+# The option file is read from /etc/kelvora whatever the prefix; the package
+# carries a commented example of it there, as a configuration file.
+set(KELVORA_OPTION_FILE_EXAMPLE /etc/kelvora/client.cnf.example)
+install(FILES ${PROJECT_SOURCE_DIR}/sql/client.cnf.example DESTINATION /etc/kelvora)
+file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles "${KELVORA_OPTION_FILE_EXAMPLE}\n")
+
+# Manual pages. The build puts the project's version into them and gzips
+# them (-n: no name or time stamp, so the same page always gives the same
+# bytes), as Debian installs every manual page; man reads both. Section 5,
+# the record layouts, is written by the build from the members' own
+# layout descriptions (tools/kelvora_files_page.cpp).
+set(KELVORA_MAN_PAGES Kelvora_MYSQL.1 kelvora-check.1 kelvora-settings.1)
 set(KELVORA_MAN_BUILD_DIR ${PROJECT_BINARY_DIR}/man)
+set(KELVORA_FILES_PAGE ${KELVORA_MAN_BUILD_DIR}/kelvora-files.5)
 find_program(GZIP_PROGRAM gzip)
-set(KELVORA_MAN_OUTPUTS)
-foreach(page ${KELVORA_MAN_PAGES})
-  set(configured ${KELVORA_MAN_BUILD_DIR}/${page})
-  configure_file(${PROJECT_SOURCE_DIR}/man/${page} ${configured} @ONLY)
+set(KELVORA_MAN_OUTPUTS ${KELVORA_FILES_PAGE})
+
+# Installs one built page in the section its name ends with, gzipped when
+# gzip is there.
+function(kelvora_install_man_page built)
+  string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section ${built})
+  get_filename_component(page ${built} NAME)
   if(GZIP_PROGRAM)
-    add_custom_command(OUTPUT ${configured}.gz
-      COMMAND ${GZIP_PROGRAM} -9nkf ${configured}
-      DEPENDS ${configured}
+    add_custom_command(OUTPUT ${built}.gz
+      COMMAND ${GZIP_PROGRAM} -9nkf ${built}
+      DEPENDS ${built}
       COMMENT "Compressing manual page ${page}"
       VERBATIM)
-    list(APPEND KELVORA_MAN_OUTPUTS ${configured}.gz)
-    install(FILES ${configured}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    set(KELVORA_MAN_OUTPUTS ${KELVORA_MAN_OUTPUTS} ${built}.gz PARENT_SCOPE)
+    install(FILES ${built}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
   else()
-    install(FILES ${configured} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${built} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
   endif()
+endfunction()
+
+foreach(page ${KELVORA_MAN_PAGES})
+  configure_file(${PROJECT_SOURCE_DIR}/man/${page} ${KELVORA_MAN_BUILD_DIR}/${page} @ONLY)
+  kelvora_install_man_page(${KELVORA_MAN_BUILD_DIR}/${page})
 endforeach()
+add_custom_command(OUTPUT ${KELVORA_FILES_PAGE}
+  COMMAND kelvora-files-page ${KELVORA_FILES_PAGE}
+  DEPENDS kelvora-files-page
+  COMMENT "Writing manual page kelvora-files.5 from the record layouts"
+  VERBATIM)
+kelvora_install_man_page(${KELVORA_FILES_PAGE})
 add_custom_target(man_pages ALL DEPENDS ${KELVORA_MAN_OUTPUTS})
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kelvora)
@@ -44,7 +73,9 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "Kelvora_MYSQL imports one fixed-width interface file per run into the tables\n"
   "of the database RURUVURO: terminal assignments, holidays, employee status and\n"
   "details, function codes, clients, identities, balances, cost centres and\n"
-  "authorization classes. kelvora-settings writes and checks its settings file.")
+  "authorization classes. kelvora-check shows what a run would do and rolls it\n"
+  "back; kelvora-settings writes and checks its settings file and the login's\n"
+  "rights; kelvora-samples writes sample files and prints the record layouts.")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -52,6 +83,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${KELVORA_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION database)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/conffiles)
 find_program(DPKG_SHLIBDEPS_PROGRAM dpkg-shlibdeps)
 if(DPKG_SHLIBDEPS_PROGRAM)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

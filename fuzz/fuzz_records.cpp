@@ -39,12 +39,6 @@ constexpr size_t FillerLineLength = 100;
 constexpr int ExtraCapacities[] = {2, 3, 17, LargestCapacity};
 constexpr int ExtraCapacityCount = sizeof ExtraCapacities / sizeof ExtraCapacities[0];
 
-const ImportMember* const Members[] = {
-    &Member20P, &Member35P, &Member41P, &MemberMND, &MemberIDN, &MemberSLD,
-    &MemberKST, &MemberBKL, &MemberFTG, &MemberMST, &MemberMDT, &MemberFCD,
-};
-constexpr int MemberCount = sizeof Members / sizeof Members[0];
-
 char WorkPath[] = "/tmp/kelvora-fuzz-records-XXXXXX";
 int WorkFd = -1;
 
@@ -144,7 +138,7 @@ std::string fillerBefore(unsigned char steer) {
 int capacityOf(unsigned char selection) {
     int index = selection % (ExtraCapacityCount + MemberCount);
     if (index < ExtraCapacityCount) return ExtraCapacities[index];
-    return RecordLengthTable[Members[index - ExtraCapacityCount]->recordKind] + 1;
+    return RecordLengthTable[AllMembers[index - ExtraCapacityCount]->recordKind] + 1;
 }
 
 void checkAll(const std::string& bytes) {
@@ -152,7 +146,7 @@ void checkAll(const std::string& bytes) {
     std::string expected = textModeView(bytes);
     bool comparable = memchr(expected.data(), '\0', expected.size()) == nullptr;
     for (int capacity : ExtraCapacities) checkLineReads(capacity, expected, comparable);
-    for (const ImportMember* member : Members) {
+    for (const ImportMember* member : AllMembers) {
         checkLineReads(RecordLengthTable[member->recordKind] + 1, expected, comparable);
         cutWithMember(*member);
     }
@@ -165,7 +159,7 @@ void checkAtBoundary(unsigned char steer, unsigned char selection, const uint8_t
     std::string expected = textModeView(bytes);
     bool comparable = memchr(expected.data(), '\0', expected.size()) == nullptr;
     checkLineReads(capacityOf(selection), expected, comparable);
-    cutWithMember(*Members[selection % MemberCount]);
+    cutWithMember(*AllMembers[selection % MemberCount]);
 }
 
 }  // namespace

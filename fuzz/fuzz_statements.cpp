@@ -23,11 +23,6 @@
 
 namespace {
 
-const ImportMember* const Members[] = {
-    &Member20P, &Member35P, &Member41P, &MemberMND, &MemberIDN, &MemberSLD,
-    &MemberKST, &MemberBKL, &MemberFTG, &MemberMST, &MemberMDT, &MemberFCD,
-};
-constexpr int MemberCount = sizeof Members / sizeof Members[0];
 constexpr unsigned char UpdateModeBit = 0x80;
 constexpr unsigned char ShortFormBit = 0x40;
 constexpr unsigned char MemberBits = 0x3F;
@@ -136,7 +131,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    const ImportMember& member = *Members[(data[0] & MemberBits) % MemberCount];
+    const ImportMember& member = *AllMembers[(data[0] & MemberBits) % MemberCount];
     UpdateMode = (data[0] & UpdateModeBit) != 0 ? 1 : 0;
     chooseForm(member, (data[0] & ShortFormBit) != 0);
     static RecordRow row;

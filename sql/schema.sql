@@ -1,14 +1,27 @@
--- Test database of the terminal-management system: the tables the importer
--- writes, in the schema RURUVURO. Text columns are VARCHAR sized to the
--- record fields, so a value keeps its trailing blanks exactly as sent.
--- Columns that the server fills (SYSDATE(), NOW(), CURRENT_TIMESTAMP or a
--- date_format of a YYYYMMDDHHMMSS text) are DATETIME. Columns that no
--- statement has to fill are nullable. Tables that the importer finds rows in
--- carry the primary key it finds them by, so a second row with the same key
--- fails with error 1062. Tables that are only ever replaced whole have none.
+-- Reference schema of Kelvora: the tables that Kelvora_MYSQL writes, in the
+-- schema RURUVURO of the terminal-management system. It is what the
+-- importer's tests run against, and the definition to compare a site's
+-- tables with, or to create them from on a new server:
 --
--- The server runs with lower_case_table_names=1, so "Ruruvuro", "RuRuvuro"
--- and "RURUVURO" in the statements name this one schema.
+--   mariadb < /usr/share/kelvora/schema.sql
+--
+-- The server must compare table and database names without regard to case:
+-- set lower_case_table_names=1 in the server's configuration before its data
+-- directory is created (mariadb-install-db); the setting cannot be changed
+-- for an existing data directory.
+--
+-- Text columns are VARCHAR sized to the record fields, so a value keeps its
+-- trailing blanks exactly as sent. Columns that the server fills (SYSDATE(),
+-- NOW(), CURRENT_TIMESTAMP or a date_format of a YYYYMMDDHHMMSS text) are
+-- DATETIME. Columns that no statement has to fill are nullable. Tables that
+-- the importer finds rows in carry the primary key it finds them by, so a
+-- second row with the same key fails with error 1062. Tables that are only
+-- ever replaced whole have none. Every table is InnoDB: a run that is not
+-- committed must leave nothing behind, and kelvora-check refuses tables
+-- without transactions.
+--
+-- With lower_case_table_names=1, "Ruruvuro", "RuRuvuro" and "RURUVURO" in
+-- the statements name this one schema.
 
 CREATE DATABASE IF NOT EXISTS RURUVURO DEFAULT CHARACTER SET latin1;
 

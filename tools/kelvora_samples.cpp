@@ -2,6 +2,7 @@
 // type code, for demonstrations and load tests.
 //
 //   kelvora-samples [--clean] DIR [N [TYPE...]]
+//   kelvora-samples --layout TYPE
 //   kelvora-samples --help
 //
 // Writes DIR/20P.txt, DIR/35P.txt, ... DIR/FCD.txt in the fixed-width record
@@ -13,6 +14,8 @@
 // every file holds exactly N valid records with unique keys and LF line ends,
 // and naming type codes after N writes only those files. The content depends
 // on nothing but the record number, so every run writes the same bytes.
+// DIR is created when it is missing. --layout prints the record layout of
+// a type code as the importer reads it.
 //
 // Texts are Windows-1252: an umlaut is one byte ("\xE4" is a-umlaut). Dates
 // are YYYYMMDD, time stamps YYYYMMDDHHMMSS.
@@ -22,7 +25,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <sys/stat.h>
+
+#include "common/strutil.h"
+#include "import/layouttext.h"
+#include "import/members.h"
 
 namespace {
 
@@ -37,14 +46,18 @@ constexpr int TextBufferSize = 128;
 constexpr int PathBufferSize = 4096;
 constexpr int WriteFailed = 1;
 constexpr int UsageError = 2;
+constexpr mode_t DirectoryMode = 0777;   // narrowed by the umask
 
 const char* const UsageText =
     "usage: kelvora-samples [--clean] DIR [N [TYPE...]]\n"
+    "       kelvora-samples --layout TYPE\n"
     "       kelvora-samples --help\n"
     "writes sample interface files DIR/20P.txt ... DIR/FCD.txt, one per type code\n"
+    "(DIR is created when it is missing)\n"
     "  without N: a small sample per type code, with one wrong-length line and\n"
     "             one CR LF record in each file unless --clean is given\n"
-    "  with N:    N valid records per file; TYPE... limits the files written\n";
+    "  with N:    N valid records per file; TYPE... limits the files written\n"
+    "--layout prints the record layout of TYPE: fields, columns, how it is written\n";
 
 // One record line being built: blanks up to the line end, fields written
 // over them at their offsets.
@@ -600,6 +613,32 @@ int parseArguments(int argc, char** argv, SampleRequest& request) {
     return 0;
 }
 
+// Creates path and the folders above it that are missing, as mkdir -p
+// does; 0, or WriteFailed with a message.
+int makeDirectory(const char* path) {
+    std::string folder = path;
+    for (size_t at = folder.find('/', 1);; at = folder.find('/', at + 1)) {
+        std::string part = folder.substr(0, at);
+        if (mkdir(part.c_str(), DirectoryMode) != 0 && errno != EEXIST) {
+            fprintf(stderr, "kelvora-samples: cannot create %s: %s\n", part.c_str(), strerror(errno));
+            return WriteFailed;
+        }
+        if (at == std::string::npos) break;
+    }
+    return 0;
+}
+
+// "--layout TYPE": the layout the importer cuts records of TYPE with.
+int printLayout(int argc, char** argv) {
+    if (argc != 3) return usageError("--layout takes one type code");
+    std::string code = argv[2];
+    toUpperInPlace(code.data());
+    const ImportMember* member = findMember(code.substr(0, 3).c_str());
+    if (member == nullptr) return usageError("unknown type code");
+    fputs(layoutText(*member).c_str(), stdout);
+    return fflush(stdout) == 0 ? 0 : WriteFailed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -607,8 +646,11 @@ int main(int argc, char** argv) {
         fputs(UsageText, stdout);
         return fflush(stdout) == 0 ? 0 : WriteFailed;
     }
+    if (argc >= 2 && strcmp(argv[1], "--layout") == 0) return printLayout(argc, argv);
     SampleRequest request = {};
     int status = parseArguments(argc, argv, request);
+    if (status != 0) return status;
+    status = makeDirectory(request.directory);
     if (status != 0) return status;
     for (size_t i = 0; i < sizeof SampleTypes / sizeof SampleTypes[0]; ++i) {
         if (!request.selected[i]) continue;

@@ -7,8 +7,10 @@
 //       prints a complete settings file with the four connection values, or
 //       writes it to FILE with mode 0600
 //   kelvora-settings check [FILE]
-//       shows the values of a settings file (never the password) and tries
-//       the connection the program would open with them
+//       shows the values of a settings file (never the password), tries the
+//       connection the program would open with them, and reports what the
+//       type codes need there: the tables, their transactions, the login's
+//       rights on them, and the server's name comparison and strict mode
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,9 +19,15 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
+#include "common/diag.h"
 #include "common/paths.h"
 #include "db/connection.h"
+#include "driver/connect.h"
+#include "import/members.h"
+#include "import/serverfacts.h"
+#include "import/tables.h"
 #include "settings/cipher.h"
 #include "settings/settings.h"
 #include "settings_encrypt.h"
@@ -36,6 +44,8 @@ constexpr size_t MaxDbSystem = 40;
 constexpr size_t MaxHost = 41;
 constexpr mode_t SettingsFileMode = 0600;
 constexpr char SectionLine[] = "Kelvora;Datenbank;\n";
+constexpr size_t OptionFileRoom = 600;
+constexpr size_t ValueRoom = 256;
 
 const char* const UsageText =
     "usage: kelvora-settings encrypt VALUE\n"
@@ -50,7 +60,10 @@ const char* const CommandsText =
     "write    print a settings file with the four connection values; with --output\n"
     "         create FILE with mode 0600 instead (--force replaces an existing FILE)\n"
     "check    show LOGIN, DB_SYSTEM and NET8 of FILE (default ..\\..\\Files\\Corvantis.Ini,\n"
-    "         as the importer finds it from the working directory) and try the connection\n";
+    "         as the importer finds it from the working directory), try the connection,\n"
+    "         and report per table what the type codes need: that it exists, keeps\n"
+    "         transactions, and that the login holds the rights their statements use;\n"
+    "         the status is 1 when a type code would fail\n";
 
 // One connection value of the settings file: its option, key, number in the
 // file and the longest value the program takes whole.
@@ -272,10 +285,14 @@ void showValues(const ConnectionValues& values, std::string_view settingsPath) {
     showHost(values, settingsPath);
 }
 
-// Opens the connection the program opens, with the same values and
-// database; the result line names the server's error when it fails. An
-// empty login is not tried: the program refuses it with 1045.
+// Opens the connection the program opens, with the same values, database
+// and option file; the result line names the server's error when it
+// fails, and standard error has the importer's explanation. An empty login
+// is not tried: the program refuses it with 1045.
 int tryConnection(ConnectionValues& values) {
+    char optionFile[OptionFileRoom];
+    describeOptionFile(optionFile, sizeof optionFile);
+    printf("option file: %s\n", optionFile);
     if (values.user[0] == '\0') {
         printf("connection: not tried, the login is empty (the program refuses it with error %d)\n",
                ErrorAccessDenied);
@@ -284,10 +301,166 @@ int tryConnection(ConnectionValues& values) {
     int32_t result = dbConnect(values.user, values.password, values.host, DatabaseName);
     if (result != 0) {
         printf("connection: failed, error %d: %s\n", result, lastErrorText());
+        fflush(stdout);
+        diagnoseConnection(values, result);
         return Failure;
     }
     printf("connection: ok, database %s\n", DatabaseName);
     return 0;
+}
+
+// The first column of a query's first row as text; empty when it failed.
+std::string firstValue(const char* query) {
+    char value[ValueRoom] = "";
+    querySingleValue(query, value, sizeof value);
+    return value;
+}
+
+// Whether the server carries the session encrypted, as the server says.
+void showEncryption() {
+    std::string tls = firstValue(
+        "SELECT GROUP_CONCAT(VARIABLE_VALUE ORDER BY VARIABLE_NAME DESC SEPARATOR ', ') "
+        "FROM information_schema.SESSION_STATUS WHERE VARIABLE_NAME IN ('SSL_VERSION', 'SSL_CIPHER') "
+        "AND VARIABLE_VALUE <> ''");
+    printf("encryption: %s\n", tls.empty() ? "none, the session is not encrypted" : tls.c_str());
+}
+
+// How the server compares names (the statements spell the schema three
+// ways) and whether the session is strict (multi-row INSERTs need it).
+void showServer() {
+    std::string names = firstValue("SELECT @@lower_case_table_names");
+    printf("lower_case_table_names: %s%s\n", names.c_str(),
+           names == "0" ? " (names compared case-sensitively: statements that spell the schema Ruruvuro or "
+                          "RuRuvuro will fail)"
+                        : "");
+    std::string strict = firstValue(
+        "SELECT @@SESSION.sql_mode LIKE '%STRICT_TRANS_TABLES%' OR @@SESSION.sql_mode LIKE '%STRICT_ALL_TABLES%'");
+    printf("sql_mode: %s\n", strict == "1" ? "strict (replacing imports may send multi-row INSERTs)"
+                                           : "not strict (every record is sent as a statement of its own)");
+}
+
+// One table as the type codes use it and as the server has it.
+struct TableCheck {
+    const char* name = nullptr;
+    unsigned needed = 0;        // TableRight flags
+    unsigned held = 0;
+    TableFacts facts;
+    unsigned members = 0;       // bit m: AllMembers[m] writes the table
+};
+
+// Adds the needs of one table of member m to the list of tables.
+void addTableNeeds(std::vector<TableCheck>& tables, const char* name, unsigned writes, int m) {
+    for (TableCheck& table : tables) {
+        if (strcmp(table.name, name) != 0) continue;
+        table.needed |= rightsNeeded(writes);
+        table.members |= 1u << m;
+        return;
+    }
+    TableCheck table;
+    table.name = name;
+    table.needed = rightsNeeded(writes);
+    table.members = 1u << m;
+    tables.push_back(table);
+}
+
+// Every table of every type code, with the rights its statements need.
+std::vector<TableCheck> tablesOfTheTypeCodes() {
+    std::vector<TableCheck> tables;
+    for (int m = 0; m < MemberCount; ++m) {
+        const ImportMember& member = *AllMembers[m];
+        addTableNeeds(tables, member.table, member.tableWrites, m);
+        for (int i = 0; i < member.otherTableCount; ++i) {
+            addTableNeeds(tables, member.otherTables[i], member.otherTableWrites[i], m);
+        }
+    }
+    return tables;
+}
+
+// What the server has of a table, or false when it did not answer.
+bool askServer(TableCheck& table) {
+    table.facts = readTableFacts(table.name);
+    return table.facts.known && queryTableRights(table.name, table.held) == 0;
+}
+
+const char* rightCell(const TableCheck& table, unsigned right) {
+    if ((table.needed & right) == 0) return "-";
+    if (!table.facts.exists) return "?";
+    return (table.held & right) != 0 ? "yes" : "NO";
+}
+
+void printTableLine(const TableCheck& table) {
+    const bool missing = !table.facts.exists;
+    printf("%-10s %-6s %-12s", table.name, missing ? "NO" : "yes",
+           missing ? "?" : table.facts.transactional ? "yes" : "NO");
+    for (int i = 0; i < TableRightCount; ++i) printf(" %-6s", rightCell(table, 1u << i));
+    for (int m = 0; m < MemberCount; ++m) {
+        if ((table.members & (1u << m)) != 0) printf(" %s", AllMembers[m]->typeCode);
+    }
+    printf("\n");
+}
+
+// What a table lacks for the type codes that write it: "missing", or the
+// rights not held; empty when it has everything.
+std::string tableLacks(const TableCheck& table) {
+    if (!table.facts.exists) return "missing";
+    std::string lacks;
+    for (int i = 0; i < TableRightCount; ++i) {
+        unsigned right = 1u << i;
+        if ((table.needed & right) == 0 || (table.held & right) != 0) continue;
+        lacks += lacks.empty() ? "" : " ";
+        lacks += TableRightNames[i];
+    }
+    return lacks;
+}
+
+// A type code fails when one of its tables is missing or lacks a right
+// its statements use; each is named with what it meets.
+int reportFailingTypeCodes(const std::vector<TableCheck>& tables) {
+    int failing = 0;
+    for (int m = 0; m < MemberCount; ++m) {
+        std::string reasons;
+        for (const TableCheck& table : tables) {
+            if ((table.members & (1u << m)) == 0) continue;
+            std::string lacks = tableLacks(table);
+            if (lacks.empty()) continue;
+            reasons += reasons.empty() ? "" : "; ";
+            reasons += std::string(table.name) + " " + lacks;
+        }
+        if (reasons.empty()) continue;
+        printf("would fail: %s (%s)\n", AllMembers[m]->typeCode, reasons.c_str());
+        failing++;
+    }
+    if (failing == 0) printf("type codes: every one has its tables and rights\n");
+    return failing == 0 ? 0 : Failure;
+}
+
+// Rights that come through a role are not in the privilege views that the
+// login may read; the report says so when the session has roles.
+void noteRoles() {
+    std::string roles = firstValue("SELECT GROUP_CONCAT(ROLE_NAME SEPARATOR ', ') FROM information_schema.ENABLED_ROLES");
+    if (roles.empty()) return;
+    printf("note: the session has the roles %s; rights that come only through them are not shown to the login, "
+           "so a right reported NO may still be held\n",
+           roles.c_str());
+}
+
+// The tables of the type codes, one line each, and the type codes that
+// would fail; 0, or Failure when one would.
+int checkTables() {
+    std::vector<TableCheck> tables = tablesOfTheTypeCodes();
+    printf("\n%-10s %-6s %-12s", "table", "exists", "transactions");
+    for (const char* right : TableRightNames) printf(" %-6s", right);
+    printf(" type codes\n");
+    for (TableCheck& table : tables) {
+        if (!askServer(table)) {
+            printf("%-10s the server did not answer: %s\n", table.name, lastErrorText());
+            return Failure;
+        }
+        printTableLine(table);
+    }
+    printf("\n");
+    noteRoles();
+    return reportFailingTypeCodes(tables);
 }
 
 // "check [FILE]".
@@ -302,12 +475,16 @@ int runCheck(int argc, char** argv) {
     fflush(stdout);
     int status = tryConnection(values);
     wipeBytes(&values, sizeof values);
-    return status;
+    if (status != 0) return status;
+    showEncryption();
+    showServer();
+    return checkTables();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    setDiagnosticProgram("kelvora-settings");
     if (argc < 2) return usageError("missing command");
     if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
         return printBytes(std::string(UsageText) + CommandsText);

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr const char* Prefix = "Kelvora_MYSQL: ";
+const char* Program = "Kelvora_MYSQL";
 constexpr double ProgressAfterSeconds = 1.0;
 constexpr double ProgressEverySeconds = 0.25;
 constexpr double NanosecondsPerSecond = 1e9;
@@ -34,13 +34,17 @@ Progress Line;
 
 void diagnose(const char* format, ...) {
     clearProgress();
-    fputs(Prefix, stderr);
+    fprintf(stderr, "%s: ", Program);
     va_list args;
     va_start(args, format);
     vfprintf(stderr, format, args);
     va_end(args);
     fputc('\n', stderr);
     fflush(stderr);
+}
+
+void setDiagnosticProgram(const char* name) {
+    Program = name;
 }
 
 double secondsSinceStart() {
@@ -63,7 +67,7 @@ void showProgress(long records, long long position) {
     Line.lastDrawn = now;
     long percent = Line.fileSize > 0 ? static_cast<long>(100 * position / Line.fileSize) : 0;
     long perSecond = static_cast<long>(static_cast<double>(records) / now);
-    fprintf(stderr, "\r%s%s: %ld records read, %ld%% of the file, %ld records/s\033[K", Prefix, Line.typeCode, records,
+    fprintf(stderr, "\r%s: %s: %ld records read, %ld%% of the file, %ld records/s\033[K", Program, Line.typeCode, records,
             percent, perSecond);
     fflush(stderr);
     Line.shown = true;

@@ -1,7 +1,8 @@
 // Diagnostics for the operator on standard error. Standard output and the
 // exit status belong to the calling scripts and stay exactly as they are;
 // standard error says, in plain English, what went wrong and how a run went.
-// Every line starts with "Kelvora_MYSQL: " and names the thing concerned.
+// Every line starts with "Kelvora_MYSQL: " (or the name of the tool that
+// runs the same code) and names the thing concerned.
 #pragma once
 
 // Writes one diagnostic line (printf format, no line feed needed).
@@ -10,6 +11,10 @@ void diagnose(const char* format, ...) __attribute__((format(printf, 1, 2)));
 #else
 void diagnose(const char* format, ...);
 #endif
+
+// The name that leads every line, for the tools that share the import's
+// code; a string that lives as long as the process.
+void setDiagnosticProgram(const char* name);
 
 // The progress line of a long run, shown only when standard error is a
 // terminal and the run has been working for more than about a second. It is

@@ -5,15 +5,19 @@
 #include <cstring>
 #include <mysql.h>
 
+#include "db/optionfile.h"
+
 namespace {
 
 // The one connection of the process. It is never closed explicitly: it ends
 // with the process, and with it any transaction that was not committed.
 MYSQL Connection;
 bool ConnectionInitialised = false;
+const char* OptionFileFailure = nullptr;   // why the option file ended the connection, or nullptr
 
 constexpr const char* ConnectionCharacterSet = "latin1";
 constexpr const char* Commit = "COMMIT";
+constexpr const char* Rollback = "ROLLBACK";
 constexpr const char* ServerDateQuery = "SELECT date_format(sysdate(), '%d.%m.%Y %H:%i:%s')";
 constexpr size_t StatementErrorTextSize = 512;
 
@@ -54,29 +58,52 @@ bool prepareConnection() {
 
 int32_t dbConnect(const char* user, const char* password, const char* host, const char* database) {
     if (!prepareConnection()) return ErrorNoCharacterSet;
+    const OptionFileChoice& options = chooseOptionFile();
+    if (options.state == OptionFileState::Refused) {
+        OptionFileFailure = options.reason;
+        return ErrorOptionFileRefused;
+    }
+    applyOptionFile(&Connection, options);
     if (mysql_real_connect(&Connection, host, user, password, database, 0, nullptr, 0) == nullptr) {
         return errorNumber();
     }
+    OptionFileFailure = sessionFallsShortOf(&Connection, options);
+    if (OptionFileFailure != nullptr) return ErrorNotEncrypted;
     if (mysql_autocommit(&Connection, 0) != 0) return setUpError();
     if (strcmp(mysql_character_set_name(&Connection), ConnectionCharacterSet) != 0) return setUpError();
     return 0;
 }
 
 void describeEndpoint(const char* host, char* out, size_t size) {
+    const OptionFileChoice& options = chooseOptionFile();
+    const bool fromFile = options.state == OptionFileState::Used;
     if (host == nullptr || host[0] == '\0' || strcmp(host, "localhost") == 0) {
         const char* socket = getenv("MYSQL_UNIX_PORT");
+        if (fromFile && options.socket[0] != '\0') socket = options.socket;
         snprintf(out, size, "local socket %s", socket != nullptr && socket[0] != '\0' ? socket : MARIADB_UNIX_ADDR);
         return;
     }
     const char* port = getenv("MYSQL_TCP_PORT");
-    if (port != nullptr && port[0] != '\0') {
+    if (fromFile && options.port != 0) {
+        snprintf(out, size, "host %s, port %u", host, options.port);
+    } else if (port != nullptr && port[0] != '\0') {
         snprintf(out, size, "host %s, port %s", host, port);
     } else {
         snprintf(out, size, "host %s, port %d", host, MARIADB_PORT);
     }
 }
 
+void describeOptionFile(char* out, size_t size) {
+    const OptionFileChoice& options = chooseOptionFile();
+    if (options.state == OptionFileState::None) {
+        snprintf(out, size, "none (%s)", options.reason);
+    } else {
+        snprintf(out, size, "%s", options.path);
+    }
+}
+
 const char* lastErrorText() {
+    if (OptionFileFailure != nullptr) return OptionFileFailure;
     if (!ConnectionInitialised) return "";
     return mysql_error(&Connection);
 }
@@ -93,6 +120,10 @@ StatementResult runStatement(const char* text) {
 
 int32_t commitWork() {
     return runStatement(Commit).code;
+}
+
+int32_t rollbackWork() {
+    return runStatement(Rollback).code;
 }
 
 bool enableMultiStatements() {
@@ -156,18 +187,50 @@ int runStatements(const char* text, size_t length, StatementResult* results, int
     return count;
 }
 
+namespace {
+
+// Sends a query whose rows the caller reads, and takes its result: stored
+// whole, or streamed row by row. nullptr with the error number (-1 when
+// there is none) in error.
+MYSQL_RES* sendQuery(const char* query, bool streamed, int32_t& error) {
+    error = -1;
+    if (!ConnectionInitialised) return nullptr;
+    if (mysql_real_query(&Connection, query, strlen(query)) != 0) {
+        error = errorNumber();
+        return nullptr;
+    }
+    MYSQL_RES* result = streamed ? mysql_use_result(&Connection) : mysql_store_result(&Connection);
+    if (result == nullptr && errorNumber() != 0) error = errorNumber();
+    return result;
+}
+
+}  // namespace
+
 int32_t queryFirstRow(const char* query, ColumnTaker take, void* context) {
-    if (!ConnectionInitialised) return -1;
-    if (mysql_real_query(&Connection, query, strlen(query)) != 0) return errorNumber();
+    int32_t error = 0;
     StoredResult stored;
-    stored.result = mysql_store_result(&Connection);
-    if (stored.result == nullptr) return errorNumber() != 0 ? errorNumber() : -1;
+    stored.result = sendQuery(query, false, error);
+    if (stored.result == nullptr) return error;
     MYSQL_ROW row = mysql_fetch_row(stored.result);
     if (row == nullptr) return -1;
     unsigned long* lengths = mysql_fetch_lengths(stored.result);
     unsigned columns = mysql_num_fields(stored.result);
     for (unsigned i = 0; i < columns; ++i) take(static_cast<int>(i), row[i], row[i] != nullptr ? lengths[i] : 0, context);
     return 0;
+}
+
+// The rows travel one by one (mysql_use_result): a table's worth of rows
+// never has to fit in memory at once.
+int32_t queryRows(const char* query, RowTaker take, void* context) {
+    int32_t error = 0;
+    StoredResult streamed;
+    streamed.result = sendQuery(query, true, error);
+    if (streamed.result == nullptr) return error;
+    const unsigned columns = mysql_num_fields(streamed.result);
+    while (MYSQL_ROW row = mysql_fetch_row(streamed.result)) {
+        take(row, mysql_fetch_lengths(streamed.result), columns, context);
+    }
+    return errorNumber();
 }
 
 namespace {

@@ -13,6 +13,8 @@ constexpr int32_t ErrorDuplicateKey = 1062;
 constexpr int32_t ErrorParse = 1064;
 constexpr int32_t ErrorAccessDenied = 1045;
 constexpr int32_t ErrorNoCharacterSet = 2019;   // the client's "can't initialise character set"
+constexpr int32_t ErrorOptionFileRefused = 2000;   // the client's "unknown error", for a refused option file
+constexpr int32_t ErrorNotEncrypted = 2026;        // the client's "SSL connection error"
 constexpr int ServerDateTimeSize = 32;          // room for 31 characters
 
 // Makes the client library's connection object ready, latin1 chosen as
@@ -23,15 +25,26 @@ bool prepareConnection();
 
 // Connects with port 0 and no socket name (the client library's defaults
 // choose the endpoint), the latin1 character set and autocommit off, so a
-// run is one transaction. Returns 0 or the client error number; a set-up
-// step that fails without a number gives ErrorNoCharacterSet.
+// run is one transaction. The site's option file, when there is one, adds
+// socket, port, TLS and the connect timeout; a file that sets anything the
+// settings file gives (or the character set) is refused before connecting,
+// with ErrorOptionFileRefused and its reason as lastErrorText; one that asks
+// for TLS where the server does not encrypt the session fails with
+// ErrorNotEncrypted before any statement. Returns 0
+// or the client error number; a set-up step that fails without a number
+// gives ErrorNoCharacterSet.
 int32_t dbConnect(const char* user, const char* password, const char* host, const char* database);
 
 // Where a connection to host goes, as the client library chooses it: the
-// local socket (no host, or "localhost") from MYSQL_UNIX_PORT or the
-// library's default, else the host on the port from MYSQL_TCP_PORT or the
-// default. Written into out as "local socket PATH" or "host H, port P".
+// local socket (no host, or "localhost") from the option file, else
+// MYSQL_UNIX_PORT, else the library's default; else the host on the port
+// from the option file, MYSQL_TCP_PORT or the default. Written into out as
+// "local socket PATH" or "host H, port P".
 void describeEndpoint(const char* host, char* out, size_t size);
+
+// The option file of the connection, for messages: its path, or "none"
+// and why (the file named does not exist).
+void describeOptionFile(char* out, size_t size);
 
 // The client library's text for the last failure of the connection (empty
 // when there was none).
@@ -84,6 +97,17 @@ StatementResult runStatement(const char* text);
 
 // Commits the run's transaction; 0 or the error number.
 int32_t commitWork();
+
+// Rolls the run's transaction back (a check run ends so); 0 or the error
+// number.
+int32_t rollbackWork();
+
+// Runs a query and hands each row of its result to take, as it arrives
+// from the server (the rows are not stored first), with the bytes and
+// lengths of its columns (a NULL column as nullptr). Returns 0 or the error
+// number.
+using RowTaker = void (*)(const char* const* columns, const unsigned long* lengths, unsigned count, void* context);
+int32_t queryRows(const char* query, RowTaker take, void* context);
 
 // The server's date and time "dd.mm.yyyy hh:mm:ss" into target (room for
 // ServerDateTimeSize bytes); target stays unchanged when the query fails.

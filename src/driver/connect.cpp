@@ -51,21 +51,26 @@ const char* environmentValue(const char* name) {
     return value != nullptr && value[0] != '\0' ? value : "not set";
 }
 
-// Who connected where, and why it failed; for a socket or host that does not
-// answer, the environment that chooses them.
+}  // namespace
+
 void diagnoseConnection(const ConnectionValues& values, int32_t result) {
+    if (result == ErrorOptionFileRefused) {
+        diagnose("%s; nothing is connected", lastErrorText());
+        return;
+    }
     char endpoint[EndpointRoom];
     describeEndpoint(values.host, endpoint, sizeof endpoint);
     diagnose("cannot connect as user %s to the %s, database %s: %s (error %d)", values.user, endpoint, DatabaseName,
              lastErrorText(), result);
     if (result == NoSocket || result == NoHost) {
-        diagnose("the socket comes from MYSQL_UNIX_PORT (%s) and the port from MYSQL_TCP_PORT (%s); the settings "
-                 "file has a host (NET8) but no port",
-                 environmentValue("MYSQL_UNIX_PORT"), environmentValue("MYSQL_TCP_PORT"));
+        char optionFile[EndpointRoom];
+        describeOptionFile(optionFile, sizeof optionFile);
+        diagnose("the socket comes from the option file (socket) or MYSQL_UNIX_PORT (%s), the port from the option "
+                 "file (port) or MYSQL_TCP_PORT (%s); option file: %s; the settings file has a host (NET8) but no "
+                 "port",
+                 environmentValue("MYSQL_UNIX_PORT"), environmentValue("MYSQL_TCP_PORT"), optionFile);
     }
 }
-
-}  // namespace
 
 int32_t connectFromSettings() {
     ConnectionValues values;

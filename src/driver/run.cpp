@@ -21,7 +21,7 @@
 namespace {
 
 // Whether the run's transaction was committed, for the summary.
-enum class CommitState { NotSent, Done, Failed };
+enum class CommitState { NotSent, Done, Failed, RolledBack };
 CommitState Committed = CommitState::NotSent;
 
 constexpr int SourceArgument = 1;
@@ -69,15 +69,27 @@ struct RunFile {
     std::string work;
     char typeCode[TypeCodeLength + 1] = "";
     bool moved = false;
+    bool refused = false;   // a check's hook ended the run before the import
 };
 
+// The file the import reads: the source moved to its work file; for a
+// check the source where it stands, once the move is known to work.
+bool takeFile(RunFile& run, const RunKind& kind) {
+    if (kind.check) {
+        if (!sourceWouldMove(run.source, run.work)) return false;
+        run.work = run.source;
+        return true;
+    }
+    run.moved = moveToWorkFile(run.source, run.work);
+    return run.moved;
+}
+
 // Move, open, import and finish; returns the run's result code.
-int32_t importFile(RunFile& run) {
-    if (!moveToWorkFile(run.source, run.work)) {
+int32_t importFile(RunFile& run, const RunKind& kind) {
+    if (!takeFile(run, kind)) {
         if (DebugFlag) fputs("Quelldatei auf Server nicht gefunden\n", stdout);
         return FileFailure;
     }
-    run.moved = true;
     LastResultCode = 0;
     static TextFile workFile;
     if (!openTextFile(workFile, run.work.c_str())) {
@@ -86,10 +98,31 @@ int32_t importFile(RunFile& run) {
         return FileFailure;
     }
     reportFile(run.work.c_str());
+    if (kind.beforeImport != nullptr) {
+        int32_t refusal = kind.beforeImport(run.typeCode);
+        run.refused = refusal != 0;
+        if (run.refused) {
+            closeTextFile(workFile);
+            return refusal;
+        }
+    }
     startProgress(run.typeCode, workFile.size);
     LoopOutcome outcome = dispatchImport(run.typeCode, workFile);
     closeTextFile(workFile);
-    return finishImport(outcome);
+    if (kind.afterImport != nullptr) kind.afterImport(run.typeCode, outcome);
+    return finishImport(outcome, kind);
+}
+
+// A check ends with a ROLLBACK where the import commits. Its result stays
+// the import's: what the run would end with when its COMMIT works.
+void rollBackCheck() {
+    int32_t rolledBack = rollbackWork();
+    if (rolledBack == 0) {
+        Committed = CommitState::RolledBack;
+        return;
+    }
+    diagnose("ROLLBACK failed with error %d: %s; the server discards the transaction when the connection ends",
+             rolledBack, lastErrorText());
 }
 
 const char* commitWords() {
@@ -99,6 +132,7 @@ const char* commitWords() {
         return strcmp(Tally.failedStatement, "closing") == 0 ? "committed although the closing statement failed"
                                                              : "committed although the opening statement failed";
     case CommitState::Failed: return "COMMIT failed";
+    case CommitState::RolledBack: return "rolled back where a run commits";
     case CommitState::NotSent: break;
     }
     return "not committed";
@@ -126,7 +160,7 @@ void buildServerDate(const char* dateTime, char* target, size_t targetSize) {
     snprintf(target, targetSize, "%.4s%.2s%.2s", dateTime + 6, dateTime + 3, dateTime);
 }
 
-int32_t runImport(int argc, char** argv) {
+int32_t runImport(int argc, char** argv, const RunKind& kind) {
     (void)argc;
     takeWindowSetting();
     LastResultCode = connectFromSettings();
@@ -141,14 +175,18 @@ int32_t runImport(int argc, char** argv) {
     takeTypeCode(argv[TypeCodeArgument], run.typeCode);
     run.source = argv[SourceArgument];
     run.work = buildWorkPath(run.source);
-    LastResultCode = importFile(run);
-    printSummary(run, LastResultCode);
+    LastResultCode = importFile(run, kind);
+    if (!run.refused) printSummary(run, LastResultCode);
     return LastResultCode;
 }
 
-int32_t finishImport(const LoopOutcome& outcome) {
+int32_t finishImport(const LoopOutcome& outcome, const RunKind& kind) {
     switch (outcome.ending) {
     case LoopEnding::Completed: {
+        if (kind.check) {
+            rollBackCheck();
+            break;
+        }
         int32_t committed = commitWork();
         if (committed != 0) {
             Committed = CommitState::Failed;

@@ -12,11 +12,25 @@ constexpr int32_t UnknownTypeCode = -1;
 // text is too short to hold a date.
 void buildServerDate(const char* dateTime, char* target, size_t targetSize);
 
+// The kind of a run. An import moves its file aside to the work file and
+// commits. A check runs the same import on the file where it stands, and
+// rolls back where the import would commit; its hooks see the tables
+// before the first statement of the import and after the last.
+struct RunKind {
+    bool check = false;
+    // After the file is open, before any statement of the import: 0, or
+    // the result that ends the run at once (nothing is imported).
+    int32_t (*beforeImport)(const char* typeCode) = nullptr;
+    // After the import, before its transaction ends.
+    void (*afterImport)(const char* typeCode, const LoopOutcome& outcome) = nullptr;
+};
+
 // The end of a run that read its file: the COMMIT when the loop allows one
 // (a failed COMMIT is announced as an aborted transaction), and the final
-// empty line of a debug run. Returns the run's result code.
-int32_t finishImport(const LoopOutcome& outcome);
+// empty line of a debug run; a check rolls back instead. Returns the run's
+// result code.
+int32_t finishImport(const LoopOutcome& outcome, const RunKind& kind = RunKind());
 
 // Runs the import named by the command line (already checked) and returns
 // the result code that becomes the exit status.
-int32_t runImport(int argc, char** argv);
+int32_t runImport(int argc, char** argv, const RunKind& kind = RunKind());

@@ -25,22 +25,10 @@ void diagnoseMissingSource(const std::string& source, const std::string& work) {
     }
 }
 
-}  // namespace
-
-std::string buildWorkPath(std::string_view sourcePath) {
-    size_t lastSeparator = sourcePath.find_last_of("/\\");
-    size_t nameStart = lastSeparator == std::string_view::npos ? 0 : lastSeparator + 1;
-    size_t dot = sourcePath.rfind('.');
-    std::string work(sourcePath);
-    if (dot != std::string_view::npos && dot >= nameStart) work.resize(dot);
-    work += WorkExtension;
-    return work;
-}
-
 // An existing source that is not a plain file (a directory, a device) is
-// never moved aside: the run ends as if the source were missing.
-bool moveToWorkFile(const std::string& source, const std::string& work) {
-    struct stat info;
+// never moved aside: the run ends as if the source were missing. True when
+// the source may be moved; info is then the source's.
+bool sourceMayMove(const std::string& source, const std::string& work, struct stat& info) {
     if (stat(source.c_str(), &info) != 0) {
         if (errno == ENOENT) {
             diagnoseMissingSource(source, work);
@@ -54,13 +42,52 @@ bool moveToWorkFile(const std::string& source, const std::string& work) {
                  S_ISDIR(info.st_mode) ? "a directory" : "a device, pipe or socket");
         return false;
     }
-    // The source is its own work file under another name (a link to it):
-    // moving the name over the file would lose the file. It is read where
-    // it is.
+    return true;
+}
+
+// The source is its own work file under another name (a link to it):
+// moving the name over the file would lose the file. It is read where it
+// is.
+bool isItsOwnWorkFile(const std::string& work, const struct stat& info) {
     struct stat workInfo;
-    if (stat(work.c_str(), &workInfo) == 0 && workInfo.st_dev == info.st_dev && workInfo.st_ino == info.st_ino) {
-        return true;
+    return stat(work.c_str(), &workInfo) == 0 && workInfo.st_dev == info.st_dev && workInfo.st_ino == info.st_ino;
+}
+
+// The folder of a path, for the rename that a check run does not do.
+std::string folderOf(const std::string& path) {
+    size_t separator = path.find_last_of('/');
+    if (separator == std::string::npos) return ".";
+    return separator == 0 ? "/" : path.substr(0, separator);
+}
+
+}  // namespace
+
+std::string buildWorkPath(std::string_view sourcePath) {
+    size_t lastSeparator = sourcePath.find_last_of("/\\");
+    size_t nameStart = lastSeparator == std::string_view::npos ? 0 : lastSeparator + 1;
+    size_t dot = sourcePath.rfind('.');
+    std::string work(sourcePath);
+    if (dot != std::string_view::npos && dot >= nameStart) work.resize(dot);
+    work += WorkExtension;
+    return work;
+}
+
+bool sourceWouldMove(const std::string& source, const std::string& work) {
+    struct stat info;
+    if (!sourceMayMove(source, work, info)) return false;
+    if (isItsOwnWorkFile(work, info)) return true;
+    const std::string folder = folderOf(source);
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        diagnose("a run could not move %s to its work file %s: %s", source.c_str(), work.c_str(), strerror(errno));
+        return false;
     }
+    return true;
+}
+
+bool moveToWorkFile(const std::string& source, const std::string& work) {
+    struct stat info;
+    if (!sourceMayMove(source, work, info)) return false;
+    if (isItsOwnWorkFile(work, info)) return true;
     if (rename(source.c_str(), work.c_str()) != 0) {
         diagnose("cannot move %s to its work file %s: %s", source.c_str(), work.c_str(), strerror(errno));
         return false;

@@ -14,3 +14,8 @@ std::string buildWorkPath(std::string_view sourcePath);
 // work file, the only copy of the data, as it is. A source that already
 // carries its work name stays where it is.
 bool moveToWorkFile(const std::string& source, const std::string& work);
+
+// What moveToWorkFile would meet, without moving anything (a check run
+// reads the source where it stands): false, with the reason on standard
+// error, where the move would fail.
+bool sourceWouldMove(const std::string& source, const std::string& work);

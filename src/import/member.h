@@ -39,12 +39,15 @@ constexpr int32_t RecordLengthTable[RecordKindCount] = {
 };
 
 // One field of a record: where it stands in the line, and whether trailing
-// blanks are cut off. target is the field's index in the member's row.
+// blanks are cut off. target is the field's index in the member's row;
+// column names the column it is written to (with what the statements make
+// of it), for the description of the layout.
 struct FieldSpec {
     int offset;
     int width;
     bool trimmed;
     int target;
+    const char* column;
 };
 
 // The fields of one record, each a NUL-terminated text one byte wider than
@@ -112,6 +115,18 @@ struct KeyField {
     const char* column;
 };
 
+// How a member's statements write one of its tables, as flags: the
+// opening deletes every row or marks every row, records insert rows or
+// update rows found by key, the closing deletes the rows still marked.
+// They say which rights the login needs on the table.
+enum TableWrite : unsigned {
+    DeletesAll = 1u << 0,
+    MarksAll = 1u << 1,
+    Inserts = 1u << 2,
+    UpdatesByKey = 1u << 3,
+    SweepsMarked = 1u << 4,
+};
+
 struct ImportMember {
     const char* typeCode = nullptr;
     RecordKind recordKind = Record20P;          // entry of RecordLengthTable
@@ -146,6 +161,13 @@ struct ImportMember {
     int otherTableCount = 0;
     const KeyField* key = nullptr;
     int keyCount = 0;
+    unsigned tableWrites = 0;                   // TableWrite flags on table
+    const unsigned* otherTableWrites = nullptr; // the same, one per other table
+
+    // For the description of the layout: how the tables are written, and
+    // what the option UPD changes.
+    const char* writing = nullptr;
+    const char* withUpdate = nullptr;
 
     // The set path: the clause that makes the member's multi-row insert an
     // upsert setting exactly what its update sets, from each row's own
@@ -183,6 +205,7 @@ constexpr bool fieldsFitTheRecord(const ImportMember& member) {
         if (place.offset < 0 || place.width <= 0 || place.width > MaxFieldWidth) return false;
         if (place.offset + place.width > lineEnd) return false;
         if (place.target < 0 || place.target >= MaxRecordFields) return false;
+        if (place.column == nullptr) return false;
     }
     return member.fieldCount <= MaxRecordFields;
 }
@@ -195,9 +218,21 @@ constexpr bool failureFieldMatchesMessages(const ImportMember& member) {
     return updatePrintsField && printsField == (member.failureField >= 0);
 }
 
+// Every table the member names says how it is written, and the layout's
+// description is complete.
+constexpr bool tablesDescribed(const ImportMember& member) {
+    if (member.tableWrites == 0 || member.writing == nullptr || member.withUpdate == nullptr) return false;
+    if (member.otherTableCount > 0 && member.otherTableWrites == nullptr) return false;
+    for (int i = 0; i < member.otherTableCount; ++i) {
+        if (member.otherTableWrites[i] == 0) return false;
+    }
+    return true;
+}
+
 constexpr bool isSound(const ImportMember& member) {
     return fieldsFitTheRecord(member) && failureFieldMatchesMessages(member) &&
-           member.keyCount <= MaxKeyFields && member.planRecord != nullptr && member.countMessage != nullptr;
+           member.keyCount <= MaxKeyFields && member.planRecord != nullptr && member.countMessage != nullptr &&
+           tablesDescribed(member);
 }
 
 }  // namespace memberchecks

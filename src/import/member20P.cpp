@@ -10,12 +10,12 @@ enum Field { M20Trm, M20Sch, M20Tg1, M20Zz2, M20Ofv, M20Ofb, FieldCount };
 
 // M20Zz2, M20Ofv and M20Ofb are stored exactly as they stand, blanks included.
 constexpr FieldSpec Layout[] = {
-    {0, 255, true, M20Trm},
-    {255, 2, true, M20Sch},
-    {257, 1, true, M20Tg1},
-    {258, 5, false, M20Zz2},
-    {263, 4, false, M20Ofv},
-    {267, 4, false, M20Ofb},
+    {0, 255, true, M20Trm, "M20Trm"},
+    {255, 2, true, M20Sch, "M20Sch"},
+    {257, 1, true, M20Tg1, "M20Tg1"},
+    {258, 5, false, M20Zz2, "M20Zz2"},
+    {263, 4, false, M20Ofv, "M20Ofv"},
+    {267, 4, false, M20Ofb, "M20Ofb"},
 };
 
 constexpr KeyField Key[] = {
@@ -71,6 +71,10 @@ constexpr ImportMember Member20P = [] {
     m.key = Key;
     m.keyCount = sizeof Key / sizeof Key[0];
     m.upsertClause = Upsert20P;
+    m.tableWrites = DeletesAll | Inserts | UpdatesByKey;
+    m.writing = "replace: every row of MGSST20P is deleted, then each record is inserted";
+    m.withUpdate = "nothing is deleted: each record updates M20Ofb of the row with its M20Trm, M20Sch, "
+                   "M20Tg1, M20Zz2 and M20Ofv, or is inserted when there is none";
     m.failureMessage = "  Trm %s: Insert-Fehler: %d\n";
     m.updateModeFailureMessage = "  Trm %s: Write-Fehler: %d\n";
     m.failureField = M20Trm;

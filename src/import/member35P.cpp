@@ -11,15 +11,15 @@ namespace {
 enum Field { M35Trm, M35Fir, M35Bkl, M35Les, M35Wle, M35Wpl, M35Zko, M35Zzo, M35Bch, FieldCount };
 
 constexpr FieldSpec Layout[] = {
-    {0, 255, true, M35Trm},
-    {255, 3, true, M35Fir},
-    {258, 5, true, M35Bkl},
-    {263, 2, true, M35Les},
-    {265, 2, true, M35Wle},
-    {267, 3, true, M35Wpl},
-    {270, 5, true, M35Zko},
-    {275, 5, true, M35Zzo},
-    {280, 1, true, M35Bch},
+    {0, 255, true, M35Trm, "M35Trm (*ZKO: ZLSTRM)"},
+    {255, 3, true, M35Fir, "M35Fir"},
+    {258, 5, true, M35Bkl, "M35Bkl (*ZKO: sets ZLSZKO)"},
+    {263, 2, true, M35Les, "M35Les (*ZKO: ZLSLES)"},
+    {265, 2, true, M35Wle, "M35Wle"},
+    {267, 3, true, M35Wpl, "M35Wpl"},
+    {270, 5, true, M35Zko, "M35Zko (*ZKO: ZLSZKO)"},
+    {275, 5, true, M35Zzo, "M35Zzo"},
+    {280, 1, true, M35Bch, "M35Bch"},
 };
 
 constexpr KeyField Key[] = {
@@ -72,6 +72,7 @@ void plan35P(RecordRow& row, RecordPlan& plan) {
 }
 
 constexpr const char* OtherTables[] = {"QVS401ZLS"};
+constexpr unsigned OtherTableWrites[] = {UpdatesByKey};
 
 // The set path: a window's records as one multi-row insert that, for a key
 // already there, sets what the update sets (the update sets M35Zko, M35Zzo, M35Bch and M35Dat),
@@ -98,6 +99,14 @@ constexpr ImportMember Member35P = [] {
     m.key = Key;
     m.keyCount = sizeof Key / sizeof Key[0];
     m.upsertClause = Upsert35P;
+    m.tableWrites = DeletesAll | Inserts | UpdatesByKey;
+    m.otherTableWrites = OtherTableWrites;
+    m.writing = "replace: every row of MGSST35P is deleted, then each record is inserted; a record whose "
+                "M35Bkl is *ZKO is no row of MGSST35P: it sets ZLSZKO of the QVS401ZLS rows with its "
+                "M35Trm and M35Les, and is not counted";
+    m.withUpdate = "nothing is deleted: each record updates M35Zko, M35Zzo and M35Bch of the row with its "
+                   "M35Trm, M35Fir, M35Bkl, M35Les, M35Wle and M35Wpl, or is inserted when there is none; "
+                   "*ZKO records as without UPD";
     m.failureMessage = "  Trm %s: Insert-Fehler: %d\n";
     m.updateModeFailureMessage = "  Trm %s: Write-Fehler: %d\n";
     m.failureField = M35Trm;

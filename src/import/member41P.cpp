@@ -9,14 +9,14 @@ namespace {
 enum Field { M41Trm, M41Fir, M41Zpl, M41Wnr, M41Zzo, M41Tnr, M41Von, M41Bis, FieldCount };
 
 constexpr FieldSpec Layout[] = {
-    {0, 255, true, M41Trm},
-    {255, 3, true, M41Fir},
-    {258, 3, true, M41Zpl},
-    {261, 2, true, M41Wnr},
-    {263, 5, true, M41Zzo},
-    {268, 1, true, M41Tnr},
-    {269, 4, true, M41Von},
-    {273, 4, true, M41Bis},
+    {0, 255, true, M41Trm, "M41Trm"},
+    {255, 3, true, M41Fir, "M41Fir"},
+    {258, 3, true, M41Zpl, "M41Zpl"},
+    {261, 2, true, M41Wnr, "M41Wnr"},
+    {263, 5, true, M41Zzo, "M41Zzo"},
+    {268, 1, true, M41Tnr, "M41Tnr"},
+    {269, 4, true, M41Von, "M41Von"},
+    {273, 4, true, M41Bis, "M41Bis"},
 };
 
 constexpr KeyField Key[] = {
@@ -74,6 +74,10 @@ constexpr ImportMember Member41P = [] {
     m.key = Key;
     m.keyCount = sizeof Key / sizeof Key[0];
     m.upsertClause = Upsert41P;
+    m.tableWrites = DeletesAll | Inserts | UpdatesByKey;
+    m.writing = "replace: every row of MGSST41P is deleted, then each record is inserted";
+    m.withUpdate = "nothing is deleted: each record updates M41Bis of the row with its M41Trm, M41Fir, "
+                   "M41Zpl, M41Wnr, M41Zzo, M41Tnr and M41Von, or is inserted when there is none";
     m.failureMessage = "  Trm %s: Insert-Fehler: %d\n";
     m.updateModeFailureMessage = "  Trm %s: Write-Fehler: %d\n";
     m.failureField = M41Trm;

@@ -13,11 +13,11 @@ namespace {
 enum Field { AwbAws, AwbBkl, AwbLiz, AwbMnd, AwbZuv, FieldCount };
 
 constexpr FieldSpec Layout[] = {
-    {0, 50, true, AwbAws},
-    {50, 5, true, AwbBkl},
-    {55, 5, true, AwbLiz},
-    {60, 5, true, AwbMnd},
-    {65, 1, true, AwbZuv},
+    {0, 50, true, AwbAws, "AwbAws"},
+    {50, 5, true, AwbBkl, "AwbBkl"},
+    {55, 5, true, AwbLiz, "AwbLiz"},
+    {60, 5, true, AwbMnd, "AwbMnd (a whole number)"},
+    {65, 1, true, AwbZuv, "AwbZuv (a digit; else 0)"},
 };
 
 // Status of a row written from the file; rows still at status 4 after the
@@ -122,6 +122,12 @@ constexpr ImportMember MemberBKL = [] {
     m.key = Key;
     m.keyCount = sizeof Key / sizeof Key[0];
     m.upsertClause = UpsertAuthClasses;
+    m.tableWrites = MarksAll | Inserts | UpdatesByKey | SweepsMarked;
+    m.writing = "sync: every row of QVS301AWB is marked (AwbSta = 4), each record updates the row with "
+                "its AwbAws, AwbBkl, AwbLiz and AwbMnd (AwbSta = 1) or is inserted, then the rows still "
+                "marked are deleted";
+    m.withUpdate = "merge: no row is marked, so the closing delete removes only rows that had AwbSta = 4 "
+                   "before the run";
     m.failureMessage = "  Berechtigungsklassen: Insert-Fehler: %d\n";
     m.countMessage = "\n%d Datensaetze in Qvs301Awb eingefuegt\n";
     return m;

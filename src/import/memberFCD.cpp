@@ -9,11 +9,11 @@ enum Field { FCDLiz, FCDMnd, FCDNum, FCDKrt, FCDTxt, FieldCount };
 
 // FCDNum is a text like the others: a leading blank stays.
 constexpr FieldSpec Layout[] = {
-    {0, 5, true, FCDLiz},
-    {5, 5, true, FCDMnd},
-    {10, 3, true, FCDNum},
-    {13, 1, true, FCDKrt},
-    {14, 50, true, FCDTxt},
+    {0, 5, true, FCDLiz, "FCDLiz"},
+    {5, 5, true, FCDMnd, "FCDMnd"},
+    {10, 3, true, FCDNum, "FCDNum"},
+    {13, 1, true, FCDKrt, "FCDKrt"},
+    {14, 50, true, FCDTxt, "FCDTxt"},
 };
 
 // Opening of every run: the file replaces the table's whole contents.
@@ -45,6 +45,9 @@ constexpr ImportMember MemberFCD = [] {
     m.openingCount = 1;
     m.planRecord = planRecord;
     m.table = "MGSSTFCD";
+    m.tableWrites = DeletesAll | Inserts;
+    m.writing = "replace: every row of MGSSTFCD is deleted, then each record is inserted";
+    m.withUpdate = "nothing: UPD is ignored";
     m.failureMessage = "  Funktionscodes: Insert-Fehler: %d\n";
     m.countMessage = "\n%d Datensaetze in MGSSTFCD eingefuegt\n";
     return m;

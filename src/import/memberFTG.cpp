@@ -8,13 +8,13 @@ namespace {
 enum Field { FTGTrm, FTGLiz, FTGMnd, FTGJhr, FTGDtm, FTGTxt, FTGKrt, FieldCount };
 
 constexpr FieldSpec Layout[] = {
-    {0, 255, true, FTGTrm},
-    {255, 5, true, FTGLiz},
-    {260, 5, true, FTGMnd},
-    {265, 4, true, FTGJhr},
-    {269, 8, true, FTGDtm},
-    {277, 20, true, FTGTxt},
-    {297, 1, true, FTGKrt},
+    {0, 255, true, FTGTrm, "FTGTrm"},
+    {255, 5, true, FTGLiz, "FTGLiz"},
+    {260, 5, true, FTGMnd, "FTGMnd"},
+    {265, 4, true, FTGJhr, "FTGJhr"},
+    {269, 8, true, FTGDtm, "FTGDtm"},
+    {277, 20, true, FTGTxt, "FTGTxt"},
+    {297, 1, true, FTGKrt, "FTGKrt"},
 };
 
 // Opening of every run: the file replaces the table's whole contents.
@@ -46,6 +46,9 @@ constexpr ImportMember MemberFTG = [] {
     m.openingCount = 1;
     m.planRecord = planRecord;
     m.table = "MGSSTFTG";
+    m.tableWrites = DeletesAll | Inserts;
+    m.writing = "replace: every row of MGSSTFTG is deleted, then each record is inserted";
+    m.withUpdate = "nothing: UPD is ignored";
     m.failureMessage = "  Feiertag: Insert-Fehler: %d\n";
     m.countMessage = "\n%d Datensaetze in MGSSTFTG eingefuegt\n";
     return m;

@@ -19,14 +19,29 @@ enum Field {
 };
 
 constexpr FieldSpec Layout[] = {
-    {0, 50, true, AswNum},    {50, 8, true, AswSto},    {58, 8, true, AswGvo},
-    {66, 8, true, AswGbi},    {74, 8, true, AswPnr},    {82, 50, true, AswNam},
-    {132, 5, true, AswSpr},   {137, 5, true, AswBkl},   {142, 32, true, AswPin},
-    {174, 5, true, AswCod},   {179, 5, true, AswGrp},   {184, 5, true, AswLiz},
-    {189, 5, true, AswMnd},   {194, 2, true, AswAtp},   {196, 50, true, AswAan},
-    {246, 2, true, AswMta},   {248, 10, true, AswSal},  {258, 5, true, AswBk2},
-    {263, 5, true, AswSta},   {268, 14, true, AswDat},  {282, 50, true, AswErf},
-    {332, 1, true, AswMap},   {333, 30, true, AswKst},
+    {0, 50, true, AswNum, "AswNum, AwvNum"},
+    {50, 8, true, AswSto, "AswSto, StoNum, AwvSto (blank: 0)"},
+    {58, 8, true, AswGvo, "AswGvo (YYYYMMDD)"},
+    {66, 8, true, AswGbi, "AswGbi (YYYYMMDD)"},
+    {74, 8, true, AswPnr, "AswPnr"},
+    {82, 50, true, AswNam, "AswNam"},
+    {132, 5, true, AswSpr, "AswSpr"},
+    {137, 5, true, AswBkl, "AswBkl (blank: 0)"},
+    {142, 32, true, AswPin, "AswPin"},
+    {174, 5, true, AswCod, "AswCod, AwvCod"},
+    {179, 5, true, AswGrp, "AswGrp"},
+    {184, 5, true, AswLiz, "AswLiz"},
+    {189, 5, true, AswMnd, "AswMnd"},
+    {194, 2, true, AswAtp, "AswAtp"},
+    {196, 50, true, AswAan, "AswAan"},
+    {246, 2, true, AswMta, "AswMta"},
+    {248, 10, true, AswSal, "AswSal"},
+    {258, 5, true, AswBk2, "AswBk2"},
+    {263, 5, true, AswSta, "AswSta"},
+    {268, 14, true, AswDat, "AswDat (YYYYMMDDHHMMSS)"},
+    {282, 50, true, AswErf, "AswErf"},
+    {332, 1, true, AswMap, "AswMap"},
+    {333, 30, true, AswKst, "AswKst"},
 };
 
 constexpr const char* MySqlSystemName = "MYSQL";
@@ -153,6 +168,7 @@ constexpr const char* UpsertIdentities =
 constexpr KeyField UpdateKey[] = {{AswNum, "AswNum"}, {AswGvo, "AswGvo"}, {AswBkl, "AswBkl"}};
 
 constexpr const char* OtherTables[] = {"QVS113STO", "QVS113AWV"};
+constexpr unsigned OtherTableWrites[] = {DeletesAll | Inserts, DeletesAll | Inserts};
 
 }  // namespace
 
@@ -175,6 +191,14 @@ constexpr ImportMember MemberIDN = [] {
     m.upsertClause = UpsertIdentities;
     m.updateKey = UpdateKey;
     m.updateKeyCount = sizeof UpdateKey / sizeof UpdateKey[0];
+    m.tableWrites = DeletesAll | Inserts | UpdatesByKey;
+    m.otherTableWrites = OtherTableWrites;
+    m.writing = "update-else-insert: each record inserts its QVS113STO row and its QVS113AWV row (their "
+                "failures are ignored), then updates the QVS301ASW row with its AswNum, AswGvo and "
+                "AswBkl, or inserts it. When DB_SYSTEM is MYSQL the three tables are emptied first, a "
+                "start date (AswGvo) up to 19000000 becomes the server's date, and an end date or time "
+                "stamp up to 19000000 becomes NULL";
+    m.withUpdate = "nothing: UPD is ignored";
     m.failureMessage = "  IDstamm: Insert-Fehler: %d\n";
     m.failureOnlyInDebug = true;
     m.countMessage = "\n%d Datensaetze in Qvs301ASW eingefuegt\n";

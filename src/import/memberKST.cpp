@@ -10,13 +10,13 @@ namespace {
 enum Field { KidKst, KidMnd, KidLiz, KidNum, KidSys, KidTxt, KidErf, FieldCount };
 
 constexpr FieldSpec Layout[] = {
-    {0, 30, true, KidKst},
-    {30, 5, true, KidMnd},
-    {35, 5, true, KidLiz},
-    {40, 7, true, KidNum},
-    {47, 7, true, KidSys},
-    {54, 30, true, KidTxt},
-    {84, 50, true, KidErf},
+    {0, 30, true, KidKst, "KidKst"},
+    {30, 5, true, KidMnd, "KidMnd"},
+    {35, 5, true, KidLiz, "KidLiz"},
+    {40, 7, true, KidNum, "KidNum (blank: NULL)"},
+    {47, 7, true, KidSys, "KidSys"},
+    {54, 30, true, KidTxt, "KidTxt"},
+    {84, 50, true, KidErf, "KidErf"},
 };
 
 // Status of a row written from the file; rows still at MarkedStatus after
@@ -79,6 +79,11 @@ constexpr ImportMember MemberKST = [] {
     m.key = Key;
     m.keyCount = sizeof Key / sizeof Key[0];
     m.upsertClause = UpsertCostCentres;
+    m.tableWrites = MarksAll | Inserts | UpdatesByKey | SweepsMarked;
+    m.writing = "sync: every row of QVS120KID is marked (KidSta = 4), each record updates the row with "
+                "its KidKst, KidMnd and KidLiz (KidSta = 1) or is inserted, then the rows still marked "
+                "are deleted";
+    m.withUpdate = "nothing: UPD is ignored";
     m.failureMessage = "  Kostenstellen: Insert-Fehler: %d\n";
     m.countMessage = "\n%d Datensaetze in Qvs120KID eingefuegt\n";
     return m;

@@ -8,14 +8,14 @@ namespace {
 enum Field { MDTLiz, MDTMnd, MDTAsw, MDTDtm, MDTAbe, MDTSbe, MDTSts, MDTKrt, FieldCount };
 
 constexpr FieldSpec Layout[] = {
-    {0, 5, true, MDTLiz},
-    {5, 5, true, MDTMnd},
-    {10, 13, true, MDTAsw},
-    {23, 10, true, MDTDtm},
-    {33, 33, true, MDTAbe},
-    {66, 33, true, MDTSbe},
-    {99, 1, true, MDTSts},
-    {100, 1, true, MDTKrt},
+    {0, 5, true, MDTLiz, "MDTLiz"},
+    {5, 5, true, MDTMnd, "MDTMnd"},
+    {10, 13, true, MDTAsw, "MDTAsw"},
+    {23, 10, true, MDTDtm, "MDTDtm"},
+    {33, 33, true, MDTAbe, "MDTAbe"},
+    {66, 33, true, MDTSbe, "MDTSbe"},
+    {99, 1, true, MDTSts, "MDTSts"},
+    {100, 1, true, MDTKrt, "MDTKrt"},
 };
 
 // Opening of every run: the file replaces the table's whole contents.
@@ -47,6 +47,9 @@ constexpr ImportMember MemberMDT = [] {
     m.openingCount = 1;
     m.planRecord = planRecord;
     m.table = "MGSSTMDT";
+    m.tableWrites = DeletesAll | Inserts;
+    m.writing = "replace: every row of MGSSTMDT is deleted, then each record is inserted";
+    m.withUpdate = "nothing: UPD is ignored";
     m.failureMessage = "  MitarbeiterDetail: Insert-Fehler: %d\n";
     m.countMessage = "\n%d Datensaetze in MGSSTMDT eingefuegt\n";
     return m;

@@ -9,12 +9,12 @@ namespace {
 enum Field { QVDLIZ, QVDNUM, QVDNAM, QVDSTA, QVDDAT, QVDERF, FieldCount };
 
 constexpr FieldSpec Layout[] = {
-    {0, 5, true, QVDLIZ},
-    {5, 5, true, QVDNUM},
-    {10, 50, true, QVDNAM},
-    {60, 5, true, QVDSTA},
-    {65, 14, true, QVDDAT},
-    {79, 50, true, QVDERF},
+    {0, 5, true, QVDLIZ, "QVDLIZ"},
+    {5, 5, true, QVDNUM, "QVDNUM"},
+    {10, 50, true, QVDNAM, "QVDNAM"},
+    {60, 5, true, QVDSTA, "QVDSTA (blank: NULL)"},
+    {65, 14, true, QVDDAT, "QVDDAT (YYYYMMDDHHMMSS; blank: NULL)"},
+    {79, 50, true, QVDERF, "QVDERF"},
 };
 
 // Opening of every run: the file replaces the table's whole contents.
@@ -48,6 +48,9 @@ constexpr ImportMember MemberMND = [] {
     m.openingCount = 1;
     m.planRecord = planRecord;
     m.table = "QVS112QVD";
+    m.tableWrites = DeletesAll | Inserts;
+    m.writing = "replace: every row of QVS112QVD is deleted, then each record is inserted";
+    m.withUpdate = "nothing: UPD is ignored";
     m.failureMessage = "  Mandantenstamm: Insert-Fehler: %d\n";
     m.countMessage = "\n%d Datensaetze in Qvs112Mnd eingefuegt\n";
     return m;

@@ -10,17 +10,17 @@ enum Field {
 };
 
 constexpr FieldSpec Layout[] = {
-    {0, 5, true, MSTLiz},
-    {5, 5, true, MSTMnd},
-    {10, 13, true, MSTAsw},
-    {23, 1, true, MSTSts},
-    {24, 23, true, MSTVbi},
-    {47, 33, true, MSTAbe},
-    {80, 33, true, MSTSbe},
-    {113, 1, true, MSTKrt},
-    {114, 50, true, MSTKst},
-    {164, 8, true, MSTVon},
-    {172, 30, true, MSTAbt},
+    {0, 5, true, MSTLiz, "MSTLiz"},
+    {5, 5, true, MSTMnd, "MSTMnd"},
+    {10, 13, true, MSTAsw, "MSTAsw"},
+    {23, 1, true, MSTSts, "MSTSts"},
+    {24, 23, true, MSTVbi, "MSTVbi"},
+    {47, 33, true, MSTAbe, "MSTAbe"},
+    {80, 33, true, MSTSbe, "MSTSbe"},
+    {113, 1, true, MSTKrt, "MSTKrt"},
+    {114, 50, true, MSTKst, "MSTKst"},
+    {164, 8, true, MSTVon, "MSTVon"},
+    {172, 30, true, MSTAbt, "MSTAbt"},
 };
 
 // Opening of every run: the file replaces the table's whole contents.
@@ -54,6 +54,9 @@ constexpr ImportMember MemberMST = [] {
     m.openingCount = 1;
     m.planRecord = planRecord;
     m.table = "MGSSTMST";
+    m.tableWrites = DeletesAll | Inserts;
+    m.writing = "replace: every row of MGSSTMST is deleted, then each record is inserted";
+    m.withUpdate = "nothing: UPD is ignored";
     m.failureMessage = "  MitarbeiterStatus: Insert-Fehler: %d\n";
     m.countMessage = "\n%d Datensaetze in MGSSTMST eingefuegt\n";
     return m;

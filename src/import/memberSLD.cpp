@@ -26,17 +26,37 @@ constexpr int FieldsWithoutAmp = TswAmp;
 // TswW01 is two characters narrower than the other W values. TswAmp lies
 // beyond the line end of the short form, where the loop leaves it empty.
 constexpr FieldSpec Layout[] = {
-    {0, 50, true, TswIdn},    {50, 8, true, TswSto},    {58, 5, true, Tswliz},
-    {63, 5, true, TswMnd},    {68, 8, true, TswW01},    {76, 10, true, TswW02},
-    {86, 10, true, TswW03},   {96, 10, true, TswW04},   {106, 10, true, TswW05},
-    {116, 10, true, TswW06},  {126, 10, true, TswW07},  {136, 10, true, TswW08},
-    {146, 10, true, TswW09},  {156, 10, true, TswW10},  {166, 10, true, TswW11},
-    {176, 10, true, TswW12},  {186, 10, true, TswW13},  {196, 10, true, TswW14},
-    {206, 10, true, TswW15},  {216, 10, true, TswW16},  {226, 20, true, TswF01},
-    {246, 20, true, TswF02},  {266, 20, true, TswF03},  {286, 20, true, TswF04},
-    {306, 20, true, TswF05},  {326, 20, true, TswF06},  {346, 20, true, TswF07},
-    {366, 20, true, TswF08},  {386, 20, true, TswF09},  {406, 20, true, TswF10},
-    {426, 5, true, TswAmp},
+    {0, 50, true, TswIdn, "TswIdn"},
+    {50, 8, true, TswSto, "TswSto"},
+    {58, 5, true, Tswliz, "Tswliz"},
+    {63, 5, true, TswMnd, "TswMnd"},
+    {68, 8, true, TswW01, "TswW01"},
+    {76, 10, true, TswW02, "TswW02"},
+    {86, 10, true, TswW03, "TswW03"},
+    {96, 10, true, TswW04, "TswW04"},
+    {106, 10, true, TswW05, "TswW05"},
+    {116, 10, true, TswW06, "TswW06"},
+    {126, 10, true, TswW07, "TswW07"},
+    {136, 10, true, TswW08, "TswW08"},
+    {146, 10, true, TswW09, "TswW09"},
+    {156, 10, true, TswW10, "TswW10"},
+    {166, 10, true, TswW11, "TswW11"},
+    {176, 10, true, TswW12, "TswW12"},
+    {186, 10, true, TswW13, "TswW13"},
+    {196, 10, true, TswW14, "TswW14"},
+    {206, 10, true, TswW15, "TswW15"},
+    {216, 10, true, TswW16, "TswW16"},
+    {226, 20, true, TswF01, "TswF01"},
+    {246, 20, true, TswF02, "TswF02"},
+    {266, 20, true, TswF03, "TswF03"},
+    {286, 20, true, TswF04, "TswF04"},
+    {306, 20, true, TswF05, "TswF05"},
+    {326, 20, true, TswF06, "TswF06"},
+    {346, 20, true, TswF07, "TswF07"},
+    {366, 20, true, TswF08, "TswF08"},
+    {386, 20, true, TswF09, "TswF09"},
+    {406, 20, true, TswF10, "TswF10"},
+    {426, 5, true, TswAmp, "TswAmp (long form only)"},
 };
 
 // 1 while records are written with TswAmp: set when the file has the long
@@ -116,6 +136,12 @@ constexpr ImportMember MemberSLD = [] {
     m.planRecord = insertBalance;
     m.replanAfter = switchOnUnknownColumn;
     m.table = "O2002TSW";
+    m.tableWrites = DeletesAll | Inserts;
+    m.writing = "replace: every row of O2002TSW is deleted, then each record is inserted. The first line "
+                "chooses the form of the whole file: 432 characters with TswAmp, else the short form of "
+                "427 without it; TswAmp is left out from the first record on that the table refuses for "
+                "want of the column";
+    m.withUpdate = "nothing: UPD is ignored";
     m.failureMessage = "  Saldowerte: Insert-Fehler: %d\n";
     m.countMessage = "\n%d Datensaetze in O2002TSW eingefuegt\n";
     return m;

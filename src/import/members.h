@@ -17,3 +17,12 @@ extern const ImportMember MemberFTG;
 extern const ImportMember MemberMST;
 extern const ImportMember MemberMDT;
 extern const ImportMember MemberFCD;
+
+constexpr int MemberCount = 12;
+
+// The twelve members in the order in which type codes are compared, for the
+// tools that describe or check every type code.
+extern const ImportMember* const AllMembers[MemberCount];
+
+// The member of an upper-cased type code, or nullptr when there is none.
+const ImportMember* findMember(const char* typeCode);

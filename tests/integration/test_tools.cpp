@@ -1,11 +1,15 @@
 // The tools around the importer as an operator uses them: the settings file
-// written with a private mode, its check against the fixture's server, and
-// the help of both tools.
+// written with a private mode, its check against the fixture's server (the
+// connection, and the tables and rights of every type code), the record
+// layouts that the sample generator prints and the manual page shows, and
+// the help of the tools.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -87,6 +91,7 @@ TEST(SettingsTool, WriteOutputCreatesAPrivateFileAndReplacesItOnlyWhenForced) {
 // check reads the file the importer reads (from its working directory, or
 // the file named), shows no password and connects as the importer does.
 TEST(SettingsTool, CheckShowsTheValuesAndConnectsOrNamesTheServersError) {
+    kt::resetSchema();
     kt::Sandbox box;
     kt::RunResult ok = settingsTool(box, {"check"});
     EXPECT_EQ(ok.status, 0) << ok.out;
@@ -132,4 +137,90 @@ TEST(SettingsTool, HelpAndVersionOfTheTools) {
     EXPECT_EQ(samples.status, 0);
     EXPECT_EQ(samples.out.rfind("usage: kelvora-samples", 0), 0u) << samples.out;
     EXPECT_FALSE(box.exists("--help"));
+}
+
+namespace {
+
+constexpr int AccessDeniedForTable = 1142;   // the server's "command denied to user"
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The lines of text that start with prefix.
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
+    std::vector<std::string> found;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(prefix, 0) == 0) found.push_back(line);
+    }
+    return found;
+}
+
+}  // namespace
+
+// The rights come from the server's privilege tables and the needs from the
+// members: a missing table fails its type code alone; a login without DELETE
+// fails every type code that deletes, and names the tables (35P needs no
+// DELETE on QVS401ZLS). The KST run with that login then fails at its sweep.
+TEST(SettingsTool, CheckNamesTheTypeCodesThatWouldFailAndWhy) {
+    kt::resetSchema();
+    kt::Sandbox box;
+    kt::RunResult whole = settingsTool(box, {"check"});
+    EXPECT_EQ(whole.status, 0) << whole.out;
+    EXPECT_TRUE(contains(whole.out, "type codes: every one has its tables and rights\n")) << whole.out;
+
+    kt::exec("DROP TABLE MGSSTFCD");
+    kt::RunResult noTable = settingsTool(box, {"check"});
+    EXPECT_EQ(noTable.status, 1);
+    std::vector<std::string> expected = {"would fail: FCD (MGSSTFCD missing)"};
+    EXPECT_EQ(linesStartingWith(noTable.out, "would fail:"), expected) << noTable.out;
+
+    kt::resetSchema();
+    kt::exec("CREATE USER IF NOT EXISTS 'kelvora_nodelete'@'localhost' IDENTIFIED BY 'no-delete'");
+    kt::exec("GRANT SELECT, INSERT, UPDATE ON RURUVURO.* TO 'kelvora_nodelete'@'localhost'");
+    box.writeSettings("kelvora_nodelete", "no-delete", "MYSQL", "localhost");
+    kt::RunResult lacking = settingsTool(box, {"check"});
+    EXPECT_EQ(lacking.status, 1);
+    std::vector<std::string> failing = linesStartingWith(lacking.out, "would fail:");
+    EXPECT_EQ(failing.size(), 12u) << lacking.out;
+    EXPECT_TRUE(contains(lacking.out, "would fail: KST (QVS120KID DELETE)\n")) << lacking.out;
+    EXPECT_TRUE(contains(lacking.out, "would fail: 35P (MGSST35P DELETE)\n")) << lacking.out;
+
+    box.writeFile("in.txt", kt::field("K1", 30) + kt::field("01", 5) + kt::field("L1", 5) + std::string(94, ' ') +
+                                "\n");
+    kt::RunResult run = box.run({"in.txt", "KST"});
+    EXPECT_EQ(run.status, AccessDeniedForTable & 0xFF) << run.err;
+    kt::exec("DROP USER 'kelvora_nodelete'@'localhost'");
+}
+
+// The manual page kelvora-files(5) is written by the build from the same
+// descriptions as --layout: every layout stands in it word for word. The
+// record length the layout gives is that of the lines the sample generator
+// writes, from its own record builders. A missing DIR is created.
+TEST(Samples, LayoutsAreThoseOfTheManualPageAndOfTheSamples) {
+    std::ifstream pageFile(KELVORA_FILES_PAGE, std::ios::binary);
+    ASSERT_TRUE(pageFile) << KELVORA_FILES_PAGE;
+    std::stringstream read;
+    read << pageFile.rdbuf();
+    std::string page;
+    for (const std::string& line : linesStartingWith(read.str(), "")) {
+        std::string text = line.rfind("\\&", 0) == 0 ? line.substr(2) : line;
+        for (size_t at; (at = text.find("\\e")) != std::string::npos;) text.replace(at, 2, "\\");
+        page += text + "\n";
+    }
+    kt::Sandbox box;
+    kt::RunResult written = kt::runProgram(KELVORA_SAMPLES_TOOL, {"--clean", "new/samples", "3"}, box.workDir());
+    ASSERT_EQ(written.status, 0) << written.err;
+    for (const char* code : {"20P", "35P", "41P", "MND", "IDN", "SLD", "KST", "BKL", "FTG", "MST", "MDT", "FCD"}) {
+        SCOPED_TRACE(code);
+        kt::RunResult layout = kt::runProgram(KELVORA_SAMPLES_TOOL, {"--layout", code}, box.workDir());
+        EXPECT_EQ(layout.status, 0);
+        EXPECT_TRUE(contains(page, ".SS " + std::string(code) + "\n.EX\n" + layout.out + ".EE\n")) << layout.out;
+        long length = -1;
+        sscanf(linesStartingWith(layout.out, "record length ").at(0).c_str(), "record length %ld", &length);
+        std::string sample = box.readFile(std::string("new/samples/") + code + ".txt");
+        EXPECT_EQ(static_cast<long>(sample.find('\n')) + 1, length);
+    }
+    EXPECT_EQ(kt::runProgram(KELVORA_SAMPLES_TOOL, {"--layout", "XYZ"}, box.workDir()).status, 2);
 }

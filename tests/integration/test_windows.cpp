@@ -172,11 +172,6 @@ Outcome importFrom(const kt::Sandbox& box, const std::string& typeCode, const st
     return {run.out, run.status, allTables()};
 }
 
-const ImportMember* const AllMembers[] = {
-    &Member20P, &Member35P, &Member41P, &MemberMND, &MemberIDN, &MemberSLD,
-    &MemberKST, &MemberBKL, &MemberFTG, &MemberMST, &MemberMDT, &MemberFCD,
-};
-
 constexpr int RecordsPerFile = 120;
 constexpr int RecordsPerHostileFile = 40;
 // Random cases per run of the suite; KELVORA_HOSTILE_CASES sets more for a

@@ -48,7 +48,7 @@ void planLongRecords(RecordRow&, RecordPlan& plan) {
     addStep(plan, StepRole::Insert, statementOfRecord);
 }
 
-constexpr FieldSpec OneField[] = {{0, 8, true, 0}};
+constexpr FieldSpec OneField[] = {{0, 8, true, 0, "Field"}};
 
 constexpr ImportMember LongMember = [] {
     ImportMember m;

@@ -1,0 +1,107 @@
+// The option file: TLS for a login that the server admits only encrypted
+// (the fixture's server offers TLS with a certificate that scripts/testdb
+// made with openssl), no session in clear text where TLS is asked for, and
+// the refusal, before any connection, of a file that sets what only the
+// settings file may set.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+const char* const TlsLogin = "kelvora_tls";
+const char* const TlsPassword = "tls-only";
+constexpr int AccessDeniedStatus = 1045 & 0xFF;
+constexpr int RefusedOptionFileStatus = 2000 & 0xFF;
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The server's count of connection attempts, failed ones included.
+long connectionAttempts() {
+    std::vector<kt::Row> rows = kt::query("SHOW GLOBAL STATUS LIKE 'Connections'");
+    return rows.size() == 1 && rows[0][1] ? std::stol(*rows[0][1]) : -1;
+}
+
+std::string fcdRecord(const std::string& number) {
+    return kt::field("00001", 5) + kt::field("00001", 5) + kt::field(number, 3) + "J" + kt::field("Kommen", 50) +
+           "\n";
+}
+
+std::string withOptionFile(const kt::Sandbox& box, const std::string& name) {
+    return "KELVORA_OPTION_FILE=" + box.path(name);
+}
+
+}  // namespace
+
+TEST(OptionFile, TlsThroughTheFileAndNoConnectionForAFileThatSetsTheLogin) {
+    kt::resetSchema();
+    const std::string account = std::string("'") + TlsLogin + "'@'localhost'";
+    kt::exec("CREATE USER IF NOT EXISTS " + account + " IDENTIFIED BY '" + TlsPassword + "' REQUIRE SSL");
+    kt::exec("GRANT ALL PRIVILEGES ON RURUVURO.* TO " + account);
+    kt::Sandbox box;
+    box.writeSettings(TlsLogin, TlsPassword, "MYSQL", "localhost");
+    box.writeFile("tls.cnf", "# as an operator writes it\n[kelvora]\nssl-ca = " + kt::testdbDir() +
+                                 "/tls/ca.pem\nssl-verify-server-cert\nconnect-timeout = 10\n");
+
+    box.writeFile("in.txt", fcdRecord("001"));
+    kt::RunResult plain = box.run({withOptionFile(box, "absent.cnf")}, {"in.txt", "FCD"});
+    EXPECT_EQ(plain.out, "Datenbankverbindung fehlgeschlagen, Fehler: 1045\n");
+    EXPECT_EQ(plain.status, AccessDeniedStatus);
+
+    box.writeFile("in.txt", fcdRecord("002"));
+    kt::RunResult encrypted = box.run({withOptionFile(box, "tls.cnf")}, {"in.txt", "FCD"});
+    EXPECT_EQ(encrypted.out, "\n1 Datensaetze in MGSSTFCD eingefuegt\n");
+    EXPECT_EQ(encrypted.status, 0) << encrypted.err;
+    std::vector<kt::Row> written = {{"002"}};
+    EXPECT_EQ(kt::query("SELECT FCDNum FROM MGSSTFCD"), written);
+
+    kt::RunResult shown = kt::runProgram(
+        "/usr/bin/env", {withOptionFile(box, "tls.cnf"), KELVORA_SETTINGS_TOOL, "check"}, box.workDir());
+    EXPECT_TRUE(contains(shown.out, "option file: " + box.path("tls.cnf") + "\n")) << shown.out;
+    EXPECT_TRUE(contains(shown.out, "encryption: TLSv1")) << shown.out;
+
+    // Refused before connecting: the server sees no attempt, and the source
+    // stays where it is, as after any failed connection.
+    for (const char* setting : {"user = root", "password = other", "host = elsewhere", "database = mysql",
+                                "default-character-set = utf8mb4"}) {
+        SCOPED_TRACE(setting);
+        box.writeFile("bad.cnf", "[client]\nssl-ca = " + kt::testdbDir() + "/tls/ca.pem\n" + setting + "\n");
+        box.writeFile("in.txt", fcdRecord("003"));
+        long attempts = connectionAttempts();
+        kt::RunResult refused = box.run({withOptionFile(box, "bad.cnf")}, {"in.txt", "FCD"});
+        EXPECT_EQ(connectionAttempts(), attempts);
+        EXPECT_EQ(refused.out, "Datenbankverbindung fehlgeschlagen, Fehler: 2000\n");
+        EXPECT_EQ(refused.status, RefusedOptionFileStatus);
+        std::string name = std::string(setting).substr(0, std::string(setting).find(' '));
+        EXPECT_TRUE(contains(refused.err, "bad.cnf sets " + name + ":")) << refused.err;
+        EXPECT_TRUE(box.exists("in.txt"));
+    }
+    EXPECT_EQ(kt::query("SELECT FCDNum FROM MGSSTFCD"), written);
+    kt::exec("DROP USER " + account);
+}
+
+// The client library goes on without TLS where the server offers none, even
+// with ssl-verify-server-cert; a file that asks for TLS gets no session in
+// clear text. A second server, started without TLS, offers none.
+TEST(OptionFile, TlsAskedOfAServerWithoutItSendsNothing) {
+    const std::string dir = "/tmp/kelvora-plain-" + std::to_string(getpid());
+    const std::string testdb = "'" + kt::sourceDir() + "/scripts/testdb' ";
+    ASSERT_EQ(kt::shell(testdb + "start " + dir + " >/dev/null 2>&1"), 0);
+    kt::Sandbox box;
+    box.writeFile("tls.cnf", "[kelvora]\nssl-ca = " + kt::testdbDir() + "/tls/ca.pem\nssl-verify-server-cert\n");
+    box.writeFile("in.txt", fcdRecord("004"));
+    kt::RunResult run = box.run({withOptionFile(box, "tls.cnf"), "MYSQL_UNIX_PORT=" + dir + "/mysqld.sock"},
+                                {"in.txt", "FCD"});
+    kt::shell(testdb + "stop " + dir + " >/dev/null 2>&1; rm -rf " + dir);
+    EXPECT_EQ(run.out, "Datenbankverbindung fehlgeschlagen, Fehler: 2026\n");
+    EXPECT_EQ(run.status, 2026 & 0xFF);
+    EXPECT_TRUE(contains(run.err, "asks for TLS, but the server did not encrypt the session")) << run.err;
+    EXPECT_TRUE(box.exists("in.txt"));
+}
