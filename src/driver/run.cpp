@@ -14,6 +14,7 @@
 #include "db/connection.h"
 #include "driver/connect.h"
 #include "driver/exitstatus.h"
+#include "driver/runreport.h"
 #include "driver/workfile.h"
 #include "import/dispatch.h"
 #include "import/report.h"
@@ -23,6 +24,8 @@ namespace {
 // Whether the run's transaction was committed, for the summary.
 enum class CommitState { NotSent, Done, Failed };
 CommitState Committed = CommitState::NotSent;
+// How the run ended, in the words of the run report.
+const char* RunEnding = "not started";
 
 constexpr int SourceArgument = 1;
 constexpr int TypeCodeArgument = 2;
@@ -83,6 +86,7 @@ int32_t importFile(RunFile& run) {
     if (!openTextFile(workFile, run.work.c_str())) {
         diagnose("cannot open the work file %s: %s", run.work.c_str(), strerror(errno));
         fputs("\xD6" "ffnen der Datei fehlgeschlagen\n", stdout);
+        RunEnding = "open failed";
         return FileFailure;
     }
     reportFile(run.work.c_str());
@@ -117,6 +121,26 @@ void printSummary(const RunFile& run, int32_t result) {
              Tally.wrongLength, lone, commitWords(), exitStatusFor(result), secondsSinceStart());
 }
 
+// The run report of a run that reached its work file.
+void reportRun(const RunFile& run, int32_t result) {
+    if (!run.moved) return;
+    writeRunReport({run.typeCode, run.source.c_str(), run.work.c_str(), RunEnding,
+                    Committed == CommitState::Done, result, exitStatusFor(result), secondsSinceStart()});
+}
+
+// The words of the run report for a loop's ending.
+const char* endingWords(LoopEnding ending) {
+    switch (ending) {
+    case LoopEnding::Completed: return "completed";
+    case LoopEnding::NoValidLine: return "no valid line";
+    case LoopEnding::TransactionAborted: return "transaction aborted";
+    case LoopEnding::ReadFailed: return "read failed";
+    case LoopEnding::StatementTooLong: return "statement too long";
+    case LoopEnding::Utf8File: return "utf-8 file";
+    }
+    return "unknown";
+}
+
 }  // namespace
 
 void buildServerDate(const char* dateTime, char* target, size_t targetSize) {
@@ -129,6 +153,7 @@ void buildServerDate(const char* dateTime, char* target, size_t targetSize) {
 int32_t runImport(int argc, char** argv) {
     (void)argc;
     takeWindowSetting();
+    takeReportSetting();
     LastResultCode = connectFromSettings();
     if (LastResultCode != 0) return LastResultCode;
     checkServer();
@@ -143,15 +168,18 @@ int32_t runImport(int argc, char** argv) {
     run.work = buildWorkPath(run.source);
     LastResultCode = importFile(run);
     printSummary(run, LastResultCode);
+    reportRun(run, LastResultCode);
     return LastResultCode;
 }
 
 int32_t finishImport(const LoopOutcome& outcome) {
+    RunEnding = endingWords(outcome.ending);
     switch (outcome.ending) {
     case LoopEnding::Completed: {
         int32_t committed = commitWork();
         if (committed != 0) {
             Committed = CommitState::Failed;
+            RunEnding = "commit failed";
             diagnose("COMMIT failed with error %d: %s; nothing of the run is kept", committed, lastErrorText());
             printTransactionAborted(committed);
             return committed;
