@@ -31,6 +31,7 @@ constexpr int SourceArgument = 1;
 constexpr int TypeCodeArgument = 2;
 constexpr size_t TypeCodeLength = 3;
 constexpr const char* WindowVariable = "KELVORA_WINDOW";
+constexpr const char* MaxFailedVariable = "KELVORA_MAX_FAILED";
 
 // The first three characters of the upper-cased type code argument.
 void takeTypeCode(char* argument, char* typeCode) {
@@ -51,6 +52,22 @@ void takeWindowSetting() {
         return;
     }
     WindowRecords = static_cast<int>(value);
+}
+
+// KELVORA_MAX_FAILED: with more failed records than this, the run commits
+// nothing. A value that is not a whole number from 0 up is taken as 0, the
+// strictest, with a word on standard error: who sets it wants no partial
+// import.
+void takeMaxFailedSetting() {
+    const char* text = getenv(MaxFailedVariable);
+    if (text == nullptr) return;
+    char* end = nullptr;
+    long value = strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || value < 0) {
+        diagnose("%s=%s is not a number of records from 0 up; 0 is used", MaxFailedVariable, text);
+        value = 0;
+    }
+    MaxFailedRecords = value;
 }
 
 // Hands the open work file to the member that serves the type code.
@@ -137,6 +154,7 @@ const char* endingWords(LoopEnding ending) {
     case LoopEnding::ReadFailed: return "read failed";
     case LoopEnding::StatementTooLong: return "statement too long";
     case LoopEnding::Utf8File: return "utf-8 file";
+    case LoopEnding::TooManyFailed: return "too many failed";
     }
     return "unknown";
 }
@@ -154,6 +172,7 @@ int32_t runImport(int argc, char** argv) {
     (void)argc;
     takeWindowSetting();
     takeReportSetting();
+    takeMaxFailedSetting();
     LastResultCode = connectFromSettings();
     if (LastResultCode != 0) return LastResultCode;
     checkServer();
@@ -193,6 +212,7 @@ int32_t finishImport(const LoopOutcome& outcome) {
     case LoopEnding::ReadFailed:
     case LoopEnding::Utf8File:
     case LoopEnding::StatementTooLong:
+    case LoopEnding::TooManyFailed:
         return outcome.code;
     }
     if (DebugFlag) fputs("\n", stdout);

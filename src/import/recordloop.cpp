@@ -22,6 +22,8 @@ namespace {
 constexpr const char* ReadFailedMessage = "Lesen der Datei fehlgeschlagen\n";
 constexpr const char* Utf8FileMessage = "Datei in UTF-8 statt Windows-1252, nichts importiert\n";
 constexpr int32_t FileFailureResult = 99;
+constexpr const char* TooManyFailedMessage = "Zu viele fehlerhafte Datensaetze (%d), nichts uebernommen\n";
+constexpr int32_t TooManyFailedResult = 98;
 
 constexpr long ProgressEveryLines = 256;
 
@@ -185,7 +187,8 @@ LoopOutcome runLoop(const ImportMember& member, TextFile& workFile, int32_t& rec
     }
     const bool noValidLine = counts.wrongLength > 0 && counts.ofRecordLength == 0;
     const bool openingFailedBeforeWrites = openingResult != 0 && member.openingGuardsWrites && RecordCount > 0;
-    if (member.closing != nullptr && !noValidLine && !openingFailedBeforeWrites) {
+    const bool tooManyFailed = MaxFailedRecords >= 0 && Tally.failed > MaxFailedRecords;
+    if (member.closing != nullptr && !noValidLine && !openingFailedBeforeWrites && !tooManyFailed) {
         LastResultCode = runClosing(member);
         if (runStop() != RunStop::None) return fixedStatementStopped();
     }
@@ -203,6 +206,12 @@ LoopOutcome runLoop(const ImportMember& member, TextFile& workFile, int32_t& rec
                  openingResult, openingText);
         printTransactionAborted(openingResult);
         return {openingResult, LoopEnding::TransactionAborted};
+    }
+    if (tooManyFailed) {
+        printf(TooManyFailedMessage, static_cast<int>(Tally.failed));
+        diagnose("%ld records failed, more than KELVORA_MAX_FAILED=%ld allows: nothing is committed", Tally.failed,
+                 MaxFailedRecords);
+        return {TooManyFailedResult, LoopEnding::TooManyFailed};
     }
     return {LastResultCode, LoopEnding::Completed};
 }
