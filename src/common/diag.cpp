@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr const char* Prefix = "Kelvora_MYSQL: ";
+const char* Prefix = "Kelvora_MYSQL: ";
 constexpr double ProgressAfterSeconds = 1.0;
 constexpr double ProgressEverySeconds = 0.25;
 constexpr double NanosecondsPerSecond = 1e9;
@@ -31,6 +31,10 @@ struct Progress {
 Progress Line;
 
 }  // namespace
+
+void setDiagnosticPrefix(const char* prefix) {
+    Prefix = prefix;
+}
 
 void diagnose(const char* format, ...) {
     clearProgress();

@@ -4,6 +4,10 @@
 // Every line starts with "Kelvora_MYSQL: " and names the thing concerned.
 #pragma once
 
+// The program's name in front of every line ("Kelvora_MYSQL: " unless a
+// program sets its own).
+void setDiagnosticPrefix(const char* prefix);
+
 // Writes one diagnostic line (printf format, no line feed needed).
 #if defined(__GNUC__)
 void diagnose(const char* format, ...) __attribute__((format(printf, 1, 2)));

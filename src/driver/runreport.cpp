@@ -7,13 +7,12 @@
 #include <cstring>
 #include <exception>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "common/charset.h"
 #include "common/diag.h"
+#include "common/fileio.h"
 #include "import/failures.h"
 #include "import/report.h"
 
@@ -27,6 +26,7 @@ const char* ReportPath = nullptr;
 
 using Json = nlohmann::ordered_json;
 
+// The kept failed records, their texts in UTF-8.
 Json failedRecords() {
     Json list = Json::array();
     for (int i = 0; i < keptFailedRecordCount(); ++i) {
@@ -63,36 +63,6 @@ std::string reportText(const RunFacts& facts) {
     return report.dump(JsonIndent, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-// The file mode that the process's umask gives a new file.
-mode_t createdFileMode() {
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
-// Writes text to a new temporary file beside path, then renames it over
-// path, so that a reader finds the old report or the whole new one.
-bool writeWhole(const char* path, const std::string& text) {
-    std::string temporary = std::string(path) + ".XXXXXX";
-    int fd = mkstemp(temporary.data());
-    if (fd < 0) return false;
-    bool written = fchmod(fd, createdFileMode()) == 0;
-    size_t done = 0;
-    while (written && done < text.size()) {
-        ssize_t count = write(fd, text.data() + done, text.size() - done);
-        if (count < 0 && errno == EINTR) continue;
-        written = count > 0;
-        if (written) done += static_cast<size_t>(count);
-    }
-    written = written && fsync(fd) == 0;
-    written = close(fd) == 0 && written;
-    if (written && rename(temporary.c_str(), path) == 0) return true;
-    int reason = errno;
-    unlink(temporary.c_str());
-    errno = reason;
-    return false;
-}
-
 }  // namespace
 
 void takeReportSetting() {
@@ -111,7 +81,7 @@ void writeRunReport(const RunFacts& facts) {
         diagnose("cannot build the run report for %s: %s", ReportPath, error.what());
         return;
     }
-    if (!writeWhole(ReportPath, text)) {
+    if (!writeFileWhole(ReportPath, text)) {
         diagnose("cannot write the run report %s: %s", ReportPath, strerror(errno));
     }
 }

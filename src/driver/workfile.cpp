@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr const char* WorkExtension = ".wrk";
-
 // A source that is gone: the operator learns where it was looked for, and
 // whether an earlier run left its data in the work file.
 void diagnoseMissingSource(const std::string& source, const std::string& work) {
@@ -26,16 +24,6 @@ void diagnoseMissingSource(const std::string& source, const std::string& work) {
 }
 
 }  // namespace
-
-std::string buildWorkPath(std::string_view sourcePath) {
-    size_t lastSeparator = sourcePath.find_last_of("/\\");
-    size_t nameStart = lastSeparator == std::string_view::npos ? 0 : lastSeparator + 1;
-    size_t dot = sourcePath.rfind('.');
-    std::string work(sourcePath);
-    if (dot != std::string_view::npos && dot >= nameStart) work.resize(dot);
-    work += WorkExtension;
-    return work;
-}
 
 // An existing source that is not a plain file (a directory, a device) is
 // never moved aside: the run ends as if the source were missing.
