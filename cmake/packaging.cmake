@@ -9,6 +9,8 @@ install(TARGETS Kelvora_MYSQL kelvora-settings RUNTIME DESTINATION ${CMAKE_INSTA
 # and gzips them (-n: no name or time stamp, so the same page always gives
 # the same bytes), as Debian installs every manual page; man reads both.
 set(KELVORA_MAN_PAGES Kelvora_MYSQL.1 kelvora-settings.1)
+# The watcher's page.
+list(APPEND KELVORA_MAN_PAGES kelvora-watch.1)
 set(KELVORA_MAN_BUILD_DIR ${PROJECT_BINARY_DIR}/man)
 find_program(GZIP_PROGRAM gzip)
 set(KELVORA_MAN_OUTPUTS)
@@ -58,4 +60,25 @@ if(DPKG_SHLIBDEPS_PROGRAM)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libmariadb3, libstdc++6, libgcc-s1, libc6")
 endif()
+# kelvora-watch and its service. The unit goes where Debian 12 keeps the
+# units of packages, not enabled; the configuration goes to /etc as a
+# conffile, so that an edited one survives an upgrade; the maintainer
+# scripts create the system user kelvora the service runs as, and tell
+# systemd of the unit.
+install(TARGETS kelvora-watch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/service/kelvora-watch.service DESTINATION /lib/systemd/system)
+install(FILES ${PROJECT_SOURCE_DIR}/service/watch.conf DESTINATION /etc/kelvora)
+string(APPEND CPACK_PACKAGE_DESCRIPTION
+  "\nkelvora-watch imports every file delivered into a drop folder, unattended,\n"
+  "after checks that keep cut-off, empty and wrongly encoded files away.")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/service/conffiles ${PROJECT_SOURCE_DIR}/service/postinst
+  ${PROJECT_SOURCE_DIR}/service/prerm ${PROJECT_SOURCE_DIR}/service/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+if(CPACK_DEBIAN_PACKAGE_DEPENDS)
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", passwd")
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS passwd)
+endif()
+
 include(CPack)
