@@ -35,12 +35,14 @@ bool startsWith(const char* text, const char* front) {
 // those two with the run's values.
 std::vector<std::string> childEnvironment(const FileRule& rule, const RunFiles& files) {
     std::vector<std::string> environment;
+    const std::string report = std::string(ReportVariable) + "=";
+    const std::string maxFailed = std::string(MaxFailedVariable) + "=";
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (startsWith(*entry, "KELVORA_REPORT=") || startsWith(*entry, "KELVORA_MAX_FAILED=")) continue;
+        if (startsWith(*entry, report.c_str()) || startsWith(*entry, maxFailed.c_str())) continue;
         environment.emplace_back(*entry);
     }
-    environment.push_back(std::string(ReportVariable) + "=" + files.report);
-    environment.push_back(std::string(MaxFailedVariable) + "=" + std::to_string(rule.maxFailedRecords));
+    environment.push_back(report + files.report);
+    environment.push_back(maxFailed + std::to_string(rule.maxFailedRecords));
     return environment;
 }
 

@@ -21,11 +21,6 @@ constexpr mode_t FolderMode = 0755;
 constexpr const char* ReasonFileName = "reason";
 constexpr size_t LastLineBytes = 1024;
 
-int runningImports(const Watcher& watcher) {
-    return static_cast<int>(std::count_if(watcher.jobs.begin(), watcher.jobs.end(),
-                                          [](const Job& job) { return job.pid > 0; }));
-}
-
 // A type code is busy while a file of it runs or waits for its retry; a
 // work file name while a job uses it (a.txt and a.csv both become a.wrk).
 bool busyFor(const Watcher& watcher, const FileRule& rule, const std::string& name) {
@@ -270,7 +265,8 @@ void startCompleteFiles(Watcher& watcher, double now) {
             waiting.insert(rule->typeCode);
             continue;
         }
-        if (runningImports(watcher) >= watcher.parallel) return;
+        // A file that waits for its retry keeps its place.
+        if (static_cast<int>(watcher.jobs.size()) >= watcher.parallel) return;
         takeFile(watcher, name, *rule, now);
     }
 }

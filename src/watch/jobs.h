@@ -3,8 +3,8 @@
 // (and imported again after a transaction abort), and put into its run
 // folder in archive/ or failed/. One import runs at a time per type code
 // (each type code writes tables of its own), so two files for the same
-// table go in the order they arrived; up to `parallel` imports run side by
-// side for different type codes.
+// table go in the order they arrived; up to `parallel` files (running or
+// waiting for a retry) are in work at once, for different type codes.
 #pragma once
 #include <string>
 #include <sys/types.h>

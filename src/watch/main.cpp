@@ -212,14 +212,16 @@ void waitForWork(Watcher& watcher, int signalFd, double now, double nextRescan) 
     readSignals(signalFd, watcher);
 }
 
-// Names the files that --once leaves because they are not complete yet.
-void nameUnsettledFiles(const Watcher& watcher, double now) {
+// --once takes what is complete when it starts: the other files are named,
+// and held so that none is taken later in the run.
+void holdUnsettledFiles(Watcher& watcher, double now) {
     const std::vector<std::string> complete =
         completeFiles(watcher.queue, now, watcher.config.settleSeconds, true);
-    for (const auto& entry : watcher.queue.files) {
+    for (auto& entry : watcher.queue.files) {
         if (std::find(complete.begin(), complete.end(), entry.first) != complete.end()) continue;
         diagnose("%s changed less than settle = %d s ago: it is left for the next run", entry.first.c_str(),
                  watcher.config.settleSeconds);
+        entry.second.held = true;
     }
 }
 
@@ -271,7 +273,7 @@ int main(int argc, char** argv) {
     if (watcher.once) {
         watcher.queue.folder = watcher.config.drop;
         rescanFolder(watcher.queue, secondsSinceStart());
-        nameUnsettledFiles(watcher, secondsSinceStart());
+        holdUnsettledFiles(watcher, secondsSinceStart());
     } else {
         if (!watchFolder(watcher.queue, watcher.config.drop)) {
             diagnose("cannot watch %s with inotify: %s", watcher.config.drop.c_str(), strerror(errno));

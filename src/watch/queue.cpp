@@ -93,6 +93,11 @@ void readEvents(DropQueue& queue, double now) {
 }
 
 void rescanFolder(DropQueue& queue, double now) {
+    // Lost events may have held a close: from here on the settle time alone
+    // decides for the files inotify saw opened.
+    if (queue.overflowed) {
+        for (auto& entry : queue.files) entry.second.open = false;
+    }
     queue.overflowed = false;
     DIR* dir = opendir(queue.folder.c_str());
     if (dir == nullptr) return;
