@@ -205,18 +205,6 @@ kt::RunResult runWithDescriptorLimit(const kt::Sandbox& box, int limit,
                               args);
 }
 
-// A committed row that a run in ReplaceMode would delete: still there means
-// the run's transaction never took effect.
-void insertSurvivor() {
-    kt::exec("INSERT INTO RURUVURO.MGSST20P (M20Trm, M20Sch, M20Tg1, M20Zz2, M20Ofv, M20Ofb, M20Dat)"
-             " VALUES ('SURVIVOR', '01', 'A', '00001', '0001', '0002', SYSDATE())");
-    kt::exec("COMMIT");
-}
-
-std::vector<kt::Row> terminalsInTable() {
-    return kt::query("SELECT M20Trm FROM RURUVURO.MGSST20P ORDER BY M20Trm");
-}
-
 }  // namespace
 
 // The server dies while records are being inserted: every later statement
@@ -226,7 +214,7 @@ std::vector<kt::Row> terminalsInTable() {
 TEST(ServerFault, ServerKilledMidImportLeavesTheTableAsBeforeTheRun) {
     if (kt::testdbDir().empty()) GTEST_SKIP() << "needs the fixture's server (KELVORA_TESTDB_DIR)";
     kt::resetSchema();
-    insertSurvivor();
+    kt::insertSurvivor();
     kt::Sandbox box;
     const std::string content = records20P(InterruptedRecords);
     box.writeFile("load.txt", content);
@@ -252,7 +240,7 @@ TEST(ServerFault, ServerKilledMidImportLeavesTheTableAsBeforeTheRun) {
     EXPECT_EQ(lines[1], "Transaktion abgebrochen, Fehler: " + std::to_string(code));
     EXPECT_EQ(run.status, statusOf(static_cast<int>(code)));
 
-    std::vector<kt::Row> rows = terminalsInTable();
+    std::vector<kt::Row> rows = kt::terminalsInTable();
     ASSERT_EQ(rows.size(), 1u) << "rows of the interrupted run were committed";
     EXPECT_EQ(rows[0][0], kt::Cell("SURVIVOR"));
     EXPECT_FALSE(box.exists("load.txt"));
@@ -268,7 +256,7 @@ TEST(ServerFault, ServerKilledMidImportLeavesTheTableAsBeforeTheRun) {
 // and neither the source nor an older work file is touched.
 TEST(FileFault, DirectoryThatRefusesTheMoveEndsWith99AndTouchesNothing) {
     kt::resetSchema();
-    insertSurvivor();
+    kt::insertSurvivor();
     kt::Sandbox box;
     box.writeFile("drop/in.txt", record20P(1));
     box.writeFile("drop/in.wrk", "older work file\n");
@@ -284,7 +272,7 @@ TEST(FileFault, DirectoryThatRefusesTheMoveEndsWith99AndTouchesNothing) {
 
     EXPECT_EQ(box.readFile("drop/in.txt"), record20P(1));
     EXPECT_EQ(box.readFile("drop/in.wrk"), "older work file\n");
-    std::vector<kt::Row> rows = terminalsInTable();
+    std::vector<kt::Row> rows = kt::terminalsInTable();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][0], kt::Cell("SURVIVOR"));
 }
@@ -294,7 +282,7 @@ TEST(FileFault, DirectoryThatRefusesTheMoveEndsWith99AndTouchesNothing) {
 // leave everything where it was.
 TEST(FileFault, WorkPathOrSourceThatIsADirectoryEndsWith99) {
     kt::resetSchema();
-    insertSurvivor();
+    kt::insertSurvivor();
     kt::Sandbox box;
     box.writeFile("in.txt", record20P(1));
     box.writeFile("in.wrk/keep", "kept\n");
@@ -311,7 +299,7 @@ TEST(FileFault, WorkPathOrSourceThatIsADirectoryEndsWith99) {
     EXPECT_EQ(directory.status, FileFailureStatus);
     EXPECT_EQ(box.readFile("batch.d/inner"), "x");
     EXPECT_EQ(box.readFile("batch.wrk"), "older work file\n");
-    EXPECT_EQ(terminalsInTable().size(), 1u);
+    EXPECT_EQ(kt::terminalsInTable().size(), 1u);
 }
 
 // The work file is there but cannot be opened: with a descriptor limit
@@ -323,7 +311,7 @@ TEST(FileFault, WorkPathOrSourceThatIsADirectoryEndsWith99) {
 // touched; the first limit that lets the program connect must fail the open.
 TEST(FileFault, WorkFileThatCannotBeOpenedEndsWith99) {
     kt::resetSchema();
-    insertSurvivor();
+    kt::insertSurvivor();
     kt::Sandbox box;
     const std::string connectFailed = "Datenbankverbindung fehlgeschlagen";
     bool connected = false;
@@ -343,7 +331,7 @@ TEST(FileFault, WorkFileThatCannotBeOpenedEndsWith99) {
         EXPECT_NE(errors.find("cannot open the work file in.wrk: Too many open files"), std::string::npos) << errors;
     }
     EXPECT_TRUE(connected) << "no descriptor limit up to " << MaxDescriptorLimit << " let the program connect";
-    std::vector<kt::Row> rows = terminalsInTable();
+    std::vector<kt::Row> rows = kt::terminalsInTable();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][0], kt::Cell("SURVIVOR"));
 }
@@ -516,7 +504,7 @@ TEST(TransactionFault, WatcherRetriesARunThatADeadlockAborted) {
 // abort line is all the program prints, and nothing is committed.
 TEST(TransactionFault, KilledConnectionStopsTheRunAtTheOpening) {
     kt::resetSchema();
-    insertSurvivor();
+    kt::insertSurvivor();
     kt::Session other;
     ASSERT_EQ(other.exec("UPDATE MGSST20P SET M20Ofb = 'LOCK'"), 0);
     kt::Sandbox box;
@@ -536,7 +524,7 @@ TEST(TransactionFault, KilledConnectionStopsTheRunAtTheOpening) {
     EXPECT_EQ(run.out.back(), '\n');
     EXPECT_TRUE(code == 1927 || code == ServerLostError || code == ServerGoneError) << code;
     EXPECT_EQ(run.status, statusOf(static_cast<int>(code)));
-    EXPECT_EQ(terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
 }
 
 // A login that may insert but not delete: the replace would turn into an
@@ -544,7 +532,7 @@ TEST(TransactionFault, KilledConnectionStopsTheRunAtTheOpening) {
 // no record could be written either, the run ends as it always did.
 TEST(TransactionFault, FailedOpeningDeleteForbidsCommittingWrittenRecords) {
     kt::resetSchema();
-    insertSurvivor();
+    kt::insertSurvivor();
     kt::exec("CREATE USER IF NOT EXISTS 'nodelete'@'localhost' IDENTIFIED BY 'nodelete'");
     kt::exec("GRANT SELECT, INSERT, UPDATE ON RURUVURO.* TO 'nodelete'@'localhost'");
     kt::Sandbox box;
@@ -557,7 +545,7 @@ TEST(TransactionFault, FailedOpeningDeleteForbidsCommittingWrittenRecords) {
                            "command denied"),
               std::string::npos)
         << run.err;
-    EXPECT_EQ(terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
 
     // Every record fails (the survivor's key), so nothing was written: the
     // run commits (nothing) and ends with the last record's error.

@@ -53,16 +53,6 @@ std::string utf8Of(const std::string& latin1) {
     return text;
 }
 
-void insertSurvivor() {
-    kt::exec("INSERT INTO RURUVURO.MGSST20P (M20Trm, M20Sch, M20Tg1, M20Zz2, M20Ofv, M20Ofb, M20Dat)"
-             " VALUES ('SURVIVOR', '01', 'A', '00001', '0001', '0002', SYSDATE())");
-    kt::exec("COMMIT");
-}
-
-std::vector<kt::Row> terminals() {
-    return kt::query("SELECT M20Trm FROM RURUVURO.MGSST20P ORDER BY M20Trm");
-}
-
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -114,7 +104,7 @@ TEST(Watch, FileWrittenInPiecesWithPausesIsImportedOnceAndWhole) {
 // folder refuses to start and names the first.
 TEST(Watch, StopLetsTheRunningImportCommitAndASecondWatcherIsRefused) {
     kt::resetSchema();
-    insertSurvivor();
+    kt::insertSurvivor();
     kt::Session other;
     ASSERT_EQ(other.exec("UPDATE MGSST20P SET M20Ofb = 'LOCK'"), 0);
     kt::WatchSite site(Section20P);
@@ -137,7 +127,7 @@ TEST(Watch, StopLetsTheRunningImportCommitAndASecondWatcherIsRefused) {
     EXPECT_TRUE(contains(second.err, "pid " + std::to_string(watcherPid) + " on host")) << second.err;
 
     EXPECT_EQ(run.status, 0) << err;
-    EXPECT_EQ(terminals(), (std::vector<kt::Row>{{"T1"}, {"T2"}, {"T3"}}));
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}, {"T3"}}));
     EXPECT_EQ(site.runFolders("archive").size(), 1u) << err;
 }
 
@@ -145,7 +135,7 @@ TEST(Watch, StopLetsTheRunningImportCommitAndASecondWatcherIsRefused) {
 // reason; the importer never sees it, so the table keeps its rows.
 TEST(Watch, FileCutOffMidLineGoesToFailedAndTheTableIsUnchanged) {
     kt::resetSchema();
-    insertSurvivor();
+    kt::insertSurvivor();
     kt::WatchSite site(Section20P);
     const std::string cut = records20P(1, 2) + record20P(3).substr(0, 100);
     site.deliver("20P_0001.txt", cut);
@@ -156,7 +146,7 @@ TEST(Watch, FileCutOffMidLineGoesToFailedAndTheTableIsUnchanged) {
     EXPECT_EQ(site.runFile("failed", failed[0], "20P_0001.txt"), cut);
     EXPECT_TRUE(contains(site.runFile("failed", failed[0], "reason"), "cut off"));
     EXPECT_TRUE(site.runFolders("archive").empty());
-    EXPECT_EQ(terminals(), (std::vector<kt::Row>{{"SURVIVOR"}}));
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
 }
 
 // An empty FTG file, and one of line ends only, would empty the table: both

@@ -641,6 +641,16 @@ std::vector<std::string> lines(const std::string& text) {
     return result;
 }
 
+void insertSurvivor() {
+    exec("INSERT INTO RURUVURO.MGSST20P (M20Trm, M20Sch, M20Tg1, M20Zz2, M20Ofv, M20Ofb, M20Dat)"
+         " VALUES ('SURVIVOR', '01', 'A', '00001', '0001', '0002', SYSDATE())");
+    exec("COMMIT");
+}
+
+std::vector<Row> terminalsInTable() {
+    return query("SELECT M20Trm FROM RURUVURO.MGSST20P ORDER BY M20Trm");
+}
+
 std::string field(const std::string& value, int width) {
     if (width <= 0) return std::string();
     std::string text = value.substr(0, static_cast<size_t>(width));

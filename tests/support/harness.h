@@ -119,6 +119,12 @@ void resetSchema();
 // The lines of a text, without their line ends.
 std::vector<std::string> lines(const std::string& text);
 
+// A committed row of MGSST20P that a run in ReplaceMode would delete: still
+// there means the run's transaction never took effect.
+void insertSurvivor();
+// The terminals of MGSST20P, in order.
+std::vector<Row> terminalsInTable();
+
 // Fixed-width record text: pads or cuts value to width with blanks.
 std::string field(const std::string& value, int width);
 
