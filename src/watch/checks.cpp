@@ -43,6 +43,7 @@ struct Conversion {
     std::string out;
 };
 
+// Bytes as hexadecimal pairs, for the reasons: "C3 B6".
 std::string hexText(const unsigned char* bytes, size_t count) {
     char text[HexTextSize] = "";
     size_t used = 0;
@@ -52,6 +53,7 @@ std::string hexText(const unsigned char* bytes, size_t count) {
     return text;
 }
 
+// One piece of the file's bytes, into its facts.
 void takeFacts(const unsigned char* bytes, size_t count, void* context) {
     ByteFacts& facts = *static_cast<ByteFacts*>(context);
     scanUtf8(facts.scan, bytes, count);
@@ -59,6 +61,7 @@ void takeFacts(const unsigned char* bytes, size_t count, void* context) {
     facts.count += static_cast<long long>(count);
 }
 
+// The byte pass over the file; false (with the reason) when it cannot be read.
 bool readFacts(const std::string& path, ByteFacts& facts, std::string& reason) {
     static TextFile file;
     if (!openTextFile(file, path.c_str()) || !readAllBytes(file, takeFacts, &facts)) {
@@ -151,6 +154,7 @@ bool countLines(const std::string& path, const std::string& typeCode, LineFacts&
     return false;
 }
 
+// Why the file's encoding is not the one its section says.
 std::string encodingReason(const ByteFacts& facts, bool utf8) {
     char text[256];
     if (utf8) {

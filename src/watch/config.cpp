@@ -67,6 +67,7 @@ std::string_view withoutComment(std::string_view text) {
     return text;
 }
 
+// A whole number from 0 to most; a fault otherwise.
 bool takeNumber(Parser& parser, std::string_view key, const std::string& value, long most, long& number) {
     char* end = nullptr;
     errno = 0;
@@ -80,6 +81,7 @@ bool takeNumber(Parser& parser, std::string_view key, const std::string& value, 
     return true;
 }
 
+// yes or no (true or false); a fault otherwise.
 void takeYesNo(Parser& parser, std::string_view key, const std::string& value, bool& flag) {
     if (value == "yes" || value == "true") {
         flag = true;
@@ -90,6 +92,7 @@ void takeYesNo(Parser& parser, std::string_view key, const std::string& value, b
     }
 }
 
+// A key of [site]: the folders and the program as absolute paths, and the two numbers.
 void takeSiteKey(Parser& parser, std::string_view key, const std::string& value) {
     WatchConfig& config = parser.config;
     std::string* paths[] = {&config.drop, &config.workdir, &config.archive, &config.failed, &config.program};
@@ -113,6 +116,7 @@ void takeSiteKey(Parser& parser, std::string_view key, const std::string& value)
     }
 }
 
+// The type code, in any case; one of the twelve.
 void takeType(Parser& parser, FileRule& rule, const std::string& value) {
     char code[8];
     snprintf(code, sizeof code, "%s", value.c_str());
@@ -125,6 +129,7 @@ void takeType(Parser& parser, FileRule& rule, const std::string& value) {
     parser.typeSeen = true;
 }
 
+// A key of a [file GLOB] section.
 void takeFileKey(Parser& parser, std::string_view key, const std::string& value) {
     FileRule& rule = parser.config.rules.back();
     if (key == "type") {
@@ -163,6 +168,7 @@ void closeSection(Parser& parser) {
     }
 }
 
+// A section line: [site], or [file GLOB], which starts a new rule.
 void openSection(Parser& parser, std::string_view name) {
     closeSection(parser);
     name = trimmed(name);
@@ -187,6 +193,7 @@ void openSection(Parser& parser, std::string_view name) {
     parser.typeSeen = false;
 }
 
+// One line of the file: a comment, a section or "key = value".
 void takeLine(Parser& parser, std::string_view text) {
     text = trimmed(withoutComment(trimmed(text)));
     if (text.empty()) return;

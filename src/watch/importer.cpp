@@ -46,6 +46,7 @@ std::vector<std::string> childEnvironment(const FileRule& rule, const RunFiles& 
     return environment;
 }
 
+// The texts as the null-terminated array that execve takes.
 std::vector<char*> pointersTo(std::vector<std::string>& texts) {
     std::vector<char*> pointers;
     for (std::string& text : texts) pointers.push_back(text.data());
@@ -77,6 +78,7 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
     _exit(ExecFailedStatus);
 }
 
+// A whole number of the report, or fallback when it has none there.
 long numberOr(const nlohmann::json& report, const char* key, long fallback) {
     auto value = report.find(key);
     return value != report.end() && value->is_number_integer() ? value->get<long>() : fallback;

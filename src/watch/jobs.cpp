@@ -76,6 +76,7 @@ std::string failureReason(const Job& job) {
     return text;
 }
 
+// Imported whole: exit 0, committed, and no record failed.
 bool imported(const RunOutcome& run) {
     return run.status == 0 && run.reported && run.committed && run.failed == 0;
 }
@@ -224,6 +225,7 @@ void takeFile(Watcher& watcher, const std::string& name, const FileRule& rule, d
     if (watcher.jobs.back().pid < 0) watcher.jobs.pop_back();
 }
 
+// The seconds before a retry; the last delay stands for any later one.
 int retryDelay(const Watcher& watcher, int retry) {
     if (watcher.retryDelays.empty()) return 0;
     const size_t index = std::min(static_cast<size_t>(retry - 1), watcher.retryDelays.size() - 1);

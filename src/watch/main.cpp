@@ -43,6 +43,7 @@ struct Options {
     std::vector<int> retryDelays{std::begin(DefaultRetryDelays), std::end(DefaultRetryDelays)};
 };
 
+// The usage text, for --help and for a command line that is not understood.
 void printUsage(FILE* out) {
     fprintf(out,
             "usage: kelvora-watch [--config FILE] [--once] [--parallel N] [--retry-delays S,S,...]\n"
@@ -66,6 +67,7 @@ bool takeNumber(const char* text, int low, int high, int& number) {
     return true;
 }
 
+// --retry-delays: whole seconds separated by commas.
 bool takeDelays(const char* text, std::vector<int>& delays) {
     delays.clear();
     std::string list = text;
@@ -182,6 +184,7 @@ void reloadConfig(Watcher& watcher) {
     diagnose("configuration read again from %s: %zu file sections", fresh.path.c_str(), fresh.rules.size());
 }
 
+// The signals that arrived: a stop, or a new configuration.
 void readSignals(int signalFd, Watcher& watcher) {
     signalfd_siginfo info;
     while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
