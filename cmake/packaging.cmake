@@ -11,18 +11,21 @@ install(TARGETS Kelvora_MYSQL kelvora-check kelvora-settings kelvora-samples
 # The reference schema, with a header that says what it is for.
 install(FILES ${PROJECT_SOURCE_DIR}/sql/schema.sql DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kelvora)
 
-# The option file is read from /etc/kelvora whatever the prefix; the package
-# carries a commented example of it there, as a configuration file.
-set(KELVORA_OPTION_FILE_EXAMPLE /etc/kelvora/client.cnf.example)
+# Files in /etc are the site's once installed: the package marks them as
+# configuration files, so that an edited one survives an upgrade. The option
+# file is read from /etc/kelvora whatever the prefix; the package carries a
+# commented example of it there.
+set(KELVORA_CONFFILES /etc/kelvora/client.cnf.example /etc/kelvora/watch.conf)
 install(FILES ${PROJECT_SOURCE_DIR}/sql/client.cnf.example DESTINATION /etc/kelvora)
-file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles "${KELVORA_OPTION_FILE_EXAMPLE}\n")
+string(REPLACE ";" "\n" KELVORA_CONFFILES_TEXT "${KELVORA_CONFFILES}")
+file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles "${KELVORA_CONFFILES_TEXT}\n")
 
 # Manual pages. The build puts the project's version into them and gzips
 # them (-n: no name or time stamp, so the same page always gives the same
 # bytes), as Debian installs every manual page; man reads both. Section 5,
 # the record layouts, is written by the build from the members' own
 # layout descriptions (tools/kelvora_files_page.cpp).
-set(KELVORA_MAN_PAGES Kelvora_MYSQL.1 kelvora-check.1 kelvora-settings.1)
+set(KELVORA_MAN_PAGES Kelvora_MYSQL.1 kelvora-check.1 kelvora-settings.1 kelvora-watch.1)
 set(KELVORA_MAN_BUILD_DIR ${PROJECT_BINARY_DIR}/man)
 set(KELVORA_FILES_PAGE ${KELVORA_MAN_BUILD_DIR}/kelvora-files.5)
 find_program(GZIP_PROGRAM gzip)
@@ -83,11 +86,30 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${KELVORA_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION database)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/conffiles)
 find_program(DPKG_SHLIBDEPS_PROGRAM dpkg-shlibdeps)
 if(DPKG_SHLIBDEPS_PROGRAM)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libmariadb3, libstdc++6, libgcc-s1, libc6")
 endif()
+# kelvora-watch and its service. The unit goes where Debian 12 keeps the
+# units of packages, not enabled; the configuration goes to /etc as a
+# configuration file (above); the maintainer scripts create the system user
+# kelvora the service runs as, and tell systemd of the unit.
+install(TARGETS kelvora-watch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/service/kelvora-watch.service DESTINATION /lib/systemd/system)
+install(FILES ${PROJECT_SOURCE_DIR}/service/watch.conf DESTINATION /etc/kelvora)
+string(APPEND CPACK_PACKAGE_DESCRIPTION
+  "\nkelvora-watch imports every file delivered into a drop folder, unattended,\n"
+  "after checks that keep cut-off, empty and wrongly encoded files away.")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_BINARY_DIR}/debian/conffiles ${PROJECT_SOURCE_DIR}/service/postinst
+  ${PROJECT_SOURCE_DIR}/service/prerm ${PROJECT_SOURCE_DIR}/service/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+if(CPACK_DEBIAN_PACKAGE_DEPENDS)
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", passwd")
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS passwd)
+endif()
+
 include(CPack)

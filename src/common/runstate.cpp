@@ -6,3 +6,4 @@ int32_t LastResultCode = 0;
 char ServerDate[ServerDateSize] = {0};
 char DbSystemName[DbSystemNameSize] = {0};
 int WindowRecords = 0;
+long MaxFailedRecords = -1;

@@ -12,3 +12,4 @@ extern int32_t LastResultCode;   // result of the last step; becomes the exit st
 extern char ServerDate[ServerDateSize];
 extern char DbSystemName[DbSystemNameSize];
 extern int WindowRecords;        // records per statement window; 0: the import's default
+extern long MaxFailedRecords;    // more failed records than this: nothing committed; -1: no limit

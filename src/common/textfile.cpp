@@ -150,6 +150,17 @@ char* readTextLine(char* target, int capacity, TextFile& file) {
     return target;
 }
 
+long readRecordLine(TextFile& file, char* target, int recordLength) {
+    if (readTextLine(target, recordLength + 1, file) == nullptr) return -1;
+    const long length = static_cast<long>(strlen(target));
+    if (length != recordLength || target[recordLength - 1] == LineFeed) return length;
+    if (atLineEnd(file)) {
+        skipRestOfLine(file);
+        return recordLength;
+    }
+    return recordLength + skipRestOfLine(file);
+}
+
 bool atLineEnd(TextFile& file) {
     int c = peekByte(file);
     if (c == NoByte || c == LineFeed) return true;

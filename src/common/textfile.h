@@ -34,6 +34,17 @@ void closeTextFile(TextFile& file);
 // readError is set and a partly read line is dropped). Needs capacity >= 2.
 char* readTextLine(char* target, int capacity, TextFile& file);
 
+// Reads the next line as the record loop takes it: at most recordLength
+// characters into target, which has room for recordLength + 1. A read that
+// fills target without a newline is a line longer than a record: when only
+// its newline is missing from the read (it comes next, or the file ends),
+// the record is taken as it stands, the extra character in the newline's
+// place, and the newline is read with it; any longer line is one wrong line,
+// and its rest is read and dropped. Returns the whole line's length, its
+// newline counted (recordLength for a record), or -1 when nothing more can
+// be read.
+long readRecordLine(TextFile& file, char* target, int recordLength);
+
 // True when the next character is a newline or the input ends there;
 // consumes nothing.
 bool atLineEnd(TextFile& file);

@@ -14,6 +14,7 @@
 #include "db/connection.h"
 #include "driver/connect.h"
 #include "driver/exitstatus.h"
+#include "driver/runreport.h"
 #include "driver/workfile.h"
 #include "import/dispatch.h"
 #include "import/report.h"
@@ -23,11 +24,14 @@ namespace {
 // Whether the run's transaction was committed, for the summary.
 enum class CommitState { NotSent, Done, Failed, RolledBack };
 CommitState Committed = CommitState::NotSent;
+// How the run ended, in the words of the run report.
+const char* RunEnding = "not started";
 
 constexpr int SourceArgument = 1;
 constexpr int TypeCodeArgument = 2;
 constexpr size_t TypeCodeLength = 3;
 constexpr const char* WindowVariable = "KELVORA_WINDOW";
+constexpr const char* MaxFailedVariable = "KELVORA_MAX_FAILED";
 
 // The first three characters of the upper-cased type code argument.
 void takeTypeCode(char* argument, char* typeCode) {
@@ -48,6 +52,22 @@ void takeWindowSetting() {
         return;
     }
     WindowRecords = static_cast<int>(value);
+}
+
+// KELVORA_MAX_FAILED: with more failed records than this, the run commits
+// nothing. A value that is not a whole number from 0 up is taken as 0, the
+// strictest, with a word on standard error: who sets it wants no partial
+// import.
+void takeMaxFailedSetting() {
+    const char* text = getenv(MaxFailedVariable);
+    if (text == nullptr) return;
+    char* end = nullptr;
+    long value = strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || value < 0) {
+        diagnose("%s=%s is not a number of records from 0 up; 0 is used", MaxFailedVariable, text);
+        value = 0;
+    }
+    MaxFailedRecords = value;
 }
 
 // Hands the open work file to the member that serves the type code.
@@ -95,6 +115,7 @@ int32_t importFile(RunFile& run, const RunKind& kind) {
     if (!openTextFile(workFile, run.work.c_str())) {
         diagnose("cannot open the work file %s: %s", run.work.c_str(), strerror(errno));
         fputs("\xD6" "ffnen der Datei fehlgeschlagen\n", stdout);
+        RunEnding = "open failed";
         return FileFailure;
     }
     reportFile(run.work.c_str());
@@ -151,6 +172,27 @@ void printSummary(const RunFile& run, int32_t result) {
              Tally.wrongLength, lone, commitWords(), exitStatusFor(result), secondsSinceStart());
 }
 
+// The run report of a run that reached its work file.
+void reportRun(const RunFile& run, int32_t result) {
+    if (!run.moved) return;
+    writeRunReport({run.typeCode, run.source.c_str(), run.work.c_str(), RunEnding,
+                    Committed == CommitState::Done, result, exitStatusFor(result), secondsSinceStart()});
+}
+
+// The words of the run report for a loop's ending.
+const char* endingWords(LoopEnding ending) {
+    switch (ending) {
+    case LoopEnding::Completed: return "completed";
+    case LoopEnding::NoValidLine: return "no valid line";
+    case LoopEnding::TransactionAborted: return "transaction aborted";
+    case LoopEnding::ReadFailed: return "read failed";
+    case LoopEnding::StatementTooLong: return "statement too long";
+    case LoopEnding::Utf8File: return "utf-8 file";
+    case LoopEnding::TooManyFailed: return "too many failed";
+    }
+    return "unknown";
+}
+
 }  // namespace
 
 void buildServerDate(const char* dateTime, char* target, size_t targetSize) {
@@ -163,6 +205,8 @@ void buildServerDate(const char* dateTime, char* target, size_t targetSize) {
 int32_t runImport(int argc, char** argv, const RunKind& kind) {
     (void)argc;
     takeWindowSetting();
+    takeReportSetting();
+    takeMaxFailedSetting();
     LastResultCode = connectFromSettings();
     if (LastResultCode != 0) return LastResultCode;
     checkServer();
@@ -177,10 +221,12 @@ int32_t runImport(int argc, char** argv, const RunKind& kind) {
     run.work = buildWorkPath(run.source);
     LastResultCode = importFile(run, kind);
     if (!run.refused) printSummary(run, LastResultCode);
+    reportRun(run, LastResultCode);
     return LastResultCode;
 }
 
 int32_t finishImport(const LoopOutcome& outcome, const RunKind& kind) {
+    RunEnding = endingWords(outcome.ending);
     switch (outcome.ending) {
     case LoopEnding::Completed: {
         if (kind.check) {
@@ -190,6 +236,7 @@ int32_t finishImport(const LoopOutcome& outcome, const RunKind& kind) {
         int32_t committed = commitWork();
         if (committed != 0) {
             Committed = CommitState::Failed;
+            RunEnding = "commit failed";
             diagnose("COMMIT failed with error %d: %s; nothing of the run is kept", committed, lastErrorText());
             printTransactionAborted(committed);
             return committed;
@@ -203,6 +250,7 @@ int32_t finishImport(const LoopOutcome& outcome, const RunKind& kind) {
     case LoopEnding::ReadFailed:
     case LoopEnding::Utf8File:
     case LoopEnding::StatementTooLong:
+    case LoopEnding::TooManyFailed:
         return outcome.code;
     }
     if (DebugFlag) fputs("\n", stdout);

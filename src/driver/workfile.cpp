@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr const char* WorkExtension = ".wrk";
-
 // A source that is gone: the operator learns where it was looked for, and
 // whether an earlier run left its data in the work file.
 void diagnoseMissingSource(const std::string& source, const std::string& work) {
@@ -61,16 +59,6 @@ std::string folderOf(const std::string& path) {
 }
 
 }  // namespace
-
-std::string buildWorkPath(std::string_view sourcePath) {
-    size_t lastSeparator = sourcePath.find_last_of("/\\");
-    size_t nameStart = lastSeparator == std::string_view::npos ? 0 : lastSeparator + 1;
-    size_t dot = sourcePath.rfind('.');
-    std::string work(sourcePath);
-    if (dot != std::string_view::npos && dot >= nameStart) work.resize(dot);
-    work += WorkExtension;
-    return work;
-}
 
 bool sourceWouldMove(const std::string& source, const std::string& work) {
     struct stat info;

@@ -2,11 +2,8 @@
 // the delivering system can drop the next file while this one is read.
 #pragma once
 #include <string>
-#include <string_view>
 
-// The source path without the extension of its last component, plus ".wrk".
-// A dot in a directory name does not count.
-std::string buildWorkPath(std::string_view sourcePath);
+#include "common/paths.h"
 
 // Moves the source to the work path; false when it could not be moved (the
 // reason goes to standard error). An older work file is replaced by the

@@ -4,10 +4,10 @@
 // particular table; a member knows nothing of how statements travel.
 #pragma once
 #include <cstdint>
+#include <cstring>
 
+#include "common/textfile.h"
 #include "import/statement.h"
-
-struct TextFile;
 
 constexpr int RecordBufferSize = 500;
 constexpr int MaxRecordFields = 32;
@@ -37,6 +37,48 @@ constexpr int32_t RecordLengthTable[RecordKindCount] = {
     102,  // MDT
     65,   // FCD
 };
+
+// The type codes and the record kind of each, for code that judges a file
+// of a type code without importing it. SLD's entry is its long form; the
+// file's first line decides (balanceFormOf).
+struct TypeCodeKind {
+    const char* typeCode;
+    RecordKind kind;
+};
+constexpr TypeCodeKind TypeCodeKinds[] = {
+    {"20P", Record20P}, {"35P", Record35P}, {"41P", Record41P}, {"MND", RecordMND},
+    {"IDN", RecordIDN}, {"SLD", RecordSLDLong}, {"KST", RecordKST}, {"BKL", RecordBKL},
+    {"FTG", RecordFTG}, {"MST", RecordMST}, {"MDT", RecordMDT}, {"FCD", RecordFCD},
+};
+
+constexpr bool sameText(const char* a, const char* b) {
+    for (; *a != '\0' && *a == *b; ++a, ++b) {
+    }
+    return *a == *b;
+}
+
+// The record kind of an upper-case type code; RecordKindCount for none.
+constexpr RecordKind recordKindOf(const char* typeCode) {
+    for (const TypeCodeKind& entry : TypeCodeKinds) {
+        if (sameText(entry.typeCode, typeCode)) return entry.kind;
+    }
+    return RecordKindCount;
+}
+
+// SLD comes in two record forms. The first line decides for the whole file:
+// read with the long form's length, a line of that length (or an empty
+// file) means the long form, anything else the short form. The file is
+// positioned at its start again; line needs room for the long form's
+// length and a terminator.
+inline RecordKind balanceFormOf(TextFile& file, char* line) {
+    const int32_t longLength = RecordLengthTable[RecordSLDLong];
+    RecordKind kind = RecordSLDLong;
+    if (readTextLine(line, longLength + 1, file) != nullptr && static_cast<int32_t>(strlen(line)) != longLength) {
+        kind = RecordSLDShort;
+    }
+    rewindTextFile(file);
+    return kind;
+}
 
 // One field of a record: where it stands in the line, and whether trailing
 // blanks are cut off. target is the field's index in the member's row;
@@ -230,9 +272,9 @@ constexpr bool tablesDescribed(const ImportMember& member) {
 }
 
 constexpr bool isSound(const ImportMember& member) {
-    return fieldsFitTheRecord(member) && failureFieldMatchesMessages(member) &&
-           member.keyCount <= MaxKeyFields && member.planRecord != nullptr && member.countMessage != nullptr &&
-           tablesDescribed(member);
+    return recordKindOf(member.typeCode) == member.recordKind && fieldsFitTheRecord(member) &&
+           failureFieldMatchesMessages(member) && member.keyCount <= MaxKeyFields && member.planRecord != nullptr &&
+           member.countMessage != nullptr && tablesDescribed(member);
 }
 
 }  // namespace memberchecks

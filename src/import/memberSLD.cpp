@@ -3,8 +3,6 @@
 // (432) ends with TswAmp, the short form (427) lacks it. Long-form records
 // are written with TswAmp until the server reports that the table has no
 // such column; from then on the run writes without it.
-#include <cstring>
-
 #include "db/connection.h"
 #include "import/members.h"
 #include "import/recordloop.h"
@@ -65,17 +63,10 @@ int useTswAmp = 0;
 
 constexpr const char* deleteAllBalances[] = {"DELETE FROM RURUVURO.O2002TSW "};
 
-// The first line decides the form for the whole file: a line of the long
-// length (or an empty file) means long form, anything else short form. The
+// The first line decides the form for the whole file (balanceFormOf); the
 // file is then read again from its start, so the first line is a record too.
 RecordKind chooseBalanceForm(TextFile& workFile) {
-    const int32_t longLength = RecordLengthTable[RecordSLDLong];
-    RecordKind kind = RecordSLDLong;
-    if (readTextLine(RecordBuffer, longLength + 1, workFile) != nullptr &&
-        static_cast<int32_t>(strlen(RecordBuffer)) != longLength) {
-        kind = RecordSLDShort;
-    }
-    rewindTextFile(workFile);
+    RecordKind kind = balanceFormOf(workFile, RecordBuffer);
     useTswAmp = kind == RecordSLDLong ? 1 : 0;
     return kind;
 }

@@ -8,6 +8,7 @@
 #include "common/runstate.h"
 #include "common/textfile.h"
 #include "db/connection.h"
+#include "import/failures.h"
 #include "import/report.h"
 #include "import/serverfacts.h"
 #include "import/statement.h"
@@ -21,6 +22,8 @@ namespace {
 constexpr const char* ReadFailedMessage = "Lesen der Datei fehlgeschlagen\n";
 constexpr const char* Utf8FileMessage = "Datei in UTF-8 statt Windows-1252, nichts importiert\n";
 constexpr int32_t FileFailureResult = 99;
+constexpr const char* TooManyFailedMessage = "Zu viele fehlerhafte Datensaetze (%d), nichts uebernommen\n";
+constexpr int32_t TooManyFailedResult = 98;
 
 constexpr long ProgressEveryLines = 256;
 
@@ -35,25 +38,11 @@ bool isLoneNewline(const char* line) {
     return line[0] == '\n' && line[1] == '\0';
 }
 
-// A read of recordLength characters that ended without a newline: the line
-// is longer than a record. When only its newline is missing from the read
-// (it comes next, or the file ends), the record is taken as it stands, the
-// extra character in the newline's place, and the newline is read with it.
-// Any longer line is one wrong line: its rest is read and dropped. Returns
-// the whole line's length.
-long measureLongLine(TextFile& workFile, int32_t recordLength) {
-    if (RecordBuffer[recordLength - 1] == '\n') return recordLength;
-    if (atLineEnd(workFile)) {
-        skipRestOfLine(workFile);
-        return recordLength;
-    }
-    return recordLength + skipRestOfLine(workFile);
-}
-
-// Reads the next line into RecordBuffer; false at the end of the input or
-// when the file could not be read.
-bool readNextLine(TextFile& workFile, int32_t recordLength, LineCounts& counts) {
-    if (readTextLine(RecordBuffer, recordLength + 1, workFile) == nullptr) return false;
+// Reads the next line into RecordBuffer (its whole length into length);
+// false at the end of the input or when the file could not be read.
+bool readNextLine(TextFile& workFile, int32_t recordLength, LineCounts& counts, long& length) {
+    length = readRecordLine(workFile, RecordBuffer, recordLength);
+    if (length < 0) return false;
     counts.read++;
     if (counts.read % ProgressEveryLines == 0) showProgress(counts.read, textFilePosition(workFile));
     return true;
@@ -63,13 +52,12 @@ bool readNextLine(TextFile& workFile, int32_t recordLength, LineCounts& counts) 
 // the end of the file, a read failure or a stop of the run. Returns false
 // when the run has stopped.
 bool importLines(TextFile& workFile, int32_t recordLength, LineCounts& counts) {
-    while (readNextLine(workFile, recordLength, counts)) {
+    long length = 0;
+    while (readNextLine(workFile, recordLength, counts, length)) {
         if (isLoneNewline(RecordBuffer)) {
             if (!queueLoneNewline(counts.read)) return false;
             continue;
         }
-        long length = static_cast<long>(strlen(RecordBuffer));
-        if (length == recordLength) length = measureLongLine(workFile, recordLength);
         if (length != recordLength) {
             counts.wrongLength++;
             if (!queueWrongLength(RecordBuffer, counts.read, length)) return false;
@@ -167,26 +155,13 @@ int windowRecords() {
     return WindowRecords > 0 ? WindowRecords : DefaultWindowRecords;
 }
 
-}  // namespace
-
-bool outsideUpdateMode() {
-    return UpdateMode == 0;
-}
-
-void printTransactionAborted(int32_t code) {
-    printf("Transaktion abgebrochen, Fehler: %d\n", code);
-}
-
 // The opening statement, the records, the closing statement and the count
 // message, with the endings that forbid a COMMIT: a file without a single
 // line of the record length, a failed read, a stopped run, and records
 // written after a failed opening (an append or a partial sync would stand
-// in for the replace).
-LoopOutcome runRecordLoop(const ImportMember& member, TextFile& workFile) {
-    if (isUtf8WorkFile(workFile)) {
-        fputs(Utf8FileMessage, stdout);
-        return {FileFailureResult, LoopEnding::Utf8File};
-    }
+// in for the replace). recordLength receives the length the file was read
+// with.
+LoopOutcome runLoop(const ImportMember& member, TextFile& workFile, int32_t& recordLength) {
     checkTables(member);
     int32_t openingResult = 0;
     char openingText[512] = "";
@@ -199,7 +174,7 @@ LoopOutcome runRecordLoop(const ImportMember& member, TextFile& workFile) {
     memset(RecordBuffer, 0, sizeof RecordBuffer);
     RecordCount = 0;
     RecordKind kind = member.chooseRecordKind ? member.chooseRecordKind(workFile) : member.recordKind;
-    const int32_t recordLength = RecordLengthTable[kind];
+    recordLength = RecordLengthTable[kind];
     startWindows(member, recordLength, windowRecords());
     LineCounts counts;
     if (!importLines(workFile, recordLength, counts)) return stoppedOutcome();
@@ -212,7 +187,8 @@ LoopOutcome runRecordLoop(const ImportMember& member, TextFile& workFile) {
     }
     const bool noValidLine = counts.wrongLength > 0 && counts.ofRecordLength == 0;
     const bool openingFailedBeforeWrites = openingResult != 0 && member.openingGuardsWrites && RecordCount > 0;
-    if (member.closing != nullptr && !noValidLine && !openingFailedBeforeWrites) {
+    const bool tooManyFailed = MaxFailedRecords >= 0 && Tally.failed > MaxFailedRecords;
+    if (member.closing != nullptr && !noValidLine && !openingFailedBeforeWrites && !tooManyFailed) {
         LastResultCode = runClosing(member);
         if (runStop() != RunStop::None) return fixedStatementStopped();
     }
@@ -231,5 +207,34 @@ LoopOutcome runRecordLoop(const ImportMember& member, TextFile& workFile) {
         printTransactionAborted(openingResult);
         return {openingResult, LoopEnding::TransactionAborted};
     }
+    if (tooManyFailed) {
+        printf(TooManyFailedMessage, static_cast<int>(Tally.failed));
+        diagnose("%ld records failed, more than KELVORA_MAX_FAILED=%ld allows: nothing is committed", Tally.failed,
+                 MaxFailedRecords);
+        return {TooManyFailedResult, LoopEnding::TooManyFailed};
+    }
     return {LastResultCode, LoopEnding::Completed};
+}
+
+}  // namespace
+
+bool outsideUpdateMode() {
+    return UpdateMode == 0;
+}
+
+void printTransactionAborted(int32_t code) {
+    printf("Transaktion abgebrochen, Fehler: %d\n", code);
+}
+
+// A UTF-8 file is refused before anything is sent; after the loop, the
+// keys of the first failed records are read back for the run report.
+LoopOutcome runRecordLoop(const ImportMember& member, TextFile& workFile) {
+    if (isUtf8WorkFile(workFile)) {
+        fputs(Utf8FileMessage, stdout);
+        return {FileFailureResult, LoopEnding::Utf8File};
+    }
+    int32_t recordLength = RecordLengthTable[member.recordKind];
+    LoopOutcome outcome = runLoop(member, workFile, recordLength);
+    readFailureKeys(member, workFile, recordLength);
+    return outcome;
 }

@@ -23,7 +23,11 @@ extern int32_t RecordCount;
 //   StatementTooLong    a statement did not fit its buffer.
 //   Utf8File            the file is UTF-8, not Windows-1252: nothing was
 //                       sent, and its one line on standard output is all.
-enum class LoopEnding { Completed, NoValidLine, TransactionAborted, ReadFailed, StatementTooLong, Utf8File };
+//   TooManyFailed       more records failed than MaxFailedRecords allows:
+//                       the closing statement was not run, and nothing may
+//                       be committed.
+enum class LoopEnding { Completed, NoValidLine, TransactionAborted, ReadFailed, StatementTooLong, Utf8File,
+                        TooManyFailed };
 
 struct LoopOutcome {
     int32_t code;   // the final LastResultCode

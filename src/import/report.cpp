@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "common/diag.h"
+#include "import/failures.h"
 #include "import/statement.h"
 
 ImportTally Tally;
@@ -45,6 +46,7 @@ void reportWrongLength(long line, long actualLength, long recordLength) {
 
 void reportFailedRecord(long line, int32_t code, const char* serverText) {
     Tally.failed++;
+    keepFailedRecord(line, code, serverText);
     if (!mayList()) return;
     if (code < 0) {
         diagnose("%s line %ld: the record failed with %d before reaching the server (a value it cannot send)",
@@ -62,6 +64,7 @@ void reportWritten() {
 void reportTransactionEnded(long line, int32_t code, const char* serverText) {
     if (line > 0) {
         Tally.failed++;
+        keepFailedRecord(line, code, serverText);
         diagnose("%s line %ld: error %d ended the transaction on the server: %s; nothing more is sent and nothing "
                  "is committed",
                  FileName, line, code, textOr(serverText));

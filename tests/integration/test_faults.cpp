@@ -8,12 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -27,9 +25,6 @@ constexpr int NoSocketError = 2002;       // CR_CONNECTION_ERROR
 constexpr int AccessDeniedError = 1045;
 constexpr int FileFailureStatus = 99;
 constexpr int MaxDescriptorLimit = 16;
-// information_schema.INNODB_TRX is refreshed only when it has not been read
-// for 100 ms, so polls are further apart than that.
-constexpr int PollIntervalMs = 150;
 constexpr int WaitLimitSeconds = 60;
 
 // The server is killed once this many rows of the run's transaction exist,
@@ -96,17 +91,6 @@ long long openTransactions() {
     return std::stoll(*rows[0][0]);
 }
 
-// Polls until done() holds; false when the time runs out first.
-template <typename Condition>
-bool waitFor(Condition done, int seconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(PollIntervalMs));
-    }
-    return done();
-}
-
 // The pid of the fixture's server from the pid file that scripts/testdb
 // gives it; -1 when there is none.
 pid_t serverPid() {
@@ -133,7 +117,7 @@ bool processEnded(pid_t pid) {
 bool killServer() {
     pid_t pid = serverPid();
     if (pid < 0 || kill(pid, SIGKILL) != 0) return false;
-    return waitFor([pid] { return processEnded(pid); }, WaitLimitSeconds);
+    return kt::waitFor([pid] { return processEnded(pid); }, WaitLimitSeconds);
 }
 
 // Starts the server again on its data directory and drops the harness's
@@ -221,18 +205,6 @@ kt::RunResult runWithDescriptorLimit(const kt::Sandbox& box, int limit,
                               args);
 }
 
-// A committed row that a run in ReplaceMode would delete: still there means
-// the run's transaction never took effect.
-void insertSurvivor() {
-    kt::exec("INSERT INTO RURUVURO.MGSST20P (M20Trm, M20Sch, M20Tg1, M20Zz2, M20Ofv, M20Ofb, M20Dat)"
-             " VALUES ('SURVIVOR', '01', 'A', '00001', '0001', '0002', SYSDATE())");
-    kt::exec("COMMIT");
-}
-
-std::vector<kt::Row> terminalsInTable() {
-    return kt::query("SELECT M20Trm FROM RURUVURO.MGSST20P ORDER BY M20Trm");
-}
-
 }  // namespace
 
 // The server dies while records are being inserted: every later statement
@@ -242,13 +214,13 @@ std::vector<kt::Row> terminalsInTable() {
 TEST(ServerFault, ServerKilledMidImportLeavesTheTableAsBeforeTheRun) {
     if (kt::testdbDir().empty()) GTEST_SKIP() << "needs the fixture's server (KELVORA_TESTDB_DIR)";
     kt::resetSchema();
-    insertSurvivor();
+    kt::insertSurvivor();
     kt::Sandbox box;
     const std::string content = records20P(InterruptedRecords);
     box.writeFile("load.txt", content);
 
     kt::RunningProgram running = box.start({"load.txt", "20P"});
-    bool underWay = waitFor([] { return uncommittedRows() >= RowsBeforeKill; }, WaitLimitSeconds);
+    bool underWay = kt::waitFor([] { return uncommittedRows() >= RowsBeforeKill; }, WaitLimitSeconds);
     bool killed = underWay && killServer();
     kt::RunResult run = box.wait(running);
     bool restarted = restartServer();
@@ -268,7 +240,7 @@ TEST(ServerFault, ServerKilledMidImportLeavesTheTableAsBeforeTheRun) {
     EXPECT_EQ(lines[1], "Transaktion abgebrochen, Fehler: " + std::to_string(code));
     EXPECT_EQ(run.status, statusOf(static_cast<int>(code)));
 
-    std::vector<kt::Row> rows = terminalsInTable();
+    std::vector<kt::Row> rows = kt::terminalsInTable();
     ASSERT_EQ(rows.size(), 1u) << "rows of the interrupted run were committed";
     EXPECT_EQ(rows[0][0], kt::Cell("SURVIVOR"));
     EXPECT_FALSE(box.exists("load.txt"));
@@ -276,7 +248,7 @@ TEST(ServerFault, ServerKilledMidImportLeavesTheTableAsBeforeTheRun) {
 
     // The server rolls the dead transaction back in the background; the
     // tests that follow start from a quiet server.
-    EXPECT_TRUE(waitFor([] { return openTransactions() == 0; }, WaitLimitSeconds));
+    EXPECT_TRUE(kt::waitFor([] { return openTransactions() == 0; }, WaitLimitSeconds));
 }
 
 // The source's directory refuses changes (immutable, which binds root): the
@@ -284,7 +256,7 @@ TEST(ServerFault, ServerKilledMidImportLeavesTheTableAsBeforeTheRun) {
 // and neither the source nor an older work file is touched.
 TEST(FileFault, DirectoryThatRefusesTheMoveEndsWith99AndTouchesNothing) {
     kt::resetSchema();
-    insertSurvivor();
+    kt::insertSurvivor();
     kt::Sandbox box;
     box.writeFile("drop/in.txt", record20P(1));
     box.writeFile("drop/in.wrk", "older work file\n");
@@ -300,7 +272,7 @@ TEST(FileFault, DirectoryThatRefusesTheMoveEndsWith99AndTouchesNothing) {
 
     EXPECT_EQ(box.readFile("drop/in.txt"), record20P(1));
     EXPECT_EQ(box.readFile("drop/in.wrk"), "older work file\n");
-    std::vector<kt::Row> rows = terminalsInTable();
+    std::vector<kt::Row> rows = kt::terminalsInTable();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][0], kt::Cell("SURVIVOR"));
 }
@@ -310,7 +282,7 @@ TEST(FileFault, DirectoryThatRefusesTheMoveEndsWith99AndTouchesNothing) {
 // leave everything where it was.
 TEST(FileFault, WorkPathOrSourceThatIsADirectoryEndsWith99) {
     kt::resetSchema();
-    insertSurvivor();
+    kt::insertSurvivor();
     kt::Sandbox box;
     box.writeFile("in.txt", record20P(1));
     box.writeFile("in.wrk/keep", "kept\n");
@@ -327,7 +299,7 @@ TEST(FileFault, WorkPathOrSourceThatIsADirectoryEndsWith99) {
     EXPECT_EQ(directory.status, FileFailureStatus);
     EXPECT_EQ(box.readFile("batch.d/inner"), "x");
     EXPECT_EQ(box.readFile("batch.wrk"), "older work file\n");
-    EXPECT_EQ(terminalsInTable().size(), 1u);
+    EXPECT_EQ(kt::terminalsInTable().size(), 1u);
 }
 
 // The work file is there but cannot be opened: with a descriptor limit
@@ -339,7 +311,7 @@ TEST(FileFault, WorkPathOrSourceThatIsADirectoryEndsWith99) {
 // touched; the first limit that lets the program connect must fail the open.
 TEST(FileFault, WorkFileThatCannotBeOpenedEndsWith99) {
     kt::resetSchema();
-    insertSurvivor();
+    kt::insertSurvivor();
     kt::Sandbox box;
     const std::string connectFailed = "Datenbankverbindung fehlgeschlagen";
     bool connected = false;
@@ -359,7 +331,7 @@ TEST(FileFault, WorkFileThatCannotBeOpenedEndsWith99) {
         EXPECT_NE(errors.find("cannot open the work file in.wrk: Too many open files"), std::string::npos) << errors;
     }
     EXPECT_TRUE(connected) << "no descriptor limit up to " << MaxDescriptorLimit << " let the program connect";
-    std::vector<kt::Row> rows = terminalsInTable();
+    std::vector<kt::Row> rows = kt::terminalsInTable();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][0], kt::Cell("SURVIVOR"));
 }
@@ -392,18 +364,6 @@ TEST(SettingsFault, UnreadableSettingsOrNoServerEndWithTheClientErrorNumber) {
     EXPECT_FALSE(box.exists("in.wrk"));
 }
 
-// The thread of the program while it waits for a lock in the statement
-// that begins with statementStart, or -1. INNODB_TRX may still show a
-// transaction that has ended; the process list is current.
-long waitingThread(const std::string& statementStart) {
-    std::vector<kt::Row> rows = kt::query(
-        "SELECT t.trx_mysql_thread_id FROM information_schema.INNODB_TRX t "
-        "JOIN information_schema.PROCESSLIST p ON p.ID = t.trx_mysql_thread_id "
-        "WHERE t.trx_state = 'LOCK WAIT' AND TRIM(p.INFO) LIKE '" + statementStart + "%'");
-    if (rows.size() != 1 || !rows[0][0]) return -1;
-    return std::stol(*rows[0][0]);
-}
-
 // Many rows changed in the other session's transaction: in a deadlock
 // InnoDB then rolls back the program's lighter one.
 bool outweighTheProgram(kt::Session& other) {
@@ -422,25 +382,43 @@ std::string record35P(const std::string& terminal, const std::string& bkl, const
            kt::field("W1", 2) + kt::field("P1", 3) + kt::field(zko, 5) + kt::field("Z1", 5) + "B\n";
 }
 
-// A deadlock rolls the program's transaction back on the server. The run
-// must stop there, or the next statement would open a new transaction and
-// the COMMIT would keep the rest of the file. The other session has changed
-// many rows, so InnoDB picks the program as the victim.
-TEST(TransactionFault, DeadlockStopsTheRunAndCommitsNothing) {
-    kt::resetSchema();
+// The rows the deadlock tests start from: the "*ZKO" row T1, and a row of
+// MGSST35P that a committed run would delete.
+void seedDeadlockRows() {
     kt::exec("INSERT INTO QVS401ZLS (ZLSTRM, ZLSLES, ZLSZKO) VALUES ('T1', '01', 'OLD')");
     kt::exec("INSERT INTO MGSST35P (M35Trm, M35Fir, M35Bkl, M35Les, M35Wle, M35Wpl) "
              "VALUES ('KEEP', 'F', 'B', 'L', 'W', 'P')");
     kt::exec("COMMIT");
-    kt::Session other;
-    ASSERT_TRUE(outweighTheProgram(other));
-    ASSERT_EQ(other.exec("UPDATE QVS401ZLS SET ZLSZKO = 'LOCK' WHERE ZLSTRM = 'T1'"), 0);
+}
 
+// The other session, the deadlock's survivor, holds the "*ZKO" row T1.
+bool holdTheZkoRow(kt::Session& other) {
+    return outweighTheProgram(other) && other.exec("UPDATE QVS401ZLS SET ZLSZKO = 'LOCK' WHERE ZLSTRM = 'T1'") == 0;
+}
+
+// A 35P file whose second record updates the "*ZKO" row T1; the program
+// waits for that row while it holds MGSST35P, which the other session then
+// deletes from: a deadlock.
+std::string deadlockFile() {
+    return record35P("NEW", "B", "01", "") + record35P("T1", "*ZKO", "01", "ZK1") + record35P("AFTER", "B", "02", "");
+}
+
+bool programWaitsForTheZkoRow() {
+    return kt::waitFor([] { return kt::waitingThread("UPDATE RURUVURO.QVS401ZLS") > 0; }, WaitLimitSeconds);
+}
+
+// A deadlock rolls the program's transaction back on the server. The run
+// must stop there, or the next statement would open a new transaction and
+// the COMMIT would keep the rest of the file.
+TEST(TransactionFault, DeadlockStopsTheRunAndCommitsNothing) {
+    kt::resetSchema();
+    seedDeadlockRows();
+    kt::Session other;
+    ASSERT_TRUE(holdTheZkoRow(other));
     kt::Sandbox box;
-    box.writeFile("in.txt", record35P("NEW", "B", "01", "") + record35P("T1", "*ZKO", "01", "ZK1") +
-                                record35P("AFTER", "B", "02", ""));
+    box.writeFile("in.txt", deadlockFile());
     kt::RunningProgram running = box.start({"in.txt", "35P"});
-    bool waiting = waitFor([] { return waitingThread("UPDATE RURUVURO.QVS401ZLS") > 0; }, WaitLimitSeconds);
+    bool waiting = programWaitsForTheZkoRow();
     int deleted = waiting ? other.exec("DELETE FROM MGSST35P") : -1;
     kt::RunResult run = box.wait(running);
     other.exec("ROLLBACK");
@@ -474,7 +452,8 @@ TEST(TransactionFault, DeadlockAfterAFailedInsertKeepsItsFailureLine) {
         kt::RunningProgram running = box.start({window}, {"in.txt", "BKL", "UPD"});
         // The program holds the gap where X would be and waits for Y; the
         // other session's insert into that gap closes the circle.
-        bool waiting = waitFor([] { return waitingThread("UPDATE  RURUVURO.QVS301AWB") > 0; }, WaitLimitSeconds);
+        bool waiting =
+            kt::waitFor([] { return kt::waitingThread("UPDATE  RURUVURO.QVS301AWB") > 0; }, WaitLimitSeconds);
         int inserted = waiting ? other.exec("INSERT INTO QVS301AWB (AwbAws, AwbBkl, AwbLiz, AwbMnd, AwbZuv, AwbSta) "
                                             "VALUES ('X', 'B', 'L', '5', 0, 1)")
                                : -1;
@@ -490,11 +469,42 @@ TEST(TransactionFault, DeadlockAfterAFailedInsertKeepsItsFailureLine) {
     }
 }
 
+// kelvora-watch runs a file again whose run a deadlock aborted: the second
+// run finds the rows free and commits, and the run folder keeps the report
+// of the first run beside that of the second.
+TEST(TransactionFault, WatcherRetriesARunThatADeadlockAborted) {
+    kt::resetSchema();
+    seedDeadlockRows();
+    kt::Session other;
+    ASSERT_TRUE(holdTheZkoRow(other));
+    kt::WatchSite site("[file 35P*]\ntype = 35P\n");
+    site.deliver("35P_0001.txt", deadlockFile());
+    kt::RunningProgram watcher = site.follow({"--once", "--retry-delays", "1"});
+    bool waiting = programWaitsForTheZkoRow();
+    int deleted = waiting ? other.exec("DELETE FROM MGSST35P") : -1;
+    other.exec("ROLLBACK");
+    kt::RunResult run = kt::waitProgram(watcher);
+    ASSERT_TRUE(waiting) << run.err;
+    EXPECT_EQ(deleted, 0);
+
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("not committed, exit 189, "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("retry 1 of 3 in 1 s"), std::string::npos) << run.err;
+    const std::vector<std::string> archived = site.runFolders("archive");
+    ASSERT_EQ(archived.size(), 1u) << run.err;
+    const std::string first = site.runFile("archive", archived[0], "attempt-1.report.json");
+    EXPECT_NE(first.find("\"result\": 1213"), std::string::npos) << first;
+    const std::string second = site.runFile("archive", archived[0], "report.json");
+    EXPECT_NE(second.find("\"committed\": true"), std::string::npos) << second;
+    EXPECT_EQ(kt::query("SELECT M35Trm FROM MGSST35P ORDER BY M35Trm"), (std::vector<kt::Row>{{"AFTER"}, {"NEW"}}));
+    EXPECT_EQ(kt::query("SELECT ZLSZKO FROM QVS401ZLS"), (std::vector<kt::Row>{{"ZK1"}}));
+}
+
 // The connection is killed while the opening delete waits for a lock: the
 // abort line is all the program prints, and nothing is committed.
 TEST(TransactionFault, KilledConnectionStopsTheRunAtTheOpening) {
     kt::resetSchema();
-    insertSurvivor();
+    kt::insertSurvivor();
     kt::Session other;
     ASSERT_EQ(other.exec("UPDATE MGSST20P SET M20Ofb = 'LOCK'"), 0);
     kt::Sandbox box;
@@ -502,7 +512,7 @@ TEST(TransactionFault, KilledConnectionStopsTheRunAtTheOpening) {
     kt::RunningProgram running = box.start({"in.txt", "20P", "/D"});
     long thread = -1;
     bool waiting =
-        waitFor([&thread] { return (thread = waitingThread("DELETE FROM Ruruvuro.MGSST20P")) > 0; }, WaitLimitSeconds);
+        kt::waitFor([&thread] { return (thread = kt::waitingThread("DELETE FROM Ruruvuro.MGSST20P")) > 0; }, WaitLimitSeconds);
     if (waiting) kt::exec("KILL CONNECTION " + std::to_string(thread));
     kt::RunResult run = box.wait(running);
     other.exec("ROLLBACK");
@@ -514,7 +524,7 @@ TEST(TransactionFault, KilledConnectionStopsTheRunAtTheOpening) {
     EXPECT_EQ(run.out.back(), '\n');
     EXPECT_TRUE(code == 1927 || code == ServerLostError || code == ServerGoneError) << code;
     EXPECT_EQ(run.status, statusOf(static_cast<int>(code)));
-    EXPECT_EQ(terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
 }
 
 // A login that may insert but not delete: the replace would turn into an
@@ -522,7 +532,7 @@ TEST(TransactionFault, KilledConnectionStopsTheRunAtTheOpening) {
 // no record could be written either, the run ends as it always did.
 TEST(TransactionFault, FailedOpeningDeleteForbidsCommittingWrittenRecords) {
     kt::resetSchema();
-    insertSurvivor();
+    kt::insertSurvivor();
     kt::exec("CREATE USER IF NOT EXISTS 'nodelete'@'localhost' IDENTIFIED BY 'nodelete'");
     kt::exec("GRANT SELECT, INSERT, UPDATE ON RURUVURO.* TO 'nodelete'@'localhost'");
     kt::Sandbox box;
@@ -535,7 +545,7 @@ TEST(TransactionFault, FailedOpeningDeleteForbidsCommittingWrittenRecords) {
                            "command denied"),
               std::string::npos)
         << run.err;
-    EXPECT_EQ(terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
 
     // Every record fails (the survivor's key), so nothing was written: the
     // run commits (nothing) and ends with the last record's error.

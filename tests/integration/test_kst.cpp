@@ -170,3 +170,33 @@ TEST(CostCentres, FailedRecordIsReportedButTheSweepDecidesTheResult) {
     std::vector<kt::Row> expected = {{"GOOD"}};
     EXPECT_EQ(kt::query("SELECT KidKst FROM QVS120KID"), expected);
 }
+
+// KELVORA_MAX_FAILED: with more failed records than it allows, the run still
+// reads to the end and prints every failure, but runs no sweep and commits
+// nothing, so the row of the failed record is not deleted. At the limit the
+// run is the one above.
+TEST(CostCentres, TooManyFailedRecordsCommitNothingAndSweepNothing) {
+    kt::resetSchema();
+    insertRow("BAD", "1", 1);
+    refuseOnTable("UPDATE", "NEW.KidKst = 'BAD' AND NEW.KidSta = 1");
+    refuseOnTable("INSERT", "NEW.KidKst = 'WORSE'");
+    const std::vector<kt::Row> before = kt::query(SelectAll);
+    kt::Sandbox box;
+    const std::string file = kstLine("GOOD", "01", "L1", "", "", "", "") + kstLine("BAD", "01", "L1", "", "", "", "") +
+                             kstLine("WORSE", "01", "L1", "", "", "", "");
+    const std::string failures = "  Kostenstellen: Insert-Fehler: 1644\n  Kostenstellen: Insert-Fehler: 1644\n";
+    box.writeFile("in.txt", file);
+    kt::RunResult run = box.run({"KELVORA_MAX_FAILED=1", "KELVORA_REPORT=" + box.path("report.json")}, {"in.txt", "KST"});
+    EXPECT_EQ(run.out, failures + countLine(1) + "Zu viele fehlerhafte Datensaetze (2), nichts uebernommen\n");
+    EXPECT_EQ(run.status, 98);
+    EXPECT_EQ(kt::query(SelectAll), before);
+    const std::string report = box.readFile("report.json");
+    EXPECT_NE(report.find("\"committed\": false"), std::string::npos) << report;
+    EXPECT_NE(report.find("\"ending\": \"too many failed\""), std::string::npos) << report;
+
+    box.writeFile("in.txt", file);
+    run = box.run({"KELVORA_MAX_FAILED=2"}, {"in.txt", "KST"});
+    EXPECT_EQ(run.out, failures + countLine(1));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(kt::query("SELECT KidKst FROM QVS120KID"), (std::vector<kt::Row>{{"GOOD"}}));
+}

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -28,6 +29,9 @@
 #endif
 #ifndef KELVORA_SETTINGS_TOOL
 #error "KELVORA_SETTINGS_TOOL must name the settings writer"
+#endif
+#ifndef KELVORA_WATCH
+#error "KELVORA_WATCH must name the watcher under test"
 #endif
 #ifndef KELVORA_SOURCE_DIR
 #error "KELVORA_SOURCE_DIR must name the source tree"
@@ -341,6 +345,26 @@ RunResult waitProgram(RunningProgram& running, int timeoutSeconds) {
     return result;
 }
 
+bool waitForError(RunningProgram& running, const std::string& text, std::string& seen, int timeoutSeconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    const size_t start = seen.size();
+    char buffer[4096];
+    while (seen.find(text, start) == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) return false;
+        pollfd pfd = {running.stderrFd, POLLIN, 0};
+        int ready = poll(&pfd, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        ssize_t n = read(running.stderrFd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        seen.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+}
+
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& workDir) {
     RunningProgram running = startProgram(program, args, workDir);
@@ -456,6 +480,63 @@ RunResult Sandbox::wait(RunningProgram& program, int timeoutSeconds) const {
     return waitProgram(program, timeoutSeconds);
 }
 
+// ------------------------------------------------------------ watch site
+
+WatchSite::WatchSite(const std::string& fileSections, int settleSeconds) {
+    for (const char* name : {"drop", "archive", "failed"}) {
+        std::error_code error;
+        std::filesystem::create_directories(folder(name), error);
+        if (error) ADD_FAILURE() << "creating " << folder(name) << ": " << error.message();
+    }
+    const std::string text = "[site]\ndrop = " + folder("drop") + "\nworkdir = " + box_.workDir() +
+                             "\narchive = " + folder("archive") + "\nfailed = " + folder("failed") +
+                             "\nprogram = " + KELVORA_PROGRAM + "\nsettle = " + std::to_string(settleSeconds) +
+                             "\n\n" + fileSections;
+    if (!writeBytes(config(), text)) ADD_FAILURE() << "cannot write " << config();
+}
+
+std::string WatchSite::config() const {
+    return box_.root() + "/watch.conf";
+}
+
+std::string WatchSite::folder(const std::string& name) const {
+    return box_.root() + "/" + name;
+}
+
+void WatchSite::deliver(const std::string& name, const std::string& bytes) const {
+    if (!writeBytes(folder("drop") + "/" + name, bytes)) ADD_FAILURE() << "cannot deliver " << name;
+}
+
+std::vector<std::string> WatchSite::runFolders(const std::string& base) const {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder(base), error)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string WatchSite::runFile(const std::string& base, const std::string& runFolder,
+                               const std::string& name) const {
+    std::string bytes;
+    const std::string path = folder(base) + "/" + runFolder + "/" + name;
+    if (!readBytes(path, bytes)) ADD_FAILURE() << "cannot read " << path;
+    return bytes;
+}
+
+RunResult WatchSite::once(const std::vector<std::string>& options) const {
+    std::vector<std::string> args = {"--config", config(), "--once"};
+    args.insert(args.end(), options.begin(), options.end());
+    return runProgram(KELVORA_WATCH, args, box_.root());
+}
+
+RunningProgram WatchSite::follow(const std::vector<std::string>& options) const {
+    std::vector<std::string> args = {"--config", config()};
+    args.insert(args.end(), options.begin(), options.end());
+    return startProgram(KELVORA_WATCH, args, box_.root());
+}
+
 // ------------------------------------------------------------ database
 
 int tryExec(const std::string& sql) {
@@ -518,6 +599,15 @@ int Session::exec(const std::string& sql) {
     return 0;
 }
 
+long waitingThread(const std::string& statementStart) {
+    std::vector<Row> rows = query(
+        "SELECT t.trx_mysql_thread_id FROM information_schema.INNODB_TRX t "
+        "JOIN information_schema.PROCESSLIST p ON p.ID = t.trx_mysql_thread_id "
+        "WHERE t.trx_state = 'LOCK WAIT' AND TRIM(p.INFO) LIKE '" + statementStart + "%'");
+    if (rows.size() != 1 || !rows[0][0]) return -1;
+    return std::stol(*rows[0][0]);
+}
+
 void closeAdminConnection() {
     admin().close();
 }
@@ -549,6 +639,16 @@ std::vector<std::string> lines(const std::string& text) {
         start = end + 1;
     }
     return result;
+}
+
+void insertSurvivor() {
+    exec("INSERT INTO RURUVURO.MGSST20P (M20Trm, M20Sch, M20Tg1, M20Zz2, M20Ofv, M20Ofb, M20Dat)"
+         " VALUES ('SURVIVOR', '01', 'A', '00001', '0001', '0002', SYSDATE())");
+    exec("COMMIT");
+}
+
+std::vector<Row> terminalsInTable() {
+    return query("SELECT M20Trm FROM RURUVURO.MGSST20P ORDER BY M20Trm");
 }
 
 std::string field(const std::string& value, int width) {

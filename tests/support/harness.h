@@ -3,8 +3,10 @@
 // running the real program as a process, and an administrative connection
 // to the throwaway server that the test fixture started.
 #pragma once
+#include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kt {
@@ -74,6 +76,33 @@ private:
     std::string root_;
 };
 
+// A site for kelvora-watch in a sandbox: drop/, archive/ and failed/ beside
+// Files/ and in/, and a configuration whose [site] points at them and at
+// the program under test, followed by the [file ...] sections given.
+class WatchSite {
+public:
+    explicit WatchSite(const std::string& fileSections, int settleSeconds = 0);
+
+    const Sandbox& box() const { return box_; }
+    std::string config() const;
+    std::string folder(const std::string& name) const;   // <root>/drop, <root>/archive, ...
+
+    // Writes a file into drop/ in one piece.
+    void deliver(const std::string& name, const std::string& bytes) const;
+    // The run folders in archive/ or failed/, oldest first.
+    std::vector<std::string> runFolders(const std::string& base) const;
+    // A file in a run folder, as bytes.
+    std::string runFile(const std::string& base, const std::string& runFolder, const std::string& name) const;
+
+    // kelvora-watch --once (and the options given), run to its end.
+    RunResult once(const std::vector<std::string>& options = {}) const;
+    // kelvora-watch following the folder, started without waiting.
+    RunningProgram follow(const std::vector<std::string>& options = {}) const;
+
+private:
+    Sandbox box_;
+};
+
 using Cell = std::optional<std::string>;   // nullopt for SQL NULL
 using Row = std::vector<Cell>;
 
@@ -90,6 +119,12 @@ void resetSchema();
 // The lines of a text, without their line ends.
 std::vector<std::string> lines(const std::string& text);
 
+// A committed row of MGSST20P that a run in ReplaceMode would delete: still
+// there means the run's transaction never took effect.
+void insertSurvivor();
+// The terminals of MGSST20P, in order.
+std::vector<Row> terminalsInTable();
+
 // Fixed-width record text: pads or cuts value to width with blanks.
 std::string field(const std::string& value, int width);
 
@@ -104,6 +139,10 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
 RunningProgram startProgram(const std::string& program, const std::vector<std::string>& args,
                             const std::string& workDir, bool stderrOnTerminal = false);
 RunResult waitProgram(RunningProgram& running, int timeoutSeconds = DefaultRunTimeoutSeconds);
+// Reads the running program's standard error until it holds text; false
+// when the time runs out or the program closes it first. What was read is
+// appended to seen (waitProgram returns only the rest).
+bool waitForError(RunningProgram& running, const std::string& text, std::string& seen, int timeoutSeconds);
 
 // Like exec, but a failing statement is not a test failure: returns the
 // server's error number (0 on success), for tests that expect an error.
@@ -123,6 +162,26 @@ public:
 private:
     void* handle_ = nullptr;
 };
+
+// information_schema.INNODB_TRX is refreshed only when it has not been read
+// for 100 ms, so polls are further apart than that.
+constexpr int PollIntervalMs = 150;
+
+// Polls until done() holds; false when the time runs out first.
+template <typename Condition>
+bool waitFor(Condition done, int seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(PollIntervalMs));
+    }
+    return done();
+}
+
+// The thread of a program while it waits for a lock in the statement that
+// begins with statementStart, or -1. INNODB_TRX may still show a
+// transaction that has ended; the process list is current.
+long waitingThread(const std::string& statementStart);
 
 // Closes the administrative connection; the next call opens a new one. For
 // tests that stop or restart the server.

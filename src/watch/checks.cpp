@@ -1,0 +1,204 @@
+#include "watch/checks.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "common/charset.h"
+#include "common/encoding.h"
+#include "common/fileio.h"
+#include "common/textfile.h"
+#include "import/member.h"
+
+namespace {
+
+constexpr unsigned char ByteOrderMark[] = {0xEF, 0xBB, 0xBF};
+constexpr size_t HexTextSize = 3 * MaxSequenceBytes + 1;
+
+// What one pass over the file's bytes (up to a Ctrl-Z) learns.
+struct ByteFacts {
+    Utf8Scan scan;
+    long long count = 0;
+    unsigned char last = 0;
+};
+
+// The lines as the importer reads them.
+struct LineFacts {
+    long records = 0;
+    long wrong = 0;
+    long firstWrong = 0;         // its line number
+    long firstWrongLength = 0;
+    int32_t recordLength = 0;
+};
+
+// A conversion of the file into the one that is imported.
+struct Conversion {
+    CharsetConversion charset;
+    int fd = -1;
+    bool started = false;
+    bool converted = true;   // false once a character had no Windows-1252 form
+    bool written = true;     // false once a write failed
+    std::string out;
+};
+
+// Bytes as hexadecimal pairs, for the reasons: "C3 B6".
+std::string hexText(const unsigned char* bytes, size_t count) {
+    char text[HexTextSize] = "";
+    size_t used = 0;
+    for (size_t i = 0; i < count && used + 3 < sizeof text; ++i) {
+        used += static_cast<size_t>(snprintf(text + used, sizeof text - used, "%s%02X", i == 0 ? "" : " ", bytes[i]));
+    }
+    return text;
+}
+
+// One piece of the file's bytes, into its facts.
+void takeFacts(const unsigned char* bytes, size_t count, void* context) {
+    ByteFacts& facts = *static_cast<ByteFacts*>(context);
+    scanUtf8(facts.scan, bytes, count);
+    if (count > 0) facts.last = bytes[count - 1];
+    facts.count += static_cast<long long>(count);
+}
+
+// The byte pass over the file; false (with the reason) when it cannot be read.
+bool readFacts(const std::string& path, ByteFacts& facts, std::string& reason) {
+    static TextFile file;
+    if (!openTextFile(file, path.c_str()) || !readAllBytes(file, takeFacts, &facts)) {
+        reason = std::string("the file cannot be read: ") + strerror(file.fd < 0 ? errno : file.readError);
+        closeTextFile(file);
+        return false;
+    }
+    closeTextFile(file);
+    return true;
+}
+
+// A byte order mark at the start is dropped: Windows-1252 has none.
+void takeConverted(const unsigned char* bytes, size_t count, void* context) {
+    Conversion& conversion = *static_cast<Conversion*>(context);
+    if (!conversion.converted || !conversion.written) return;
+    if (!conversion.started && count >= sizeof ByteOrderMark && memcmp(bytes, ByteOrderMark, sizeof ByteOrderMark) == 0) {
+        bytes += sizeof ByteOrderMark;
+        count -= sizeof ByteOrderMark;
+    }
+    conversion.started = true;
+    conversion.out.clear();
+    conversion.converted = convertPiece(conversion.charset, bytes, count, conversion.out);
+    conversion.written = writeAll(conversion.fd, conversion.out.data(), conversion.out.size());
+}
+
+// UTF-8 into Windows-1252 with iconv(3), from path into converted.
+bool convertFile(const std::string& path, const std::string& converted, std::string& reason) {
+    Conversion conversion;
+    static TextFile file;
+    if (!openConversion(conversion.charset, Utf8, Windows1252, Unconvertible::Stop)) {
+        reason = "iconv cannot convert UTF-8 to Windows-1252 on this system";
+        return false;
+    }
+    conversion.fd = open(converted.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool read = conversion.fd >= 0 && openTextFile(file, path.c_str()) && readAllBytes(file, takeConverted, &conversion);
+    closeTextFile(file);
+    if (read && conversion.converted && conversion.written) {
+        conversion.out.clear();
+        conversion.converted = finishConversion(conversion.charset, conversion.out);
+        conversion.written = writeAll(conversion.fd, conversion.out.data(), conversion.out.size());
+    }
+    const int error = errno;
+    if (conversion.fd >= 0 && close(conversion.fd) != 0) conversion.written = false;
+    if (read && conversion.converted && conversion.written) return true;
+    if (!conversion.converted) {
+        char where[64];
+        snprintf(where, sizeof where, "line %ld", conversion.charset.line);
+        reason = std::string(where) + " holds a character without a Windows-1252 form (UTF-8 bytes " +
+                 hexText(conversion.charset.failed, conversion.charset.failedLength) + "), and encoding = utf-8";
+    } else {
+        reason = "the file cannot be converted into " + converted + ": " + strerror(error);
+    }
+    return false;
+}
+
+bool isLoneNewline(const char* line) {
+    return line[0] == '\n' && line[1] == '\0';
+}
+
+// Reads the lines with the importer's own reader and record length (for
+// SLD the form its first line chooses).
+bool countLines(const std::string& path, const std::string& typeCode, LineFacts& facts, std::string& reason) {
+    static TextFile file;
+    static char line[RecordBufferSize];
+    if (!openTextFile(file, path.c_str())) {
+        reason = std::string("the file cannot be read: ") + strerror(errno);
+        return false;
+    }
+    RecordKind kind = recordKindOf(typeCode.c_str());
+    if (kind == RecordSLDLong) kind = balanceFormOf(file, line);
+    facts.recordLength = RecordLengthTable[kind];
+    long number = 0;
+    long length = 0;
+    while ((length = readRecordLine(file, line, facts.recordLength)) >= 0) {
+        number++;
+        if (isLoneNewline(line)) continue;
+        if (length == facts.recordLength) {
+            facts.records++;
+            continue;
+        }
+        if (facts.wrong++ == 0) {
+            facts.firstWrong = number;
+            facts.firstWrongLength = length;
+        }
+    }
+    const int readError = file.readError;
+    closeTextFile(file);
+    if (readError == 0) return true;
+    reason = std::string("the file cannot be read: ") + strerror(readError);
+    return false;
+}
+
+// Why the file's encoding is not the one its section says.
+std::string encodingReason(const ByteFacts& facts, bool utf8) {
+    char text[256];
+    if (utf8) {
+        snprintf(text, sizeof text, "line %ld is not valid UTF-8, and encoding = utf-8", facts.scan.line);
+    } else {
+        snprintf(text, sizeof text, "the file is UTF-8 (line %ld holds %s), and encoding = windows-1252",
+                 facts.scan.firstLine,
+                 hexText(facts.scan.firstSequence, static_cast<size_t>(facts.scan.firstSequenceLength)).c_str());
+    }
+    return text;
+}
+
+// The checks of the lines: not empty unless allowed, not too many wrong.
+bool linesPass(const LineFacts& lines, const FileRule& rule, std::string& reason) {
+    if (lines.records + lines.wrong == 0 && !rule.allowEmpty) {
+        reason = "the file is empty or holds only line ends: it would empty or sweep the table, and allow-empty = no";
+        return false;
+    }
+    if (lines.wrong <= rule.maxWrongLength) return true;
+    char text[256];
+    snprintf(text, sizeof text,
+             "%ld lines of the wrong length (the first is line %ld with %ld characters; a %s record has %d, line end "
+             "included), more than max-wrong-length = %ld",
+             lines.wrong, lines.firstWrong, lines.firstWrongLength, rule.typeCode.c_str(), lines.recordLength,
+             rule.maxWrongLength);
+    reason = text;
+    return false;
+}
+
+}  // namespace
+
+bool checkFile(const std::string& path, const FileRule& rule, const std::string& converted, std::string& reason) {
+    ByteFacts facts;
+    if (!readFacts(path, facts, reason)) return false;
+    if (facts.count > 0 && facts.last != '\n') {
+        reason = "the last line has no line end: the transfer was cut off";
+        return false;
+    }
+    const bool validUtf8 = !facts.scan.broken && facts.scan.sequenceNeeds == 0;
+    if (rule.utf8 ? !validUtf8 : isUtf8File(facts.scan)) {
+        reason = encodingReason(facts, rule.utf8);
+        return false;
+    }
+    if (rule.utf8 && !convertFile(path, converted, reason)) return false;
+    LineFacts lines;
+    return countLines(rule.utf8 ? converted : path, rule.typeCode, lines, reason) && linesPass(lines, rule, reason);
+}

@@ -1,0 +1,269 @@
+#include "watch/config.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fnmatch.h>
+#include <string_view>
+
+#include "common/diag.h"
+#include "common/strutil.h"
+#include "common/textfile.h"
+#include "import/member.h"
+
+namespace {
+
+constexpr int LineBufferSize = 1024;
+constexpr std::string_view FileSectionWord = "file";
+constexpr long MaxSettleSeconds = 86400;
+constexpr long MaxRetries = 100;
+constexpr const char* SiteKeys[] = {"drop", "workdir", "archive", "failed", "program"};
+
+enum class Section { None, Site, File };
+
+struct Parser {
+    const char* path;
+    WatchConfig& config;
+    Section section = Section::None;
+    int line = 0;
+    int faults = 0;
+    bool typeSeen = false;   // the current [file] section has its type
+};
+
+void fault(Parser& parser, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// A fault of the file, named with its line (0: the file as a whole).
+void fault(Parser& parser, const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (parser.line > 0) {
+        diagnose("%s line %d: %s", parser.path, parser.line, text);
+    } else {
+        diagnose("%s: %s", parser.path, text);
+    }
+    parser.faults++;
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\n' || text.back() == '\r')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// The line up to its comment: a ";" or "#" at its start or after a blank.
+std::string_view withoutComment(std::string_view text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const bool mark = text[i] == ';' || text[i] == '#';
+        if (mark && (i == 0 || text[i - 1] == ' ' || text[i - 1] == '\t')) return text.substr(0, i);
+    }
+    return text;
+}
+
+// A whole number from 0 to most; a fault otherwise.
+bool takeNumber(Parser& parser, std::string_view key, const std::string& value, long most, long& number) {
+    char* end = nullptr;
+    errno = 0;
+    long parsed = strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || errno != 0 || parsed < 0 || parsed > most) {
+        fault(parser, "%.*s = %s is not a whole number from 0 to %ld", static_cast<int>(key.size()), key.data(),
+              value.c_str(), most);
+        return false;
+    }
+    number = parsed;
+    return true;
+}
+
+// yes or no (true or false); a fault otherwise.
+void takeYesNo(Parser& parser, std::string_view key, const std::string& value, bool& flag) {
+    if (value == "yes" || value == "true") {
+        flag = true;
+    } else if (value == "no" || value == "false") {
+        flag = false;
+    } else {
+        fault(parser, "%.*s = %s: write yes or no", static_cast<int>(key.size()), key.data(), value.c_str());
+    }
+}
+
+// A key of [site]: the folders and the program as absolute paths, and the two numbers.
+void takeSiteKey(Parser& parser, std::string_view key, const std::string& value) {
+    WatchConfig& config = parser.config;
+    std::string* paths[] = {&config.drop, &config.workdir, &config.archive, &config.failed, &config.program};
+    for (size_t i = 0; i < sizeof SiteKeys / sizeof SiteKeys[0]; ++i) {
+        if (key != SiteKeys[i]) continue;
+        if (value.empty() || value[0] != '/') {
+            fault(parser, "%s = %s: give an absolute path", SiteKeys[i], value.c_str());
+            return;
+        }
+        *paths[i] = value;
+        return;
+    }
+    long number = 0;
+    if (key == "settle") {
+        if (takeNumber(parser, key, value, MaxSettleSeconds, number)) config.settleSeconds = static_cast<int>(number);
+    } else if (key == "retries") {
+        if (takeNumber(parser, key, value, MaxRetries, number)) config.retries = static_cast<int>(number);
+    } else {
+        fault(parser, "[site] has no key \"%.*s\" (drop, workdir, archive, failed, program, settle, retries)",
+              static_cast<int>(key.size()), key.data());
+    }
+}
+
+// The type code, in any case; one of the twelve.
+void takeType(Parser& parser, FileRule& rule, const std::string& value) {
+    char code[8];
+    snprintf(code, sizeof code, "%s", value.c_str());
+    toUpperInPlace(code);
+    if (value.size() != 3 || recordKindOf(code) == RecordKindCount) {
+        fault(parser, "type = %s is none of 20P, 35P, 41P, MND, IDN, SLD, KST, BKL, FTG, MST, MDT, FCD", value.c_str());
+        return;
+    }
+    rule.typeCode = code;
+    parser.typeSeen = true;
+}
+
+// A key of a [file GLOB] section.
+void takeFileKey(Parser& parser, std::string_view key, const std::string& value) {
+    FileRule& rule = parser.config.rules.back();
+    if (key == "type") {
+        takeType(parser, rule, value);
+    } else if (key == "update") {
+        takeYesNo(parser, key, value, rule.update);
+    } else if (key == "debug") {
+        takeYesNo(parser, key, value, rule.debug);
+    } else if (key == "allow-empty") {
+        takeYesNo(parser, key, value, rule.allowEmpty);
+    } else if (key == "encoding") {
+        if (strcasecmp(value.c_str(), "utf-8") == 0) {
+            rule.utf8 = true;
+        } else if (strcasecmp(value.c_str(), "windows-1252") == 0) {
+            rule.utf8 = false;
+        } else {
+            fault(parser, "encoding = %s: write windows-1252 or utf-8", value.c_str());
+        }
+    } else if (key == "max-wrong-length") {
+        takeNumber(parser, key, value, LONG_MAX, rule.maxWrongLength);
+    } else if (key == "max-failed-records") {
+        takeNumber(parser, key, value, LONG_MAX, rule.maxFailedRecords);
+    } else {
+        fault(parser, "[file] has no key \"%.*s\" (type, update, debug, encoding, allow-empty, max-wrong-length, "
+              "max-failed-records)", static_cast<int>(key.size()), key.data());
+    }
+}
+
+// The end of a [file] section: it must name its type code.
+void closeSection(Parser& parser) {
+    if (parser.section == Section::File && !parser.typeSeen) {
+        const int line = parser.line;
+        parser.line = parser.config.rules.back().line;
+        fault(parser, "[file %s] has no type", parser.config.rules.back().pattern.c_str());
+        parser.line = line;
+    }
+}
+
+// A section line: [site], or [file GLOB], which starts a new rule.
+void openSection(Parser& parser, std::string_view name) {
+    closeSection(parser);
+    name = trimmed(name);
+    if (name == "site") {
+        parser.section = Section::Site;
+        return;
+    }
+    const size_t word = FileSectionWord.size();
+    const bool fileSection = name.size() > word && name.substr(0, word) == FileSectionWord &&
+                             (name[word] == ' ' || name[word] == '\t');
+    const std::string_view glob = fileSection ? trimmed(name.substr(word)) : std::string_view();
+    if (glob.empty()) {
+        fault(parser, "[%.*s] is neither [site] nor [file GLOB]", static_cast<int>(name.size()), name.data());
+        parser.section = Section::None;
+        return;
+    }
+    FileRule rule;
+    rule.pattern = std::string(glob);
+    rule.line = parser.line;
+    parser.config.rules.push_back(rule);
+    parser.section = Section::File;
+    parser.typeSeen = false;
+}
+
+// One line of the file: a comment, a section or "key = value".
+void takeLine(Parser& parser, std::string_view text) {
+    text = trimmed(withoutComment(trimmed(text)));
+    if (text.empty()) return;
+    if (text.front() == '[') {
+        if (text.back() != ']') {
+            fault(parser, "a section line ends with ]");
+            return;
+        }
+        openSection(parser, text.substr(1, text.size() - 2));
+        return;
+    }
+    size_t equals = text.find('=');
+    if (equals == std::string_view::npos) {
+        fault(parser, "\"%.*s\" is no \"key = value\"", static_cast<int>(text.size()), text.data());
+        return;
+    }
+    std::string_view key = trimmed(text.substr(0, equals));
+    std::string value(trimmed(text.substr(equals + 1)));
+    if (parser.section == Section::Site) {
+        takeSiteKey(parser, key, value);
+    } else if (parser.section == Section::File) {
+        takeFileKey(parser, key, value);
+    } else {
+        fault(parser, "\"%.*s\" stands outside [site] and [file GLOB]", static_cast<int>(key.size()), key.data());
+    }
+}
+
+// What the whole file must have said.
+void checkComplete(Parser& parser) {
+    parser.line = 0;
+    const WatchConfig& config = parser.config;
+    const std::string* paths[] = {&config.drop, &config.workdir, &config.archive, &config.failed, &config.program};
+    for (size_t i = 0; i < sizeof SiteKeys / sizeof SiteKeys[0]; ++i) {
+        if (paths[i]->empty()) fault(parser, "[site] does not say %s", SiteKeys[i]);
+    }
+    if (config.rules.empty()) fault(parser, "no [file GLOB] section: no file would be imported");
+}
+
+}  // namespace
+
+bool readConfig(const char* path, WatchConfig& config) {
+    config = WatchConfig();
+    config.path = path;
+    Parser parser{path, config};
+    static TextFile file;
+    if (!openTextFile(file, path)) {
+        fault(parser, "cannot be read: %s", strerror(errno));
+        return false;
+    }
+    char line[LineBufferSize];
+    while (readTextLine(line, sizeof line, file) != nullptr) {
+        parser.line++;
+        if (strlen(line) == sizeof line - 1 && line[sizeof line - 2] != '\n') {
+            skipRestOfLine(file);
+            fault(parser, "the line is longer than %d characters", LineBufferSize - 2);
+            continue;
+        }
+        takeLine(parser, line);
+    }
+    const int readError = file.readError;
+    closeTextFile(file);
+    closeSection(parser);
+    if (readError != 0) fault(parser, "cannot be read to its end: %s", strerror(readError));
+    checkComplete(parser);
+    return parser.faults == 0;
+}
+
+const FileRule* ruleFor(const WatchConfig& config, const char* name) {
+    for (const FileRule& rule : config.rules) {
+        if (fnmatch(rule.pattern.c_str(), name, 0) == 0) return &rule;
+    }
+    return nullptr;
+}

@@ -1,0 +1,44 @@
+// The watcher's configuration: an INI file with a [site] section (the
+// folders, the importer, the settle time, the retries) and one [file GLOB]
+// section per kind of delivered file. Lines are "key = value"; a line that
+// starts with ";" or "#" is a comment, and so is the rest of a line from a
+// ";" or "#" that follows a blank.
+#pragma once
+#include <string>
+#include <vector>
+
+constexpr const char* DefaultConfigPath = "/etc/kelvora/watch.conf";
+constexpr int DefaultSettleSeconds = 10;
+constexpr int DefaultRetries = 3;
+
+// What a [file GLOB] section says about the files whose names match GLOB.
+struct FileRule {
+    std::string pattern;        // fnmatch(3) glob on the file name
+    std::string typeCode;       // upper case, one of the twelve
+    bool update = false;        // passes UPD
+    bool debug = false;         // passes /D
+    bool utf8 = false;          // encoding = utf-8: converted before the import
+    bool allowEmpty = false;
+    long maxWrongLength = 0;
+    long maxFailedRecords = 0;
+    int line = 0;               // the section's line in the file
+};
+
+struct WatchConfig {
+    std::string path;           // the file it was read from
+    std::string drop;
+    std::string workdir;
+    std::string archive;
+    std::string failed;
+    std::string program;
+    int settleSeconds = DefaultSettleSeconds;
+    int retries = DefaultRetries;
+    std::vector<FileRule> rules;   // in the file's order
+};
+
+// Reads and checks the file. False when it cannot be read or says
+// something wrong; each fault is named on standard error with its line.
+bool readConfig(const char* path, WatchConfig& config);
+
+// The first rule whose glob matches name, or nullptr.
+const FileRule* ruleFor(const WatchConfig& config, const char* name);

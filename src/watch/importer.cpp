@@ -1,0 +1,147 @@
+#include "watch/importer.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <exception>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* ReportVariable = "KELVORA_REPORT";
+constexpr const char* MaxFailedVariable = "KELVORA_MAX_FAILED";
+constexpr int ExecFailedStatus = 127;
+constexpr mode_t OutputFileMode = 0644;
+// Errors after which another try may succeed: deadlock, lock wait timeout,
+// killed connection, and the client's "server has gone away", "lost
+// connection" and "lost connection while reading".
+constexpr long RetryableErrors[] = {1213, 1205, 1927, 2006, 2013, 2055};
+constexpr const char* AbortEndings[] = {"transaction aborted", "commit failed"};
+
+bool startsWith(const char* text, const char* front) {
+    return strncmp(text, front, strlen(front)) == 0;
+}
+
+// The watcher's environment without the two variables it sets itself, and
+// those two with the run's values.
+std::vector<std::string> childEnvironment(const FileRule& rule, const RunFiles& files) {
+    std::vector<std::string> environment;
+    const std::string report = std::string(ReportVariable) + "=";
+    const std::string maxFailed = std::string(MaxFailedVariable) + "=";
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (startsWith(*entry, report.c_str()) || startsWith(*entry, maxFailed.c_str())) continue;
+        environment.emplace_back(*entry);
+    }
+    environment.push_back(report + files.report);
+    environment.push_back(maxFailed + std::to_string(rule.maxFailedRecords));
+    return environment;
+}
+
+// The texts as the null-terminated array that execve takes.
+std::vector<char*> pointersTo(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// In the child: a process group of its own, the signals as a new program
+// expects them, standard input from /dev/null, output into the files, the
+// working directory, then the importer. Only async-signal-safe calls.
+[[noreturn]] void execImporter(const char* workdir, const RunFiles& files, char** argv, char** envp) {
+    setpgid(0, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(files.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, OutputFileMode);
+    int err = open(files.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, OutputFileMode);
+    if (in < 0 || out < 0 || err < 0) _exit(ExecFailedStatus);
+    dup2(in, STDIN_FILENO);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    if (chdir(workdir) != 0) _exit(ExecFailedStatus);
+    execve(argv[0], argv, envp);
+    const char* message = "kelvora-watch: cannot start the importer\n";
+    ssize_t written = write(STDERR_FILENO, message, strlen(message));
+    (void)written;
+    _exit(ExecFailedStatus);
+}
+
+// A whole number of the report, or fallback when it has none there.
+long numberOr(const nlohmann::json& report, const char* key, long fallback) {
+    auto value = report.find(key);
+    return value != report.end() && value->is_number_integer() ? value->get<long>() : fallback;
+}
+
+// Reads the run report; false when there is none or it is not a report.
+bool readReport(const std::string& path, RunOutcome& outcome) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream text;
+    text << in.rdbuf();
+    try {
+        nlohmann::json report = nlohmann::json::parse(text.str(), nullptr, false);
+        if (!report.is_object()) return false;
+        outcome.lines = numberOr(report, "lines", 0);
+        outcome.written = numberOr(report, "written", 0);
+        outcome.failed = numberOr(report, "failed", 0);
+        outcome.wrongLength = numberOr(report, "wrong_length", 0);
+        outcome.result = numberOr(report, "result", 0);
+        outcome.committed = report.value("committed", false);
+        outcome.ending = report.value("ending", std::string());
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool startImport(const WatchConfig& config, const FileRule& rule, const std::string& source, const RunFiles& files,
+                 pid_t& pid, std::string& reason) {
+    std::vector<std::string> arguments = {config.program, source, rule.typeCode};
+    if (rule.update) arguments.emplace_back("UPD");
+    if (rule.debug) arguments.emplace_back("/D");
+    std::vector<std::string> environment = childEnvironment(rule, files);
+    std::vector<char*> argv = pointersTo(arguments);
+    std::vector<char*> envp = pointersTo(environment);
+    fflush(nullptr);
+    pid = fork();
+    if (pid < 0) {
+        reason = std::string("cannot start the importer: ") + strerror(errno);
+        return false;
+    }
+    if (pid == 0) execImporter(config.workdir.c_str(), files, argv.data(), envp.data());
+    return true;
+}
+
+bool importEnded(pid_t pid, const RunFiles& files, RunOutcome& outcome) {
+    int status = 0;
+    pid_t ended = waitpid(pid, &status, WNOHANG);
+    if (ended == 0 || (ended < 0 && errno == EINTR)) return false;
+    outcome = RunOutcome();
+    if (ended > 0 && WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
+    if (ended > 0 && WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
+    outcome.reported = readReport(files.report, outcome);
+    return true;
+}
+
+bool isRetryable(const RunOutcome& outcome) {
+    if (!outcome.reported || outcome.committed) return false;
+    bool aborted = false;
+    for (const char* ending : AbortEndings) aborted = aborted || outcome.ending == ending;
+    bool retryable = false;
+    for (long error : RetryableErrors) retryable = retryable || outcome.result == error;
+    return aborted && retryable;
+}

@@ -1,0 +1,46 @@
+// The importer as a child process: started with fork and exec (no shell) in
+// the working directory, its standard output and error into files, its run
+// report (KELVORA_REPORT) read when it has ended. It gets a process group of
+// its own, so that a Ctrl-C at a terminal or a stop of the service reaches
+// the watcher alone, which lets the import finish.
+#pragma once
+#include <string>
+#include <sys/types.h>
+
+#include "watch/config.h"
+
+// The files a run writes.
+struct RunFiles {
+    std::string out;      // standard output, as the importer writes it (Windows-1252)
+    std::string err;      // standard error
+    std::string report;   // the JSON run report
+};
+
+// What the run report says, as far as the watcher needs it.
+struct RunOutcome {
+    bool reported = false;     // a report was there and could be read
+    long lines = 0;
+    long written = 0;
+    long failed = 0;
+    long wrongLength = 0;
+    bool committed = false;
+    std::string ending;
+    long result = 0;
+    int status = -1;           // the exit status, or -1 when a signal ended the run
+    int signal = 0;
+};
+
+// Starts "program source TYPE [UPD] [/D]" in workdir with KELVORA_REPORT and
+// KELVORA_MAX_FAILED set for it. False, with the reason, when it could not
+// be started.
+bool startImport(const WatchConfig& config, const FileRule& rule, const std::string& source, const RunFiles& files,
+                 pid_t& pid, std::string& reason);
+
+// Reaps the run without waiting for it: true once it has ended, with its
+// exit status and its report in outcome.
+bool importEnded(pid_t pid, const RunFiles& files, RunOutcome& outcome);
+
+// A run that ended with a transaction abort another try may not meet: a
+// deadlock, a lock wait timeout, a killed or lost connection. It committed
+// nothing, and its work file is intact.
+bool isRetryable(const RunOutcome& outcome);

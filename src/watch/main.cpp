@@ -1,0 +1,290 @@
+// kelvora-watch: imports every file delivered into a drop folder with the
+// importer, unattended and safely, and says how each one went.
+//   kelvora-watch [--config FILE] [--once] [--parallel N] [--retry-delays S,S,...]
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "common/diag.h"
+#include "watch/config.h"
+#include "watch/jobs.h"
+#include "watch/lock.h"
+#include "watch/queue.h"
+
+#ifndef KELVORA_VERSION
+#define KELVORA_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr int ExitFilesFailed = 1;
+constexpr int ExitUsage = 2;
+constexpr int ExitLocked = 3;
+constexpr int MaxParallel = 12;            // one import per type code at most
+constexpr int MaxRetryDelaySeconds = 86400;
+constexpr double MinRescanSeconds = 1;
+constexpr double MillisecondsPerSecond = 1000;
+constexpr int DefaultRetryDelays[] = {5, 20, 60};
+
+struct Options {
+    const char* config = DefaultConfigPath;
+    bool once = false;
+    int parallel = 1;
+    std::vector<int> retryDelays{std::begin(DefaultRetryDelays), std::end(DefaultRetryDelays)};
+};
+
+// The usage text, for --help and for a command line that is not understood.
+void printUsage(FILE* out) {
+    fprintf(out,
+            "usage: kelvora-watch [--config FILE] [--once] [--parallel N] [--retry-delays S,S,...]\n"
+            "  --config FILE         the configuration (default %s)\n"
+            "  --once                take what is complete now, import it and exit; the exit status is 1\n"
+            "                        when a file went to the failed folder\n"
+            "  --parallel N          imports side by side for different type codes (default 1)\n"
+            "  --retry-delays LIST   seconds before each retry of an aborted transaction (default 5,20,60)\n"
+            "  --help, --version\n"
+            "See kelvora-watch(1).\n",
+            DefaultConfigPath);
+}
+
+// A whole number from low to high, or false.
+bool takeNumber(const char* text, int low, int high, int& number) {
+    char* end = nullptr;
+    errno = 0;
+    long value = strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || errno != 0 || value < low || value > high) return false;
+    number = static_cast<int>(value);
+    return true;
+}
+
+// --retry-delays: whole seconds separated by commas.
+bool takeDelays(const char* text, std::vector<int>& delays) {
+    delays.clear();
+    std::string list = text;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = list.find(',', start);
+        if (comma == std::string::npos) comma = list.size();
+        int delay = 0;
+        if (!takeNumber(list.substr(start, comma - start).c_str(), 0, MaxRetryDelaySeconds, delay)) return false;
+        delays.push_back(delay);
+        start = comma + 1;
+    }
+    return true;
+}
+
+// The value of an option given as "--name VALUE" or "--name=VALUE"; null
+// when argument is not that option. At moves past a separate value.
+const char* optionValue(int argc, char** argv, int& at, const char* name, bool& missing) {
+    const size_t length = strlen(name);
+    const char* argument = argv[at];
+    if (strncmp(argument, name, length) != 0) return nullptr;
+    if (argument[length] == '=') return argument + length + 1;
+    if (argument[length] != '\0') return nullptr;
+    if (at + 1 >= argc) {
+        missing = true;
+        return nullptr;
+    }
+    return argv[++at];
+}
+
+// False when the program is to end at once with status.
+bool parseOptions(int argc, char** argv, Options& options, int& status) {
+    for (int at = 1; at < argc; ++at) {
+        bool missing = false;
+        const char* value = nullptr;
+        if (strcmp(argv[at], "--help") == 0) {
+            printUsage(stdout);
+            status = 0;
+            return false;
+        } else if (strcmp(argv[at], "--version") == 0) {
+            printf("kelvora-watch %s\n", KELVORA_VERSION);
+            status = 0;
+            return false;
+        } else if (strcmp(argv[at], "--once") == 0) {
+            options.once = true;
+        } else if ((value = optionValue(argc, argv, at, "--config", missing)) != nullptr) {
+            options.config = value;
+        } else if ((value = optionValue(argc, argv, at, "--parallel", missing)) != nullptr) {
+            if (!takeNumber(value, 1, MaxParallel, options.parallel)) missing = true;
+        } else if ((value = optionValue(argc, argv, at, "--retry-delays", missing)) != nullptr) {
+            if (!takeDelays(value, options.retryDelays)) missing = true;
+        } else {
+            missing = true;
+        }
+        if (missing) {
+            diagnose("\"%s\" is not understood (or its value is missing or out of range)", argv[at]);
+            printUsage(stderr);
+            status = ExitUsage;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The folders must be there and the importer runnable, before anything is
+// taken from the drop folder.
+bool checkSite(const WatchConfig& config) {
+    bool sound = true;
+    for (const std::string* folder : {&config.drop, &config.workdir, &config.archive, &config.failed}) {
+        if (!isDirectory(*folder)) {
+            diagnose("%s is not a directory (%s)", folder->c_str(), config.path.c_str());
+            sound = false;
+        }
+    }
+    if (access(config.program.c_str(), X_OK) != 0) {
+        diagnose("the importer %s cannot be run: %s (%s)", config.program.c_str(), strerror(errno),
+                 config.path.c_str());
+        sound = false;
+    }
+    return sound;
+}
+
+// The signals arrive through a descriptor, so the loop waits for them and
+// for inotify in one poll; SIGCHLD wakes it when an import ends.
+int openSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int number : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&signals, number);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    return signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+// SIGHUP: the configuration again. A faulty file leaves the old one in
+// force; the drop folder changes only with a restart (it holds the lock).
+void reloadConfig(Watcher& watcher) {
+    WatchConfig fresh;
+    if (!readConfig(watcher.config.path.c_str(), fresh) || !checkSite(fresh)) {
+        diagnose("the configuration %s was not taken; the one before stays in force", watcher.config.path.c_str());
+        return;
+    }
+    if (fresh.drop != watcher.config.drop) {
+        diagnose("drop = %s takes effect at the next start; %s is still watched", fresh.drop.c_str(),
+                 watcher.config.drop.c_str());
+        fresh.drop = watcher.config.drop;
+    }
+    watcher.config = fresh;
+    for (auto& entry : watcher.queue.files) entry.second.held = false;
+    diagnose("configuration read again from %s: %zu file sections", fresh.path.c_str(), fresh.rules.size());
+}
+
+// The signals that arrived: a stop, or a new configuration.
+void readSignals(int signalFd, Watcher& watcher) {
+    signalfd_siginfo info;
+    while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) {
+            if (!watcher.stopping && !watcher.jobs.empty()) {
+                diagnose("stopping once the running imports have finished");
+            }
+            watcher.stopping = true;
+        } else if (info.ssi_signo == SIGHUP) {
+            reloadConfig(watcher);
+        }
+    }
+}
+
+// Sleeps until a signal, an inotify event or the next timer: a rescan, a
+// file that may have settled, a retry.
+void waitForWork(Watcher& watcher, int signalFd, double now, double nextRescan) {
+    double until = -1;
+    for (double at : {watcher.once ? -1 : nextRescan, watcher.once ? -1 : nextCompletion(watcher.queue,
+                                                                                        watcher.config.settleSeconds),
+                      nextRetry(watcher)}) {
+        if (at >= 0 && (until < 0 || at < until)) until = at;
+    }
+    int timeout = -1;
+    if (until >= 0) timeout = until <= now ? 0 : static_cast<int>((until - now) * MillisecondsPerSecond) + 1;
+    pollfd fds[2] = {{signalFd, POLLIN, 0}, {watcher.once ? -1 : watcher.queue.inotifyFd, POLLIN, 0}};
+    poll(fds, 2, timeout);
+    readSignals(signalFd, watcher);
+}
+
+// --once takes what is complete when it starts: the other files are named,
+// and held so that none is taken later in the run.
+void holdUnsettledFiles(Watcher& watcher, double now) {
+    const std::vector<std::string> complete =
+        completeFiles(watcher.queue, now, watcher.config.settleSeconds, true);
+    for (auto& entry : watcher.queue.files) {
+        if (std::find(complete.begin(), complete.end(), entry.first) != complete.end()) continue;
+        diagnose("%s changed less than settle = %d s ago: it is left for the next run", entry.first.c_str(),
+                 watcher.config.settleSeconds);
+        entry.second.held = true;
+    }
+}
+
+// Follows the folder (or, with --once, takes what is complete now) until a
+// stop, and returns the exit status.
+int runWatcher(Watcher& watcher, int signalFd) {
+    const double rescanEvery = std::max<double>(watcher.config.settleSeconds, MinRescanSeconds);
+    double nextRescan = 0;
+    for (;;) {
+        const double now = secondsSinceStart();
+        if (!watcher.once && !watcher.stopping) {
+            readEvents(watcher.queue, now);
+            if (now >= nextRescan || watcher.queue.overflowed) {
+                rescanFolder(watcher.queue, now);
+                nextRescan = now + rescanEvery;
+            }
+        }
+        collectEndedImports(watcher, now);
+        if (watcher.stopping) {
+            giveUpRetries(watcher);
+            if (watcher.jobs.empty()) return 0;
+        } else {
+            startDueRetries(watcher, now);
+            startCompleteFiles(watcher, now);
+            if (watcher.once && watcher.jobs.empty()) return watcher.failedFiles > 0 ? ExitFilesFailed : 0;
+        }
+        waitForWork(watcher, signalFd, now, nextRescan);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setDiagnosticProgram("kelvora-watch");
+    Options options;
+    int status = 0;
+    if (!parseOptions(argc, argv, options, status)) return status;
+    Watcher watcher;
+    watcher.once = options.once;
+    watcher.parallel = options.parallel;
+    watcher.retryDelays = options.retryDelays;
+    if (!readConfig(options.config, watcher.config) || !checkSite(watcher.config)) return ExitUsage;
+    const int signalFd = openSignals();
+    std::string holder;
+    if (lockDropFolder(watcher.config.drop, holder) < 0) {
+        diagnose("%s is watched already by %s; this one does not start", watcher.config.drop.c_str(), holder.c_str());
+        return ExitLocked;
+    }
+    if (watcher.once) {
+        watcher.queue.folder = watcher.config.drop;
+        rescanFolder(watcher.queue, secondsSinceStart());
+        holdUnsettledFiles(watcher, secondsSinceStart());
+    } else {
+        if (!watchFolder(watcher.queue, watcher.config.drop)) {
+            diagnose("cannot watch %s with inotify: %s", watcher.config.drop.c_str(), strerror(errno));
+            return ExitUsage;
+        }
+        diagnose("watching %s: settle %d s, %d retries, %zu file sections, %d imports at a time",
+                 watcher.config.drop.c_str(), watcher.config.settleSeconds, watcher.config.retries,
+                 watcher.config.rules.size(), watcher.parallel);
+    }
+    return runWatcher(watcher, signalFd);
+}

@@ -1,0 +1,154 @@
+#include "watch/queue.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <set>
+#include <string_view>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint32_t WatchedEvents = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM;
+constexpr uint32_t WritingEvents = IN_CREATE | IN_MODIFY;
+constexpr uint32_t GoneEvents = IN_DELETE | IN_MOVED_FROM;
+constexpr const char* TransferSuffixes[] = {".tmp", ".part", ".filepart"};
+constexpr size_t EventBufferSize = 64 * 1024;
+constexpr double NanosecondsPerSecond = 1e9;
+
+bool endsWith(std::string_view text, std::string_view end) {
+    return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+double secondsOf(const timespec& time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / NanosecondsPerSecond;
+}
+
+// Reads the file's size and modification time; a change restarts its
+// settling. False when it is gone or is not a regular file.
+bool noteState(const DropQueue& queue, const std::string& name, DropFile& file, double now) {
+    struct stat info;
+    const std::string path = queue.folder + "/" + name;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    const bool changed = info.st_size != file.size || info.st_mtim.tv_sec != file.modified.tv_sec ||
+                         info.st_mtim.tv_nsec != file.modified.tv_nsec;
+    if (changed) {
+        file.size = info.st_size;
+        file.modified = info.st_mtim;
+        file.stableSince = now;
+        file.held = false;
+    }
+    return true;
+}
+
+void handleEvent(DropQueue& queue, const inotify_event& event, double now) {
+    if ((event.mask & IN_Q_OVERFLOW) != 0) {
+        queue.overflowed = true;
+        return;
+    }
+    if (event.len == 0 || isTransferName(event.name)) return;
+    const std::string name = event.name;
+    if ((event.mask & GoneEvents) != 0) {
+        queue.files.erase(name);
+        return;
+    }
+    DropFile& file = queue.files[name];
+    file.open = (event.mask & WritingEvents) != 0;
+    file.stableSince = now;
+    if (!noteState(queue, name, file, now)) queue.files.erase(name);
+}
+
+}  // namespace
+
+bool isTransferName(const char* name) {
+    if (name[0] == '.') return true;
+    for (const char* suffix : TransferSuffixes) {
+        if (endsWith(name, suffix)) return true;
+    }
+    return false;
+}
+
+bool watchFolder(DropQueue& queue, const std::string& folder) {
+    queue.folder = folder;
+    queue.inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (queue.inotifyFd < 0) return false;
+    return inotify_add_watch(queue.inotifyFd, folder.c_str(), WatchedEvents | IN_ONLYDIR) >= 0;
+}
+
+void readEvents(DropQueue& queue, double now) {
+    alignas(inotify_event) static char buffer[EventBufferSize];
+    for (;;) {
+        ssize_t got = read(queue.inotifyFd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return;
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            handleEvent(queue, *event, now);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+
+void rescanFolder(DropQueue& queue, double now) {
+    // Lost events may have held a close: from here on the settle time alone
+    // decides for the files inotify saw opened.
+    if (queue.overflowed) {
+        for (auto& entry : queue.files) entry.second.open = false;
+    }
+    queue.overflowed = false;
+    DIR* dir = opendir(queue.folder.c_str());
+    if (dir == nullptr) return;
+    std::set<std::string> seen;
+    while (const dirent* entry = readdir(dir)) {
+        if (isTransferName(entry->d_name)) continue;
+        const std::string name = entry->d_name;
+        auto known = queue.files.find(name);
+        DropFile fresh;
+        DropFile& file = known != queue.files.end() ? known->second : fresh;
+        if (!noteState(queue, name, file, now)) continue;
+        if (known == queue.files.end()) queue.files.emplace(name, fresh);
+        seen.insert(name);
+    }
+    closedir(dir);
+    for (auto it = queue.files.begin(); it != queue.files.end();) {
+        it = seen.count(it->first) != 0 ? std::next(it) : queue.files.erase(it);
+    }
+}
+
+std::vector<std::string> completeFiles(const DropQueue& queue, double now, int settle, bool once) {
+    timespec clock{};
+    clock_gettime(CLOCK_REALTIME, &clock);
+    const double wallNow = secondsOf(clock);
+    std::vector<std::pair<const std::string*, const DropFile*>> complete;
+    for (const auto& [name, file] : queue.files) {
+        if (file.open || file.held) continue;
+        const bool settled = once ? wallNow - secondsOf(file.modified) >= settle : now - file.stableSince >= settle;
+        if (settled) complete.emplace_back(&name, &file);
+    }
+    std::sort(complete.begin(), complete.end(), [](const auto& a, const auto& b) {
+        const double ta = secondsOf(a.second->modified);
+        const double tb = secondsOf(b.second->modified);
+        return ta != tb ? ta < tb : *a.first < *b.first;
+    });
+    std::vector<std::string> names;
+    for (const auto& entry : complete) names.push_back(*entry.first);
+    return names;
+}
+
+double nextCompletion(const DropQueue& queue, int settle) {
+    double next = -1;
+    for (const auto& entry : queue.files) {
+        const DropFile& file = entry.second;
+        if (file.open || file.held) continue;
+        const double at = file.stableSince + settle;
+        if (next < 0 || at < next) next = at;
+    }
+    return next;
+}
+
+void forgetFile(DropQueue& queue, const std::string& name) {
+    queue.files.erase(name);
+}

@@ -1,0 +1,52 @@
+// The files in the drop folder, from the first sight of each until it is
+// taken, and when each one counts as complete. inotify reports a file that
+// is written (it stays open until it is closed or moved in); a rescan of the
+// folder finds what inotify misses on network file systems. A file is
+// complete once it is not open and its size and modification time have not
+// changed for the settle time.
+#pragma once
+#include <ctime>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct DropFile {
+    off_t size = -1;
+    timespec modified{};
+    double stableSince = 0;   // monotonic seconds at the last change seen
+    bool open = false;        // inotify saw it written and not yet closed
+    bool held = false;        // not to be taken again until it changes
+};
+
+struct DropQueue {
+    std::string folder;
+    int inotifyFd = -1;
+    bool overflowed = false;                 // inotify lost events: rescan
+    std::map<std::string, DropFile> files;   // by name
+};
+
+// Names that are never taken: hidden files and the usual names of a
+// transfer in progress (".tmp", ".part", ".filepart").
+bool isTransferName(const char* name);
+
+// Starts watching folder with inotify; false (with errno) when it cannot.
+bool watchFolder(DropQueue& queue, const std::string& folder);
+
+// Reads the inotify events that are waiting; now is the monotonic time.
+void readEvents(DropQueue& queue, double now);
+
+// Lists the folder and notes every change of size or modification time.
+void rescanFolder(DropQueue& queue, double now);
+
+// The files complete at monotonic time now, oldest first (modification
+// time, then name). With once, a file is complete when its modification
+// time lies settle seconds in the past: nothing is watched for a while.
+std::vector<std::string> completeFiles(const DropQueue& queue, double now, int settle, bool once);
+
+// The earliest monotonic time at which a file still settling may become
+// complete; -1 when none is settling.
+double nextCompletion(const DropQueue& queue, int settle);
+
+// The file is no longer in the folder's list (it was taken).
+void forgetFile(DropQueue& queue, const std::string& name);

@@ -1,0 +1,209 @@
+// kelvora-watch with real inotify, the real importer and the throwaway
+// server: a file is taken only once it is complete, files that would do
+// damage never reach the importer, a UTF-8 file is converted, files for one
+// table go in the order they arrived, and a stop lets the running import
+// finish. (The retry after a deadlock is among the fault tests.)
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+constexpr int SettleSeconds = 1;
+constexpr int WaitSeconds = 60;
+constexpr int FilesFailedStatus = 1;
+constexpr int LockedStatus = 3;
+const char* const Section20P = "[file *20P*]\ntype = 20P\n";
+
+std::string record20P(int number) {
+    return kt::field("T" + std::to_string(number), 255) + "01A0000100010002\n";
+}
+
+std::string records20P(int first, int last) {
+    std::string text;
+    for (int i = first; i <= last; ++i) text += record20P(i);
+    return text;
+}
+
+std::string kstLine(const std::string& kst, const std::string& txt) {
+    return kt::field(kst, 30) + kt::field("01", 5) + kt::field("L1", 5) + kt::field("", 7) + kt::field("S1", 7) +
+           kt::field(txt, 30) + kt::field("erf", 50) + "\n";
+}
+
+// Latin-1 text as UTF-8: each byte from 0x80 up becomes two.
+std::string utf8Of(const std::string& latin1) {
+    std::string text;
+    for (unsigned char c : latin1) {
+        if (c < 0x80) {
+            text += static_cast<char>(c);
+        } else {
+            text += static_cast<char>(0xC0 | (c >> 6));
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return text;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The drop folder holds nothing but the watcher's lock file.
+bool dropIsEmpty(const kt::WatchSite& site) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(site.folder("drop"), error)) {
+        if (entry.path().filename() != ".kelvora-watch.lock") return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// Written through one descriptor in three pieces, with pauses longer than
+// the settle time: the file is taken only after it was closed, so it is
+// imported once, whole.
+TEST(Watch, FileWrittenInPiecesWithPausesIsImportedOnceAndWhole) {
+    kt::resetSchema();
+    kt::WatchSite site(Section20P, SettleSeconds);
+    kt::RunningProgram watcher = site.follow();
+    std::string err;
+    ASSERT_TRUE(kt::waitForError(watcher, "watching ", err, WaitSeconds)) << err;
+    const std::string pieces[] = {records20P(1, 40), records20P(41, 80), records20P(81, 120)};
+    {
+        std::ofstream out(site.folder("drop") + "/20P_0001.txt", std::ios::binary);
+        for (const std::string& piece : pieces) {
+            out << piece << std::flush;
+            if (&piece != &pieces[2]) std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+        }
+    }
+    const bool taken = kt::waitFor([&] { return dropIsEmpty(site) && !site.runFolders("archive").empty(); },
+                                   WaitSeconds);
+    kill(watcher.pid, SIGTERM);
+    kt::RunResult run = kt::waitProgram(watcher);
+    err += run.err;
+    ASSERT_TRUE(taken) << err;
+    EXPECT_EQ(run.status, 0) << err;
+    const std::vector<std::string> archived = site.runFolders("archive");
+    ASSERT_EQ(archived.size(), 1u) << err;
+    EXPECT_EQ(site.runFile("archive", archived[0], "20P_0001.wrk"), pieces[0] + pieces[1] + pieces[2]);
+    EXPECT_EQ(kt::countRows("MGSST20P"), 120);
+    EXPECT_TRUE(site.runFolders("failed").empty()) << err;
+}
+
+// SIGTERM while the import waits for a lock: the watcher lets it finish and
+// commit, then ends with 0. Meanwhile a second watcher for the same drop
+// folder refuses to start and names the first.
+TEST(Watch, StopLetsTheRunningImportCommitAndASecondWatcherIsRefused) {
+    kt::resetSchema();
+    kt::insertSurvivor();
+    kt::Session other;
+    ASSERT_EQ(other.exec("UPDATE MGSST20P SET M20Ofb = 'LOCK'"), 0);
+    kt::WatchSite site(Section20P);
+    kt::RunningProgram watcher = site.follow();
+    const int watcherPid = watcher.pid;
+    std::string err;
+    ASSERT_TRUE(kt::waitForError(watcher, "watching ", err, WaitSeconds)) << err;
+    site.deliver("20P_0001.txt", records20P(1, 3));
+    const bool waiting =
+        kt::waitFor([] { return kt::waitingThread("DELETE FROM Ruruvuro.MGSST20P") > 0; }, WaitSeconds);
+
+    kt::RunResult second = site.once();
+    kill(watcherPid, SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    other.exec("ROLLBACK");
+    kt::RunResult run = kt::waitProgram(watcher);
+    err += run.err;
+    ASSERT_TRUE(waiting) << err;
+    EXPECT_EQ(second.status, LockedStatus) << second.err;
+    EXPECT_TRUE(contains(second.err, "pid " + std::to_string(watcherPid) + " on host")) << second.err;
+
+    EXPECT_EQ(run.status, 0) << err;
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}, {"T3"}}));
+    EXPECT_EQ(site.runFolders("archive").size(), 1u) << err;
+}
+
+// A transfer cut off in the middle of a line goes to failed/ with its
+// reason; the importer never sees it, so the table keeps its rows.
+TEST(Watch, FileCutOffMidLineGoesToFailedAndTheTableIsUnchanged) {
+    kt::resetSchema();
+    kt::insertSurvivor();
+    kt::WatchSite site(Section20P);
+    const std::string cut = records20P(1, 2) + record20P(3).substr(0, 100);
+    site.deliver("20P_0001.txt", cut);
+    kt::RunResult run = site.once();
+    EXPECT_EQ(run.status, FilesFailedStatus) << run.err;
+    const std::vector<std::string> failed = site.runFolders("failed");
+    ASSERT_EQ(failed.size(), 1u) << run.err;
+    EXPECT_EQ(site.runFile("failed", failed[0], "20P_0001.txt"), cut);
+    EXPECT_TRUE(contains(site.runFile("failed", failed[0], "reason"), "cut off"));
+    EXPECT_TRUE(site.runFolders("archive").empty());
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
+}
+
+// An empty FTG file, and one of line ends only, would empty the table: both
+// go to failed/, and the table keeps its row.
+TEST(Watch, EmptyFileGoesToFailedAndTheTableIsUnchanged) {
+    kt::resetSchema();
+    kt::exec("INSERT INTO MGSSTFTG (FTGTrm, FTGTxt) VALUES ('T1', 'Neujahr')");
+    kt::WatchSite site("[file FTG*]\ntype = FTG\n");
+    site.deliver("FTG_empty.txt", "");
+    site.deliver("FTG_newlines.txt", "\r\n\n");
+    kt::RunResult run = site.once();
+    EXPECT_EQ(run.status, FilesFailedStatus) << run.err;
+    const std::vector<std::string> failed = site.runFolders("failed");
+    ASSERT_EQ(failed.size(), 2u) << run.err;
+    for (const std::string& folder : failed) {
+        EXPECT_TRUE(contains(site.runFile("failed", folder, "reason"), "empty")) << folder;
+    }
+    EXPECT_EQ(kt::query("SELECT FTGTrm, FTGTxt FROM MGSSTFTG"), (std::vector<kt::Row>{{"T1", "Neujahr"}}));
+}
+
+// encoding = utf-8: the file (with a byte order mark) is converted before
+// the import, its lines are judged after the conversion, and the umlauts
+// reach the table as Windows-1252 bytes. The delivered file is kept beside
+// the converted work file.
+TEST(Watch, Utf8FileIsConvertedAndItsUmlautsStoredAsWindows1252) {
+    kt::resetSchema();
+    kt::WatchSite site("[file KST*]\ntype = KST\nencoding = utf-8\n");
+    const std::string windows1252 = kstLine("K\xC4SE", "Gr\xF6\xDF" "e \xE4\xF6\xFC");
+    const std::string delivered = "\xEF\xBB\xBF" + utf8Of(windows1252);
+    site.deliver("KST_0001.txt", delivered);
+    kt::RunResult run = site.once();
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(kt::query("SELECT HEX(KidKst), HEX(KidTxt) FROM QVS120KID"),
+              (std::vector<kt::Row>{{"4BC45345", "4772F6DF6520E4F6FC"}}));
+    const std::vector<std::string> archived = site.runFolders("archive");
+    ASSERT_EQ(archived.size(), 1u) << run.err;
+    EXPECT_EQ(site.runFile("archive", archived[0], "KST_0001.wrk"), windows1252);
+    EXPECT_EQ(site.runFile("archive", archived[0], "KST_0001.txt"), delivered);
+}
+
+// Two syncs of one table go in the order they arrived (modification time),
+// not in the order of their names, even when imports may run side by side:
+// the later file decides what the table holds.
+TEST(Watch, TwoFilesForOneTableAreImportedInTheOrderTheyArrived) {
+    kt::resetSchema();
+    kt::WatchSite site("[file KST*]\ntype = KST\n");
+    site.deliver("KST_b.txt", kstLine("FIRST", ""));
+    site.deliver("KST_a.txt", kstLine("SECOND", ""));
+    const auto now = std::filesystem::file_time_type::clock::now();
+    std::filesystem::last_write_time(site.folder("drop") + "/KST_b.txt", now - std::chrono::seconds(20));
+    std::filesystem::last_write_time(site.folder("drop") + "/KST_a.txt", now - std::chrono::seconds(10));
+    kt::RunResult run = site.once({"--parallel", "2"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(kt::query("SELECT KidKst FROM QVS120KID"), (std::vector<kt::Row>{{"SECOND"}}));
+    const size_t first = run.err.find("KST_b.txt KST: 1 lines");
+    const size_t second = run.err.find("KST_a.txt KST: 1 lines");
+    ASSERT_NE(second, std::string::npos) << run.err;
+    EXPECT_LT(first, second) << run.err;
+    EXPECT_EQ(site.runFolders("archive").size(), 2u) << run.err;
+}
