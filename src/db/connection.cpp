@@ -157,13 +157,37 @@ StatementResult currentResult() {
     return {0, mysql_affected_rows(&Connection), inTransaction, mysql_warning_count(&Connection), recordsTaken()};
 }
 
-int runStatements(const char* text, size_t length, StatementResult* results, int capacity) {
-    if (capacity <= 0) return 0;
+namespace {
+
+// A query sent ahead whose sending failed: its result, for readStatements.
+StatementResult SendFailure = {-1, 0, false, 0, -1};
+bool SendFailed = false;
+
+}  // namespace
+
+int32_t sendStatements(const char* text, size_t length) {
+    SendFailed = false;
     if (!ConnectionInitialised) {
-        results[0] = {-1, 0, false, 0, -1};
+        SendFailure = {-1, 0, false, 0, -1};
+        SendFailed = true;
+        return SendFailure.code;
+    }
+    if (mysql_send_query(&Connection, text, static_cast<unsigned long>(length)) != 0) {
+        SendFailure = failedResult();
+        SendFailed = true;
+        return SendFailure.code;
+    }
+    return 0;
+}
+
+int readStatements(StatementResult* results, int capacity) {
+    if (capacity <= 0) return 0;
+    if (SendFailed) {
+        SendFailed = false;
+        results[0] = SendFailure;
         return 1;
     }
-    if (mysql_real_query(&Connection, text, static_cast<unsigned long>(length)) != 0) {
+    if (mysql_read_query_result(&Connection) != 0) {
         results[0] = failedResult();
         return 1;
     }
@@ -185,6 +209,12 @@ int runStatements(const char* text, size_t length, StatementResult* results, int
         dropped.result = mysql_store_result(&Connection);
     }
     return count;
+}
+
+int runStatements(const char* text, size_t length, StatementResult* results, int capacity) {
+    if (capacity <= 0) return 0;
+    sendStatements(text, length);
+    return readStatements(results, capacity);
 }
 
 namespace {

@@ -80,6 +80,14 @@ struct StatementResult {
 // capacity (a query must not hold more statements than that).
 int runStatements(const char* text, size_t length, StatementResult* results, int capacity);
 
+// runStatements in two halves, so that the program can work while the
+// server runs a query: sendStatements sends it (0, or the error number of a
+// failed send, which readStatements then gives as the query's result), and
+// readStatements reads its results. Nothing else may use the connection
+// between the two.
+int32_t sendStatements(const char* text, size_t length);
+int readStatements(StatementResult* results, int capacity);
+
 // Runs a query and hands every column of its first row to take, as bytes
 // with their length (a NULL column as nullptr). Returns 0, the error
 // number, or -1 when there was no row.

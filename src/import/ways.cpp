@@ -110,6 +110,13 @@ void decideDuplicates(Ways& ways, const ImportMember& member) {
 
 }  // namespace
 
+bool waysToDecide(const Ways& ways, const RecordPlan& plan, bool windows) {
+    if (!windows) return false;
+    return (ways.groups < 0 && planHasRole(plan, StepRole::Insert)) ||
+           (ways.wrapInserts < 0 && planHasRole(plan, StepRole::Update)) ||
+           (ways.skipDuplicates < 0 && planHasRole(plan, StepRole::Ignored));
+}
+
 void decideWays(Ways& ways, const ImportMember& member, const RecordPlan& plan, bool windows) {
     if (!windows) {
         ways.groups = ways.wrapInserts = ways.setPath = ways.skipDuplicates = 0;

@@ -23,3 +23,7 @@ struct Ways {
 // Decides what the plan's steps need and is not decided yet. Without
 // windows (one statement per query) every way stays off.
 void decideWays(Ways& ways, const ImportMember& member, const RecordPlan& plan, bool windows);
+
+// Whether decideWays has something to decide (and so to ask the server) for
+// the plan.
+bool waysToDecide(const Ways& ways, const RecordPlan& plan, bool windows);

@@ -99,14 +99,10 @@ struct Unit {
 // How a result leaves the sending of the window.
 enum class After { Next, Regroup, Replan, Stopped };
 
-struct WindowState {
-    const ImportMember* member = nullptr;
-    int32_t recordLength = 0;
-    int records = 1;
-    size_t byteLimit = WindowStatementBytes;
-    bool multiStatements = false;
-    Ways ways;
-
+// The lines of one window and their statements, until its output is
+// written. There are two: while the server works on one window's upsert
+// (sent ahead), the next window is filled.
+struct Window {
     Entry entries[MaxWindowEntries];
     int entryCount = 0;
     int recordsQueued = 0;
@@ -118,33 +114,47 @@ struct WindowState {
     char arena[ArenaSize];
     size_t arenaUsed = 0;
 
-    Unit units[MaxSlots];
-    char query[QuerySize];
-    StatementResult results[MaxSlots];
+    char errorTexts[ErrorTextArenaSize];
+    size_t errorTextsUsed = 0;
+    TextSet keys;                 // update keys of the records queued (set path)
 
     int stopEntry = -1;           // the record the run stopped at
     bool stopEntryShown = false;  // whether that record's own output is written
     long tooLongLine = 0;         // the line whose statement did not fit, or 0
+    int tuplesAhead = 0;          // sent ahead: the rows of its upsert
+};
 
-    char errorTexts[ErrorTextArenaSize];
-    size_t errorTextsUsed = 0;
+// What a run's windows share.
+struct WindowState {
+    const ImportMember* member = nullptr;
+    int32_t recordLength = 0;
+    int records = 1;
+    size_t byteLimit = WindowStatementBytes;
+    bool multiStatements = false;
+    Ways ways;
 
-    TextSet keys;                 // update keys of the records queued (set path)
+    Unit units[MaxSlots];
+    char query[QuerySize];
+    StatementResult results[MaxSlots];
+
     TextSet knownDuplicates;      // Sto/link texts refused as duplicates
     RecordRow row;
     char keyText[RowKeyTextSize];
 };
 
 WindowState W;
+Window Windows[2];
+Window* Win = &Windows[0];        // the window being filled, or being landed
+Window* Ahead = nullptr;          // the window whose upsert the server works on
 
 constexpr const char* WrongLengthMessage = "Datensatz mit falscher Satzlaenge!!";
 
 const char* lineOf(const Entry& entry) {
-    return W.lines + entry.lineOffset;
+    return Win->lines + entry.lineOffset;
 }
 
 const RecordStep& stepOf(const Slot& slot) {
-    return W.entries[slot.entry].plan.steps[slot.step];
+    return Win->entries[slot.entry].plan.steps[slot.step];
 }
 
 // ------------------------------------------------------------- planning
@@ -166,16 +176,16 @@ size_t insertPrefixLength(std::string_view text) {
 }
 
 void appendArena(std::string_view text) {
-    memcpy(W.arena + W.arenaUsed, text.data(), text.size());
-    W.arenaUsed += text.size();
+    memcpy(Win->arena + Win->arenaUsed, text.data(), text.size());
+    Win->arenaUsed += text.size();
 }
 
 // Appends the statement in StatementBuffer as a slot of the window.
 void appendSlot(int entry, int step) {
     std::string_view text(StatementBuffer);
-    const bool groupable = W.ways.groups == 1 && W.entries[entry].plan.steps[step].role == StepRole::Insert;
-    Slot& slot = W.slots[W.slotCount++];
-    slot = {entry, step, false, false, false, false, W.arenaUsed, text.size(),
+    const bool groupable = W.ways.groups == 1 && Win->entries[entry].plan.steps[step].role == StepRole::Insert;
+    Slot& slot = Win->slots[Win->slotCount++];
+    slot = {entry, step, false, false, false, false, Win->arenaUsed, text.size(),
             groupable ? insertPrefixLength(text) : 0, 0, 0};
     appendArena(text);
     appendArena(";");
@@ -185,20 +195,20 @@ void appendSlot(int entry, int step) {
 // now (false when it does not fit), wrapped when the window carries it in
 // the update's query, bare when it goes on its own.
 void appendInsertAfterUpdate(int entry, int step) {
-    Slot& slot = W.slots[W.slotCount++];
-    slot = {entry, step, true, W.ways.wrapInserts == 1, false, false, W.arenaUsed, 0, 0, 0, 0};
-    if (!W.entries[entry].plan.steps[step].insert(W.row)) {
+    Slot& slot = Win->slots[Win->slotCount++];
+    slot = {entry, step, true, W.ways.wrapInserts == 1, false, false, Win->arenaUsed, 0, 0, 0, 0};
+    if (!Win->entries[entry].plan.steps[step].insert(W.row)) {
         slot.tooLong = true;
         appendArena(";");
         return;
     }
     std::string_view text(StatementBuffer);
     if (slot.wrapped) appendArena(ConditionalInsertHead);
-    slot.insertAt = W.arenaUsed;
+    slot.insertAt = Win->arenaUsed;
     slot.insertLength = text.size();
     appendArena(text);
     if (slot.wrapped) appendArena(ConditionalInsertTail);
-    slot.length = W.arenaUsed - slot.offset;
+    slot.length = Win->arenaUsed - slot.offset;
     slot.prefix = insertPrefixLength(text);
     appendArena(";");
 }
@@ -208,8 +218,8 @@ void appendInsertAfterUpdate(int entry, int step) {
 // no-op with an ignored result, and is not sent again. False when a
 // statement that is always sent did not fit.
 bool formatEntry(int index) {
-    Entry& entry = W.entries[index];
-    entry.firstSlot = W.slotCount;
+    Entry& entry = Win->entries[index];
+    entry.firstSlot = Win->slotCount;
     for (int k = 0; k < entry.plan.stepCount; ++k) {
         const RecordStep& step = entry.plan.steps[k];
         if (!step.statement(W.row)) return false;
@@ -232,7 +242,7 @@ bool formatEntry(int index) {
 // A slot of an Update step whose record is resolved needs nothing more: the
 // update failed or changed its row, or the set path wrote the record.
 bool isDone(const Slot& slot) {
-    return stepOf(slot).role == StepRole::Update && W.entries[slot.entry].resolved;
+    return stepOf(slot).role == StepRole::Update && Win->entries[slot.entry].resolved;
 }
 
 // A slot that cannot travel with the statements before it: an insert after
@@ -244,21 +254,21 @@ bool travelsAlone(const Slot& slot) {
 
 // The text a slot travels with: a wrapped insert that goes alone goes bare.
 std::string_view textOf(const Slot& slot) {
-    if (slot.alone && slot.afterUpdate) return std::string_view(W.arena + slot.insertAt, slot.insertLength);
-    return std::string_view(W.arena + slot.offset, slot.length);
+    if (slot.alone && slot.afterUpdate) return std::string_view(Win->arena + slot.insertAt, slot.insertLength);
+    return std::string_view(Win->arena + slot.offset, slot.length);
 }
 
 // A slot that may join a multi-row INSERT now: a plain insert with its
 // prefix, whose record has not failed in one already.
 bool isGroupable(const Slot& slot) {
-    return slot.prefix > 0 && !slot.afterUpdate && !W.entries[slot.entry].noGroup;
+    return slot.prefix > 0 && !slot.afterUpdate && !Win->entries[slot.entry].noGroup;
 }
 
 // Whether slot b's insert can follow slot a's in one multi-row INSERT: the
 // same builder, so the same fixed text before VALUES.
 bool sameInsert(const Slot& a, const Slot& b) {
     return isGroupable(b) && stepOf(a).statement == stepOf(b).statement && b.prefix == a.prefix &&
-           memcmp(W.arena + a.offset, W.arena + b.offset, a.prefix) == 0;
+           memcmp(Win->arena + a.offset, Win->arena + b.offset, a.prefix) == 0;
 }
 
 void appendQuery(size_t& used, std::string_view text) {
@@ -283,13 +293,13 @@ void appendNoWait(size_t& used) {
 // One multi-row INSERT: the member's own column list and each record's
 // VALUES tuple from its own statement.
 void appendGroup(size_t& used, const Unit& unit) {
-    const Slot& first = W.slots[unit.firstSlot];
+    const Slot& first = Win->slots[unit.firstSlot];
     appendNoWait(used);
-    appendQuery(used, std::string_view(W.arena + first.offset, first.prefix));
+    appendQuery(used, std::string_view(Win->arena + first.offset, first.prefix));
     for (int s = unit.firstSlot; s <= unit.lastSlot; ++s) {
-        const Slot& slot = W.slots[s];
+        const Slot& slot = Win->slots[s];
         appendQuery(used, s == unit.firstSlot ? " " : ", ");
-        appendQuery(used, insertTuple(W.arena + slot.offset, slot.length, slot.prefix));
+        appendQuery(used, insertTuple(Win->arena + slot.offset, slot.length, slot.prefix));
     }
 }
 
@@ -299,22 +309,22 @@ void appendGroup(size_t& used, const Unit& unit) {
 // Slots that are done are passed over. Returns the number of units.
 int planUnits(int cursor) {
     int count = 0;
-    for (int s = cursor; s < W.slotCount;) {
-        if (isDone(W.slots[s])) {
+    for (int s = cursor; s < Win->slotCount;) {
+        if (isDone(Win->slots[s])) {
             s++;
             continue;
         }
-        if (count > 0 && (!W.multiStatements || travelsAlone(W.slots[s]))) break;
+        if (count > 0 && (!W.multiStatements || travelsAlone(Win->slots[s]))) break;
         Unit unit = {s, s, false};
-        while (isGroupable(W.slots[s]) && unit.lastSlot + 1 < W.slotCount &&
-               sameInsert(W.slots[s], W.slots[unit.lastSlot + 1])) {
+        while (isGroupable(Win->slots[s]) && unit.lastSlot + 1 < Win->slotCount &&
+               sameInsert(Win->slots[s], Win->slots[unit.lastSlot + 1])) {
             unit.lastSlot++;
         }
         // A record alone travels in its own statement, as it stands.
         unit.group = unit.lastSlot > s;
         W.units[count++] = unit;
         s = unit.lastSlot + 1;
-        if (travelsAlone(W.slots[unit.firstSlot])) break;
+        if (travelsAlone(Win->slots[unit.firstSlot])) break;
     }
     return count;
 }
@@ -325,7 +335,7 @@ size_t composeQuery(int units) {
     for (int u = 0; u < units; ++u) {
         if (u > 0) appendQuery(used, ";");
         const Unit& unit = W.units[u];
-        const Slot& slot = W.slots[unit.firstSlot];
+        const Slot& slot = Win->slots[unit.firstSlot];
         if (unit.group) {
             appendGroup(used, unit);
         } else {
@@ -344,14 +354,14 @@ void keepErrorText(Entry& entry) {
     const char* text = lastFailureText();
     size_t length = strlen(text);
     entry.errorText = -1;
-    if (W.errorTextsUsed + length + 1 > sizeof W.errorTexts) return;
-    memcpy(W.errorTexts + W.errorTextsUsed, text, length + 1);
-    entry.errorText = static_cast<long>(W.errorTextsUsed);
-    W.errorTextsUsed += length + 1;
+    if (Win->errorTextsUsed + length + 1 > sizeof Win->errorTexts) return;
+    memcpy(Win->errorTexts + Win->errorTextsUsed, text, length + 1);
+    entry.errorText = static_cast<long>(Win->errorTextsUsed);
+    Win->errorTextsUsed += length + 1;
 }
 
 const char* errorTextOf(const Entry& entry) {
-    return entry.errorText >= 0 ? W.errorTexts + entry.errorText : "";
+    return entry.errorText >= 0 ? Win->errorTexts + entry.errorText : "";
 }
 
 void resolve(Entry& entry, int32_t result) {
@@ -362,9 +372,9 @@ void resolve(Entry& entry, int32_t result) {
 
 // The run stopped at this record: its own result and output are kept.
 After stopAt(int index, int32_t code) {
-    resolve(W.entries[index], code);
-    W.stopEntry = index;
-    W.stopEntryShown = true;
+    resolve(Win->entries[index], code);
+    Win->stopEntry = index;
+    Win->stopEntryShown = true;
     return After::Stopped;
 }
 
@@ -372,9 +382,9 @@ After stopAt(int index, int32_t code) {
 // records before it are written, it is only echoed.
 After stopForTooLong(int index) {
     stopForLongStatement();
-    W.stopEntry = index;
-    W.stopEntryShown = false;
-    W.tooLongLine = W.entries[index].lineNumber;
+    Win->stopEntry = index;
+    Win->stopEntryShown = false;
+    Win->tooLongLine = Win->entries[index].lineNumber;
     return After::Stopped;
 }
 
@@ -386,14 +396,14 @@ After stopForTooLong(int index) {
 // all the same is charged to its first record.
 After applyGroupResult(const Unit& unit, const StatementResult& result) {
     if (result.code == ErrorLockWaitTimeout) {
-        for (int s = unit.firstSlot; s <= unit.lastSlot; ++s) W.entries[W.slots[s].entry].noGroup = true;
+        for (int s = unit.firstSlot; s <= unit.lastSlot; ++s) Win->entries[Win->slots[s].entry].noGroup = true;
         return After::Regroup;
     }
     checkedResult(result);
-    const int firstEntry = W.slots[unit.firstSlot].entry;
+    const int firstEntry = Win->slots[unit.firstSlot].entry;
     if (runStop() != RunStop::None) return stopAt(firstEntry, result.code);
     for (int s = unit.firstSlot; s <= unit.lastSlot; ++s) {
-        Entry& entry = W.entries[W.slots[s].entry];
+        Entry& entry = Win->entries[Win->slots[s].entry];
         if (result.code == 0) {
             resolve(entry, 0);
         } else {
@@ -408,38 +418,38 @@ After applyGroupResult(const Unit& unit, const StatementResult& result) {
 void dropKnownDuplicates(int first) {
     static int newIndex[MaxSlots + 1];
     int kept = first;
-    size_t write = first < W.slotCount ? W.slots[first].offset : W.arenaUsed;
-    for (int s = first; s < W.slotCount; ++s) {
+    size_t write = first < Win->slotCount ? Win->slots[first].offset : Win->arenaUsed;
+    for (int s = first; s < Win->slotCount; ++s) {
         newIndex[s] = kept;
-        Slot slot = W.slots[s];
-        std::string_view text(W.arena + slot.offset, slot.length);
+        Slot slot = Win->slots[s];
+        std::string_view text(Win->arena + slot.offset, slot.length);
         if (!slot.afterUpdate && stepOf(slot).role == StepRole::Ignored && textSetContains(W.knownDuplicates, text)) {
             continue;
         }
         const size_t moveBy = slot.offset - write;
-        memmove(W.arena + write, W.arena + slot.offset, slot.length + 1);
+        memmove(Win->arena + write, Win->arena + slot.offset, slot.length + 1);
         slot.offset = write;
         slot.insertAt -= slot.afterUpdate ? moveBy : 0;
         write += slot.length + 1;
-        W.slots[kept++] = slot;
+        Win->slots[kept++] = slot;
     }
-    newIndex[W.slotCount] = kept;
-    for (int i = 0; i < W.entryCount; ++i) {
-        Entry& entry = W.entries[i];
+    newIndex[Win->slotCount] = kept;
+    for (int i = 0; i < Win->entryCount; ++i) {
+        Entry& entry = Win->entries[i];
         if (entry.isRecord && entry.firstSlot >= first) entry.firstSlot = newIndex[entry.firstSlot];
     }
-    W.slotCount = kept;
-    W.arenaUsed = write;
+    Win->slotCount = kept;
+    Win->arenaUsed = write;
 }
 
 // Plans and formats the entries from index on again, after the member has
 // changed its statements (SLD without TswAmp).
 After replanFrom(int index) {
-    const int firstSlot = W.entries[index].firstSlot;
-    if (firstSlot < W.slotCount) W.arenaUsed = W.slots[firstSlot].offset;
-    W.slotCount = firstSlot;
-    for (int i = index; i < W.entryCount; ++i) {
-        Entry& entry = W.entries[i];
+    const int firstSlot = Win->entries[index].firstSlot;
+    if (firstSlot < Win->slotCount) Win->arenaUsed = Win->slots[firstSlot].offset;
+    Win->slotCount = firstSlot;
+    for (int i = index; i < Win->entryCount; ++i) {
+        Entry& entry = Win->entries[i];
         if (!entry.isRecord) continue;
         entry.noGroup = false;
         entry.resolved = false;
@@ -451,7 +461,7 @@ After replanFrom(int index) {
 
 // The result of one statement of a plan's step, sent alone.
 After applyStepResult(const Slot& slot, const StatementResult& result) {
-    Entry& entry = W.entries[slot.entry];
+    Entry& entry = Win->entries[slot.entry];
     const RecordStep& step = stepOf(slot);
     checkedResult(result);
     if (runStop() != RunStop::None) return stopAt(slot.entry, result.code);
@@ -465,8 +475,8 @@ After applyStepResult(const Slot& slot, const StatementResult& result) {
         break;
     case StepRole::Ignored:
         if (result.code == ErrorDuplicateKey && W.ways.skipDuplicates == 1) {
-            addToTextSet(W.knownDuplicates, std::string_view(W.arena + slot.offset, slot.length));
-            dropKnownDuplicates(static_cast<int>(&slot - W.slots) + 1);
+            addToTextSet(W.knownDuplicates, std::string_view(Win->arena + slot.offset, slot.length));
+            dropKnownDuplicates(static_cast<int>(&slot - Win->slots) + 1);
         }
         break;
     case StepRole::Update:
@@ -484,7 +494,7 @@ After applyStepResult(const Slot& slot, const StatementResult& result) {
 After applyInsertResult(const Slot& slot, const StatementResult& result) {
     checkedResult(result);
     if (runStop() != RunStop::None) return stopAt(slot.entry, result.code);
-    Entry& entry = W.entries[slot.entry];
+    Entry& entry = Win->entries[slot.entry];
     if (!entry.resolved) resolve(entry, result.code == ErrorDuplicateKey ? 0 : result.code);
     return After::Next;
 }
@@ -493,7 +503,7 @@ After applyInsertResult(const Slot& slot, const StatementResult& result) {
 // error quotes the query from the fault on: with other statements behind it,
 // or wrapped, it goes again alone, so that the text is its own.
 bool parseErrorToRepeatAlone(const Unit& unit, const StatementResult& result, bool lastInQuery) {
-    Slot& slot = W.slots[unit.firstSlot];
+    Slot& slot = Win->slots[unit.firstSlot];
     if (result.code != ErrorParse || unit.group || slot.alone) return false;
     if (lastInQuery && !slot.wrapped) return false;
     slot.alone = true;
@@ -503,7 +513,7 @@ bool parseErrorToRepeatAlone(const Unit& unit, const StatementResult& result, bo
 After applyResult(const Unit& unit, const StatementResult& result, bool lastInQuery) {
     if (unit.group) return applyGroupResult(unit, result);
     if (parseErrorToRepeatAlone(unit, result, lastInQuery)) return After::Regroup;
-    const Slot& slot = W.slots[unit.firstSlot];
+    const Slot& slot = Win->slots[unit.firstSlot];
     if (slot.afterUpdate) return applyInsertResult(slot, result);
     return applyStepResult(slot, result);
 }
@@ -514,9 +524,9 @@ After applyResult(const Unit& unit, const StatementResult& result, bool lastInQu
 void sendSlots() {
     int cursor = 0;
     while (runStop() == RunStop::None) {
-        while (cursor < W.slotCount && isDone(W.slots[cursor])) cursor++;
-        if (cursor >= W.slotCount) return;
-        const Slot& next = W.slots[cursor];
+        while (cursor < Win->slotCount && isDone(Win->slots[cursor])) cursor++;
+        if (cursor >= Win->slotCount) return;
+        const Slot& next = Win->slots[cursor];
         if (next.afterUpdate && next.tooLong) {
             stopForTooLong(next.entry);
             return;
@@ -532,7 +542,7 @@ void sendSlots() {
                 break;
             }
             if (after == After::Replan) {
-                cursor = W.entries[W.slots[W.units[u].firstSlot].entry].firstSlot;
+                cursor = Win->entries[Win->slots[W.units[u].firstSlot].entry].firstSlot;
                 break;
             }
             cursor = W.units[u].lastSlot + 1;
@@ -551,11 +561,11 @@ size_t composeUpsert(int& tuples) {
     appendQuery(used, SetPathSavepoint);
     appendQuery(used, ";");
     appendNoWait(used);
-    for (int s = 0; s < W.slotCount; ++s) {
-        const Slot& slot = W.slots[s];
+    for (int s = 0; s < Win->slotCount; ++s) {
+        const Slot& slot = Win->slots[s];
         if (!slot.afterUpdate) continue;
         if (slot.tooLong || slot.prefix == 0) return 0;
-        const char* insert = W.arena + slot.insertAt;
+        const char* insert = Win->arena + slot.insertAt;
         if (tuples == 0) appendQuery(used, std::string_view(insert, slot.prefix));
         appendQuery(used, tuples == 0 ? " " : ", ");
         appendQuery(used, insertTuple(insert, slot.insertLength, slot.prefix));
@@ -568,24 +578,20 @@ size_t composeUpsert(int& tuples) {
 
 // The first record of the window with an update.
 int firstUpdateEntry() {
-    for (int s = 0; s < W.slotCount; ++s) {
-        if (W.slots[s].afterUpdate) return W.slots[s].entry;
+    for (int s = 0; s < Win->slotCount; ++s) {
+        if (Win->slots[s].afterUpdate) return Win->slots[s].entry;
     }
     return -1;
 }
 
-// Sends the set path's upsert. Every record's outcome one by one is
-// "written", whatever its update and insert each did, so a clean upsert
-// (no error, no warning, every row taken) writes them all; anything else
-// is undone and the window goes the exact way, a lock it met included. A
-// failure that ends the transaction stops the run at the window's first
-// such record, as it would inside a multi-row INSERT.
-void sendUpsert() {
-    int tuples = 0;
-    const size_t length = composeUpsert(tuples);
-    if (length == 0) return;
-    StatementResult results[2];
-    const int answered = runStatements(W.query, length, results, 2);
+// What the set path's upsert gave (the savepoint's result, then the
+// upsert's). Every record's outcome one by one is "written", whatever its
+// update and insert each did, so a clean upsert (no error, no warning, every
+// row taken) writes them all; anything else is undone and the window goes
+// the exact way, a lock it met included. A failure that ends the transaction
+// stops the run at the window's first such record, as it would inside a
+// multi-row INSERT.
+void applyUpsert(const StatementResult* results, int answered, int tuples) {
     const StatementResult& upsert = results[answered - 1];
     const bool metALock = upsert.code == ErrorLockWaitTimeout;
     if (!metALock) checkedResult(upsert);
@@ -602,9 +608,19 @@ void sendUpsert() {
         }
         return;
     }
-    for (int s = 0; s < W.slotCount; ++s) {
-        if (W.slots[s].afterUpdate) resolve(W.entries[W.slots[s].entry], 0);
+    for (int s = 0; s < Win->slotCount; ++s) {
+        if (Win->slots[s].afterUpdate) resolve(Win->entries[Win->slots[s].entry], 0);
     }
+}
+
+// Sends the window's upsert and takes its result.
+void sendUpsert() {
+    int tuples = 0;
+    const size_t length = composeUpsert(tuples);
+    if (length == 0) return;
+    StatementResult results[2];
+    const int answered = runStatements(W.query, length, results, 2);
+    applyUpsert(results, answered, tuples);
 }
 
 // ------------------------------------------------------------- output
@@ -663,28 +679,91 @@ void writeEntry(const Entry& entry, bool stopsTheRun) {
 }
 
 void writeOutput() {
-    int end = W.entryCount;
-    if (W.stopEntry >= 0) end = W.stopEntry + (W.stopEntryShown ? 1 : 0);
+    int end = Win->entryCount;
+    if (Win->stopEntry >= 0) end = Win->stopEntry + (Win->stopEntryShown ? 1 : 0);
     const bool transactionEnded = runStop() == RunStop::TransactionEnded;
-    for (int i = 0; i < end; ++i) writeEntry(W.entries[i], transactionEnded && i == W.stopEntry);
+    for (int i = 0; i < end; ++i) writeEntry(Win->entries[i], transactionEnded && i == Win->stopEntry);
     // A record whose statement did not fit has been echoed, as every line
     // read is, before the run ended; nothing else of it is written.
-    if (W.stopEntry >= 0 && !W.stopEntryShown) {
+    if (Win->stopEntry >= 0 && !Win->stopEntryShown) {
         Tally.lines++;
-        echoLine(lineOf(W.entries[W.stopEntry]));
+        echoLine(lineOf(Win->entries[Win->stopEntry]));
     }
-    if (W.tooLongLine > 0) reportStatementTooLong(W.tooLongLine);
-    W.tooLongLine = 0;
+    if (Win->tooLongLine > 0) reportStatementTooLong(Win->tooLongLine);
+    Win->tooLongLine = 0;
 }
 
 void clearWindow() {
-    W.entryCount = 0;
-    W.recordsQueued = 0;
-    W.linesUsed = 0;
-    W.slotCount = 0;
-    W.arenaUsed = 0;
-    W.errorTextsUsed = 0;
-    clearTextSet(W.keys);
+    Win->entryCount = 0;
+    Win->recordsQueued = 0;
+    Win->linesUsed = 0;
+    Win->slotCount = 0;
+    Win->arenaUsed = 0;
+    Win->errorTextsUsed = 0;
+    Win->stopEntry = -1;
+    Win->tuplesAhead = 0;
+    clearTextSet(Win->keys);
+}
+
+// The rest of a window once its upsert, if it had one, is done: its
+// statements in order, then its output.
+void completeWindow() {
+    if (runStop() == RunStop::None) sendSlots();
+    writeOutput();
+    clearWindow();
+}
+
+// ------------------------------------------------------------- ahead
+
+// A full window on the set path goes ahead: its upsert is sent, and the
+// next window is filled (its lines read, cut and formatted) while the
+// server works. Its result is read, and whatever else the window needs is
+// sent, before anything of the next window is sent: the server sees the
+// statements of one window after another, as without sending ahead. False
+// when the window has no upsert to send.
+bool sendAhead() {
+    int tuples = 0;
+    const size_t length = composeUpsert(tuples);
+    if (length == 0) return false;
+    sendStatements(W.query, length);
+    Win->tuplesAhead = tuples;
+    Ahead = Win;
+    Win = Win == &Windows[0] ? &Windows[1] : &Windows[0];
+    clearWindow();
+    return true;
+}
+
+// The window sent ahead, landed: its upsert's result taken, the rest of
+// its statements sent, its output written. False once the run has
+// stopped; the window being filled then holds lines read after the stop,
+// and is dropped: nothing of them is written.
+bool landAhead() {
+    if (Ahead != nullptr) {
+        Window* const filling = Win;
+        Win = Ahead;
+        Ahead = nullptr;
+        StatementResult results[2];
+        const int answered = readStatements(results, 2);
+        applyUpsert(results, answered, Win->tuplesAhead);
+        completeWindow();
+        Win = filling;
+    }
+    if (runStop() != RunStop::None) clearWindow();
+    return runStop() == RunStop::None;
+}
+
+// No record waits for its output, here or ahead: a line's own output may
+// go at once.
+bool nothingWaits() {
+    return Win->recordsQueued == 0 && Ahead == nullptr;
+}
+
+// A full window: sent ahead where it goes as one upsert, else sent and
+// written now.
+bool passWindowOn() {
+    if (!landAhead()) return false;
+    if (W.ways.setPath == 1 && sendAhead()) return true;
+    return flushWindow();
 }
 
 // ------------------------------------------------------------- set-up
@@ -702,30 +781,30 @@ size_t windowBytesTheServerTakes() {
 }
 
 bool windowIsFull(size_t lineLength) {
-    return W.entryCount >= MaxWindowEntries || W.linesUsed + lineLength + 1 > LineArenaSize;
+    return Win->entryCount >= MaxWindowEntries || Win->linesUsed + lineLength + 1 > LineArenaSize;
 }
 
 // A new entry with a copy of its line.
 int addEntry(const char* line, long lineNumber, long actualLength, bool isRecord) {
     size_t length = strlen(line);
-    int index = W.entryCount++;
-    Entry& entry = W.entries[index];
+    int index = Win->entryCount++;
+    Entry& entry = Win->entries[index];
     entry = Entry();
     entry.lineNumber = lineNumber;
-    entry.lineOffset = W.linesUsed;
+    entry.lineOffset = Win->linesUsed;
     entry.actualLength = actualLength;
     entry.isRecord = isRecord;
-    memcpy(W.lines + W.linesUsed, line, length + 1);
-    W.linesUsed += length + 1;
+    memcpy(Win->lines + Win->linesUsed, line, length + 1);
+    Win->linesUsed += length + 1;
     return index;
 }
 
 // The last entry is taken back out of the window.
 void dropLastEntry(int slotsBefore, size_t arenaBefore) {
-    W.linesUsed = W.entries[W.entryCount - 1].lineOffset;
-    W.entryCount--;
-    W.slotCount = slotsBefore;
-    W.arenaUsed = arenaBefore;
+    Win->linesUsed = Win->entries[Win->entryCount - 1].lineOffset;
+    Win->entryCount--;
+    Win->slotCount = slotsBefore;
+    Win->arenaUsed = arenaBefore;
 }
 
 // On the set path the records of a window differ in their keys as the
@@ -736,7 +815,7 @@ bool keyFitsTheWindow(const Entry& entry, size_t& keyLength) {
     if (W.ways.setPath != 1 || !planHasRole(entry.plan, StepRole::Update)) return true;
     keyLength = rowKeyText(*W.member, W.row, W.keyText, sizeof W.keyText);
     const std::string_view key(W.keyText, keyLength);
-    return !textSetContains(W.keys, key) && textSetHasRoom(W.keys, key);
+    return !textSetContains(Win->keys, key) && textSetHasRoom(Win->keys, key);
 }
 
 }  // namespace
@@ -754,6 +833,10 @@ void cutRecordFields(const ImportMember& member, const char* line, int32_t recor
 }
 
 void startWindows(const ImportMember& member, int32_t recordLength, int records) {
+    Ahead = nullptr;
+    Win = &Windows[1];
+    clearWindow();
+    Win = &Windows[0];
     clearWindow();
     W.member = &member;
     W.recordLength = recordLength;
@@ -763,24 +846,24 @@ void startWindows(const ImportMember& member, int32_t recordLength, int records)
     W.byteLimit = W.multiStatements ? serverBytes : WindowStatementBytes;
     if (!W.multiStatements) W.records = 1;
     W.ways = Ways();
-    W.stopEntry = -1;
+    Win->stopEntry = -1;
     clearTextSet(W.knownDuplicates);
 }
 
 bool queueLoneNewline(long lineNumber) {
-    if (W.recordsQueued == 0) {
+    if (nothingWaits()) {
         Tally.lines++;
         Tally.loneNewlines++;
         return true;
     }
-    if (windowIsFull(0) && !flushWindow()) return false;
+    if (windowIsFull(0) && !passWindowOn()) return false;
     int index = addEntry("", lineNumber, 1, false);
-    W.entries[index].isLoneNewline = true;
+    Win->entries[index].isLoneNewline = true;
     return true;
 }
 
 bool queueWrongLength(const char* shown, long lineNumber, long actualLength) {
-    if (W.recordsQueued == 0) {
+    if (nothingWaits()) {
         // Nothing waits before it: its output goes now.
         Tally.lines++;
         clearProgress();
@@ -789,24 +872,26 @@ bool queueWrongLength(const char* shown, long lineNumber, long actualLength) {
         reportWrongLength(lineNumber, actualLength, W.recordLength);
         return true;
     }
-    if (windowIsFull(strlen(shown)) && !flushWindow()) return false;
+    if (windowIsFull(strlen(shown)) && !passWindowOn()) return false;
     addEntry(shown, lineNumber, actualLength, false);
     return true;
 }
 
 bool queueRecord(const char* line, long lineNumber) {
     if (runStop() != RunStop::None) return false;
-    if (windowIsFull(static_cast<size_t>(W.recordLength)) && !flushWindow()) return false;
-    const int slotsBefore = W.slotCount;
-    const size_t arenaBefore = W.arenaUsed;
+    if (windowIsFull(static_cast<size_t>(W.recordLength)) && !passWindowOn()) return false;
+    const int slotsBefore = Win->slotCount;
+    const size_t arenaBefore = Win->arenaUsed;
     int index = addEntry(line, lineNumber, W.recordLength, true);
-    Entry& entry = W.entries[index];
+    Entry& entry = Win->entries[index];
     planEntry(entry);
+    // Deciding may ask the server, which must have answered what went ahead.
+    if (Ahead != nullptr && waysToDecide(W.ways, entry.plan, W.records > 1) && !landAhead()) return false;
     decideWays(W.ways, *W.member, entry.plan, W.records > 1);
     size_t keyLength = 0;
     if (!keyFitsTheWindow(entry, keyLength)) {
         dropLastEntry(slotsBefore, arenaBefore);
-        if (!flushWindow()) return false;
+        if (!passWindowOn()) return false;
         return queueRecord(line, lineNumber);
     }
     if (!formatEntry(index)) {
@@ -820,18 +905,16 @@ bool queueRecord(const char* line, long lineNumber) {
         reportStatementTooLong(lineNumber);
         return false;
     }
-    if (keyLength > 0) addToTextSet(W.keys, std::string_view(W.keyText, keyLength));
-    W.recordsQueued++;
-    if (W.recordsQueued >= W.records || W.arenaUsed >= W.byteLimit) return flushWindow();
+    if (keyLength > 0) addToTextSet(Win->keys, std::string_view(W.keyText, keyLength));
+    Win->recordsQueued++;
+    if (Win->recordsQueued >= W.records || Win->arenaUsed >= W.byteLimit) return passWindowOn();
     return true;
 }
 
 bool flushWindow() {
-    if (W.entryCount == 0) return runStop() == RunStop::None;
-    W.stopEntry = -1;
-    if (runStop() == RunStop::None && W.ways.setPath == 1) sendUpsert();
-    if (runStop() == RunStop::None) sendSlots();
-    writeOutput();
-    clearWindow();
+    if (!landAhead()) return false;
+    if (Win->entryCount == 0) return true;
+    if (W.ways.setPath == 1) sendUpsert();
+    completeWindow();
     return runStop() == RunStop::None;
 }

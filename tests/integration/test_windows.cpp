@@ -376,7 +376,7 @@ void compareUnderSetup(const kt::Sandbox& box, uint64_t seed) {
     for (const std::string& line : kt::lines(seedFile)) {
         if (random.chance(20)) file += line + "\n";
     }
-    const std::string window = random.chance(25) ? "7" : "1000";
+    const std::string window = random.chance(50) ? "1000" : std::to_string(2 + random.below(8));
     std::string referenceErr;
     std::string windowedErr;
     Outcome reference = importUnder(box, setup, member.typeCode, seedFile, file, options, "1", referenceErr);
