@@ -75,6 +75,19 @@ bool convertOutput(const std::string& from, const std::string& to) {
     return true;
 }
 
+// rename(2) that fails with EEXIST instead of replacing a file at to; a
+// file system without RENAME_NOREPLACE gets a look first.
+bool renameWithoutReplacing(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    struct stat info;
+    if (lstat(to.c_str(), &info) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return rename(from.c_str(), to.c_str()) == 0;
+}
+
 bool endsWith(std::string_view text, std::string_view end) {
     return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
 }
@@ -100,7 +113,7 @@ bool makeRunFolder(const std::string& base, const std::string& stamp, const std:
 }
 
 bool moveFile(const std::string& from, const std::string& to) {
-    if (rename(from.c_str(), to.c_str()) == 0) return true;
+    if (renameWithoutReplacing(from, to)) return true;
     if (errno != EXDEV || !copyFile(from, to, nullptr)) return false;
     return unlink(from.c_str()) == 0;
 }

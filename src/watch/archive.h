@@ -14,7 +14,8 @@ std::string utcStamp(time_t time);
 bool makeRunFolder(const std::string& base, const std::string& stamp, const std::string& name, std::string& folder);
 
 // Moves a file: a rename, or, across file systems, a copy and a removal of
-// the original. False (with errno) when the file could not be moved.
+// the original. A file already at to is never replaced (EEXIST). False
+// (with errno) when the file could not be moved.
 bool moveFile(const std::string& from, const std::string& to);
 
 // Moves every file of the folder from into the folder to; a file ending in

@@ -1,11 +1,13 @@
 #include "watch/importer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,7 +27,10 @@ constexpr mode_t OutputFileMode = 0644;
 // killed connection, and the client's "server has gone away", "lost
 // connection" and "lost connection while reading".
 constexpr long RetryableErrors[] = {1213, 1205, 1927, 2006, 2013, 2055};
+// The client's errors for a connection lost with a statement under way.
+constexpr long LostConnectionErrors[] = {2006, 2013, 2055};
 constexpr const char* AbortEndings[] = {"transaction aborted", "commit failed"};
+constexpr const char* CommitFailedEnding = "commit failed";
 
 bool startsWith(const char* text, const char* front) {
     return strncmp(text, front, strlen(front)) == 0;
@@ -84,7 +89,21 @@ long numberOr(const nlohmann::json& report, const char* key, long fallback) {
     return value != report.end() && value->is_number_integer() ? value->get<long>() : fallback;
 }
 
-// Reads the run report; false when there is none or it is not a report.
+// The report's text for key, or an empty text when it has none there.
+std::string textOr(const nlohmann::json& report, const char* key) {
+    auto value = report.find(key);
+    return value != report.end() && value->is_string() ? value->get<std::string>() : std::string();
+}
+
+// Whether error is one of the count errors.
+bool isOneOf(long error, const long* errors, size_t count) {
+    return std::find(errors, errors + count, error) != errors + count;
+}
+
+}  // namespace
+
+// The importer writes its report whole through a temporary file, so a
+// report that is there is complete.
 bool readReport(const std::string& path, RunOutcome& outcome) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -99,14 +118,13 @@ bool readReport(const std::string& path, RunOutcome& outcome) {
         outcome.wrongLength = numberOr(report, "wrong_length", 0);
         outcome.result = numberOr(report, "result", 0);
         outcome.committed = report.value("committed", false);
-        outcome.ending = report.value("ending", std::string());
+        outcome.ending = textOr(report, "ending");
+        outcome.failedStatement = textOr(report, "failed_statement");
     } catch (const std::exception&) {
         return false;
     }
     return true;
 }
-
-}  // namespace
 
 bool startImport(const WatchConfig& config, const FileRule& rule, const std::string& source, const RunFiles& files,
                  pid_t& pid, std::string& reason) {
@@ -137,11 +155,14 @@ bool importEnded(pid_t pid, const RunFiles& files, RunOutcome& outcome) {
     return true;
 }
 
+bool commitUnknown(const RunOutcome& outcome) {
+    return outcome.reported && outcome.ending == CommitFailedEnding &&
+           isOneOf(outcome.result, LostConnectionErrors, std::size(LostConnectionErrors));
+}
+
 bool isRetryable(const RunOutcome& outcome) {
-    if (!outcome.reported || outcome.committed) return false;
+    if (!outcome.reported || outcome.committed || commitUnknown(outcome)) return false;
     bool aborted = false;
     for (const char* ending : AbortEndings) aborted = aborted || outcome.ending == ending;
-    bool retryable = false;
-    for (long error : RetryableErrors) retryable = retryable || outcome.result == error;
-    return aborted && retryable;
+    return aborted && isOneOf(outcome.result, RetryableErrors, std::size(RetryableErrors));
 }

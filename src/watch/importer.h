@@ -25,6 +25,7 @@ struct RunOutcome {
     long wrongLength = 0;
     bool committed = false;
     std::string ending;
+    std::string failedStatement;   // "opening" or "closing" when such a statement failed, else empty
     long result = 0;
     int status = -1;           // the exit status, or -1 when a signal ended the run
     int signal = 0;
@@ -44,3 +45,11 @@ bool importEnded(pid_t pid, const RunFiles& files, RunOutcome& outcome);
 // deadlock, a lock wait timeout, a killed or lost connection. It committed
 // nothing, and its work file is intact.
 bool isRetryable(const RunOutcome& outcome);
+
+// A run whose connection was lost while the server committed: the commit
+// may have taken effect, so the file must not be imported again unseen.
+bool commitUnknown(const RunOutcome& outcome);
+
+// Reads a run report into outcome; false when there is none or it is not
+// a report.
+bool readReport(const std::string& path, RunOutcome& outcome);

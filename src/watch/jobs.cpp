@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fstream>
 #include <set>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include "common/paths.h"
 #include "watch/archive.h"
 #include "watch/checks.h"
+#include "watch/lock.h"
 
 namespace {
 
@@ -58,6 +60,10 @@ std::string failureReason(const Job& job) {
     } else if (!run.reported) {
         snprintf(text, sizeof text, "the importer ended with exit status %d without a run report: %s", run.status,
                  lastLineOf(job.files.err).c_str());
+    } else if (commitUnknown(run)) {
+        snprintf(text, sizeof text,
+                 "the connection was lost during the COMMIT (error %ld): whether the run was committed is unknown; "
+                 "look at the table before importing the file again", run.result);
     } else if (run.ending == "too many failed") {
         snprintf(text, sizeof text, "%ld records failed, more than max-failed-records = %ld: nothing was committed",
                  run.failed, job.rule.maxFailedRecords);
@@ -69,6 +75,9 @@ std::string failureReason(const Job& job) {
                  run.ending.c_str(), run.result, run.status);
     } else if (run.failed > 0) {
         snprintf(text, sizeof text, "%ld records failed and are not in the table; the rest was committed", run.failed);
+    } else if (!run.failedStatement.empty()) {
+        snprintf(text, sizeof text, "the run was committed although its %s statement failed (see stderr.txt)",
+                 run.failedStatement.c_str());
     } else {
         snprintf(text, sizeof text, "the run was committed but ended with exit status %d (result %ld)", run.status,
                  run.result);
@@ -76,9 +85,10 @@ std::string failureReason(const Job& job) {
     return text;
 }
 
-// Imported whole: exit 0, committed, and no record failed.
+// Imported whole: exit 0, committed, no record failed and no opening or
+// closing statement either (a failed IDN clearing still exits 0).
 bool imported(const RunOutcome& run) {
-    return run.status == 0 && run.reported && run.committed && run.failed == 0;
+    return run.status == 0 && run.reported && run.committed && run.failed == 0 && run.failedStatement.empty();
 }
 
 // The run's line on standard error: what became of the lines, then what
@@ -125,6 +135,11 @@ void finishJob(Watcher& watcher, const Job& job, double seconds, const std::stri
     const bool ok = stopReason.empty() && imported(job.last);
     const std::string reason = ok ? "" : (stopReason.empty() ? failureReason(job) : stopReason);
     const std::string folder = fileAway(job, ok ? job.site.archive : job.site.failed, reason);
+    if (folder.empty()) {
+        logRun(job, seconds, "not filed away: " + (ok ? std::string("imported whole") : reason));
+        watcher.failedFiles++;
+        return;
+    }
     logRun(job, seconds, ok ? "archived in " + folder : "to " + folder + ": " + reason);
     if (!ok) watcher.failedFiles++;
 }
@@ -138,6 +153,7 @@ void refuseFile(Watcher& watcher, const Job& job, const std::string& reason) {
         diagnose("%s %s: not imported: %s; it cannot be moved to %s: %s", job.name.c_str(), job.rule.typeCode.c_str(),
                  reason.c_str(), job.site.failed.c_str(), strerror(errno));
         watcher.queue.files[job.name].held = true;
+        watcher.failedFiles++;
         return;
     }
     writeTextFile(pathIn(folder, ReasonFileName), reason + "\n");
@@ -183,15 +199,39 @@ bool makeStaging(Job& job, std::string& reason) {
     return false;
 }
 
-// Into the working directory under its own name: the file as delivered,
-// or its conversion (then the original goes with the run's files).
-bool moveIntoWorkdir(const Job& job, const std::string& converted, std::string& reason) {
+// Moves the file as delivered, or its conversion (then the original goes
+// with the run's files), to target; a conversion that cannot follow puts
+// the original back into the drop folder.
+bool moveDelivered(const Job& job, const std::string& converted, const std::string& target) {
     const std::string dropped = pathIn(job.site.drop, job.name);
+    if (!job.rule.utf8) return moveFile(dropped, target);
+    const std::string original = pathIn(job.staging, job.name);
+    if (!moveFile(dropped, original)) return false;
+    if (moveFile(converted, target)) return true;
+    const int error = errno;
+    moveFile(original, dropped);
+    errno = error;
+    return false;
+}
+
+// Into the working directory under its own name. A file or work file that
+// an earlier run left there (a watcher that was killed, a run by hand) is
+// never replaced: the importer's move would put the new file over it.
+bool moveIntoWorkdir(const Job& job, const std::string& converted, std::string& reason) {
     const std::string target = pathIn(job.site.workdir, job.name);
-    const bool moved = job.rule.utf8 ? moveFile(dropped, pathIn(job.staging, job.name)) && moveFile(converted, target)
-                                     : moveFile(dropped, target);
-    if (!moved) reason = "cannot move it into " + job.site.workdir + ": " + strerror(errno);
-    return moved;
+    const std::string work = pathIn(job.site.workdir, buildWorkPath(job.name));
+    const std::string clash = "; move it away, then reload the watcher or deliver the file again";
+    for (const std::string* path : {&work, &target}) {
+        struct stat info;
+        if (lstat(path->c_str(), &info) == 0) {
+            reason = *path + " is there already" + clash;
+            return false;
+        }
+    }
+    if (moveDelivered(job, converted, target)) return true;
+    reason = errno == EEXIST ? target + " is there already" + clash
+                             : "cannot move it into " + job.site.workdir + ": " + strerror(errno);
+    return false;
 }
 
 // Takes one complete file: checks it, moves it, starts its import.
@@ -206,6 +246,7 @@ void takeFile(Watcher& watcher, const std::string& name, const FileRule& rule, d
     if (!makeStaging(job, reason)) {
         diagnose("%s: %s; it stays in %s", name.c_str(), reason.c_str(), job.site.drop.c_str());
         watcher.queue.files[name].held = true;
+        watcher.failedFiles++;
         return;
     }
     const std::string converted = pathIn(job.staging, "converted");
@@ -216,7 +257,10 @@ void takeFile(Watcher& watcher, const std::string& name, const FileRule& rule, d
     }
     if (!moveIntoWorkdir(job, converted, reason)) {
         diagnose("%s: %s; it stays in %s", name.c_str(), reason.c_str(), job.site.drop.c_str());
+        unlink(converted.c_str());
+        rmdir(job.staging.c_str());
         watcher.queue.files[name].held = true;
+        watcher.failedFiles++;
         return;
     }
     forgetFile(watcher.queue, name);
@@ -250,7 +294,67 @@ bool runEnded(Watcher& watcher, Job& job, double now) {
     return true;
 }
 
+// Why a run folder that a watcher left behind goes to failed/, from what
+// its last run's report says.
+std::string leftoverReason(const Job& job) {
+    RunOutcome run;
+    const char* said = "its last run left no report, so whether it was committed is unknown";
+    if (readReport(pathIn(job.staging, "report.json"), run)) {
+        said = run.committed ? "its last run's report says it was committed"
+                             : "its last run's report says it committed nothing";
+    }
+    return std::string("a watcher ended before it filed this file away (it was killed, or the machine stopped); ") +
+           said + "; look at the table before importing the file again";
+}
+
+// Files away one run folder of the staging folder: the file it belongs to
+// is named after the folder's time stamp (<stamp>_<name>). A folder whose
+// file never reached the working directory holds nothing and just goes.
+void fileAwayLeftover(Watcher& watcher, const std::string& parent, const std::string& folder) {
+    const size_t cut = folder.find('_');
+    if (cut == std::string::npos || cut + 1 == folder.size()) return;
+    Job job;
+    job.stamp = folder.substr(0, cut);
+    job.name = folder.substr(cut + 1);
+    job.site = watcher.config;
+    job.staging = pathIn(parent, folder);
+    struct stat info;
+    const bool inWorkdir = lstat(pathIn(job.site.workdir, buildWorkPath(job.name)).c_str(), &info) == 0 ||
+                           lstat(pathIn(job.site.workdir, job.name).c_str(), &info) == 0;
+    if (!inWorkdir && rmdir(job.staging.c_str()) == 0) return;
+    const std::string reason = leftoverReason(job);
+    const std::string filed = fileAway(job, job.site.failed, reason);
+    diagnose("%s: %s; %s", job.name.c_str(), reason.c_str(),
+             filed.empty() ? "it stays where it is" : ("moved to " + filed).c_str());
+    watcher.failedFiles++;
+}
+
 }  // namespace
+
+void fileAwayLeftovers(Watcher& watcher) {
+    // The lock keeps a second watcher that shares the working directory
+    // from taking the run folders of files the first has in work.
+    const std::string parent = pathIn(watcher.config.workdir, StagingFolderName);
+    std::string holder;
+    if ((mkdir(parent.c_str(), FolderMode) != 0 && errno != EEXIST) || lockFolder(parent, holder) < 0) {
+        diagnose("the run folders in %s are left to %s", parent.c_str(),
+                 holder.empty() ? strerror(errno) : holder.c_str());
+        return;
+    }
+    DIR* dir = opendir(parent.c_str());
+    if (dir == nullptr) return;
+    std::vector<std::string> folders;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        struct stat info;
+        if (name != "." && name != ".." && lstat(pathIn(parent, name).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            folders.push_back(name);
+        }
+    }
+    closedir(dir);
+    std::sort(folders.begin(), folders.end());
+    for (const std::string& folder : folders) fileAwayLeftover(watcher, parent, folder);
+}
 
 void startCompleteFiles(Watcher& watcher, double now) {
     if (watcher.stopping) return;

@@ -44,6 +44,12 @@ struct Watcher {
     int failedFiles = 0;            // files that went to failed/
 };
 
+// At the start, before any file is taken: the run folders that an earlier
+// watcher left in the working directory (killed, or the machine stopped
+// while a file was in work) go to failed/ with the file and what its last
+// report says, so that nothing of them is lost or imported again unseen.
+void fileAwayLeftovers(Watcher& watcher);
+
 // Takes what is complete in the drop folder, oldest first, within the
 // limits above. A file that matches no [file] section stays and is named
 // once on standard error.

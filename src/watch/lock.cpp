@@ -41,8 +41,8 @@ void writeHolder(int fd) {
 
 }  // namespace
 
-int lockDropFolder(const std::string& drop, std::string& holder) {
-    const std::string path = drop + "/" + LockFileName;
+int lockFolder(const std::string& folder, std::string& holder) {
+    const std::string path = folder + "/" + LockFileName;
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         holder = "cannot open the lock file " + path + ": " + strerror(errno);

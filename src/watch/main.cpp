@@ -245,7 +245,7 @@ int runWatcher(Watcher& watcher, int signalFd) {
         collectEndedImports(watcher, now);
         if (watcher.stopping) {
             giveUpRetries(watcher);
-            if (watcher.jobs.empty()) return 0;
+            if (watcher.jobs.empty()) return watcher.once && watcher.failedFiles > 0 ? ExitFilesFailed : 0;
         } else {
             startDueRetries(watcher, now);
             startCompleteFiles(watcher, now);
@@ -269,10 +269,11 @@ int main(int argc, char** argv) {
     if (!readConfig(options.config, watcher.config) || !checkSite(watcher.config)) return ExitUsage;
     const int signalFd = openSignals();
     std::string holder;
-    if (lockDropFolder(watcher.config.drop, holder) < 0) {
+    if (lockFolder(watcher.config.drop, holder) < 0) {
         diagnose("%s is watched already by %s; this one does not start", watcher.config.drop.c_str(), holder.c_str());
         return ExitLocked;
     }
+    fileAwayLeftovers(watcher);
     if (watcher.once) {
         watcher.queue.folder = watcher.config.drop;
         rescanFolder(watcher.queue, secondsSinceStart());

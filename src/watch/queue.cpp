@@ -35,6 +35,7 @@ bool noteState(const DropQueue& queue, const std::string& name, DropFile& file, 
     if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
     const bool changed = info.st_size != file.size || info.st_mtim.tv_sec != file.modified.tv_sec ||
                          info.st_mtim.tv_nsec != file.modified.tv_nsec;
+    file.statusChanged = info.st_ctim;
     if (changed) {
         file.size = info.st_size;
         file.modified = info.st_mtim;
@@ -125,7 +126,11 @@ std::vector<std::string> completeFiles(const DropQueue& queue, double now, int s
     std::vector<std::pair<const std::string*, const DropFile*>> complete;
     for (const auto& [name, file] : queue.files) {
         if (file.open || file.held) continue;
-        const bool settled = once ? wallNow - secondsOf(file.modified) >= settle : now - file.stableSince >= settle;
+        // Without events, the last write is the later of the two times: a
+        // transfer that keeps the sender's modification time (rsync -t,
+        // curl -R) still moves the status change time with every write.
+        const double lastWrite = std::max(secondsOf(file.modified), secondsOf(file.statusChanged));
+        const bool settled = once ? wallNow - lastWrite >= settle : now - file.stableSince >= settle;
         if (settled) complete.emplace_back(&name, &file);
     }
     std::sort(complete.begin(), complete.end(), [](const auto& a, const auto& b) {

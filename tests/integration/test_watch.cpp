@@ -131,6 +131,70 @@ TEST(Watch, StopLetsTheRunningImportCommitAndASecondWatcherIsRefused) {
     EXPECT_EQ(site.runFolders("archive").size(), 1u) << err;
 }
 
+// The watcher is killed while its import waits for a lock, and the import
+// then commits on its own. The next watcher first files that run away to
+// failed/ with what its report says, so the next delivery under the same
+// name is imported without replacing the first file.
+TEST(Watch, RunLeftByAKilledWatcherIsFiledAwayBeforeTheNextFileOfItsName) {
+    kt::resetSchema();
+    kt::insertSurvivor();
+    kt::Session other;
+    ASSERT_EQ(other.exec("UPDATE MGSST20P SET M20Ofb = 'LOCK'"), 0);
+    kt::WatchSite site(Section20P);
+    kt::RunningProgram watcher = site.follow();
+    std::string err;
+    ASSERT_TRUE(kt::waitForError(watcher, "watching ", err, WaitSeconds)) << err;
+    site.deliver("20P_0001.txt", records20P(1, 3));
+    const bool waiting =
+        kt::waitFor([] { return kt::waitingThread("DELETE FROM Ruruvuro.MGSST20P") > 0; }, WaitSeconds);
+    kill(watcher.pid, SIGKILL);
+    kt::waitProgram(watcher);
+    other.exec("ROLLBACK");
+    ASSERT_TRUE(waiting) << err;
+    const std::string staging = site.box().workDir() + "/.kelvora-watch";
+    auto reported = [&staging] {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(staging, error)) {
+            if (entry.path().filename() == "report.json") return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(kt::waitFor(reported, WaitSeconds)) << "the orphaned import did not end";
+
+    site.deliver("20P_0001.txt", records20P(4, 6));
+    kt::RunResult run = site.once();
+    EXPECT_EQ(run.status, FilesFailedStatus) << run.err;
+    const std::vector<std::string> failed = site.runFolders("failed");
+    const std::vector<std::string> archived = site.runFolders("archive");
+    ASSERT_EQ(failed.size(), 1u) << run.err;
+    ASSERT_EQ(archived.size(), 1u) << run.err;
+    EXPECT_EQ(site.runFile("failed", failed[0], "20P_0001.wrk"), records20P(1, 3));
+    EXPECT_TRUE(contains(site.runFile("failed", failed[0], "reason"), "report says it was committed"));
+    EXPECT_EQ(site.runFile("archive", archived[0], "20P_0001.wrk"), records20P(4, 6));
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T4"}, {"T5"}, {"T6"}}));
+}
+
+// A clearing delete that fails does not stop IDN, which then commits and
+// exits 0: the watcher files such a run in failed/, not as imported whole.
+TEST(Watch, CommittedRunWhoseClearingFailedGoesToFailed) {
+    kt::resetSchema();
+    kt::exec("INSERT INTO QVS301ASW (AswNum, AswGvo, AswBkl) VALUES ('old', '2001-01-01', '0')");
+    kt::exec("CREATE TRIGGER keep_identities BEFORE DELETE ON QVS301ASW FOR EACH ROW "
+             "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'kept by the site'");
+    kt::WatchSite site("[file IDN*]\ntype = IDN\n");
+    const std::string samples = site.folder("samples");
+    const std::vector<std::string> write = {"--clean", samples, "3", "IDN"};
+    ASSERT_EQ(kt::runProgram(KELVORA_SAMPLES_TOOL, write, site.box().workDir()).status, 0);
+    std::filesystem::rename(samples + "/IDN.txt", site.folder("drop") + "/IDN_0001.txt");
+    kt::RunResult run = site.once();
+    EXPECT_EQ(run.status, FilesFailedStatus) << run.err;
+    const std::vector<std::string> failed = site.runFolders("failed");
+    ASSERT_EQ(failed.size(), 1u) << run.err;
+    EXPECT_TRUE(contains(site.runFile("failed", failed[0], "reason"), "although its opening statement failed"));
+    EXPECT_TRUE(site.runFolders("archive").empty());
+    EXPECT_EQ(kt::countRows("QVS301ASW"), 4);
+}
+
 // A transfer cut off in the middle of a line goes to failed/ with its
 // reason; the importer never sees it, so the table keeps its rows.
 TEST(Watch, FileCutOffMidLineGoesToFailedAndTheTableIsUnchanged) {
