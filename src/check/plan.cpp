@@ -30,13 +30,21 @@ void collectTables(const ImportMember& member) {
 }
 
 // A table that keeps what is written to it whatever the transaction does
-// would keep the check's rows; nothing may be sent then.
+// would keep the check's rows; nothing may be sent then, nor when the
+// catalogue cannot say.
 bool anyWithoutTransactions() {
     bool found = false;
     for (int i = 0; i < PlannedCount; ++i) {
         PlannedTable& table = Planned[i];
         table.facts = readTableFacts(table.name);
-        if (!table.facts.known || !table.facts.exists || table.facts.transactional) continue;
+        if (!table.facts.known) {
+            diagnose("the definition of table RURUVURO.%s cannot be read: whether a rollback undoes what the run "
+                     "writes there is unknown, so the file is not checked (exit %d)",
+                     table.name, RefusedResult);
+            found = true;
+            continue;
+        }
+        if (!table.facts.exists || table.facts.transactional) continue;
         diagnose("table RURUVURO.%s has no transactions: a rollback could not undo what the run writes there, "
                  "so the file is not checked (exit %d)",
                  table.name, RefusedResult);

@@ -125,8 +125,11 @@ void probeOptionFile(const char* path, OptionFileChoice& choice) {
             snprintf(choice.socket, sizeof choice.socket, "%s", probe.options.unix_socket);
         }
         choice.port = probe.options.port;
+        my_bool verifyServer = 0;
+        mysql_get_optionv(&probe, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &verifyServer);
         choice.asksForTls = probe.options.ssl_ca != nullptr || probe.options.ssl_capath != nullptr ||
-                            probe.options.ssl_cert != nullptr || probe.options.ssl_key != nullptr;
+                            probe.options.ssl_cert != nullptr || probe.options.ssl_key != nullptr ||
+                            verifyServer != 0;
     }
     mysql_close(&probe);
 }

@@ -48,7 +48,7 @@ TEST(OptionFile, TlsThroughTheFileAndNoConnectionForAFileThatSetsTheLogin) {
     kt::Sandbox box;
     box.writeSettings(TlsLogin, TlsPassword, "MYSQL", "localhost");
     box.writeFile("tls.cnf", "# as an operator writes it\n[kelvora]\nssl-ca = " + kt::testdbDir() +
-                                 "/tls/ca.pem\nssl-verify-server-cert\nconnect-timeout = 10\n");
+                                 "/tls/ca.pem\nssl-verify-server-cert = 1\nconnect-timeout = 10\n");
 
     box.writeFile("in.txt", fcdRecord("001"));
     kt::RunResult plain = box.run({withOptionFile(box, "absent.cnf")}, {"in.txt", "FCD"});
@@ -88,20 +88,28 @@ TEST(OptionFile, TlsThroughTheFileAndNoConnectionForAFileThatSetsTheLogin) {
 }
 
 // The client library goes on without TLS where the server offers none, even
-// with ssl-verify-server-cert; a file that asks for TLS gets no session in
-// clear text. A second server, started without TLS, offers none.
+// with ssl-verify-server-cert = 1; a file that asks for TLS, with a
+// certificate or only by asking to verify the server's, gets no session in
+// clear text.
+// A second server, started without TLS, offers none.
 TEST(OptionFile, TlsAskedOfAServerWithoutItSendsNothing) {
     const std::string dir = "/tmp/kelvora-plain-" + std::to_string(getpid());
     const std::string testdb = "'" + kt::sourceDir() + "/scripts/testdb' ";
     ASSERT_EQ(kt::shell(testdb + "start " + dir + " >/dev/null 2>&1"), 0);
     kt::Sandbox box;
-    box.writeFile("tls.cnf", "[kelvora]\nssl-ca = " + kt::testdbDir() + "/tls/ca.pem\nssl-verify-server-cert\n");
-    box.writeFile("in.txt", fcdRecord("004"));
-    kt::RunResult run = box.run({withOptionFile(box, "tls.cnf"), "MYSQL_UNIX_PORT=" + dir + "/mysqld.sock"},
-                                {"in.txt", "FCD"});
+    box.writeFile("tls.cnf", "[kelvora]\nssl-ca = " + kt::testdbDir() + "/tls/ca.pem\n");
+    box.writeFile("verify.cnf", "[kelvora]\nssl-verify-server-cert = 1\n");
+    std::vector<kt::RunResult> runs;
+    for (const char* file : {"tls.cnf", "verify.cnf"}) {
+        box.writeFile("in.txt", fcdRecord("004"));
+        runs.push_back(box.run({withOptionFile(box, file), "MYSQL_UNIX_PORT=" + dir + "/mysqld.sock"},
+                               {"in.txt", "FCD"}));
+        EXPECT_TRUE(box.exists("in.txt")) << file;
+    }
     kt::shell(testdb + "stop " + dir + " >/dev/null 2>&1; rm -rf " + dir);
-    EXPECT_EQ(run.out, "Datenbankverbindung fehlgeschlagen, Fehler: 2026\n");
-    EXPECT_EQ(run.status, 2026 & 0xFF);
-    EXPECT_TRUE(contains(run.err, "asks for TLS, but the server did not encrypt the session")) << run.err;
-    EXPECT_TRUE(box.exists("in.txt"));
+    for (const kt::RunResult& run : runs) {
+        EXPECT_EQ(run.out, "Datenbankverbindung fehlgeschlagen, Fehler: 2026\n");
+        EXPECT_EQ(run.status, 2026 & 0xFF);
+    }
+    EXPECT_TRUE(contains(runs[0].err, "asks for TLS, but the server did not encrypt the session")) << runs[0].err;
 }
