@@ -66,6 +66,18 @@ bool dropIsEmpty(const kt::WatchSite& site) {
     return true;
 }
 
+// Starts a watcher on site and delivers three 20P records, whose import
+// then waits for the row locks that other takes first. False when it never
+// comes to wait; the watcher runs either way.
+bool importWaitsForALock(const kt::WatchSite& site, kt::Session& other, kt::RunningProgram& watcher,
+                         std::string& err) {
+    const bool locked = other.exec("UPDATE MGSST20P SET M20Ofb = 'LOCK'") == 0;
+    watcher = site.follow();
+    if (!locked || !kt::waitForError(watcher, "watching ", err, WaitSeconds)) return false;
+    site.deliver("20P_0001.txt", records20P(1, 3));
+    return kt::waitFor([] { return kt::waitingThread("DELETE FROM Ruruvuro.MGSST20P") > 0; }, WaitSeconds);
+}
+
 }  // namespace
 
 // Written through one descriptor in three pieces, with pauses longer than
@@ -106,15 +118,11 @@ TEST(Watch, StopLetsTheRunningImportCommitAndASecondWatcherIsRefused) {
     kt::resetSchema();
     kt::insertSurvivor();
     kt::Session other;
-    ASSERT_EQ(other.exec("UPDATE MGSST20P SET M20Ofb = 'LOCK'"), 0);
     kt::WatchSite site(Section20P);
-    kt::RunningProgram watcher = site.follow();
-    const int watcherPid = watcher.pid;
+    kt::RunningProgram watcher;
     std::string err;
-    ASSERT_TRUE(kt::waitForError(watcher, "watching ", err, WaitSeconds)) << err;
-    site.deliver("20P_0001.txt", records20P(1, 3));
-    const bool waiting =
-        kt::waitFor([] { return kt::waitingThread("DELETE FROM Ruruvuro.MGSST20P") > 0; }, WaitSeconds);
+    const bool waiting = importWaitsForALock(site, other, watcher, err);
+    const int watcherPid = watcher.pid;
 
     kt::RunResult second = site.once();
     kill(watcherPid, SIGTERM);
@@ -139,14 +147,10 @@ TEST(Watch, RunLeftByAKilledWatcherIsFiledAwayBeforeTheNextFileOfItsName) {
     kt::resetSchema();
     kt::insertSurvivor();
     kt::Session other;
-    ASSERT_EQ(other.exec("UPDATE MGSST20P SET M20Ofb = 'LOCK'"), 0);
     kt::WatchSite site(Section20P);
-    kt::RunningProgram watcher = site.follow();
+    kt::RunningProgram watcher;
     std::string err;
-    ASSERT_TRUE(kt::waitForError(watcher, "watching ", err, WaitSeconds)) << err;
-    site.deliver("20P_0001.txt", records20P(1, 3));
-    const bool waiting =
-        kt::waitFor([] { return kt::waitingThread("DELETE FROM Ruruvuro.MGSST20P") > 0; }, WaitSeconds);
+    const bool waiting = importWaitsForALock(site, other, watcher, err);
     kill(watcher.pid, SIGKILL);
     kt::waitProgram(watcher);
     other.exec("ROLLBACK");
