@@ -36,6 +36,7 @@ bool noteState(const DropQueue& queue, const std::string& name, DropFile& file, 
     const bool changed = info.st_size != file.size || info.st_mtim.tv_sec != file.modified.tv_sec ||
                          info.st_mtim.tv_nsec != file.modified.tv_nsec;
     file.statusChanged = info.st_ctim;
+    file.links = info.st_nlink;
     if (changed) {
         file.size = info.st_size;
         file.modified = info.st_mtim;
@@ -59,7 +60,13 @@ void handleEvent(DropQueue& queue, const inotify_event& event, double now) {
     DropFile& file = queue.files[name];
     file.open = (event.mask & WritingEvents) != 0;
     file.stableSince = now;
-    if (!noteState(queue, name, file, now)) queue.files.erase(name);
+    if (!noteState(queue, name, file, now)) {
+        queue.files.erase(name);
+        return;
+    }
+    // A hard link (ln) brings a file that is whole already: it arrives with
+    // IN_CREATE alone and is never closed after writing here.
+    if ((event.mask & IN_CREATE) != 0 && file.links > 1) file.open = false;
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ struct DropFile {
     off_t size = -1;
     timespec modified{};
     timespec statusChanged{};   // st_ctim: a sender cannot set it back
+    nlink_t links = 0;        // more than one: it may have been linked in whole
     double stableSince = 0;   // monotonic seconds at the last change seen
     bool open = false;        // inotify saw it written and not yet closed
     bool held = false;        // not to be taken again until it changes

@@ -111,6 +111,24 @@ TEST(Watch, FileWrittenInPiecesWithPausesIsImportedOnceAndWhole) {
     EXPECT_TRUE(site.runFolders("failed").empty()) << err;
 }
 
+// A file linked into the drop folder (ln) arrives whole, with no close
+// after writing to wait for: it is taken once it has settled.
+TEST(Watch, FileLinkedInIsTaken) {
+    kt::resetSchema();
+    kt::WatchSite site(Section20P, SettleSeconds);
+    kt::RunningProgram watcher = site.follow();
+    std::string err;
+    ASSERT_TRUE(kt::waitForError(watcher, "watching ", err, WaitSeconds)) << err;
+    const std::string outside = site.folder("20P_0001.txt");
+    std::ofstream(outside, std::ios::binary) << records20P(1, 3);
+    ASSERT_EQ(link(outside.c_str(), (site.folder("drop") + "/20P_0001.txt").c_str()), 0);
+    const bool taken = kt::waitFor([&] { return !site.runFolders("archive").empty(); }, WaitSeconds / 4);
+    kill(watcher.pid, SIGTERM);
+    err += kt::waitProgram(watcher).err;
+    EXPECT_TRUE(taken) << err;
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}, {"T3"}}));
+}
+
 // SIGTERM while the import waits for a lock: the watcher lets it finish and
 // commit, then ends with 0. Meanwhile a second watcher for the same drop
 // folder refuses to start and names the first.
