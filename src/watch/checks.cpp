@@ -95,7 +95,8 @@ bool convertFile(const std::string& path, const std::string& converted, std::str
         reason = "iconv cannot convert UTF-8 to Windows-1252 on this system";
         return false;
     }
-    conversion.fd = open(converted.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    unlink(converted.c_str());
+    conversion.fd = open(converted.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
     bool read = conversion.fd >= 0 && openTextFile(file, path.c_str()) && readAllBytes(file, takeConverted, &conversion);
     closeTextFile(file);
     if (read && conversion.converted && conversion.written) {
@@ -103,6 +104,7 @@ bool convertFile(const std::string& path, const std::string& converted, std::str
         conversion.converted = finishConversion(conversion.charset, conversion.out);
         conversion.written = writeAll(conversion.fd, conversion.out.data(), conversion.out.size());
     }
+    if (read && conversion.converted && conversion.written && fsync(conversion.fd) != 0) conversion.written = false;
     const int error = errno;
     if (conversion.fd >= 0 && close(conversion.fd) != 0) conversion.written = false;
     if (read && conversion.converted && conversion.written) return true;

@@ -107,7 +107,13 @@ void takeSiteKey(Parser& parser, std::string_view key, const std::string& value)
     }
     long number = 0;
     if (key == "settle") {
-        if (takeNumber(parser, key, value, MaxSettleSeconds, number)) config.settleSeconds = static_cast<int>(number);
+        if (!takeNumber(parser, key, value, MaxSettleSeconds, number)) return;
+        if (number < 1) {
+            fault(parser, "settle = %s: a file must stay unchanged at least 1 second, or a writer's pause splits it",
+                  value.c_str());
+            return;
+        }
+        config.settleSeconds = static_cast<int>(number);
     } else if (key == "retries") {
         if (takeNumber(parser, key, value, MaxRetries, number)) config.retries = static_cast<int>(number);
     } else {

@@ -22,7 +22,8 @@ namespace {
 constexpr const char* ReportVariable = "KELVORA_REPORT";
 constexpr const char* MaxFailedVariable = "KELVORA_MAX_FAILED";
 constexpr int ExecFailedStatus = 127;
-constexpr mode_t OutputFileMode = 0644;
+constexpr mode_t OutputFileMode = 0640;
+constexpr int OutputFlags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
 // Errors after which another try may succeed: deadlock, lock wait timeout,
 // killed connection, and the client's "server has gone away", "lost
 // connection" and "lost connection while reading".
@@ -61,26 +62,36 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
 
 // In the child: a process group of its own, the signals as a new program
 // expects them, standard input from /dev/null, output into the files, the
-// working directory, then the importer. Only async-signal-safe calls.
-[[noreturn]] void execImporter(const char* workdir, const RunFiles& files, char** argv, char** envp) {
+// run's lock kept across exec, the working directory, then the importer.
+// A failure before the exec is written to report (close-on-exec: the
+// parent reads nothing when the exec succeeded). Only async-signal-safe calls.
+[[noreturn]] void execImporter(const char* workdir, const RunFiles& files, int runLock, int report, char** argv,
+                               char** envp) {
     setpgid(0, 0);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
     int in = open("/dev/null", O_RDONLY);
-    int out = open(files.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, OutputFileMode);
-    int err = open(files.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, OutputFileMode);
-    if (in < 0 || out < 0 || err < 0) _exit(ExecFailedStatus);
-    dup2(in, STDIN_FILENO);
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
-    if (chdir(workdir) != 0) _exit(ExecFailedStatus);
-    execve(argv[0], argv, envp);
-    const char* message = "kelvora-watch: cannot start the importer\n";
-    ssize_t written = write(STDERR_FILENO, message, strlen(message));
+    int out = open(files.out.c_str(), OutputFlags, OutputFileMode);
+    int err = open(files.err.c_str(), OutputFlags, OutputFileMode);
+    const bool ready = in >= 0 && out >= 0 && err >= 0 && dup2(in, STDIN_FILENO) >= 0 &&
+                       dup2(out, STDOUT_FILENO) >= 0 && dup2(err, STDERR_FILENO) >= 0 &&
+                       fcntl(runLock, F_SETFD, 0) == 0 && chdir(workdir) == 0;
+    if (ready) execve(argv[0], argv, envp);
+    const int error = errno;
+    ssize_t written = write(report, &error, sizeof error);
     (void)written;
     _exit(ExecFailedStatus);
+}
+
+// Whether the child reached its exec: the pipe closes without a word then.
+bool childExecuted(int report, int& error) {
+    ssize_t got = 0;
+    do {
+        got = read(report, &error, sizeof error);
+    } while (got < 0 && errno == EINTR);
+    return got != static_cast<ssize_t>(sizeof error);
 }
 
 // A whole number of the report, or fallback when it has none there.
@@ -120,6 +131,7 @@ bool readReport(const std::string& path, RunOutcome& outcome) {
         outcome.committed = report.value("committed", false);
         outcome.ending = textOr(report, "ending");
         outcome.failedStatement = textOr(report, "failed_statement");
+        outcome.reportedStatus = static_cast<int>(numberOr(report, "exit_status", -1));
     } catch (const std::exception&) {
         return false;
     }
@@ -127,21 +139,31 @@ bool readReport(const std::string& path, RunOutcome& outcome) {
 }
 
 bool startImport(const WatchConfig& config, const FileRule& rule, const std::string& source, const RunFiles& files,
-                 pid_t& pid, std::string& reason) {
+                 int runLock, pid_t& pid, std::string& reason) {
     std::vector<std::string> arguments = {config.program, source, rule.typeCode};
     if (rule.update) arguments.emplace_back("UPD");
     if (rule.debug) arguments.emplace_back("/D");
     std::vector<std::string> environment = childEnvironment(rule, files);
     std::vector<char*> argv = pointersTo(arguments);
     std::vector<char*> envp = pointersTo(environment);
-    fflush(nullptr);
-    pid = fork();
-    if (pid < 0) {
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
         reason = std::string("cannot start the importer: ") + strerror(errno);
         return false;
     }
-    if (pid == 0) execImporter(config.workdir.c_str(), files, argv.data(), envp.data());
-    return true;
+    fflush(nullptr);
+    pid = fork();
+    if (pid == 0) execImporter(config.workdir.c_str(), files, runLock, report[1], argv.data(), envp.data());
+    const int forkError = errno;
+    close(report[1]);
+    int error = forkError;
+    const bool started = pid > 0 && childExecuted(report[0], error);
+    close(report[0]);
+    if (started) return true;
+    if (pid > 0) waitpid(pid, nullptr, 0);
+    pid = -1;
+    reason = std::string("cannot start the importer ") + config.program + ": " + strerror(error);
+    return false;
 }
 
 bool importEnded(pid_t pid, const RunFiles& files, RunOutcome& outcome) {
@@ -153,6 +175,23 @@ bool importEnded(pid_t pid, const RunFiles& files, RunOutcome& outcome) {
     if (ended > 0 && WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
     outcome.reported = readReport(files.report, outcome);
     return true;
+}
+
+Committed committedOf(const RunOutcome& outcome) {
+    if (!outcome.reported || commitUnknown(outcome)) return Committed::Unknown;
+    return outcome.committed ? Committed::Yes : Committed::No;
+}
+
+const char* committedText(Committed committed) {
+    switch (committed) {
+    case Committed::Yes:
+        return "committed";
+    case Committed::No:
+        return "nothing committed";
+    case Committed::Unknown:
+        break;
+    }
+    return "unknown whether committed";
 }
 
 bool commitUnknown(const RunOutcome& outcome) {

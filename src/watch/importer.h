@@ -27,15 +27,21 @@ struct RunOutcome {
     std::string ending;
     std::string failedStatement;   // "opening" or "closing" when such a statement failed, else empty
     long result = 0;
-    int status = -1;           // the exit status, or -1 when a signal ended the run
+    int reportedStatus = -1;   // the exit status the report gives
+    int status = -1;           // the exit status, or -1 when a signal ended the run (or it was not seen)
     int signal = 0;
 };
 
+// What a run did to the tables, as far as anyone can know: the three
+// outcomes the log, the reason and --once's exit status tell apart.
+enum class Committed { Yes, No, Unknown };
+
 // Starts "program source TYPE [UPD] [/D]" in workdir with KELVORA_REPORT and
-// KELVORA_MAX_FAILED set for it. False, with the reason, when it could not
-// be started.
+// KELVORA_MAX_FAILED set for it; the importer inherits runLock, the run's
+// lock. False, with the reason, when it could not be started (then it ran
+// nothing).
 bool startImport(const WatchConfig& config, const FileRule& rule, const std::string& source, const RunFiles& files,
-                 pid_t& pid, std::string& reason);
+                 int runLock, pid_t& pid, std::string& reason);
 
 // Reaps the run without waiting for it: true once it has ended, with its
 // exit status and its report in outcome.
@@ -49,6 +55,12 @@ bool isRetryable(const RunOutcome& outcome);
 // A run whose connection was lost while the server committed: the commit
 // may have taken effect, so the file must not be imported again unseen.
 bool commitUnknown(const RunOutcome& outcome);
+
+// Committed when the report says so, nothing committed when it says that,
+// unknown without a report or when the connection was lost during the
+// COMMIT.
+Committed committedOf(const RunOutcome& outcome);
+const char* committedText(Committed committed);
 
 // Reads a run report into outcome; false when there is none or it is not
 // a report.

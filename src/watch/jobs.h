@@ -1,10 +1,15 @@
-// The life of a delivered file in the watcher: taken from the drop folder
-// once it is complete, checked, moved into the working directory, imported
-// (and imported again after a transaction abort), and put into its run
-// folder in archive/ or failed/. One import runs at a time per type code
-// (each type code writes tables of its own), so two files for the same
-// table go in the order they arrived; up to `parallel` files (running or
-// waiting for a retry) are in work at once, for different type codes.
+// The life of a delivered file in the watcher: taken out of the drop
+// folder into a run folder of its own in the staging area (which senders
+// cannot reach), checked there, imported there (and imported again after
+// a transaction abort), and moved whole into archive/ or failed/. Each
+// step is recorded in the run folder first (runrecord.h), and the run
+// folder stays locked while the watcher or its importer lives, so that a
+// watcher that starts after a crash finishes or files each run from the
+// step it stopped at, and never one whose importer still runs.
+//
+// One import runs at a time per type code (each type code writes tables of
+// its own), so two files for the same table go in the order they arrived;
+// up to `parallel` files are in work at once, for different type codes.
 #pragma once
 #include <string>
 #include <sys/types.h>
@@ -13,58 +18,75 @@
 #include "watch/config.h"
 #include "watch/importer.h"
 #include "watch/queue.h"
+#include "watch/runrecord.h"
 
-// The folder in the working directory that holds a run's files until its
-// end.
+// The folder in the working directory that holds the runs until they are
+// filed: only the watcher's user may enter it.
 constexpr const char* StagingFolderName = ".kelvora-watch";
 
+enum class Phase {
+    Running,      // its importer runs
+    RetryWait,    // waits for another import after a transaction abort
+    FilingWait,   // its run folder could not be filed yet: tried again later
+    Locked,       // a run folder of another watcher, or of an importer that outlived its watcher
+};
+
 struct Job {
-    std::string name;        // as delivered
-    FileRule rule;           // copies: a new configuration does not change a job under way
-    WatchConfig site;
-    std::string stamp;       // the UTC time it was taken
-    std::string staging;     // <workdir>/.kelvora-watch/<stamp>_<name>
-    std::string source;      // the importer's first argument: the name, then its work file
+    RunRecord record;
+    std::string folderName;   // in the staging area
+    std::string folder;       // its path
+    int runFd = -1;           // the run folder, locked while the job is this watcher's
+    std::string source;       // the importer's first argument
     RunFiles files;
-    pid_t pid = -1;          // while the importer runs
-    int attempt = 0;         // runs started
-    double started = 0;      // monotonic time of the run's start
-    double retryAt = -1;     // while it waits for another run
-    RunOutcome last;         // what the last run ended with
+    WatchConfig site;         // a copy: a new configuration does not change a job under way
+    Phase phase = Phase::Running;
+    pid_t pid = -1;
+    double started = 0;       // monotonic time of the import's start
+    double dueAt = -1;        // the retry, the next try to file, the next look at a lock
+    RunOutcome last;          // what the last import ended with
 };
 
 struct Watcher {
     WatchConfig config;
     DropQueue queue;
+    int dropFd = -1;
+    int stagingFd = -1;
+    std::string staging;            // its path
     std::vector<Job> jobs;
     std::vector<int> retryDelays;   // seconds before the first, second, ... retry
     int parallel = 1;
     bool once = false;
     bool stopping = false;
-    int failedFiles = 0;            // files that went to failed/
+    int failedFiles = 0;            // went to failed/, or could not be filed
+    int unknownFiles = 0;           // whether they were committed is unknown
 };
 
-// At the start, before any file is taken: the run folders that an earlier
-// watcher left in the working directory (killed, or the machine stopped
-// while a file was in work) go to failed/ with the file and what its last
-// report says, so that nothing of them is lost or imported again unseen.
-void fileAwayLeftovers(Watcher& watcher);
+// Opens (and makes) the staging area; false with the reason on standard
+// error.
+bool openStaging(Watcher& watcher);
+
+// At the start, before any file is taken: the run folders in the staging
+// area that no process holds (an earlier watcher was killed, or the
+// machine stopped) are finished or filed from their recorded step; those
+// held by a running importer wait for it, and hold back their type code.
+void takeOverLeftovers(Watcher& watcher, double now);
 
 // Takes what is complete in the drop folder, oldest first, within the
-// limits above. A file that matches no [file] section stays and is named
-// once on standard error.
+// limits above.
 void startCompleteFiles(Watcher& watcher, double now);
 
-// Collects the imports that have ended: each one waits for its retry or
-// goes to its run folder.
+// Collects the imports that have ended.
 void collectEndedImports(Watcher& watcher, double now);
 
-// Starts the retries that are due.
-void startDueRetries(Watcher& watcher, double now);
+// Whatever is due: retries, another try to file a run, a look at a lock.
+void startDueWork(Watcher& watcher, double now);
 
-// At a stop: the files that wait for a retry go to failed/, their work
-// files intact.
-void giveUpRetries(Watcher& watcher);
+// At a stop, once no import runs: what waits stays in the staging area for
+// the next start, and is named.
+void leaveWaitingRuns(Watcher& watcher);
 
-// The earliest monotonic time a retry is due; -1 when none waits.
-double nextRetry(const Watcher& watcher);
+// The earliest monotonic time something is due; -1 when nothing waits.
+double nextDue(const Watcher& watcher);
+
+// With --once: nothing runs, and nothing waits that this run will do.
+bool onceIsDone(const Watcher& watcher);

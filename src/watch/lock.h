@@ -1,14 +1,24 @@
-// One watcher per drop folder, and one that files away what an earlier
-// watcher left in a working directory. The lock is an fcntl(2) lock on a
-// file in the folder itself, so a second watcher finds it whether it runs
-// on this machine or on another one that shares the folder; the file names
-// the holder (process, host, start time) for the one that is refused.
+// One watcher per drop folder. The lock is an fcntl(2) lock on a file in
+// the folder itself, so a second watcher finds it whether it runs on this
+// machine or on another one that shares the folder; the file names the
+// holder (process, host, start time) for the one that is refused. Senders
+// can write the drop folder, so the lock file is never followed, never
+// created over something else, and used only when it is a plain file of the
+// watcher's own user with one link.
 #pragma once
 #include <string>
 
 constexpr const char* LockFileName = ".kelvora-watch.lock";
 
-// Takes the lock of the folder and keeps it for the life of the process.
-// Returns its descriptor, or -1 with holder naming the watcher that has it
-// (or why the lock file could not be had).
-int lockFolder(const std::string& folder, std::string& holder);
+enum class LockResult { Held, Busy, Unusable };
+
+// Takes the lock of the folder (given as a descriptor) and keeps it for
+// the life of the process in fd. Busy: another watcher has it (holder
+// names it). Unusable: the lock file cannot be used (holder says why and
+// what to do).
+LockResult lockFolder(int folder, const std::string& folderPath, int& fd, std::string& holder);
+
+// A run's lock: flock(2) on its run folder's descriptor. The importer
+// inherits the descriptor, so the lock lasts as long as the watcher or its
+// importer lives. False when someone else holds it.
+bool lockRun(int runFolder);

@@ -19,7 +19,10 @@
 #include "watch/config.h"
 #include "watch/jobs.h"
 #include "watch/lock.h"
+#include "watch/names.h"
 #include "watch/queue.h"
+#include "watch/durable.h"
+#include <fcntl.h>
 
 #ifndef KELVORA_VERSION
 #define KELVORA_VERSION "unknown"
@@ -30,6 +33,10 @@ namespace {
 constexpr int ExitFilesFailed = 1;
 constexpr int ExitUsage = 2;
 constexpr int ExitLocked = 3;
+constexpr int ExitOutcomeUnknown = 4;
+constexpr int ExitLockFileUnusable = 5;
+constexpr mode_t WatcherUmask = 0027;
+constexpr const char* SettingsFromWorkdir = "/../../Files/Corvantis.Ini";
 constexpr int MaxParallel = 12;            // one import per type code at most
 constexpr int MaxRetryDelaySeconds = 86400;
 constexpr double MinRescanSeconds = 1;
@@ -137,8 +144,24 @@ bool isDirectory(const std::string& path) {
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// The folders must be there and the importer runnable, before anything is
-// taken from the drop folder.
+// The importer reads its settings from ../../Files/Corvantis.Ini of its
+// working directory: a workdir where the watcher cannot read it would fail
+// every file.
+bool settingsReadable(const WatchConfig& config) {
+    const std::string path = config.workdir + SettingsFromWorkdir;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        close(fd);
+        return true;
+    }
+    diagnose("the importer's settings file %s cannot be read: %s; workdir (%s) must lie two levels below the folder "
+             "that holds Files/Corvantis.Ini, and the watcher's user must be able to read it",
+             path.c_str(), strerror(errno), config.path.c_str());
+    return false;
+}
+
+// The folders must be there, the importer runnable and its settings
+// readable, before anything is taken from the drop folder.
 bool checkSite(const WatchConfig& config) {
     bool sound = true;
     for (const std::string* folder : {&config.drop, &config.workdir, &config.archive, &config.failed}) {
@@ -152,7 +175,26 @@ bool checkSite(const WatchConfig& config) {
                  config.path.c_str());
         sound = false;
     }
-    return sound;
+    return settingsReadable(config) && sound;
+}
+
+// Senders write the drop folder; what they may do there beyond that is
+// up to its rights. Named once at the start, with the command that fixes it.
+void warnAboutDrop(int drop, const std::string& path) {
+    struct stat info;
+    if (fstat(drop, &info) != 0) return;
+    if ((info.st_mode & S_IWOTH) != 0) {
+        diagnose("%s is writable by every user of this machine: give it to the watcher's user and the senders' group "
+                 "(chown %ld:GROUP %s; chmod 3775 %s)", path.c_str(), static_cast<long>(geteuid()), path.c_str(),
+                 path.c_str());
+    } else if ((info.st_mode & S_IWGRP) != 0 && (info.st_mode & S_ISVTX) == 0) {
+        diagnose("%s has no sticky bit: a sender may rename or remove what others (the watcher too) keep there "
+                 "(chmod 3775 %s)", path.c_str(), path.c_str());
+    }
+    if (geteuid() == 0) {
+        diagnose("runs as root: the run folders and all it writes belong to root; run it as the service's user "
+                 "(kelvora)");
+    }
 }
 
 // The signals arrive through a descriptor, so the loop waits for them and
@@ -205,7 +247,7 @@ void waitForWork(Watcher& watcher, int signalFd, double now, double nextRescan) 
     double until = -1;
     for (double at : {watcher.once ? -1 : nextRescan, watcher.once ? -1 : nextCompletion(watcher.queue,
                                                                                         watcher.config.settleSeconds),
-                      nextRetry(watcher)}) {
+                      nextDue(watcher)}) {
         if (at >= 0 && (until < 0 || at < until)) until = at;
     }
     int timeout = -1;
@@ -222,10 +264,22 @@ void holdUnsettledFiles(Watcher& watcher, double now) {
         completeFiles(watcher.queue, now, watcher.config.settleSeconds, true);
     for (auto& entry : watcher.queue.files) {
         if (std::find(complete.begin(), complete.end(), entry.first) != complete.end()) continue;
-        diagnose("%s changed less than settle = %d s ago: it is left for the next run", entry.first.c_str(),
+        diagnose("%s changed less than settle = %d s ago: it is left for the next run", shownName(entry.first).c_str(),
                  watcher.config.settleSeconds);
         entry.second.held = true;
     }
+}
+
+// The exit status after the last run: unknown outcomes first, then files
+// that failed or could not be filed.
+int finalStatus(const Watcher& watcher) {
+    if (watcher.unknownFiles > 0) return ExitOutcomeUnknown;
+    return watcher.failedFiles > 0 ? ExitFilesFailed : 0;
+}
+
+bool importRuns(const Watcher& watcher) {
+    return std::any_of(watcher.jobs.begin(), watcher.jobs.end(),
+                       [](const Job& job) { return job.phase == Phase::Running; });
 }
 
 // Follows the folder (or, with --once, takes what is complete now) until a
@@ -243,16 +297,42 @@ int runWatcher(Watcher& watcher, int signalFd) {
             }
         }
         collectEndedImports(watcher, now);
-        if (watcher.stopping) {
-            giveUpRetries(watcher);
-            if (watcher.jobs.empty()) return watcher.once && watcher.failedFiles > 0 ? ExitFilesFailed : 0;
-        } else {
-            startDueRetries(watcher, now);
-            startCompleteFiles(watcher, now);
-            if (watcher.once && watcher.jobs.empty()) return watcher.failedFiles > 0 ? ExitFilesFailed : 0;
+        startDueWork(watcher, now);
+        if (watcher.stopping && !importRuns(watcher)) {
+            leaveWaitingRuns(watcher);
+            if (!watcher.once) diagnose("stopped");
+            return watcher.once ? finalStatus(watcher) : 0;
+        }
+        startCompleteFiles(watcher, now);
+        if (watcher.once && onceIsDone(watcher)) {
+            leaveWaitingRuns(watcher);
+            return finalStatus(watcher);
         }
         waitForWork(watcher, signalFd, now, nextRescan);
     }
+}
+
+// Opens the drop folder and takes its lock; the exit status when the
+// watcher may not go on, else 0.
+int lockDrop(Watcher& watcher) {
+    watcher.dropFd = open(watcher.config.drop.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (watcher.dropFd < 0) {
+        diagnose("cannot open %s: %s", watcher.config.drop.c_str(), strerror(errno));
+        return ExitUsage;
+    }
+    int lockFd = -1;
+    std::string holder;
+    switch (lockFolder(watcher.dropFd, watcher.config.drop, lockFd, holder)) {
+    case LockResult::Held:
+        return 0;
+    case LockResult::Busy:
+        diagnose("%s is watched already by %s; this one does not start", watcher.config.drop.c_str(), holder.c_str());
+        return ExitLocked;
+    case LockResult::Unusable:
+        break;
+    }
+    diagnose("%s", holder.c_str());
+    return ExitLockFileUnusable;
 }
 
 }  // namespace
@@ -266,16 +346,16 @@ int main(int argc, char** argv) {
     watcher.once = options.once;
     watcher.parallel = options.parallel;
     watcher.retryDelays = options.retryDelays;
+    umask(WatcherUmask);
     if (!readConfig(options.config, watcher.config) || !checkSite(watcher.config)) return ExitUsage;
     const int signalFd = openSignals();
-    std::string holder;
-    if (lockFolder(watcher.config.drop, holder) < 0) {
-        diagnose("%s is watched already by %s; this one does not start", watcher.config.drop.c_str(), holder.c_str());
-        return ExitLocked;
-    }
-    fileAwayLeftovers(watcher);
+    const int refused = lockDrop(watcher);
+    if (refused != 0) return refused;
+    warnAboutDrop(watcher.dropFd, watcher.config.drop);
+    if (!openStaging(watcher)) return ExitUsage;
+    watcher.queue.folder = watcher.config.drop;
+    takeOverLeftovers(watcher, secondsSinceStart());
     if (watcher.once) {
-        watcher.queue.folder = watcher.config.drop;
         rescanFolder(watcher.queue, secondsSinceStart());
         holdUnsettledFiles(watcher, secondsSinceStart());
     } else {

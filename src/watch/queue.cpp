@@ -10,6 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/diag.h"
+#include "watch/names.h"
+
 namespace {
 
 constexpr uint32_t WatchedEvents = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM;
@@ -27,12 +30,26 @@ double secondsOf(const timespec& time) {
     return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / NanosecondsPerSecond;
 }
 
+const char* kindOf(mode_t mode) {
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISDIR(mode)) return "a folder";
+    return "a device";
+}
+
 // Reads the file's size and modification time; a change restarts its
-// settling. False when it is gone or is not a regular file.
-bool noteState(const DropQueue& queue, const std::string& name, DropFile& file, double now) {
+// settling. False when it is gone or is not a regular file (which is
+// named once).
+bool noteState(DropQueue& queue, const std::string& name, DropFile& file, double now) {
     struct stat info;
     const std::string path = queue.folder + "/" + name;
-    if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (lstat(path.c_str(), &info) != 0) return false;
+    if (!S_ISREG(info.st_mode)) {
+        noteNotAFile(queue, name, kindOf(info.st_mode));
+        return false;
+    }
+    queue.notFiles.erase(name);
     const bool changed = info.st_size != file.size || info.st_mtim.tv_sec != file.modified.tv_sec ||
                          info.st_mtim.tv_nsec != file.modified.tv_nsec;
     file.statusChanged = info.st_ctim;
@@ -110,9 +127,11 @@ void rescanFolder(DropQueue& queue, double now) {
     DIR* dir = opendir(queue.folder.c_str());
     if (dir == nullptr) return;
     std::set<std::string> seen;
+    std::set<std::string> named;
     while (const dirent* entry = readdir(dir)) {
         if (isTransferName(entry->d_name)) continue;
         const std::string name = entry->d_name;
+        named.insert(name);
         auto known = queue.files.find(name);
         DropFile fresh;
         DropFile& file = known != queue.files.end() ? known->second : fresh;
@@ -124,6 +143,18 @@ void rescanFolder(DropQueue& queue, double now) {
     for (auto it = queue.files.begin(); it != queue.files.end();) {
         it = seen.count(it->first) != 0 ? std::next(it) : queue.files.erase(it);
     }
+    for (auto it = queue.notFiles.begin(); it != queue.notFiles.end();) {
+        it = named.count(it->first) != 0 ? std::next(it) : queue.notFiles.erase(it);
+    }
+}
+
+void noteNotAFile(DropQueue& queue, const std::string& name, const std::string& kind) {
+    queue.files.erase(name);
+    auto known = queue.notFiles.find(name);
+    if (known != queue.notFiles.end() && known->second == kind) return;
+    queue.notFiles[name] = kind;
+    diagnose("%s in %s is %s, not a regular file: it is not taken", shownName(name).c_str(), queue.folder.c_str(),
+             kind.c_str());
 }
 
 std::vector<std::string> completeFiles(const DropQueue& queue, double now, int settle, bool once) {

@@ -26,6 +26,7 @@ struct DropQueue {
     int inotifyFd = -1;
     bool overflowed = false;                 // inotify lost events: rescan
     std::map<std::string, DropFile> files;   // by name
+    std::map<std::string, std::string> notFiles;   // entries that are no regular file, named once each
 };
 
 // Names that are never taken: hidden files and the usual names of a
@@ -49,6 +50,11 @@ std::vector<std::string> completeFiles(const DropQueue& queue, double now, int s
 // The earliest monotonic time at which a file still settling may become
 // complete; -1 when none is settling.
 double nextCompletion(const DropQueue& queue, int settle);
+
+// An entry that is no regular file (kind: "a symbolic link", "a FIFO",
+// ...) is never opened as one and never taken; it is named on standard
+// error once, and again only after it went away and came back.
+void noteNotAFile(DropQueue& queue, const std::string& name, const std::string& kind);
 
 // The file is no longer in the folder's list (it was taken).
 void forgetFile(DropQueue& queue, const std::string& name);

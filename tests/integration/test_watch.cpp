@@ -106,7 +106,7 @@ TEST(Watch, FileWrittenInPiecesWithPausesIsImportedOnceAndWhole) {
     EXPECT_EQ(run.status, 0) << err;
     const std::vector<std::string> archived = site.runFolders("archive");
     ASSERT_EQ(archived.size(), 1u) << err;
-    EXPECT_EQ(site.runFile("archive", archived[0], "20P_0001.wrk"), pieces[0] + pieces[1] + pieces[2]);
+    EXPECT_EQ(site.runFile("archive", archived[0], "file/20P_0001.wrk"), pieces[0] + pieces[1] + pieces[2]);
     EXPECT_EQ(kt::countRows("MGSST20P"), 120);
     EXPECT_TRUE(site.runFolders("failed").empty()) << err;
 }
@@ -157,42 +157,38 @@ TEST(Watch, StopLetsTheRunningImportCommitAndASecondWatcherIsRefused) {
     EXPECT_EQ(site.runFolders("archive").size(), 1u) << err;
 }
 
-// The watcher is killed while its import waits for a lock, and the import
-// then commits on its own. The next watcher first files that run away to
-// failed/ with what its report says, so the next delivery under the same
-// name is imported without replacing the first file.
-TEST(Watch, RunLeftByAKilledWatcherIsFiledAwayBeforeTheNextFileOfItsName) {
+// The watcher is killed while its import waits for a lock; the import
+// lives on. A new watcher finds the run held by it: it waits, takes no
+// other 20P file meanwhile, and once the orphaned import has committed it
+// archives that run by its report, then imports the next file.
+TEST(Watch, ImportThatOutlivesItsKilledWatcherIsWaitedForThenFiledByItsReport) {
     kt::resetSchema();
     kt::insertSurvivor();
     kt::Session other;
     kt::WatchSite site(Section20P);
-    kt::RunningProgram watcher;
+    kt::RunningProgram first;
     std::string err;
-    const bool waiting = importWaitsForALock(site, other, watcher, err);
-    kill(watcher.pid, SIGKILL);
-    kt::waitProgram(watcher);
-    other.exec("ROLLBACK");
+    const bool waiting = importWaitsForALock(site, other, first, err);
+    kill(first.pid, SIGKILL);
+    kt::waitProgram(first);
     ASSERT_TRUE(waiting) << err;
-    const std::string staging = site.box().workDir() + "/.kelvora-watch";
-    auto reported = [&staging] {
-        std::error_code error;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(staging, error)) {
-            if (entry.path().filename() == "report.json") return true;
-        }
-        return false;
-    };
-    ASSERT_TRUE(kt::waitFor(reported, WaitSeconds)) << "the orphaned import did not end";
-
-    site.deliver("20P_0001.txt", records20P(4, 6));
-    kt::RunResult run = site.once();
-    EXPECT_EQ(run.status, FilesFailedStatus) << run.err;
-    const std::vector<std::string> failed = site.runFolders("failed");
+    site.deliver("20P_0002.txt", records20P(4, 6));
+    kt::RunningProgram second = site.follow();
+    const bool heldBack = kt::waitForError(second, "held by an importer that outlived its watcher", err, WaitSeconds);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    const bool untouched = std::filesystem::exists(site.folder("drop") + "/20P_0002.txt") &&
+                           site.runFolders("archive").empty() && site.runFolders("failed").empty();
+    other.exec("ROLLBACK");
+    const bool done = kt::waitFor([&] { return site.runFolders("archive").size() == 2; }, WaitSeconds);
+    kill(second.pid, SIGTERM);
+    err += kt::waitProgram(second).err;
+    EXPECT_TRUE(heldBack) << err;
+    EXPECT_TRUE(untouched) << err;
+    ASSERT_TRUE(done) << err;
     const std::vector<std::string> archived = site.runFolders("archive");
-    ASSERT_EQ(failed.size(), 1u) << run.err;
-    ASSERT_EQ(archived.size(), 1u) << run.err;
-    EXPECT_EQ(site.runFile("failed", failed[0], "20P_0001.wrk"), records20P(1, 3));
-    EXPECT_TRUE(contains(site.runFile("failed", failed[0], "reason"), "report says it was committed"));
-    EXPECT_EQ(site.runFile("archive", archived[0], "20P_0001.wrk"), records20P(4, 6));
+    EXPECT_EQ(site.runFile("archive", archived[0], "file/20P_0001.wrk"), records20P(1, 3));
+    EXPECT_EQ(site.runFile("archive", archived[1], "file/20P_0002.wrk"), records20P(4, 6));
+    EXPECT_TRUE(site.runFolders("failed").empty()) << err;
     EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T4"}, {"T5"}, {"T6"}}));
 }
 
@@ -229,7 +225,7 @@ TEST(Watch, FileCutOffMidLineGoesToFailedAndTheTableIsUnchanged) {
     EXPECT_EQ(run.status, FilesFailedStatus) << run.err;
     const std::vector<std::string> failed = site.runFolders("failed");
     ASSERT_EQ(failed.size(), 1u) << run.err;
-    EXPECT_EQ(site.runFile("failed", failed[0], "20P_0001.txt"), cut);
+    EXPECT_EQ(site.runFile("failed", failed[0], "file/20P_0001.txt"), cut);
     EXPECT_TRUE(contains(site.runFile("failed", failed[0], "reason"), "cut off"));
     EXPECT_TRUE(site.runFolders("archive").empty());
     EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
@@ -269,8 +265,8 @@ TEST(Watch, Utf8FileIsConvertedAndItsUmlautsStoredAsWindows1252) {
               (std::vector<kt::Row>{{"4BC45345", "4772F6DF6520E4F6FC"}}));
     const std::vector<std::string> archived = site.runFolders("archive");
     ASSERT_EQ(archived.size(), 1u) << run.err;
-    EXPECT_EQ(site.runFile("archive", archived[0], "KST_0001.wrk"), windows1252);
-    EXPECT_EQ(site.runFile("archive", archived[0], "KST_0001.txt"), delivered);
+    EXPECT_EQ(site.runFile("archive", archived[0], "file/KST_0001.wrk"), windows1252);
+    EXPECT_EQ(site.runFile("archive", archived[0], "delivered/KST_0001.txt"), delivered);
 }
 
 // Two syncs of one table go in the order they arrived (modification time),
@@ -287,8 +283,8 @@ TEST(Watch, TwoFilesForOneTableAreImportedInTheOrderTheyArrived) {
     kt::RunResult run = site.once({"--parallel", "2"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(kt::query("SELECT KidKst FROM QVS120KID"), (std::vector<kt::Row>{{"SECOND"}}));
-    const size_t first = run.err.find("KST_b.txt KST: 1 lines");
-    const size_t second = run.err.find("KST_a.txt KST: 1 lines");
+    const size_t first = run.err.find("KST_b.txt KST: 1 line,");
+    const size_t second = run.err.find("KST_a.txt KST: 1 line,");
     ASSERT_NE(second, std::string::npos) << run.err;
     EXPECT_LT(first, second) << run.err;
     EXPECT_EQ(site.runFolders("archive").size(), 2u) << run.err;

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -526,9 +527,15 @@ std::string WatchSite::runFile(const std::string& base, const std::string& runFo
 }
 
 RunResult WatchSite::once(const std::vector<std::string>& options) const {
-    std::vector<std::string> args = {"--config", config(), "--once"};
+    return once({}, options);
+}
+
+RunResult WatchSite::once(const std::vector<std::string>& environment, const std::vector<std::string>& options) const {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));   // the settle time of 1 s
+    std::vector<std::string> args = environment;   // through env(1), which sets them
+    args.insert(args.end(), {KELVORA_WATCH, "--config", config(), "--once"});
     args.insert(args.end(), options.begin(), options.end());
-    return runProgram(KELVORA_WATCH, args, box_.root());
+    return runProgram("/usr/bin/env", args, box_.root());
 }
 
 RunningProgram WatchSite::follow(const std::vector<std::string>& options) const {

@@ -78,10 +78,11 @@ private:
 
 // A site for kelvora-watch in a sandbox: drop/, archive/ and failed/ beside
 // Files/ and in/, and a configuration whose [site] points at them and at
-// the program under test, followed by the [file ...] sections given.
+// the program under test, followed by the [file ...] sections given. The
+// settle time is 1 s, the least the watcher takes.
 class WatchSite {
 public:
-    explicit WatchSite(const std::string& fileSections, int settleSeconds = 0);
+    explicit WatchSite(const std::string& fileSections, int settleSeconds = 1);
 
     const Sandbox& box() const { return box_; }
     std::string config() const;
@@ -94,8 +95,11 @@ public:
     // A file in a run folder, as bytes.
     std::string runFile(const std::string& base, const std::string& runFolder, const std::string& name) const;
 
-    // kelvora-watch --once (and the options given), run to its end.
+    // kelvora-watch --once (and the options given), run to its end, once
+    // what was just delivered has settled.
     RunResult once(const std::vector<std::string>& options = {}) const;
+    // The same with NAME=VALUE settings added to its environment.
+    RunResult once(const std::vector<std::string>& environment, const std::vector<std::string>& options) const;
     // kelvora-watch following the folder, started without waiting.
     RunningProgram follow(const std::vector<std::string>& options = {}) const;
 

@@ -1,0 +1,57 @@
+// File operations that a crash cannot cut in half, relative to folder
+// descriptors so that no path is looked up twice. A file is written under a
+// temporary name, flushed, then renamed; every folder a rename or a create
+// changed is flushed after it. Every step is checked: each function returns
+// false with errno set when any step failed, and leaves no temporary file.
+#pragma once
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+// What the watcher writes is for the site's eyes only: it holds identity
+// records with their PINs.
+constexpr mode_t RunFolderMode = 0750;
+constexpr mode_t RunFileMode = 0640;
+constexpr mode_t StagingMode = 0700;
+
+// Flushes a folder's entries to the disk.
+bool syncFolder(int folder);
+
+// Opens a folder below folder (or a path, with AT_FDCWD) as a descriptor,
+// never through a symbolic link; -1 with errno otherwise.
+int openFolder(int folder, const std::string& name);
+
+// Creates the folder name in folder with mode (whatever the umask); an
+// existing one is taken as it is when existing is true.
+bool makeFolder(int folder, const std::string& name, mode_t mode, bool existing);
+
+// rename(2) within or between folders that never replaces an entry at to
+// (EEXIST); a file system without RENAME_NOREPLACE gets a look first.
+bool renameNoReplace(int fromFolder, const std::string& from, int toFolder, const std::string& to);
+
+// Writes text as the file name in folder: a temporary name, flushed, renamed
+// over name, the folder flushed.
+bool writeFileDurably(int folder, const std::string& name, const std::string& text);
+
+// A file written in pieces: createTemporary opens a new temporary file
+// beside name (-1 with errno), finishTemporary flushes it and, when
+// written is true, renames it over name and flushes the folder; otherwise,
+// or when a step fails, the temporary file goes.
+int createTemporary(int folder, const std::string& name, std::string& temporary);
+bool finishTemporary(int fd, bool written, int folder, const std::string& temporary, const std::string& name);
+
+// Copies everything readable from the descriptor in into the new file name
+// of folder, flushed, through a temporary name; the folder is flushed.
+bool copyDurably(int in, int folder, const std::string& name);
+
+// Removes name in folder with all it holds; a missing one is no fault.
+bool removeTree(int folder, const std::string& name);
+
+// Copies the folder from (with its files and folders) as to into the
+// folder toFolder, every file and folder flushed; nothing of to is left
+// when a step failed.
+bool copyTree(int fromFolder, const std::string& from, int toFolder, const std::string& to);
+
+// Whether name in folder is the file described by info (device and inode),
+// looked at without following a link.
+bool isSameFile(int folder, const std::string& name, const struct stat& info);

@@ -1,0 +1,189 @@
+// The take-over of run folders that no watcher files any more: an earlier
+// watcher was killed or the machine stopped. Each run goes on from the step
+// its record names; a run whose lock is held (its importer outlived its
+// watcher, or another watcher shares the working directory) waits, and
+// holds back its type code, until the lock is free.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "common/diag.h"
+#include "common/paths.h"
+#include "watch/durable.h"
+#include "watch/lock.h"
+#include "watch/names.h"
+#include "watch/steps.h"
+#include "watch/take.h"
+
+namespace {
+
+constexpr double LockLookSeconds = 1;
+constexpr const char* ErrorName = "stderr.txt";
+
+// The run folders of the staging area, in the order they were taken.
+std::vector<std::string> runFolders(int staging) {
+    std::vector<std::string> names;
+    int listed = dup(staging);
+    DIR* dir = listed < 0 ? nullptr : fdopendir(listed);
+    if (dir == nullptr) {
+        if (listed >= 0) close(listed);
+        return names;
+    }
+    rewinddir(dir);
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool exists(int folder, const std::string& name) {
+    return faccessat(folder, name.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// A run folder without a record was made and left before its file moved:
+// it holds nothing of a sender.
+bool holdsAFile(int runFolder) {
+    for (const char* sub : {FileFolder, DeliveredFolder}) {
+        int folder = openFolder(runFolder, sub);
+        if (folder < 0) continue;
+        int listed = dup(folder);
+        DIR* dir = fdopendir(listed);
+        bool found = false;
+        while (dir != nullptr && !found) {
+            const dirent* entry = readdir(dir);
+            if (entry == nullptr) break;
+            found = strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0;
+        }
+        if (dir != nullptr) closedir(dir);
+        close(folder);
+        if (found) return true;
+    }
+    return false;
+}
+
+// Forgets the run: its folder goes (it holds no file of a sender).
+bool dropEmptyRun(Watcher& watcher, Job& job) {
+    closeRun(job);
+    removeTree(watcher.stagingFd, job.folderName);
+    syncFolder(watcher.stagingFd);
+    return true;
+}
+
+// Taking: the file may be in the run folder, in the drop folder, or (a
+// copy across file systems) in both.
+bool finishTaking(Watcher& watcher, Job& job, double now) {
+    const std::string name = importName(job.record.name);
+    int target = openFolder(job.runFd, job.record.rule.utf8 ? DeliveredFolder : FileFolder);
+    const bool taken = target >= 0 && exists(target, name);
+    if (target >= 0) close(target);
+    if (!taken) return dropEmptyRun(watcher, job);
+    removeCopiedEntry(watcher.dropFd, job.record.name, job.record.dropDevice, job.record.dropInode);
+    if (!recordStep(job, Step::Taken)) {
+        return finishRun(watcher, job, false, Committed::No, "not imported: the run record cannot be written", now);
+    }
+    return checkAndStart(watcher, job, now);
+}
+
+// Started: the import ran, or was about to. Its report says how it ended;
+// without one, it never started when it left no standard error, and
+// otherwise no one can know whether it committed.
+bool collectLeftImport(Watcher& watcher, Job& job, double now) {
+    RunOutcome& run = job.last;
+    run = RunOutcome();
+    run.reported = readReport(job.files.report, run);
+    job.started = now;
+    if (run.reported) {
+        run.status = run.reportedStatus;
+        return importDone(watcher, job, now);
+    }
+    if (!exists(job.runFd, ErrorName)) {
+        job.record.attempt--;
+        return startRun(watcher, job, now);
+    }
+    return finishRun(watcher, job, false, Committed::Unknown,
+                     "a watcher ended while this file's import ran, and the import left no run report: whether it "
+                     "was committed is unknown; look at the table before delivering the file again", now);
+}
+
+// A run folder without a readable record that holds a file all the same.
+bool fileUnrecorded(Watcher& watcher, Job& job, double now) {
+    job.record.name = job.folderName;
+    job.record.stamp = job.folderName.substr(0, job.folderName.find('_'));
+    return finishRun(watcher, job, false, Committed::Unknown,
+                     "a watcher ended before it recorded this run, and its record cannot be read: whether it was "
+                     "imported is unknown; look at the table before delivering the file again", now);
+}
+
+// Goes on with a run whose lock this watcher now holds, from its step.
+bool takeOverRun(Watcher& watcher, Job& job, double now) {
+    if (job.record.name.empty()) return holdsAFile(job.runFd) ? fileUnrecorded(watcher, job, now)
+                                                              : dropEmptyRun(watcher, job);
+    setRunPaths(watcher, job);
+    const std::string work = buildWorkPath(job.source);
+    if (job.record.attempt > 0 && access(job.source.c_str(), F_OK) != 0 && access(work.c_str(), F_OK) == 0) {
+        job.source = work;
+    }
+    diagnose("%s %s: a watcher ended while this file was in work; going on from the step \"%s\" in %s",
+             shownName(job.record.name).c_str(), job.record.rule.typeCode.c_str(), stepName(job.record.step),
+             job.folder.c_str());
+    switch (job.record.step) {
+    case Step::Taking:
+        return finishTaking(watcher, job, now);
+    case Step::Taken:
+    case Step::Checked:
+        return job.record.attempt == 0 ? checkAndStart(watcher, job, now) : startRun(watcher, job, now);
+    case Step::Started:
+        return collectLeftImport(watcher, job, now);
+    case Step::Filing:
+        return fileRun(watcher, job, now);
+    }
+    return false;
+}
+
+}  // namespace
+
+void takeOverLeftovers(Watcher& watcher, double now) {
+    for (const std::string& name : runFolders(watcher.stagingFd)) {
+        Job job;
+        job.folderName = name;
+        job.folder = pathIn(watcher.staging, name);
+        job.site = watcher.config;
+        job.runFd = openFolder(watcher.stagingFd, name);
+        if (job.runFd < 0) continue;
+        if (!readRunRecord(job.runFd, job.record)) job.record = RunRecord();
+        if (!lockRun(job.runFd)) {
+            diagnose("%s: the run in %s is held by an importer that outlived its watcher, or by another watcher; "
+                     "it is filed once that ends, and no %s file is taken meanwhile",
+                     shownName(job.record.name).c_str(), job.folder.c_str(),
+                     job.record.rule.typeCode.empty() ? "other" : job.record.rule.typeCode.c_str());
+            job.phase = Phase::Locked;
+            job.dueAt = now + LockLookSeconds;
+            watcher.jobs.push_back(job);
+            continue;
+        }
+        watcher.jobs.push_back(job);
+        if (takeOverRun(watcher, watcher.jobs.back(), now)) watcher.jobs.pop_back();
+    }
+}
+
+bool lookAtLockedRun(Watcher& watcher, Job& job, double now) {
+    if (!lockRun(job.runFd)) {
+        job.dueAt = now + LockLookSeconds;
+        return false;
+    }
+    struct stat info;
+    if (fstat(job.runFd, &info) != 0 || !isSameFile(watcher.stagingFd, job.folderName, info)) {
+        closeRun(job);   // its holder filed it
+        return true;
+    }
+    if (!readRunRecord(job.runFd, job.record)) job.record = RunRecord();
+    job.dueAt = -1;
+    return takeOverRun(watcher, job, now);
+}

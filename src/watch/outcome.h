@@ -1,0 +1,16 @@
+// What an ended import means for its file: imported whole (to archive/),
+// or why it goes to failed/, in one line that says whether anything was
+// committed.
+#pragma once
+#include <string>
+
+#include "watch/importer.h"
+#include "watch/runrecord.h"
+
+// Imported whole: exit 0, committed, no record failed and no opening or
+// closing statement either (a failed IDN clearing still exits 0).
+bool importedWhole(const RunOutcome& run);
+
+// Why the run's file goes to failed/; errorFile is the importer's standard
+// error, whose last line says most when there is no report.
+std::string failureReason(const RunOutcome& run, const RunRecord& record, const std::string& errorFile);

@@ -1,0 +1,140 @@
+#include "watch/runrecord.h"
+
+#include <cerrno>
+#include <exception>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "watch/durable.h"
+#include "watch/names.h"
+
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr const char* StepNames[] = {"taking", "taken", "checked", "started", "filing"};
+constexpr size_t MaxRecordBytes = 64 * 1024;
+constexpr int JsonIndent = 2;
+
+// The name as hexadecimal pairs: JSON holds text, a name holds any bytes.
+std::string hexOf(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : bytes) {
+        hex += digits[c >> 4];
+        hex += digits[c & 0x0F];
+    }
+    return hex;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool bytesOfHex(const std::string& hex, std::string& bytes) {
+    if (hex.size() % 2 != 0) return false;
+    bytes.clear();
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        const int high = hexDigit(hex[i]);
+        const int low = hexDigit(hex[i + 1]);
+        if (high < 0 || low < 0) return false;
+        bytes += static_cast<char>(high * 16 + low);
+    }
+    return true;
+}
+
+Json ruleJson(const FileRule& rule) {
+    return {{"pattern", rule.pattern},     {"type", rule.typeCode},
+            {"update", rule.update},       {"debug", rule.debug},
+            {"utf8", rule.utf8},           {"allow_empty", rule.allowEmpty},
+            {"max_wrong_length", rule.maxWrongLength}, {"max_failed_records", rule.maxFailedRecords}};
+}
+
+void takeRule(const Json& json, FileRule& rule) {
+    rule.pattern = json.at("pattern").get<std::string>();
+    rule.typeCode = json.at("type").get<std::string>();
+    rule.update = json.at("update").get<bool>();
+    rule.debug = json.at("debug").get<bool>();
+    rule.utf8 = json.at("utf8").get<bool>();
+    rule.allowEmpty = json.at("allow_empty").get<bool>();
+    rule.maxWrongLength = json.at("max_wrong_length").get<long>();
+    rule.maxFailedRecords = json.at("max_failed_records").get<long>();
+}
+
+bool stepOf(const std::string& name, Step& step) {
+    for (size_t i = 0; i < sizeof StepNames / sizeof StepNames[0]; ++i) {
+        if (name == StepNames[i]) {
+            step = static_cast<Step>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The record file's text, at most MaxRecordBytes of it.
+bool readText(int runFolder, std::string& text) {
+    int fd = openat(runFolder, RunRecordName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    text.assign(MaxRecordBytes, '\0');
+    size_t used = 0;
+    ssize_t got = 0;
+    while (used < text.size() && (got = read(fd, &text[used], text.size() - used)) != 0) {
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) break;
+        used += static_cast<size_t>(got);
+    }
+    close(fd);
+    text.resize(used);
+    return got >= 0;
+}
+
+}  // namespace
+
+const char* stepName(Step step) {
+    return StepNames[static_cast<int>(step)];
+}
+
+bool writeRunRecord(int runFolder, const RunRecord& record) {
+    Json json = {{"name", shownName(record.name)},
+                 {"name_hex", hexOf(record.name)},
+                 {"taken", record.stamp},
+                 {"section", ruleJson(record.rule)},
+                 {"step", stepName(record.step)},
+                 {"attempt", record.attempt},
+                 {"drop_device", static_cast<unsigned long long>(record.dropDevice)},
+                 {"drop_inode", static_cast<unsigned long long>(record.dropInode)}};
+    if (record.step == Step::Filing) {
+        json["to"] = record.archived ? "archive" : "failed";
+        json["outcome"] = record.outcome;
+        json["reason"] = record.reason;
+    }
+    return writeFileDurably(runFolder, RunRecordName,
+                            json.dump(JsonIndent, ' ', false, Json::error_handler_t::replace) + "\n");
+}
+
+bool readRunRecord(int runFolder, RunRecord& record) {
+    std::string text;
+    if (!readText(runFolder, text)) return false;
+    try {
+        const Json json = Json::parse(text, nullptr, false);
+        if (!json.is_object() || !bytesOfHex(json.at("name_hex").get<std::string>(), record.name)) return false;
+        if (!stepOf(json.at("step").get<std::string>(), record.step)) return false;
+        record.stamp = json.at("taken").get<std::string>();
+        takeRule(json.at("section"), record.rule);
+        record.attempt = json.at("attempt").get<int>();
+        record.dropDevice = static_cast<dev_t>(json.at("drop_device").get<unsigned long long>());
+        record.dropInode = static_cast<ino_t>(json.at("drop_inode").get<unsigned long long>());
+        if (record.step == Step::Filing) {
+            record.archived = json.at("to").get<std::string>() == "archive";
+            record.outcome = json.at("outcome").get<std::string>();
+            record.reason = json.at("reason").get<std::string>();
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+    return !record.name.empty();
+}

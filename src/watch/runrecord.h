@@ -1,0 +1,41 @@
+// The record of one run, kept as the file "state" in its run folder and
+// written anew (durably) before each step of the file's life, so that a
+// watcher that starts after a crash knows the file, its section and the
+// step it stopped at, and finishes or files the run from there.
+#pragma once
+#include <string>
+#include <sys/types.h>
+
+#include "watch/config.h"
+
+constexpr const char* RunRecordName = "state";
+
+// The steps, in order. Taking: the run folder is made and the file is
+// about to leave the drop folder. Taken: it is in the run folder. Checked:
+// it passed the checks (and was converted). Started: an import (attempt)
+// was started. Filing: the verdict is known and the run folder is being
+// moved into archive/ or failed/.
+enum class Step { Taking, Taken, Checked, Started, Filing };
+
+struct RunRecord {
+    std::string name;            // as delivered, every byte
+    std::string stamp;           // the UTC time it was taken
+    FileRule rule;               // the section it was taken under
+    Step step = Step::Taking;
+    int attempt = 0;             // imports started
+    dev_t dropDevice = 0;        // the drop entry's file, while it is taken
+    ino_t dropInode = 0;
+    bool archived = false;       // Filing: the verdict
+    std::string outcome;         // Filing: "committed", "nothing committed" or "unknown whether committed"
+    std::string reason;          // Filing into failed/: why
+};
+
+// Writes the record into the run folder; false (with errno) when it could
+// not be written whole.
+bool writeRunRecord(int runFolder, const RunRecord& record);
+
+// Reads the record of a run folder; false when there is none or it cannot
+// be read.
+bool readRunRecord(int runFolder, RunRecord& record);
+
+const char* stepName(Step step);

@@ -1,0 +1,202 @@
+#include "watch/steps.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "common/diag.h"
+#include "common/paths.h"
+#include "watch/checks.h"
+#include "watch/crashpoint.h"
+#include "watch/durable.h"
+#include "watch/filing.h"
+#include "watch/names.h"
+#include "watch/outcome.h"
+
+namespace {
+
+constexpr const char* ConvertingName = ".converting";
+constexpr const char* OutputName = "stdout.cp1252";
+constexpr const char* ErrorName = "stderr.txt";
+constexpr const char* ReportName = "report.json";
+
+// The file's name for the log: every control byte escaped.
+std::string shown(const Job& job) {
+    return shownName(job.record.name);
+}
+
+// Converts a UTF-8 delivery into the file the importer reads.
+bool convertDelivered(Job& job, const std::string& delivered, std::string& reason) {
+    const std::string fileFolder = pathIn(job.folder, FileFolder);
+    const std::string converting = pathIn(fileFolder, ConvertingName);
+    if (!checkFile(delivered, job.record.rule, converting, reason)) {
+        unlink(converting.c_str());
+        return false;
+    }
+    int folder = openFolder(AT_FDCWD, fileFolder);
+    const bool renamed = folder >= 0 && renameat(folder, ConvertingName, folder, importName(job.record.name).c_str()) == 0 &&
+                         syncFolder(folder);
+    if (folder >= 0) close(folder);
+    if (!renamed) reason = std::string("the converted file cannot be kept: ") + strerror(errno);
+    return renamed;
+}
+
+// The line of an import that has ended: what became of the lines, the
+// outcome, then what becomes of the file.
+void logRun(const Job& job, double seconds, const std::string& then) {
+    const RunOutcome& run = job.last;
+    diagnose("%s %s: %ld %s, %ld written, %ld failed, %ld wrong length, %s, exit %d, %.2f s; %s", shown(job).c_str(),
+             job.record.rule.typeCode.c_str(), run.lines, run.lines == 1 ? "line" : "lines", run.written, run.failed,
+             run.wrongLength, committedText(committedOf(run)), run.status, seconds, then.c_str());
+}
+
+// The seconds before a retry; the last delay stands for any later one.
+int retryDelay(const Watcher& watcher, int retry) {
+    if (watcher.retryDelays.empty()) return 0;
+    const size_t index = std::min(static_cast<size_t>(retry - 1), watcher.retryDelays.size() - 1);
+    return watcher.retryDelays[index];
+}
+
+// The files of an import that is tried again keep its number.
+bool keepAttemptFiles(const Job& job) {
+    const std::string prefix = "attempt-" + std::to_string(job.record.attempt) + ".";
+    for (const char* name : {OutputName, ErrorName, ReportName}) {
+        const std::string kept = prefix + name;
+        if (renameat(job.runFd, name, job.runFd, kept.c_str()) != 0 && errno != ENOENT) return false;
+    }
+    return syncFolder(job.runFd);
+}
+
+}  // namespace
+
+std::string pathIn(const std::string& folder, const std::string& name) {
+    return folder + "/" + name;
+}
+
+// Records the step before it is taken; false when the record cannot be
+// written (the disk is full): the step is then not taken.
+bool recordStep(Job& job, Step step) {
+    job.record.step = step;
+    if (writeRunRecord(job.runFd, job.record)) {
+        crashPoint(stepName(step));
+        return true;
+    }
+    diagnose("%s: cannot write the run record in %s: %s", shown(job).c_str(), job.folder.c_str(), strerror(errno));
+    return false;
+}
+
+void closeRun(Job& job) {
+    if (job.runFd >= 0) close(job.runFd);
+    job.runFd = -1;
+}
+
+void setRunPaths(const Watcher& watcher, Job& job) {
+    job.folder = pathIn(watcher.staging, job.folderName);
+    job.files = {pathIn(job.folder, OutputName), pathIn(job.folder, ErrorName), pathIn(job.folder, ReportName)};
+    job.source = pathIn(pathIn(job.folder, FileFolder), importName(job.record.name));
+}
+
+// Files the run into archive/ or failed/ as its record says. True once the
+// run folder is there, complete; otherwise it stays whole in staging and is
+// tried again later.
+bool fileRun(Watcher& watcher, Job& job, double now) {
+    const std::string& base = job.record.archived ? job.site.archive : job.site.failed;
+    int baseFd = openFolder(AT_FDCWD, base);
+    std::string filedName;
+    bool filed = baseFd >= 0 && findFiledCopy(baseFd, job.folderName, job.record, filedName) &&
+                 removeTree(watcher.stagingFd, job.folderName) && syncFolder(watcher.stagingFd);
+    filed = filed || (baseFd >= 0 && completeRunFolder(job.runFd, job.record.reason) && recordStep(job, Step::Filing) &&
+                      moveRunFolder(watcher.stagingFd, job.folderName, baseFd, filedName));
+    const int error = errno;
+    if (baseFd >= 0) close(baseFd);
+    if (!filed) {
+        if (job.record.archived && job.phase != Phase::FilingWait) watcher.failedFiles++;
+        diagnose("%s %s: not filed in %s: %s; the run stays whole in %s and is filed once that works", shown(job).c_str(),
+                 job.record.rule.typeCode.c_str(), base.c_str(), strerror(error), job.folder.c_str());
+        job.phase = Phase::FilingWait;
+        job.dueAt = watcher.once ? -1 : now + std::max(1, job.site.settleSeconds);
+        return false;
+    }
+    const std::string folder = pathIn(base, filedName);
+    if (job.record.archived) {
+        diagnose("%s %s: archived in %s", shown(job).c_str(), job.record.rule.typeCode.c_str(), folder.c_str());
+    } else {
+        diagnose("%s %s: to %s: %s", shown(job).c_str(), job.record.rule.typeCode.c_str(), folder.c_str(),
+                 job.record.reason.c_str());
+    }
+    closeRun(job);
+    return true;
+}
+
+// The end of a job: its verdict counted and recorded, then the filing.
+// True when the job is over (filed).
+bool finishRun(Watcher& watcher, Job& job, bool archived, Committed committed, const std::string& reason,
+               double now) {
+    job.record.archived = archived;
+    job.record.outcome = committedText(committed);
+    job.record.reason = reason;
+    if (!archived) watcher.failedFiles++;
+    if (committed == Committed::Unknown) watcher.unknownFiles++;
+    return fileRun(watcher, job, now);
+}
+
+// Starts the job's next import; one that cannot start ends the job, with
+// nothing committed.
+bool startRun(Watcher& watcher, Job& job, double now) {
+    job.record.attempt++;
+    if (!recordStep(job, Step::Started)) {
+        job.record.attempt--;
+        return finishRun(watcher, job, false, Committed::No, "the run record cannot be written: " +
+                         std::string(strerror(errno)), now);
+    }
+    job.started = now;
+    job.dueAt = -1;
+    std::string reason;
+    if (!startImport(job.site, job.record.rule, job.source, job.files, job.runFd, job.pid, reason)) {
+        job.last = RunOutcome();
+        return finishRun(watcher, job, false, Committed::No, reason + "; nothing was committed", now);
+    }
+    crashPoint("running");
+    job.phase = Phase::Running;
+    return false;
+}
+
+// Checks the taken file (converting it when its section says so), then
+// starts its import. True when the job is over.
+bool checkAndStart(Watcher& watcher, Job& job, double now) {
+    std::string reason;
+    const std::string name = importName(job.record.name);
+    const bool passed = job.record.rule.utf8
+                            ? convertDelivered(job, pathIn(pathIn(job.folder, DeliveredFolder), name), reason)
+                            : checkFile(job.source, job.record.rule, "", reason);
+    if (!passed) return finishRun(watcher, job, false, Committed::No, "not imported: " + reason, now);
+    if (!recordStep(job, Step::Checked)) {
+        return finishRun(watcher, job, false, Committed::No,
+                         "not imported: the run record cannot be written: " + std::string(strerror(errno)), now);
+    }
+    return startRun(watcher, job, now);
+}
+
+// An import has ended: another try, or the end of the job. True when the
+// job is over.
+bool importDone(Watcher& watcher, Job& job, double now) {
+    const double seconds = now - job.started;
+    job.pid = -1;
+    if (isRetryable(job.last) && job.record.attempt <= job.site.retries && keepAttemptFiles(job) &&
+        recordStep(job, Step::Checked)) {
+        const int delay = retryDelay(watcher, job.record.attempt);
+        logRun(job, seconds, "retry " + std::to_string(job.record.attempt) + " of " +
+                                 std::to_string(job.site.retries) + " in " + std::to_string(delay) + " s");
+        job.source = buildWorkPath(job.source);
+        job.phase = Phase::RetryWait;
+        job.dueAt = now + delay;
+        return false;
+    }
+    const bool archived = importedWhole(job.last);
+    const std::string reason = archived ? "" : failureReason(job.last, job.record, job.files.err);
+    logRun(job, seconds, archived ? "imported whole" : "to be filed in failed/");
+    return finishRun(watcher, job, archived, committedOf(job.last), reason, now);
+}
+
