@@ -24,16 +24,6 @@ constexpr int FilesFailedStatus = 1;
 constexpr int LockedStatus = 3;
 const char* const Section20P = "[file *20P*]\ntype = 20P\n";
 
-std::string record20P(int number) {
-    return kt::field("T" + std::to_string(number), 255) + "01A0000100010002\n";
-}
-
-std::string records20P(int first, int last) {
-    std::string text;
-    for (int i = first; i <= last; ++i) text += record20P(i);
-    return text;
-}
-
 std::string kstLine(const std::string& kst, const std::string& txt) {
     return kt::field(kst, 30) + kt::field("01", 5) + kt::field("L1", 5) + kt::field("", 7) + kt::field("S1", 7) +
            kt::field(txt, 30) + kt::field("erf", 50) + "\n";
@@ -74,7 +64,7 @@ bool importWaitsForALock(const kt::WatchSite& site, kt::Session& other, kt::Runn
     const bool locked = other.exec("UPDATE MGSST20P SET M20Ofb = 'LOCK'") == 0;
     watcher = site.follow();
     if (!locked || !kt::waitForError(watcher, "watching ", err, WaitSeconds)) return false;
-    site.deliver("20P_0001.txt", records20P(1, 3));
+    site.deliver("20P_0001.txt", kt::records20P(1, 3));
     return kt::waitFor([] { return kt::waitingThread("DELETE FROM Ruruvuro.MGSST20P") > 0; }, WaitSeconds);
 }
 
@@ -89,7 +79,7 @@ TEST(Watch, FileWrittenInPiecesWithPausesIsImportedOnceAndWhole) {
     kt::RunningProgram watcher = site.follow();
     std::string err;
     ASSERT_TRUE(kt::waitForError(watcher, "watching ", err, WaitSeconds)) << err;
-    const std::string pieces[] = {records20P(1, 40), records20P(41, 80), records20P(81, 120)};
+    const std::string pieces[] = {kt::records20P(1, 40), kt::records20P(41, 80), kt::records20P(81, 120)};
     {
         std::ofstream out(site.folder("drop") + "/20P_0001.txt", std::ios::binary);
         for (const std::string& piece : pieces) {
@@ -120,7 +110,7 @@ TEST(Watch, FileLinkedInIsTaken) {
     std::string err;
     ASSERT_TRUE(kt::waitForError(watcher, "watching ", err, WaitSeconds)) << err;
     const std::string outside = site.folder("20P_0001.txt");
-    std::ofstream(outside, std::ios::binary) << records20P(1, 3);
+    std::ofstream(outside, std::ios::binary) << kt::records20P(1, 3);
     ASSERT_EQ(link(outside.c_str(), (site.folder("drop") + "/20P_0001.txt").c_str()), 0);
     const bool taken = kt::waitFor([&] { return !site.runFolders("archive").empty(); }, WaitSeconds / 4);
     kill(watcher.pid, SIGTERM);
@@ -172,7 +162,7 @@ TEST(Watch, ImportThatOutlivesItsKilledWatcherIsWaitedForThenFiledByItsReport) {
     kill(first.pid, SIGKILL);
     kt::waitProgram(first);
     ASSERT_TRUE(waiting) << err;
-    site.deliver("20P_0002.txt", records20P(4, 6));
+    site.deliver("20P_0002.txt", kt::records20P(4, 6));
     kt::RunningProgram second = site.follow();
     const bool heldBack = kt::waitForError(second, "held by an importer that outlived its watcher", err, WaitSeconds);
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
@@ -186,8 +176,8 @@ TEST(Watch, ImportThatOutlivesItsKilledWatcherIsWaitedForThenFiledByItsReport) {
     EXPECT_TRUE(untouched) << err;
     ASSERT_TRUE(done) << err;
     const std::vector<std::string> archived = site.runFolders("archive");
-    EXPECT_EQ(site.runFile("archive", archived[0], "file/20P_0001.wrk"), records20P(1, 3));
-    EXPECT_EQ(site.runFile("archive", archived[1], "file/20P_0002.wrk"), records20P(4, 6));
+    EXPECT_EQ(site.runFile("archive", archived[0], "file/20P_0001.wrk"), kt::records20P(1, 3));
+    EXPECT_EQ(site.runFile("archive", archived[1], "file/20P_0002.wrk"), kt::records20P(4, 6));
     EXPECT_TRUE(site.runFolders("failed").empty()) << err;
     EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T4"}, {"T5"}, {"T6"}}));
 }
@@ -219,7 +209,7 @@ TEST(Watch, FileCutOffMidLineGoesToFailedAndTheTableIsUnchanged) {
     kt::resetSchema();
     kt::insertSurvivor();
     kt::WatchSite site(Section20P);
-    const std::string cut = records20P(1, 2) + record20P(3).substr(0, 100);
+    const std::string cut = kt::records20P(1, 2) + kt::record20P(3).substr(0, 100);
     site.deliver("20P_0001.txt", cut);
     kt::RunResult run = site.once();
     EXPECT_EQ(run.status, FilesFailedStatus) << run.err;

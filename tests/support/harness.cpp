@@ -544,6 +544,16 @@ RunningProgram WatchSite::follow(const std::vector<std::string>& options) const 
     return startProgram(KELVORA_WATCH, args, box_.root());
 }
 
+std::string record20P(int number) {
+    return field("T" + std::to_string(number), 255) + "01A0000100010002\n";
+}
+
+std::string records20P(int first, int last) {
+    std::string text;
+    for (int i = first; i <= last; ++i) text += record20P(i);
+    return text;
+}
+
 // ------------------------------------------------------------ database
 
 int tryExec(const std::string& sql) {

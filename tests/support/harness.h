@@ -107,6 +107,10 @@ private:
     Sandbox box_;
 };
 
+// A 20P record of the terminal "T<number>", and the records first to last.
+std::string record20P(int number);
+std::string records20P(int first, int last);
+
 using Cell = std::optional<std::string>;   // nullopt for SQL NULL
 using Row = std::vector<Cell>;
 

@@ -1,0 +1,338 @@
+// kelvora-watch against what its senders, crashes and full disks can do,
+// with the real watcher, the real importer, real inotify and the throwaway
+// server: a name swapped for a link or a FIFO at the moment the watcher
+// opens it, a lock file that points elsewhere, names that look like the
+// run's own files or hold a newline, two watchers that share a working
+// directory, a full archive, and a watcher killed at each step of a run.
+#include <gtest/gtest.h>
+
+#include <sys/inotify.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int WaitSeconds = 60;
+constexpr int FilesFailedStatus = 1;
+constexpr int UsageStatus = 2;
+constexpr int OutcomeUnknownStatus = 4;
+constexpr int LockFileUnusableStatus = 5;
+constexpr int KilledStatus = 137;
+const char* const Section20P = "[file *20P*]\ntype = 20P\n";
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Every regular file below folder whose bytes are exactly bytes.
+int copiesIn(const std::string& folder, const std::string& bytes) {
+    int copies = 0;
+    std::error_code error;
+    for (const auto& entry : fs::recursive_directory_iterator(folder, error)) {
+        if (entry.is_regular_file() && !entry.is_symlink() && readAll(entry.path().string()) == bytes) copies++;
+    }
+    return copies;
+}
+
+// Waits (in a thread of the test) until a process opens name in folder for
+// the second time (the first open is the delivery's own), as inotify
+// reports it, then renames replacement over that name: what a sender does
+// who wants the watcher to check one file and take another.
+class SwapAtOpen {
+public:
+    SwapAtOpen(const std::string& folder, const std::string& name, const std::string& replacement) {
+        fd_ = inotify_init1(IN_CLOEXEC);
+        inotify_add_watch(fd_, folder.c_str(), IN_OPEN);
+        thread_ = std::thread([this, folder, name, replacement] {
+            alignas(inotify_event) char buffer[4096];
+            int opens = 0;
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(WaitSeconds);
+            while (!swapped_ && std::chrono::steady_clock::now() < end) {
+                pollfd ready = {fd_, POLLIN, 0};
+                if (poll(&ready, 1, 200) <= 0) continue;
+                ssize_t got = read(fd_, buffer, sizeof buffer);
+                for (ssize_t at = 0; at < got;) {
+                    const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                    if (event->len > 0 && name == event->name && ++opens == 2) {
+                        swapped_ = rename(replacement.c_str(), (folder + "/" + name).c_str()) == 0;
+                    }
+                    at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+                }
+            }
+            done_ = true;
+        });
+    }
+    ~SwapAtOpen() {
+        thread_.join();
+        close(fd_);
+    }
+    bool swapped() const { return swapped_; }
+    bool done() const { return done_; }
+
+private:
+    int fd_ = -1;
+    std::thread thread_;
+    std::atomic<bool> swapped_{false};
+    std::atomic<bool> done_{false};
+};
+
+// A counter of the rows ever inserted into MGSST20P, which a replace
+// import cannot hide: a file imported twice counts its records twice.
+void countInserts() {
+    kt::exec("CREATE TABLE IF NOT EXISTS inserts_seen (n INT)");
+    kt::exec("DELETE FROM inserts_seen");
+    kt::exec("CREATE TRIGGER count_inserts AFTER INSERT ON MGSST20P FOR EACH ROW INSERT INTO inserts_seen VALUES (1)");
+}
+
+long long insertsSeen() {
+    return kt::countRows("inserts_seen");
+}
+
+}  // namespace
+
+// A link to a file of the watcher's user, and then a FIFO, renamed over a
+// delivered name while the watcher opens it: the secret is never read,
+// copied or imported, the watcher never blocks, and the next file is taken.
+TEST(WatchSafety, LinkOrFifoSwappedInAtTheOpenIsNeverFollowedNorWaitedFor) {
+    kt::resetSchema();
+    kt::WatchSite site(Section20P);
+    const std::string secret = kt::records20P(900, 903);
+    const std::string secretPath = site.folder("secret.txt");
+    std::ofstream(secretPath, std::ios::binary) << secret;
+    chmod(secretPath.c_str(), 0600);
+    const std::string link = site.folder("link");
+    const std::string fifo = site.folder("fifo");
+    ASSERT_EQ(symlink(secretPath.c_str(), link.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    kt::RunningProgram watcher = site.follow();
+    std::string err;
+    ASSERT_TRUE(kt::waitForError(watcher, "watching ", err, WaitSeconds)) << err;
+    bool swapped = true;
+    for (const auto& [name, replacement] : {std::pair{"20P_0001.txt", link}, std::pair{"20P_0002.txt", fifo}}) {
+        SwapAtOpen swap(site.folder("drop"), name, replacement);
+        site.deliver(name, kt::records20P(1, 2000));
+        while (!swap.done()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        swapped = swapped && swap.swapped();
+    }
+    site.deliver("20P_0003.txt", kt::records20P(7, 9));
+    const bool third = kt::waitFor([&] {
+        for (const std::string& run : site.runFolders("archive")) {
+            if (contains(run, "20P_0003")) return true;
+        }
+        return false;
+    }, WaitSeconds);
+    kill(watcher.pid, SIGTERM);
+    err += kt::waitProgram(watcher).err;
+    ASSERT_TRUE(third) << err;
+    EXPECT_TRUE(swapped) << "the sender's swap never came: " << err;
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T7"}, {"T8"}, {"T9"}}));
+    EXPECT_EQ(readAll(secretPath), secret);
+    for (const char* folder : {"archive", "failed", "drop"}) EXPECT_EQ(copiesIn(site.folder(folder), secret), 0);
+    EXPECT_EQ(copiesIn(site.box().workDir(), secret), 0);
+    EXPECT_TRUE(contains(err, "is a symbolic link, not a regular file") || contains(err, "is a FIFO, not a regular file"))
+        << err;
+}
+
+// A sender replaces the drop folder's lock file by a link to the settings
+// file: the watcher never writes through it, names the file and what to do,
+// and exits with the status that leaves the service restarting (not 3).
+TEST(WatchSafety, LockFileLinkedToTheSettingsLeavesThemUnchanged) {
+    kt::WatchSite site(Section20P);
+    const std::string settings = site.box().root() + "/Files/Corvantis.Ini";
+    const std::string before = readAll(settings);
+    ASSERT_EQ(symlink(settings.c_str(), (site.folder("drop") + "/.kelvora-watch.lock").c_str()), 0);
+    kt::RunResult run = site.once();
+    EXPECT_EQ(run.status, LockFileUnusableStatus) << run.err;
+    EXPECT_TRUE(contains(run.err, ".kelvora-watch.lock")) << run.err;
+    EXPECT_TRUE(contains(run.err, "chmod 3775")) << run.err;
+    EXPECT_EQ(readAll(settings), before);
+}
+
+// With a catch-all section that converts from UTF-8, deliveries named like
+// the run's own files, one with a newline and one too long for a run folder
+// beside its time stamp: each is imported and archived with every byte, and
+// the newline forges no log line.
+TEST(WatchSafety, NamesOfAnyBytesKeepTheirFilesAndForgeNoLogLine) {
+    kt::resetSchema();
+    kt::WatchSite site("[file *]\ntype = 20P\nupdate = yes\nencoding = utf-8\n");
+    const std::string forged = "x\nkelvora-watch: forged.txt";
+    const std::string longName = std::string(240, 'L') + ".txt";
+    const std::vector<std::string> names = {"reason", "stderr.txt", "state", forged, longName};
+    for (size_t i = 0; i < names.size(); ++i) {
+        site.deliver(names[i], kt::records20P(static_cast<int>(10 * i + 1), static_cast<int>(10 * i + 2)));
+    }
+    kt::RunResult run = site.once();
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> archived = site.runFolders("archive");
+    ASSERT_EQ(archived.size(), names.size()) << run.err;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string bytes = kt::records20P(static_cast<int>(10 * i + 1), static_cast<int>(10 * i + 2));
+        EXPECT_EQ(copiesIn(site.folder("archive"), bytes), 2) << names[i];   // as delivered, and its work file
+    }
+    EXPECT_EQ(kt::countRows("MGSST20P"), 10);
+    for (const std::string& line : kt::lines(run.err)) EXPECT_NE(line.rfind("kelvora-watch: forged", 0), 0u) << line;
+    EXPECT_TRUE(contains(run.err, "x\\nkelvora-watch: forged.txt 20P: 2 lines")) << run.err;
+}
+
+// Two watchers, two drop folders, one working directory, the same base name
+// delivered to both at once, both imports held by a table lock so that
+// they run side by side: each file is imported under its own work file and
+// archived with its own bytes.
+TEST(WatchSafety, TwoWatchersSharingAWorkdirKeepTheirWorkFilesApart) {
+    kt::resetSchema();
+    kt::WatchSite site("[file k20P*]\ntype = 20P\nupdate = yes\n");
+    const std::string second = site.folder("drop2");
+    fs::create_directories(second);
+    std::string text = readAll(site.config());
+    const std::string drop = "drop = " + site.folder("drop") + "\n";
+    const std::string config2 = site.folder("watch2.conf");
+    std::ofstream(config2, std::ios::binary) << text.replace(text.find(drop), drop.size(), "drop = " + second + "\n");
+    site.deliver("k20P.txt", kt::records20P(1, 300));
+    std::ofstream(second + "/k20P.csv", std::ios::binary) << kt::records20P(301, 600);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    kt::Session other;
+    ASSERT_EQ(other.exec("LOCK TABLES MGSST20P WRITE"), 0);
+    kt::RunningProgram first = site.follow({"--once"});
+    kt::RunningProgram next = kt::startProgram(KELVORA_WATCH, {"--config", config2, "--once"}, site.box().root());
+    const bool both = kt::waitFor([] {
+        const std::vector<kt::Row> waiting = kt::query(
+            "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE STATE LIKE 'Waiting for table%'");
+        return waiting.size() == 1 && waiting[0][0] == std::string("2");
+    }, WaitSeconds / 4);
+    other.exec("UNLOCK TABLES");
+    kt::RunResult run = kt::waitProgram(first);
+    kt::RunResult run2 = kt::waitProgram(next);
+    EXPECT_TRUE(both) << run.err << run2.err;
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run2.status, 0) << run2.err;
+    const std::vector<std::string> archived = site.runFolders("archive");
+    ASSERT_EQ(archived.size(), 2u) << run.err << run2.err;
+    EXPECT_EQ(copiesIn(site.folder("archive"), kt::records20P(1, 300)), 1);
+    EXPECT_EQ(copiesIn(site.folder("archive"), kt::records20P(301, 600)), 1);
+    EXPECT_EQ(kt::countRows("MGSST20P"), 600);
+}
+
+// archive/ on a file system that is full: the run stays whole in the
+// staging area, the log never says "archived", --once exits 1, and the
+// next run files it once there is room.
+TEST(WatchSafety, FullArchiveKeepsTheRunWholeUntilThereIsRoom) {
+    kt::resetSchema();
+    kt::WatchSite site(Section20P);
+    const std::string archive = site.folder("archive");
+    if (mount("tmpfs", archive.c_str(), "tmpfs", 0, "size=256k") != 0) {
+        GTEST_SKIP() << "cannot mount a small tmpfs here: " << strerror(errno);
+    }
+    const std::string filler = archive + "/filler";
+    std::ofstream(filler, std::ios::binary) << std::string(255 * 1024, 'x');
+    const std::string bytes = kt::records20P(1, 300);
+    site.deliver("20P_0001.txt", bytes);
+    kt::RunResult full = site.once();
+    fs::remove(filler);
+    kt::RunResult roomy = site.once();
+    umount2(archive.c_str(), MNT_DETACH);
+    EXPECT_EQ(full.status, FilesFailedStatus) << full.err;
+    EXPECT_FALSE(contains(full.err, "archived")) << full.err;
+    EXPECT_TRUE(contains(full.err, "not filed in " + archive)) << full.err;
+    EXPECT_EQ(roomy.status, 0) << roomy.err;
+    EXPECT_TRUE(contains(roomy.err, "archived in " + archive)) << roomy.err;
+    EXPECT_EQ(kt::terminalsInTable().size(), 300u);
+}
+
+// The watcher killed at each step of a run, then started again: the file
+// is imported exactly once, whole in one place (archive/) at the end, and
+// the outcome is the true one.
+TEST(WatchSafety, WatcherKilledAtEachStepImportsTheFileOnceAndFilesItTruly) {
+    for (const char* step : {"taking", "taken", "checked", "started", "running", "filing"}) {
+        SCOPED_TRACE(step);
+        kt::resetSchema();
+        countInserts();
+        kt::WatchSite site(Section20P);
+        const std::string bytes = kt::records20P(1, 3);
+        site.deliver("20P_0001.txt", bytes);
+        kt::RunResult killed = site.once({std::string("KELVORA_WATCH_CRASH_AT=") + step}, {});
+        EXPECT_EQ(killed.status, KilledStatus) << killed.err;
+        kt::RunResult again = site.once();
+        EXPECT_EQ(again.status, 0) << killed.err << again.err;
+        EXPECT_EQ(insertsSeen(), 3) << again.err;
+        const std::vector<std::string> archived = site.runFolders("archive");
+        ASSERT_EQ(archived.size(), 1u) << again.err;
+        EXPECT_TRUE(contains(site.runFile("archive", archived[0], "state"), "\"outcome\": \"committed\""));
+        EXPECT_EQ(copiesIn(site.folder("archive"), bytes), 1);
+        for (const char* folder : {"drop", "failed"}) EXPECT_EQ(copiesIn(site.folder(folder), bytes), 0) << folder;
+        EXPECT_EQ(copiesIn(site.box().workDir(), bytes), 0);
+        const std::string folder = site.folder("archive") + "/" + archived[0];
+        for (const auto& [path, mode] : {std::pair{folder, 0750}, std::pair{folder + "/report.json", 0640},
+                                         std::pair{folder + "/file", 0750}, std::pair{folder + "/state", 0640}}) {
+            struct stat info {};
+            stat(path.c_str(), &info);
+            EXPECT_EQ(info.st_mode & 07777, static_cast<mode_t>(mode)) << path;
+        }
+    }
+}
+
+// The importer of a run is killed while it waits for a lock: it leaves no
+// report, so the watcher cannot know whether it committed, and says so in
+// the log, the reason and --once's exit status.
+TEST(WatchSafety, ImportKilledWithoutAReportIsUnknownNotUncommitted) {
+    kt::resetSchema();
+    kt::insertSurvivor();
+    kt::Session other;
+    ASSERT_EQ(other.exec("UPDATE MGSST20P SET M20Ofb = 'LOCK'"), 0);
+    kt::WatchSite site(Section20P);
+    site.deliver("20P_0001.txt", kt::records20P(1, 3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    kt::RunningProgram watcher = site.follow({"--once"});
+    const bool waiting =
+        kt::waitFor([] { return kt::waitingThread("DELETE FROM Ruruvuro.MGSST20P") > 0; }, WaitSeconds);
+    const int killed = waiting ? kt::shell("pkill -KILL -f '^" + std::string(KELVORA_PROGRAM) + " '") : -1;
+    kt::RunResult run = kt::waitProgram(watcher);
+    other.exec("ROLLBACK");
+    ASSERT_TRUE(waiting) << run.err;
+    EXPECT_EQ(killed, 0);
+    EXPECT_EQ(run.status, OutcomeUnknownStatus) << run.err;
+    EXPECT_TRUE(contains(run.err, "unknown whether committed")) << run.err;
+    EXPECT_FALSE(contains(run.err, "nothing committed")) << run.err;
+    const std::vector<std::string> failed = site.runFolders("failed");
+    ASSERT_EQ(failed.size(), 1u) << run.err;
+    EXPECT_TRUE(contains(site.runFile("failed", failed[0], "reason"), "whether it was committed is unknown"));
+    EXPECT_EQ(copiesIn(site.folder("failed"), kt::records20P(1, 3)), 1);
+}
+
+// A configuration that cannot work is refused at the start: a settle time
+// of 0, and a workdir that is not two levels below Files/.
+TEST(WatchSafety, ConfigurationThatCannotWorkIsRefusedAtTheStart) {
+    kt::WatchSite site(Section20P);
+    const std::string text = readAll(site.config());
+    const std::string settle = "settle = 1\n";
+    std::string noSettle = text;
+    std::ofstream(site.config(), std::ios::binary) << noSettle.replace(noSettle.find(settle), settle.size(), "settle = 0\n");
+    kt::RunResult zero = site.once();
+    EXPECT_EQ(zero.status, UsageStatus) << zero.err;
+    EXPECT_TRUE(contains(zero.err, "settle = 0")) << zero.err;
+    const std::string workdir = "workdir = " + site.box().workDir() + "\n";
+    std::string shallow = text;
+    std::ofstream(site.config(), std::ios::binary)
+        << shallow.replace(shallow.find(workdir), workdir.size(), "workdir = " + site.box().root() + "\n");
+    kt::RunResult misplaced = site.once();
+    EXPECT_EQ(misplaced.status, UsageStatus) << misplaced.err;
+    EXPECT_TRUE(contains(misplaced.err, "Files/Corvantis.Ini cannot be read")) << misplaced.err;
+}
