@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <dirent.h>
+#include <cstring>
 #include <fcntl.h>
 #include <string_view>
 #include <unistd.h>
@@ -19,6 +20,7 @@ constexpr size_t ConversionPiece = 64 * 1024;
 constexpr std::string_view OutputEnding = ".cp1252";
 constexpr const char* ConvertedEnding = ".txt";
 constexpr const char* PartialPrefix = ".kelvora-partial-";
+constexpr const char* FiledPrefix = ".filed-";   // a staging folder whose copy is filed: it only goes
 
 bool endsWith(std::string_view text, std::string_view end) {
     return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
@@ -75,15 +77,16 @@ bool listFolder(int folder, std::vector<std::string>& names) {
 
 // Across file systems: a hidden copy, flushed, renamed into place; then
 // the staging copy goes.
-bool copyRunFolder(int staging, const std::string& folderName, int base, std::string& filedName) {
-    const std::string partial = PartialPrefix + folderName;
+bool copyRunFolder(int staging, const std::string& folderName, const std::string& runId, int base,
+                   std::string& filedName) {
+    const std::string partial = PartialPrefix + runId;
     if (!removeTree(base, partial) || !copyTree(staging, folderName, base, partial)) return false;
     for (int number = 1; number <= MaxFolderNumber; ++number) {
         filedName = candidateName(folderName, number);
         if (renameNoReplace(base, partial, base, filedName)) {
             if (!syncFolder(base)) return false;
             crashPoint("moved");
-            return removeTree(staging, folderName) && syncFolder(staging);
+            return removeStagingCopy(staging, folderName, runId);
         }
         if (errno != EEXIST) break;
     }
@@ -94,6 +97,12 @@ bool copyRunFolder(int staging, const std::string& folderName, int base, std::st
 }
 
 }  // namespace
+
+bool removeStagingCopy(int staging, const std::string& folderName, const std::string& runId) {
+    const std::string filed = FiledPrefix + runId;
+    return renameat(staging, folderName.c_str(), staging, filed.c_str()) == 0 && syncFolder(staging) &&
+           removeTree(staging, filed) && syncFolder(staging);
+}
 
 std::string utcStamp(time_t time) {
     struct tm utc {};
@@ -113,14 +122,15 @@ bool completeRunFolder(int runFolder, const std::string& reason) {
     return syncFolder(runFolder);
 }
 
-bool moveRunFolder(int staging, const std::string& folderName, int base, std::string& filedName) {
+bool moveRunFolder(int staging, const std::string& folderName, const std::string& runId, int base,
+                   std::string& filedName) {
     for (int number = 1; number <= MaxFolderNumber; ++number) {
         filedName = candidateName(folderName, number);
         if (renameNoReplace(staging, folderName, base, filedName)) {
             crashPoint("moved");
             return syncFolder(base) && syncFolder(staging);
         }
-        if (errno == EXDEV) return copyRunFolder(staging, folderName, base, filedName);
+        if (errno == EXDEV) return copyRunFolder(staging, folderName, runId, base, filedName);
         if (errno != EEXIST) return false;
     }
     return false;
@@ -132,10 +142,19 @@ bool findFiledCopy(int base, const std::string& folderName, const RunRecord& rec
         int folder = openFolder(base, filedName);
         if (folder < 0) return false;
         RunRecord filed;
-        const bool same = readRunRecord(folder, filed) && filed.name == record.name && filed.stamp == record.stamp &&
+        const bool same = readRunRecord(folder, filed) && !record.id.empty() && filed.id == record.id &&
                           filed.step == Step::Filing;
         close(folder);
         if (same) return true;
     }
     return false;
+}
+
+void removeFiledLeftovers(int staging) {
+    std::vector<std::string> names;
+    if (!listFolder(staging, names)) return;
+    for (const std::string& name : names) {
+        if (name.compare(0, strlen(FiledPrefix), FiledPrefix) == 0) removeTree(staging, name);
+    }
+    syncFolder(staging);
 }

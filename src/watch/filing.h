@@ -20,10 +20,21 @@ std::string utcStamp(time_t time);
 bool completeRunFolder(int runFolder, const std::string& reason);
 
 // Moves folderName of the staging area into base, as folderName or with
-// "-2", "-3", ... after it; filedName is the name it got. False, with
+// "-2", "-3", ... after it; filedName is the name it got. Across file
+// systems the copy is named after the run's id on its way. False, with
 // errno, when it is not there complete (it then stays whole in staging).
-bool moveRunFolder(int staging, const std::string& folderName, int base, std::string& filedName);
+bool moveRunFolder(int staging, const std::string& folderName, const std::string& runId, int base,
+                   std::string& filedName);
 
-// Whether a copy of the run is in base already, complete (an earlier
-// watcher was stopped between the copy and the removal in staging).
+// Whether this run (by its id) is in base already, complete: an earlier
+// watcher was stopped between the copy across file systems and the
+// removal of the staging folder.
 bool findFiledCopy(int base, const std::string& folderName, const RunRecord& record, std::string& filedName);
+
+// Removes the staging folder of a run whose copy is filed: first out of
+// the run folders' sight with one rename, then with all it holds.
+bool removeStagingCopy(int staging, const std::string& folderName, const std::string& runId);
+
+// Removes the staging folders of runs that are filed already (a watcher
+// stopped while it removed one).
+void removeFiledLeftovers(int staging);

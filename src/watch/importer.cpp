@@ -28,8 +28,10 @@ constexpr int OutputFlags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
 // killed connection, and the client's "server has gone away", "lost
 // connection" and "lost connection while reading".
 constexpr long RetryableErrors[] = {1213, 1205, 1927, 2006, 2013, 2055};
-// The client's errors for a connection lost with a statement under way.
-constexpr long LostConnectionErrors[] = {2006, 2013, 2055};
+// The client library's own errors (2000 to 2999): the server's answer never
+// came, so a COMMIT that failed with one may have taken effect.
+constexpr long FirstClientError = 2000;
+constexpr long LastClientError = 2999;
 constexpr const char* AbortEndings[] = {"transaction aborted", "commit failed"};
 constexpr const char* CommitFailedEnding = "commit failed";
 
@@ -195,8 +197,8 @@ const char* committedText(Committed committed) {
 }
 
 bool commitUnknown(const RunOutcome& outcome) {
-    return outcome.reported && outcome.ending == CommitFailedEnding &&
-           isOneOf(outcome.result, LostConnectionErrors, std::size(LostConnectionErrors));
+    return outcome.reported && outcome.ending == CommitFailedEnding && outcome.result >= FirstClientError &&
+           outcome.result <= LastClientError;
 }
 
 bool isRetryable(const RunOutcome& outcome) {

@@ -52,8 +52,9 @@ bool importEnded(pid_t pid, const RunFiles& files, RunOutcome& outcome);
 // nothing, and its work file is intact.
 bool isRetryable(const RunOutcome& outcome);
 
-// A run whose connection was lost while the server committed: the commit
-// may have taken effect, so the file must not be imported again unseen.
+// A run whose COMMIT failed with a client error (the connection was lost,
+// or the answer never came): the commit may have taken effect, so the file
+// must not be imported again unseen.
 bool commitUnknown(const RunOutcome& outcome);
 
 // Committed when the report says so, nothing committed when it says that,

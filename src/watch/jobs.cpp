@@ -56,12 +56,30 @@ int importsInWork(const Watcher& watcher) {
     }));
 }
 
-// A file that could not be taken stays in the drop folder, named, and is
-// not tried again until it changes.
+// A file that could not be taken stays in the drop folder, named (once
+// for each reason), and is tried again at the next rescan; no later file of
+// its type code is taken before it.
 void leaveInDrop(Watcher& watcher, const std::string& name, const std::string& why) {
-    diagnose("%s: %s; it stays in %s", shownName(name).c_str(), why.c_str(), watcher.config.drop.c_str());
-    watcher.queue.files[name].held = true;
+    DropFile& file = watcher.queue.files[name];
+    if (file.failure != why) {
+        diagnose("%s: %s; it stays in %s and is tried again", shownName(name).c_str(), why.c_str(),
+                 watcher.config.drop.c_str());
+    }
+    file.failure = why;
+    file.held = true;
+    file.takeFailed = true;
     watcher.failedFiles++;
+}
+
+// The type codes whose older file could not be taken and waits for its
+// next try: their later files wait too, so that the order holds.
+std::set<std::string> typesBehindAFailedTake(const Watcher& watcher) {
+    std::set<std::string> types;
+    for (const auto& [name, file] : watcher.queue.files) {
+        const FileRule* rule = file.takeFailed && file.held ? ruleFor(watcher.config, name.c_str()) : nullptr;
+        if (rule != nullptr) types.insert(rule->typeCode);
+    }
+    return types;
 }
 
 // Drops the run folder of a file that went back (or never left) the drop
@@ -81,12 +99,19 @@ bool takeFile(Watcher& watcher, const std::string& name, const FileRule& rule, d
     int fd = openDropEntry(watcher.dropFd, name, info, result, reason);
     if (fd < 0) {
         if (result == TakeResult::NotAFile) noteNotAFile(watcher.queue, name, reason);
+        if (result == TakeResult::HasHoles) {
+            diagnose("%s in %s is %s: it is not taken", shownName(name).c_str(), watcher.config.drop.c_str(),
+                     reason.c_str());
+            watcher.queue.files[name].held = true;
+        }
         if (result == TakeResult::Gone) forgetFile(watcher.queue, name);
         if (result == TakeResult::Failed) leaveInDrop(watcher, name, reason);
         return false;
     }
     Job job;
     job.record.name = name;
+    job.record.id = newRunId();
+    job.record.drop = watcher.config.drop;
     job.record.stamp = utcStamp(time(nullptr));
     job.record.rule = rule;
     job.record.dropDevice = info.st_dev;
@@ -147,7 +172,7 @@ bool openStaging(Watcher& watcher) {
 
 void startCompleteFiles(Watcher& watcher, double now) {
     if (watcher.stopping) return;
-    std::set<std::string> waiting;   // type codes whose older file waits
+    std::set<std::string> waiting = typesBehindAFailedTake(watcher);   // type codes whose older file waits
     for (const std::string& name : completeFiles(watcher.queue, now, watcher.config.settleSeconds, watcher.once)) {
         const FileRule* rule = ruleFor(watcher.config, name.c_str());
         if (rule == nullptr) {
@@ -176,11 +201,23 @@ void collectEndedImports(Watcher& watcher, double now) {
     }
 }
 
+// A run left by an earlier watcher goes on in the order the runs were
+// taken: after every older run of its type code, and within --parallel.
+bool mayResume(const Watcher& watcher, size_t index) {
+    const Job& job = watcher.jobs[index];
+    for (size_t i = 0; i < index; ++i) {
+        if (watcher.jobs[i].record.rule.typeCode == job.record.rule.typeCode) return false;
+    }
+    return importsInWork(watcher) < watcher.parallel;
+}
+
 void startDueWork(Watcher& watcher, double now) {
     for (size_t i = 0; i < watcher.jobs.size();) {
         Job& job = watcher.jobs[i];
         bool over = false;
-        if (job.dueAt >= 0 && job.dueAt <= now) {
+        if (job.phase == Phase::Resume && !watcher.stopping && mayResume(watcher, i)) {
+            over = resumeRun(watcher, job, now);
+        } else if (job.phase != Phase::Resume && job.dueAt >= 0 && job.dueAt <= now) {
             if (job.phase == Phase::RetryWait && !watcher.stopping) over = startRun(watcher, job, now);
             if (job.phase == Phase::FilingWait) over = fileRun(watcher, job, now);
             if (job.phase == Phase::Locked) over = lookAtLockedRun(watcher, job, now);
@@ -195,7 +232,10 @@ void startDueWork(Watcher& watcher, double now) {
 
 void leaveWaitingRuns(Watcher& watcher) {
     for (Job& job : watcher.jobs) {
-        if (job.phase == Phase::RetryWait) {
+        if (job.phase == Phase::Locked || job.phase == Phase::Resume) {
+            diagnose("%s: the run in %s is left for the next start", shownName(job.record.name).c_str(),
+                     job.folder.c_str());
+        } else if (job.phase == Phase::RetryWait) {
             diagnose("%s %s: stopped before retry %d; the run stays in %s, and the next start retries it",
                      shownName(job.record.name).c_str(), job.record.rule.typeCode.c_str(), job.record.attempt, job.folder.c_str());
         } else if (job.phase == Phase::FilingWait) {
@@ -210,12 +250,26 @@ void leaveWaitingRuns(Watcher& watcher) {
 double nextDue(const Watcher& watcher) {
     double next = -1;
     for (const Job& job : watcher.jobs) {
-        if (job.phase != Phase::Running && job.dueAt >= 0 && (next < 0 || job.dueAt < next)) next = job.dueAt;
+        if (job.phase != Phase::Running && job.phase != Phase::Resume && job.dueAt >= 0 &&
+            (next < 0 || job.dueAt < next)) {
+            next = job.dueAt;
+        }
     }
     return next;
 }
 
 bool onceIsDone(const Watcher& watcher) {
-    return std::all_of(watcher.jobs.begin(), watcher.jobs.end(),
-                       [](const Job& job) { return job.phase == Phase::FilingWait; });
+    for (size_t i = 0; i < watcher.jobs.size(); ++i) {
+        const Job& job = watcher.jobs[i];
+        if (job.phase == Phase::FilingWait || job.phase == Phase::Locked) continue;
+        if (job.phase != Phase::Resume) return false;
+        // A left run behind one that waits to be filed or is held waits with it.
+        const bool stuck = std::any_of(watcher.jobs.begin(), watcher.jobs.begin() + static_cast<long>(i),
+                                       [&](const Job& older) {
+                                           return older.record.rule.typeCode == job.record.rule.typeCode &&
+                                                  (older.phase == Phase::FilingWait || older.phase == Phase::Locked);
+                                       });
+        if (!stuck) return false;
+    }
+    return true;
 }

@@ -29,6 +29,7 @@ enum class Phase {
     RetryWait,    // waits for another import after a transaction abort
     FilingWait,   // its run folder could not be filed yet: tried again later
     Locked,       // a run folder of another watcher, or of an importer that outlived its watcher
+    Resume,       // a run an earlier watcher left: goes on once no older run of its type code is in work
 };
 
 struct Job {
@@ -88,5 +89,7 @@ void leaveWaitingRuns(Watcher& watcher);
 // The earliest monotonic time something is due; -1 when nothing waits.
 double nextDue(const Watcher& watcher);
 
-// With --once: nothing runs, and nothing waits that this run will do.
+// With --once: nothing runs, and nothing waits that this run will do (a run
+// that cannot be filed, or one another process holds, is left for the
+// next run).
 bool onceIsDone(const Watcher& watcher);

@@ -15,6 +15,7 @@
 #include "common/diag.h"
 #include "common/paths.h"
 #include "watch/durable.h"
+#include "watch/filing.h"
 #include "watch/lock.h"
 #include "watch/names.h"
 #include "watch/steps.h"
@@ -76,12 +77,27 @@ bool dropEmptyRun(Watcher& watcher, Job& job) {
     return true;
 }
 
+// What arrived in the run folder before the stop: the watcher's own copy,
+// or the file that was opened (moved with a rename). Anything else came
+// with a sender's swap that the stop kept from being checked: it goes back
+// to the drop folder unread (a non-file is removed).
+bool arrivedWhole(Watcher& watcher, int folder, const std::string& name, const RunRecord& record) {
+    struct stat info;
+    if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    const bool opened = info.st_dev == record.dropDevice && info.st_ino == record.dropInode;
+    if (S_ISREG(info.st_mode) && (opened || isOwnFile(info))) return true;
+    if (!S_ISREG(info.st_mode) || !renameNoReplace(folder, name, watcher.dropFd, record.name)) {
+        unlinkat(folder, name.c_str(), 0);
+    }
+    return false;
+}
+
 // Taking: the file may be in the run folder, in the drop folder, or (a
-// copy across file systems) in both.
+// copy) in both.
 bool finishTaking(Watcher& watcher, Job& job, double now) {
     const std::string name = importName(job.record.name);
     int target = openFolder(job.runFd, job.record.rule.utf8 ? DeliveredFolder : FileFolder);
-    const bool taken = target >= 0 && exists(target, name);
+    const bool taken = target >= 0 && arrivedWhole(watcher, target, name, job.record);
     if (target >= 0) close(target);
     if (!taken) return dropEmptyRun(watcher, job);
     removeCopiedEntry(watcher.dropFd, job.record.name, job.record.dropDevice, job.record.dropInode);
@@ -142,6 +158,8 @@ bool takeOverRun(Watcher& watcher, Job& job, double now) {
     case Step::Started:
         return collectLeftImport(watcher, job, now);
     case Step::Filing:
+        if (!job.record.archived) watcher.failedFiles++;
+        if (job.record.outcome == committedText(Committed::Unknown)) watcher.unknownFiles++;
         return fileRun(watcher, job, now);
     }
     return false;
@@ -150,6 +168,7 @@ bool takeOverRun(Watcher& watcher, Job& job, double now) {
 }  // namespace
 
 void takeOverLeftovers(Watcher& watcher, double now) {
+    removeFiledLeftovers(watcher.stagingFd);
     for (const std::string& name : runFolders(watcher.stagingFd)) {
         Job job;
         job.folderName = name;
@@ -158,6 +177,10 @@ void takeOverLeftovers(Watcher& watcher, double now) {
         job.runFd = openFolder(watcher.stagingFd, name);
         if (job.runFd < 0) continue;
         if (!readRunRecord(job.runFd, job.record)) job.record = RunRecord();
+        if (!job.record.drop.empty() && job.record.drop != watcher.config.drop) {
+            closeRun(job);   // another watcher's, which shares this working directory
+            continue;
+        }
         if (!lockRun(job.runFd)) {
             diagnose("%s: the run in %s is held by an importer that outlived its watcher, or by another watcher; "
                      "it is filed once that ends, and no %s file is taken meanwhile",
@@ -165,11 +188,10 @@ void takeOverLeftovers(Watcher& watcher, double now) {
                      job.record.rule.typeCode.empty() ? "other" : job.record.rule.typeCode.c_str());
             job.phase = Phase::Locked;
             job.dueAt = now + LockLookSeconds;
-            watcher.jobs.push_back(job);
-            continue;
+        } else {
+            job.phase = Phase::Resume;
         }
         watcher.jobs.push_back(job);
-        if (takeOverRun(watcher, watcher.jobs.back(), now)) watcher.jobs.pop_back();
     }
 }
 
@@ -184,6 +206,12 @@ bool lookAtLockedRun(Watcher& watcher, Job& job, double now) {
         return true;
     }
     if (!readRunRecord(job.runFd, job.record)) job.record = RunRecord();
+    job.phase = Phase::Resume;
     job.dueAt = -1;
+    return false;
+}
+
+bool resumeRun(Watcher& watcher, Job& job, double now) {
+    job.phase = Phase::Running;   // until a step says otherwise
     return takeOverRun(watcher, job, now);
 }

@@ -59,6 +59,7 @@ bool noteState(DropQueue& queue, const std::string& name, DropFile& file, double
         file.modified = info.st_mtim;
         file.stableSince = now;
         file.held = false;
+        file.takeFailed = false;
     }
     return true;
 }
@@ -122,6 +123,9 @@ void rescanFolder(DropQueue& queue, double now) {
     // decides for the files inotify saw opened.
     if (queue.overflowed) {
         for (auto& entry : queue.files) entry.second.open = false;
+    }
+    for (auto& entry : queue.files) {
+        if (entry.second.takeFailed) entry.second.held = false;
     }
     queue.overflowed = false;
     DIR* dir = opendir(queue.folder.c_str());

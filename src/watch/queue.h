@@ -19,6 +19,8 @@ struct DropFile {
     double stableSince = 0;   // monotonic seconds at the last change seen
     bool open = false;        // inotify saw it written and not yet closed
     bool held = false;        // not to be taken again until it changes
+    bool takeFailed = false;  // could not be taken: tried again at each rescan, its type code waits
+    std::string failure;      // why, as last named
 };
 
 struct DropQueue {

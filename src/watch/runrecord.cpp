@@ -2,7 +2,11 @@
 
 #include <cerrno>
 #include <exception>
+#include <algorithm>
+#include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -94,12 +98,30 @@ bool readText(int runFolder, std::string& text) {
 
 }  // namespace
 
+std::string newRunId() {
+    unsigned char bytes[8] = {};
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t more = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (more < 0 && errno == EINTR) continue;
+        if (more <= 0) break;
+        got += static_cast<size_t>(more);
+    }
+    if (got < sizeof bytes) {
+        const long mixed = static_cast<long>(getpid()) ^ static_cast<long>(time(nullptr));
+        memcpy(bytes, &mixed, std::min(sizeof mixed, sizeof bytes));
+    }
+    return hexOf(std::string(reinterpret_cast<const char*>(bytes), sizeof bytes));
+}
+
 const char* stepName(Step step) {
     return StepNames[static_cast<int>(step)];
 }
 
 bool writeRunRecord(int runFolder, const RunRecord& record) {
-    Json json = {{"name", shownName(record.name)},
+    Json json = {{"id", record.id},
+                 {"drop", record.drop},
+                 {"name", shownName(record.name)},
                  {"name_hex", hexOf(record.name)},
                  {"taken", record.stamp},
                  {"section", ruleJson(record.rule)},
@@ -123,6 +145,8 @@ bool readRunRecord(int runFolder, RunRecord& record) {
         const Json json = Json::parse(text, nullptr, false);
         if (!json.is_object() || !bytesOfHex(json.at("name_hex").get<std::string>(), record.name)) return false;
         if (!stepOf(json.at("step").get<std::string>(), record.step)) return false;
+        record.id = json.at("id").get<std::string>();
+        record.drop = json.at("drop").get<std::string>();
         record.stamp = json.at("taken").get<std::string>();
         takeRule(json.at("section"), record.rule);
         record.attempt = json.at("attempt").get<int>();

@@ -18,6 +18,8 @@ constexpr const char* RunRecordName = "state";
 enum class Step { Taking, Taken, Checked, Started, Filing };
 
 struct RunRecord {
+    std::string id;              // unique to the run: tells its filed copy from another's
+    std::string drop;            // the drop folder it came from: another watcher's runs stay its own
     std::string name;            // as delivered, every byte
     std::string stamp;           // the UTC time it was taken
     FileRule rule;               // the section it was taken under
@@ -39,3 +41,6 @@ bool writeRunRecord(int runFolder, const RunRecord& record);
 bool readRunRecord(int runFolder, RunRecord& record);
 
 const char* stepName(Step step);
+
+// A new run id: 16 hexadecimal digits from the kernel's random source.
+std::string newRunId();

@@ -105,26 +105,35 @@ bool fileRun(Watcher& watcher, Job& job, double now) {
     const std::string& base = job.record.archived ? job.site.archive : job.site.failed;
     int baseFd = openFolder(AT_FDCWD, base);
     std::string filedName;
-    bool filed = baseFd >= 0 && findFiledCopy(baseFd, job.folderName, job.record, filedName) &&
-                 removeTree(watcher.stagingFd, job.folderName) && syncFolder(watcher.stagingFd);
-    filed = filed || (baseFd >= 0 && completeRunFolder(job.runFd, job.record.reason) && recordStep(job, Step::Filing) &&
-                      moveRunFolder(watcher.stagingFd, job.folderName, baseFd, filedName));
+    const char* step = "open";
+    bool filed = false;
+    if (baseFd >= 0 && findFiledCopy(baseFd, job.folderName, job.record, filedName)) {
+        step = "remove the staging copy of";
+        filed = removeStagingCopy(watcher.stagingFd, job.folderName, job.record.id);
+    } else if (baseFd >= 0) {
+        step = "complete the run folder in the staging area for";
+        filed = completeRunFolder(job.runFd, job.record.reason) && recordStep(job, Step::Filing);
+        if (filed) step = "move the run folder into";
+        filed = filed && moveRunFolder(watcher.stagingFd, job.folderName, job.record.id, baseFd, filedName);
+    }
     const int error = errno;
     if (baseFd >= 0) close(baseFd);
     if (!filed) {
         if (job.record.archived && job.phase != Phase::FilingWait) watcher.failedFiles++;
-        diagnose("%s %s: not filed in %s: %s; the run stays whole in %s and is filed once that works", shown(job).c_str(),
-                 job.record.rule.typeCode.c_str(), base.c_str(), strerror(error), job.folder.c_str());
+        diagnose("%s %s: not filed: cannot %s %s: %s; the run stays whole in %s and is filed once that works",
+                 shown(job).c_str(), job.record.rule.typeCode.c_str(), step, base.c_str(), strerror(error),
+                 job.folder.c_str());
         job.phase = Phase::FilingWait;
         job.dueAt = watcher.once ? -1 : now + std::max(1, job.site.settleSeconds);
         return false;
     }
     const std::string folder = pathIn(base, filedName);
     if (job.record.archived) {
-        diagnose("%s %s: archived in %s", shown(job).c_str(), job.record.rule.typeCode.c_str(), folder.c_str());
+        diagnose("%s %s: archived in %s (%s)", shown(job).c_str(), job.record.rule.typeCode.c_str(), folder.c_str(),
+                 job.record.outcome.c_str());
     } else {
-        diagnose("%s %s: to %s: %s", shown(job).c_str(), job.record.rule.typeCode.c_str(), folder.c_str(),
-                 job.record.reason.c_str());
+        diagnose("%s %s: to %s (%s): %s", shown(job).c_str(), job.record.rule.typeCode.c_str(), folder.c_str(),
+                 job.record.outcome.c_str(), job.record.reason.c_str());
     }
     closeRun(job);
     return true;

@@ -45,3 +45,7 @@ bool fileRun(Watcher& watcher, Job& job, double now);
 // A run folder held by another process: when its lock is free, the run is
 // taken over (or forgotten, when its holder filed it).
 bool lookAtLockedRun(Watcher& watcher, Job& job, double now);
+
+// A run an earlier watcher left, whose lock this watcher holds: goes on
+// from its recorded step.
+bool resumeRun(Watcher& watcher, Job& job, double now);

@@ -76,12 +76,24 @@ int openDropEntry(int drop, const std::string& name, struct stat& info, TakeResu
         close(fd);
         return -1;
     }
+    const off_t hole = lseek(fd, 0, SEEK_HOLE);
+    if (hole >= 0 && hole < info.st_size) {
+        result = TakeResult::HasHoles;
+        reason = "a file with holes: it was never written whole";
+        close(fd);
+        return -1;
+    }
     result = TakeResult::Taken;
     return fd;
 }
 
+bool isOwnFile(const struct stat& info) {
+    return info.st_uid == geteuid() && info.st_nlink == 1;
+}
+
 TakeResult moveIntoRun(int drop, const std::string& name, int fd, const struct stat& info, int folder,
                        const std::string& target, std::string& reason) {
+    if (!isOwnFile(info)) return copyIntoRun(drop, name, fd, info, folder, target, reason);
     if (!renameNoReplace(drop, name, folder, target)) {
         if (errno == EXDEV) return copyIntoRun(drop, name, fd, info, folder, target, reason);
         if (errno == ENOENT) return TakeResult::Gone;

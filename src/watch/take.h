@@ -1,10 +1,13 @@
 // Taking a file out of the drop folder, which its senders can write at any
 // moment: the entry is opened once, without following a link and without
-// blocking, and must be a regular file; that very file (device and inode)
-// then moves into the run folder, out of the senders' reach, with a rename
-// that replaces nothing, or across file systems as a flushed copy made from
-// the descriptor, after which the drop entry goes only while it is still
-// that file. Nothing is read through the name again.
+// blocking, and must be a regular file without holes. Its bytes then go
+// out of the senders' reach: a sender who keeps the file open, or a link
+// to it elsewhere, could still write the file itself, so the run gets a
+// flushed copy made from the descriptor, and the drop entry goes only
+// while it is still that file. Only a file of the watcher's own user with
+// no other link moves itself, with a rename that replaces nothing (and
+// what arrives must be the file opened). Nothing is read through the name
+// again.
 #pragma once
 #include <string>
 #include <sys/stat.h>
@@ -12,6 +15,7 @@
 enum class TakeResult {
     Taken,      // the file is in the run folder and no longer in the drop folder
     NotAFile,   // a symbolic link, FIFO, socket, device or folder: never taken
+    HasHoles,   // a regular file with holes: never written whole, and a copy would fill the disk
     Gone,       // it went, or was replaced, before it could be taken: look again later
     Failed,     // it cannot be moved (reason); it stays in the drop folder
 };
@@ -22,6 +26,10 @@ int openDropEntry(int drop, const std::string& name, struct stat& info, TakeResu
 
 // Moves the opened file (fd, info) from the drop folder into folder as
 // target. Taken, or what kept it.
+
+// Whether the run may keep the delivered file itself rather than a copy:
+// it is the watcher's user's own, and no other name reaches it.
+bool isOwnFile(const struct stat& info);
 TakeResult moveIntoRun(int drop, const std::string& name, int fd, const struct stat& info, int folder,
                        const std::string& target, std::string& reason);
 

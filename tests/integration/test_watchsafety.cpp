@@ -152,6 +152,32 @@ TEST(WatchSafety, LinkOrFifoSwappedInAtTheOpenIsNeverFollowedNorWaitedFor) {
         << err;
 }
 
+// A sender delivers a file and keeps a link to it outside the drop folder.
+// Once the file passed its checks and its import waits for a lock, the
+// sender rewrites it through that link: the import still reads the bytes
+// that were checked, from the watcher's own copy.
+TEST(WatchSafety, SenderWhoKeepsALinkCannotChangeTheCheckedBytes) {
+    kt::resetSchema();
+    kt::insertSurvivor();
+    kt::Session other;
+    ASSERT_EQ(other.exec("UPDATE MGSST20P SET M20Ofb = 'LOCK'"), 0);
+    kt::WatchSite site(Section20P);
+    const std::string kept = site.folder("kept.txt");
+    std::ofstream(kept, std::ios::binary) << kt::records20P(1, 3);
+    ASSERT_EQ(link(kept.c_str(), (site.folder("drop") + "/20P_0001.txt").c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    kt::RunningProgram watcher = site.follow({"--once"});
+    const bool waiting =
+        kt::waitFor([] { return kt::waitingThread("DELETE FROM Ruruvuro.MGSST20P") > 0; }, WaitSeconds);
+    std::ofstream(kept, std::ios::binary | std::ios::trunc) << kt::records20P(901, 903);
+    other.exec("ROLLBACK");
+    kt::RunResult run = kt::waitProgram(watcher);
+    ASSERT_TRUE(waiting) << run.err;
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}, {"T3"}}));
+    EXPECT_EQ(copiesIn(site.folder("archive"), kt::records20P(1, 3)), 1);
+}
+
 // A sender replaces the drop folder's lock file by a link to the settings
 // file: the watcher never writes through it, names the file and what to do,
 // and exits with the status that leaves the service restarting (not 3).
@@ -193,7 +219,7 @@ TEST(WatchSafety, NamesOfAnyBytesKeepTheirFilesAndForgeNoLogLine) {
     EXPECT_TRUE(contains(run.err, "x\\nkelvora-watch: forged.txt 20P: 2 lines")) << run.err;
 }
 
-// Two watchers, two drop folders, one working directory, the same base name
+// Two watchers, two drop folders, one working directory, the same name
 // delivered to both at once, both imports held by a table lock so that
 // they run side by side: each file is imported under its own work file and
 // archived with its own bytes.
@@ -207,7 +233,7 @@ TEST(WatchSafety, TwoWatchersSharingAWorkdirKeepTheirWorkFilesApart) {
     const std::string config2 = site.folder("watch2.conf");
     std::ofstream(config2, std::ios::binary) << text.replace(text.find(drop), drop.size(), "drop = " + second + "\n");
     site.deliver("k20P.txt", kt::records20P(1, 300));
-    std::ofstream(second + "/k20P.csv", std::ios::binary) << kt::records20P(301, 600);
+    std::ofstream(second + "/k20P.txt", std::ios::binary) << kt::records20P(301, 600);
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     kt::Session other;
     ASSERT_EQ(other.exec("LOCK TABLES MGSST20P WRITE"), 0);
@@ -251,7 +277,7 @@ TEST(WatchSafety, FullArchiveKeepsTheRunWholeUntilThereIsRoom) {
     umount2(archive.c_str(), MNT_DETACH);
     EXPECT_EQ(full.status, FilesFailedStatus) << full.err;
     EXPECT_FALSE(contains(full.err, "archived")) << full.err;
-    EXPECT_TRUE(contains(full.err, "not filed in " + archive)) << full.err;
+    EXPECT_TRUE(contains(full.err, "not filed: cannot move the run folder into " + archive)) << full.err;
     EXPECT_EQ(roomy.status, 0) << roomy.err;
     EXPECT_TRUE(contains(roomy.err, "archived in " + archive)) << roomy.err;
     EXPECT_EQ(kt::terminalsInTable().size(), 300u);
