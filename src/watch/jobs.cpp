@@ -38,7 +38,8 @@ bool makeRun(Watcher& watcher, Job& job, const char* subfolder) {
     job.runFd = openFolder(watcher.stagingFd, job.folderName);
     if (job.runFd >= 0 && fchmod(job.runFd, RunFolderMode) == 0 && lockRun(job.runFd) &&
         makeFolder(job.runFd, FileFolder, RunFolderMode, false) &&
-        (subfolder == nullptr || makeFolder(job.runFd, subfolder, RunFolderMode, false))) {
+        (subfolder == nullptr || makeFolder(job.runFd, subfolder, RunFolderMode, false)) &&
+        syncFolder(job.runFd) && syncFolder(watcher.stagingFd)) {
         return true;
     }
     const int error = errno;

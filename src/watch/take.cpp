@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "watch/crashpoint.h"
 #include "watch/durable.h"
 
 namespace {
@@ -41,6 +42,7 @@ TakeResult copyIntoRun(int drop, const std::string& name, int fd, const struct s
         reason = std::string("cannot copy it into the staging area: ") + strerror(errno);
         return TakeResult::Failed;
     }
+    crashPoint("copied");
     if (!removeCopiedEntry(drop, name, info.st_dev, info.st_ino)) {
         const int error = errno;
         unlinkat(folder, target.c_str(), 0);

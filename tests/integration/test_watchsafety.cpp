@@ -285,15 +285,22 @@ TEST(WatchSafety, FullArchiveKeepsTheRunWholeUntilThereIsRoom) {
 
 // The watcher killed at each step of a run, then started again: the file
 // is imported exactly once, whole in one place (archive/) at the end, and
-// the outcome is the true one.
+// the outcome is the true one. A sender's file is copied, the watcher's own
+// renamed: the steps take turns with both.
 TEST(WatchSafety, WatcherKilledAtEachStepImportsTheFileOnceAndFilesItTruly) {
-    for (const char* step : {"taking", "taken", "checked", "started", "running", "filing"}) {
+    const std::pair<const char*, bool> steps[] = {{"taking", true},   {"copied", true},   {"taken", false},
+                                                  {"checked", true},  {"started", false}, {"running", true},
+                                                  {"filing", false}};
+    for (const auto& [step, senders] : steps) {
         SCOPED_TRACE(step);
         kt::resetSchema();
         countInserts();
         kt::WatchSite site(Section20P);
         const std::string bytes = kt::records20P(1, 3);
         site.deliver("20P_0001.txt", bytes);
+        if (senders) {
+            ASSERT_EQ(chown((site.folder("drop") + "/20P_0001.txt").c_str(), 65534, 65534), 0);
+        }
         kt::RunResult killed = site.once({std::string("KELVORA_WATCH_CRASH_AT=") + step}, {});
         EXPECT_EQ(killed.status, KilledStatus) << killed.err;
         kt::RunResult again = site.once();
