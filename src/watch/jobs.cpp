@@ -259,9 +259,19 @@ double nextDue(const Watcher& watcher) {
     return next;
 }
 
+// A held run of this drop folder is held by an importer that outlived its
+// watcher (one watcher per drop folder): its end is near, and --once waits
+// for it. One without a record is left for the next run.
+namespace {
+bool waitsForIt(const Watcher& watcher, const Job& job) {
+    return job.phase == Phase::Locked && job.record.drop == watcher.config.drop;
+}
+}  // namespace
+
 bool onceIsDone(const Watcher& watcher) {
     for (size_t i = 0; i < watcher.jobs.size(); ++i) {
         const Job& job = watcher.jobs[i];
+        if (waitsForIt(watcher, job)) return false;
         if (job.phase == Phase::FilingWait || job.phase == Phase::Locked) continue;
         if (job.phase != Phase::Resume) return false;
         // A left run behind one that waits to be filed or is held waits with it.

@@ -90,6 +90,6 @@ void leaveWaitingRuns(Watcher& watcher);
 double nextDue(const Watcher& watcher);
 
 // With --once: nothing runs, and nothing waits that this run will do (a run
-// that cannot be filed, or one another process holds, is left for the
-// next run).
+// that cannot be filed is left for the next run; one held by an importer
+// that outlived its watcher is waited for).
 bool onceIsDone(const Watcher& watcher);
