@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -77,24 +78,12 @@ bool copyEntry(int from, int to, const char* name) {
 }
 
 bool copyEntries(int from, int to) {
-    int listed = dup(from);
-    DIR* dir = listed < 0 ? nullptr : fdopendir(listed);
-    if (dir == nullptr) {
-        if (listed >= 0) close(listed);
-        return false;
+    std::vector<std::string> names;
+    if (!listFolder(from, names)) return false;
+    for (const std::string& name : names) {
+        if (!copyEntry(from, to, name.c_str())) return false;
     }
-    bool copied = true;
-    while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        if (!copyEntry(from, to, entry->d_name)) {
-            copied = false;
-            break;
-        }
-    }
-    SavedError saved;
-    closedir(dir);
-    return copied;
+    return true;
 }
 
 }  // namespace
@@ -157,17 +146,10 @@ bool removeTree(int folder, const std::string& name) {
     if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
     if (!S_ISDIR(info.st_mode)) return unlinkat(folder, name.c_str(), 0) == 0;
     int inner = openFolder(folder, name);
-    DIR* dir = inner < 0 ? nullptr : fdopendir(inner);
-    if (dir == nullptr) {
-        if (inner >= 0) close(inner);
-        return false;
-    }
-    bool removed = true;
-    while (const dirent* entry = readdir(dir)) {
-        const std::string child = entry->d_name;
-        if (child != "." && child != "..") removed = removeTree(dirfd(dir), child) && removed;
-    }
-    closedir(dir);
+    std::vector<std::string> names;
+    bool removed = inner >= 0 && listFolder(inner, names);
+    for (const std::string& child : names) removed = removeTree(inner, child) && removed;
+    if (inner >= 0) close(inner);
     return removed && unlinkat(folder, name.c_str(), AT_REMOVEDIR) == 0;
 }
 
@@ -188,4 +170,22 @@ bool isSameFile(int folder, const std::string& name, const struct stat& info) {
     struct stat now;
     return fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == info.st_dev &&
            now.st_ino == info.st_ino;
+}
+
+bool listFolder(int folder, std::vector<std::string>& names) {
+    int listed = dup(folder);
+    DIR* dir = listed < 0 ? nullptr : fdopendir(listed);
+    if (dir == nullptr) {
+        SavedError saved;
+        if (listed >= 0) close(listed);
+        return false;
+    }
+    rewinddir(dir);
+    errno = 0;
+    while (const dirent* entry = readdir(dir)) {
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
+    }
+    const bool read = errno == 0;
+    closedir(dir);
+    return read;
 }

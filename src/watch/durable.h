@@ -5,6 +5,7 @@
 // false with errno set when any step failed, and leaves no temporary file.
 #pragma once
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -51,6 +52,10 @@ bool removeTree(int folder, const std::string& name);
 // folder toFolder, every file and folder flushed; nothing of to is left
 // when a step failed.
 bool copyTree(int fromFolder, const std::string& from, int toFolder, const std::string& to);
+
+// The names in a folder (without "." and ".."); false (with errno) when it
+// cannot be read.
+bool listFolder(int folder, std::vector<std::string>& names);
 
 // Whether name in folder is the file described by info (device and inode),
 // looked at without following a link.

@@ -1,7 +1,6 @@
 #include "watch/filing.h"
 
 #include <cerrno>
-#include <dirent.h>
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
@@ -59,20 +58,6 @@ bool convertOutput(int folder, const std::string& name) {
     close(in);
     errno = error;
     return converted && unlinkat(folder, name.c_str(), 0) == 0;
-}
-
-// The names of a folder's entries.
-bool listFolder(int folder, std::vector<std::string>& names) {
-    int listed = dup(folder);
-    DIR* dir = listed < 0 ? nullptr : fdopendir(listed);
-    if (dir == nullptr) {
-        if (listed >= 0) close(listed);
-        return false;
-    }
-    rewinddir(dir);
-    while (const dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
-    closedir(dir);
-    return true;
 }
 
 // Across file systems: a hidden copy, flushed, renamed into place; then

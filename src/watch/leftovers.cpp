@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,17 +28,9 @@ constexpr const char* ErrorName = "stderr.txt";
 // The run folders of the staging area, in the order they were taken.
 std::vector<std::string> runFolders(int staging) {
     std::vector<std::string> names;
-    int listed = dup(staging);
-    DIR* dir = listed < 0 ? nullptr : fdopendir(listed);
-    if (dir == nullptr) {
-        if (listed >= 0) close(listed);
-        return names;
-    }
-    rewinddir(dir);
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
-    }
-    closedir(dir);
+    listFolder(staging, names);
+    names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& name) { return name[0] == '.'; }),
+                names.end());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -53,18 +44,10 @@ bool exists(int folder, const std::string& name) {
 bool holdsAFile(int runFolder) {
     for (const char* sub : {FileFolder, DeliveredFolder}) {
         int folder = openFolder(runFolder, sub);
-        if (folder < 0) continue;
-        int listed = dup(folder);
-        DIR* dir = fdopendir(listed);
-        bool found = false;
-        while (dir != nullptr && !found) {
-            const dirent* entry = readdir(dir);
-            if (entry == nullptr) break;
-            found = strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0;
-        }
-        if (dir != nullptr) closedir(dir);
-        close(folder);
-        if (found) return true;
+        std::vector<std::string> names;
+        if (folder >= 0) listFolder(folder, names);
+        if (folder >= 0) close(folder);
+        if (!names.empty()) return true;
     }
     return false;
 }
