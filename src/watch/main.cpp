@@ -33,7 +33,7 @@ namespace {
 constexpr int ExitFilesFailed = 1;
 constexpr int ExitUsage = 2;
 constexpr int ExitLocked = 3;
-constexpr int ExitOutcomeUnknown = 4;
+constexpr int ExitOutcomeUnknown = 6;
 constexpr int ExitLockFileUnusable = 5;
 constexpr mode_t WatcherUmask = 0027;
 constexpr const char* SettingsFromWorkdir = "/../../Files/Corvantis.Ini";

@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 constexpr int WaitSeconds = 60;
 constexpr int FilesFailedStatus = 1;
 constexpr int UsageStatus = 2;
-constexpr int OutcomeUnknownStatus = 4;
+constexpr int OutcomeUnknownStatus = 6;
 constexpr int LockFileUnusableStatus = 5;
 constexpr int KilledStatus = 137;
 const char* const Section20P = "[file *20P*]\ntype = 20P\n";
