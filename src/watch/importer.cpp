@@ -74,6 +74,7 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
+    signal(SIGIO, SIG_DFL);
     int in = open("/dev/null", O_RDONLY);
     int out = open(files.out.c_str(), OutputFlags, OutputFileMode);
     int err = open(files.err.c_str(), OutputFlags, OutputFileMode);

@@ -83,6 +83,28 @@ std::set<std::string> typesBehindAFailedTake(const Watcher& watcher) {
     return types;
 }
 
+// A file that a process on this machine still has open for writing is not
+// taken: it waits for its close (inotify), or with --once for the next run.
+void stillWritten(Watcher& watcher, const std::string& name) {
+    DropFile& file = watcher.queue.files[name];
+    if (!file.open) {
+        diagnose("%s is still open for writing on this machine: it is taken once it is closed%s",
+                 shownName(name).c_str(), watcher.once ? " (by the next run)" : "");
+    }
+    file.open = true;
+    file.held = watcher.once;
+}
+
+// Where the watcher cannot tell an open writer (no lease to be had), the
+// settle time alone decides; said once.
+void cannotSeeWriters(Watcher& watcher, int error) {
+    if (watcher.leaseUnknownSaid) return;
+    watcher.leaseUnknownSaid = true;
+    diagnose("cannot tell whether a file in %s is still open for writing (%s%s): the settle time alone decides; a "
+             "sender on another machine needs a marker file or a transfer name", watcher.config.drop.c_str(),
+             strerror(error), error == EACCES || error == EPERM ? ", the watcher needs CAP_LEASE" : "");
+}
+
 // Drops the run folder of a file that went back (or never left) the drop
 // folder.
 void dropRun(Watcher& watcher, Job& job) {
@@ -109,6 +131,14 @@ bool takeFile(Watcher& watcher, const std::string& name, const FileRule& rule, d
         if (result == TakeResult::Failed) leaveInDrop(watcher, name, reason);
         return false;
     }
+    int leaseError = 0;
+    const Writers writers = keepWritersOut(fd, leaseError);
+    if (writers == Writers::Writing) {
+        close(fd);
+        stillWritten(watcher, name);
+        return false;
+    }
+    if (writers == Writers::Unknown) cannotSeeWriters(watcher, leaseError);
     Job job;
     job.record.name = name;
     job.record.id = newRunId();
@@ -130,6 +160,7 @@ bool takeFile(Watcher& watcher, const std::string& name, const FileRule& rule, d
                         : moveIntoRun(watcher.dropFd, name, fd, info, target, importName(name), reason);
     const bool kept = target >= 0 && faccessat(target, importName(name).c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
     if (target >= 0) close(target);
+    if (writers == Writers::None) releaseWriters(fd);
     close(fd);
     if (result == TakeResult::Gone || (result == TakeResult::Failed && !kept)) {
         dropRun(watcher, job);

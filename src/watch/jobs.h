@@ -60,6 +60,7 @@ struct Watcher {
     bool stopping = false;
     int failedFiles = 0;            // went to failed/, or could not be filed
     int unknownFiles = 0;           // whether they were committed is unknown
+    bool leaseUnknownSaid = false;  // named once: open writers cannot be told
 };
 
 // Opens (and makes) the staging area; false with the reason on standard

@@ -205,6 +205,7 @@ int openSignals() {
     for (int number : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&signals, number);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGIO, SIG_IGN);   // a lease broken by a writer: it waits until the copy is made
     return signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 

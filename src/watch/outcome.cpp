@@ -28,8 +28,9 @@ std::string lastLineOf(const std::string& path) {
 
 }  // namespace
 
-bool importedWhole(const RunOutcome& run) {
-    return run.status == 0 && run.reported && run.committed && run.failed == 0 && run.failedStatement.empty();
+bool importedWhole(const RunOutcome& run, const FileRule& rule) {
+    return run.status == 0 && run.reported && run.committed && run.failed == 0 && run.failedStatement.empty() &&
+           run.wrongLength <= rule.maxWrongLength;
 }
 
 std::string failureReason(const RunOutcome& run, const RunRecord& record, const std::string& errorFile) {
@@ -58,6 +59,10 @@ std::string failureReason(const RunOutcome& run, const RunRecord& record, const 
                  run.ending.c_str(), run.result, run.status);
     } else if (run.failed > 0) {
         snprintf(text, sizeof text, "%ld records failed and are not in the table; the rest was committed", run.failed);
+    } else if (run.wrongLength > record.rule.maxWrongLength) {
+        snprintf(text, sizeof text,
+                 "%ld lines of the wrong length were skipped, more than max-wrong-length = %ld; the rest was committed",
+                 run.wrongLength, record.rule.maxWrongLength);
     } else if (!run.failedStatement.empty()) {
         snprintf(text, sizeof text, "the run was committed although its %s statement failed (see stderr.txt)",
                  run.failedStatement.c_str());

@@ -9,7 +9,8 @@
 
 // Imported whole: exit 0, committed, no record failed and no opening or
 // closing statement either (a failed IDN clearing still exits 0).
-bool importedWhole(const RunOutcome& run);
+// More wrong-length lines than the section allows are never whole either.
+bool importedWhole(const RunOutcome& run, const FileRule& rule);
 
 // Why the run's file goes to failed/; errorFile is the importer's standard
 // error, whose last line says most when there is no report.

@@ -127,6 +127,8 @@ bool writeRunRecord(int runFolder, const RunRecord& record) {
                  {"section", ruleJson(record.rule)},
                  {"step", stepName(record.step)},
                  {"attempt", record.attempt},
+                 {"checked_size", record.checkedSize},
+                 {"checked_mtime_ns", record.checkedModified},
                  {"drop_device", static_cast<unsigned long long>(record.dropDevice)},
                  {"drop_inode", static_cast<unsigned long long>(record.dropInode)}};
     if (record.step == Step::Filing) {
@@ -150,6 +152,8 @@ bool readRunRecord(int runFolder, RunRecord& record) {
         record.stamp = json.at("taken").get<std::string>();
         takeRule(json.at("section"), record.rule);
         record.attempt = json.at("attempt").get<int>();
+        record.checkedSize = json.at("checked_size").get<long long>();
+        record.checkedModified = json.at("checked_mtime_ns").get<long long>();
         record.dropDevice = static_cast<dev_t>(json.at("drop_device").get<unsigned long long>());
         record.dropInode = static_cast<ino_t>(json.at("drop_inode").get<unsigned long long>());
         if (record.step == Step::Filing) {

@@ -25,6 +25,8 @@ struct RunRecord {
     FileRule rule;               // the section it was taken under
     Step step = Step::Taking;
     int attempt = 0;             // imports started
+    long long checkedSize = -1;  // Checked: the file as it passed its checks
+    long long checkedModified = -1;   // its modification time in nanoseconds
     dev_t dropDevice = 0;        // the drop entry's file, while it is taken
     ino_t dropInode = 0;
     bool archived = false;       // Filing: the verdict

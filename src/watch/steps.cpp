@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/diag.h"
@@ -25,6 +26,20 @@ constexpr const char* ReportName = "report.json";
 // The file's name for the log: every control byte escaped.
 std::string shown(const Job& job) {
     return shownName(job.record.name);
+}
+
+long long nanosecondsOf(const timespec& time) {
+    return static_cast<long long>(time.tv_sec) * 1000000000LL + time.tv_nsec;
+}
+
+// The file the importer reads (path: its source, or after the import its
+// work file) is as it was when it passed its checks: size and modification
+// time. A file never checked counts as unchanged.
+bool unchangedSinceChecked(const Job& job, const std::string& path) {
+    if (job.record.checkedSize < 0) return true;
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return true;   // gone: the importer says what it read
+    return info.st_size == job.record.checkedSize && nanosecondsOf(info.st_mtim) == job.record.checkedModified;
 }
 
 // Converts a UTF-8 delivery into the file the importer reads.
@@ -154,6 +169,11 @@ bool finishRun(Watcher& watcher, Job& job, bool archived, Committed committed, c
 // Starts the job's next import; one that cannot start ends the job, with
 // nothing committed.
 bool startRun(Watcher& watcher, Job& job, double now) {
+    if (!unchangedSinceChecked(job, job.source)) {
+        return finishRun(watcher, job, false, Committed::No,
+                         "the file changed after its checks (the sender was still writing it): it was not imported",
+                         now);
+    }
     job.record.attempt++;
     if (!recordStep(job, Step::Started)) {
         job.record.attempt--;
@@ -181,6 +201,11 @@ bool checkAndStart(Watcher& watcher, Job& job, double now) {
                             ? convertDelivered(job, pathIn(pathIn(job.folder, DeliveredFolder), name), reason)
                             : checkFile(job.source, job.record.rule, "", reason);
     if (!passed) return finishRun(watcher, job, false, Committed::No, "not imported: " + reason, now);
+    struct stat info;
+    if (stat(job.source.c_str(), &info) == 0) {
+        job.record.checkedSize = info.st_size;
+        job.record.checkedModified = nanosecondsOf(info.st_mtim);
+    }
     if (!recordStep(job, Step::Checked)) {
         return finishRun(watcher, job, false, Committed::No,
                          "not imported: the run record cannot be written: " + std::string(strerror(errno)), now);
@@ -203,8 +228,12 @@ bool importDone(Watcher& watcher, Job& job, double now) {
         job.dueAt = now + delay;
         return false;
     }
-    const bool archived = importedWhole(job.last);
-    const std::string reason = archived ? "" : failureReason(job.last, job.record, job.files.err);
+    const bool archived = importedWhole(job.last, job.record.rule) && unchangedSinceChecked(job, buildWorkPath(job.source));
+    std::string reason = archived ? "" : failureReason(job.last, job.record, job.files.err);
+    if (!archived && importedWhole(job.last, job.record.rule)) {
+        reason = "the file changed during its import (a sender still wrote it); the run was committed with what the "
+                 "importer read, and the file as it is now is kept here";
+    }
     logRun(job, seconds, archived ? "imported whole" : "to be filed in failed/");
     return finishRun(watcher, job, archived, committedOf(job.last), reason, now);
 }

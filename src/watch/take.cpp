@@ -89,6 +89,16 @@ int openDropEntry(int drop, const std::string& name, struct stat& info, TakeResu
     return fd;
 }
 
+Writers keepWritersOut(int fd, int& error) {
+    if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) return Writers::None;
+    error = errno;
+    return error == EAGAIN ? Writers::Writing : Writers::Unknown;
+}
+
+void releaseWriters(int fd) {
+    fcntl(fd, F_SETLEASE, F_UNLCK);
+}
+
 bool isOwnFile(const struct stat& info) {
     return info.st_uid == geteuid() && info.st_nlink == 1;
 }

@@ -27,6 +27,16 @@ int openDropEntry(int drop, const std::string& name, struct stat& info, TakeResu
 // Moves the opened file (fd, info) from the drop folder into folder as
 // target. Taken, or what kept it.
 
+// Whether a process on this machine has the file open for writing, told
+// by a read lease: the kernel grants one only while no one does. While the
+// lease is held (until releaseWriters), a writer that opens the file waits,
+// so the copy is of bytes no one changes. Unknown where leases are not to
+// be had (another machine's file system, no CAP_LEASE for another user's
+// file): then the settle time alone decides.
+enum class Writers { None, Writing, Unknown };
+Writers keepWritersOut(int fd, int& error);
+void releaseWriters(int fd);
+
 // Whether the run may keep the delivered file itself rather than a copy:
 // it is the watcher's user's own, and no other name reaches it.
 bool isOwnFile(const struct stat& info);

@@ -9,6 +9,7 @@
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -176,6 +177,36 @@ TEST(WatchSafety, SenderWhoKeepsALinkCannotChangeTheCheckedBytes) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}, {"T3"}}));
     EXPECT_EQ(copiesIn(site.folder("archive"), kt::records20P(1, 3)), 1);
+}
+
+// A writer writes half a file, then pauses longer than the settle time
+// with the file still open: neither --once nor the service takes half of
+// it; once it is closed, the whole file is imported once.
+TEST(WatchSafety, WriterThatPausesWithTheFileOpenIsNeverTakenHalf) {
+    kt::resetSchema();
+    countInserts();
+    kt::WatchSite site(Section20P);
+    // Close-on-exec: the watchers this test starts must not inherit the writer.
+    const int writer = open((site.folder("drop") + "/20P_0001.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const std::string first = kt::records20P(1, 200);
+    const std::string rest = kt::records20P(201, 400);
+    ASSERT_EQ(write(writer, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    kt::RunResult once = site.once();
+    kt::RunningProgram watcher = site.follow();
+    std::string err;
+    const bool watching = kt::waitForError(watcher, "watching ", err, WaitSeconds);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    const bool untouched = site.runFolders("archive").empty() && site.runFolders("failed").empty();
+    const bool written = write(writer, rest.data(), rest.size()) == static_cast<ssize_t>(rest.size());
+    close(writer);
+    const bool taken = kt::waitFor([&] { return !site.runFolders("archive").empty(); }, WaitSeconds);
+    kill(watcher.pid, SIGTERM);
+    err += kt::waitProgram(watcher).err;
+    EXPECT_EQ(once.status, 0) << once.err;
+    EXPECT_TRUE(contains(once.err, "still open for writing")) << once.err;
+    ASSERT_TRUE(watching && untouched && written && taken) << err;
+    EXPECT_EQ(insertsSeen(), 400);
+    EXPECT_EQ(copiesIn(site.folder("archive"), kt::records20P(1, 400)), 1);
 }
 
 // A sender replaces the drop folder's lock file by a link to the settings
