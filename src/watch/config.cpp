@@ -20,6 +20,7 @@ constexpr int LineBufferSize = 1024;
 constexpr std::string_view FileSectionWord = "file";
 constexpr long MaxSettleSeconds = 86400;
 constexpr long MaxRetries = 100;
+constexpr long MaxOutageWait = 7 * 86400;
 constexpr const char* SiteKeys[] = {"drop", "workdir", "archive", "failed", "program"};
 
 enum class Section { None, Site, File };
@@ -116,9 +117,11 @@ void takeSiteKey(Parser& parser, std::string_view key, const std::string& value)
         config.settleSeconds = static_cast<int>(number);
     } else if (key == "retries") {
         if (takeNumber(parser, key, value, MaxRetries, number)) config.retries = static_cast<int>(number);
+    } else if (key == "outage-wait") {
+        if (takeNumber(parser, key, value, MaxOutageWait, number)) config.outageWait = static_cast<int>(number);
     } else {
-        fault(parser, "[site] has no key \"%.*s\" (drop, workdir, archive, failed, program, settle, retries)",
-              static_cast<int>(key.size()), key.data());
+        fault(parser, "[site] has no key \"%.*s\" (drop, workdir, archive, failed, program, settle, retries, "
+              "outage-wait)", static_cast<int>(key.size()), key.data());
     }
 }
 

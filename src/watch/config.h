@@ -10,6 +10,7 @@
 constexpr const char* DefaultConfigPath = "/etc/kelvora/watch.conf";
 constexpr int DefaultSettleSeconds = 10;
 constexpr int DefaultRetries = 3;
+constexpr int DefaultOutageWait = 43200;   // 12 hours
 
 // What a [file GLOB] section says about the files whose names match GLOB.
 struct FileRule {
@@ -33,6 +34,7 @@ struct WatchConfig {
     std::string program;
     int settleSeconds = DefaultSettleSeconds;
     int retries = DefaultRetries;
+    int outageWait = DefaultOutageWait;   // seconds a file waits for a database that is away
     std::vector<FileRule> rules;   // in the file's order
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
@@ -33,6 +34,16 @@ constexpr long RetryableErrors[] = {1213, 1205, 1927, 2006, 2013, 2055};
 constexpr long FirstClientError = 2000;
 constexpr long LastClientError = 2999;
 constexpr const char* AbortEndings[] = {"transaction aborted", "commit failed"};
+// The importer's line on standard output when it could not connect, and
+// the start of its line on standard error that quotes the client's text.
+constexpr const char* ConnectFailedLine = "Datenbankverbindung fehlgeschlagen, Fehler: ";
+constexpr const char* ConnectFailedText = "cannot connect as user ";
+// Connection errors of a database that is away: too many connections,
+// access denied, unknown database, shutting down, host blocked or not
+// allowed, too many user connections; no socket, no host, unknown host,
+// gone away, lost.
+constexpr long AwayErrors[] = {1040, 1045, 1049, 1053, 1129, 1130, 1203, 2002, 2003, 2005, 2006, 2013};
+constexpr size_t OutputScanBytes = 4096;
 constexpr const char* CommitFailedEnding = "commit failed";
 
 bool startsWith(const char* text, const char* front) {
@@ -109,6 +120,37 @@ std::string textOr(const nlohmann::json& report, const char* key) {
     return value != report.end() && value->is_string() ? value->get<std::string>() : std::string();
 }
 
+// The first bytes of a small output file.
+std::string headOf(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string text(OutputScanBytes, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(in.gcount()));
+    return text;
+}
+
+// The line of text that holds part, without its line end; empty when none.
+std::string lineWith(const std::string& text, const char* part) {
+    const size_t at = text.find(part);
+    if (at == std::string::npos) return "";
+    const size_t start = text.rfind('\n', at);
+    const size_t end = text.find('\n', at);
+    return text.substr(start == std::string::npos ? 0 : start + 1,
+                       end == std::string::npos ? std::string::npos : end - (start == std::string::npos ? 0 : start + 1));
+}
+
+// A run that could not connect says so on standard output (a line scripts
+// parse) before anything else, and on standard error with the client's text.
+void readConnectFailure(const RunFiles& files, RunOutcome& outcome) {
+    const std::string out = headOf(files.out);
+    if (out.compare(0, strlen(ConnectFailedLine), ConnectFailedLine) != 0) return;
+    outcome.connectError = strtol(out.c_str() + strlen(ConnectFailedLine), nullptr, 10);
+    outcome.connectText = lineWith(headOf(files.err), ConnectFailedText);
+    for (char& c : outcome.connectText) {
+        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+    }
+}
+
 // Whether error is one of the count errors.
 bool isOneOf(long error, const long* errors, size_t count) {
     return std::find(errors, errors + count, error) != errors + count;
@@ -177,10 +219,16 @@ bool importEnded(pid_t pid, const RunFiles& files, RunOutcome& outcome) {
     if (ended > 0 && WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
     if (ended > 0 && WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
     outcome.reported = readReport(files.report, outcome);
+    if (!outcome.reported) readConnectFailure(files, outcome);
     return true;
 }
 
+bool databaseAway(const RunOutcome& outcome) {
+    return outcome.connectError != 0 && isOneOf(outcome.connectError, AwayErrors, std::size(AwayErrors));
+}
+
 Committed committedOf(const RunOutcome& outcome) {
+    if (outcome.connectError != 0) return Committed::No;   // it never connected
     if (!outcome.reported || commitUnknown(outcome)) return Committed::Unknown;
     return outcome.committed ? Committed::Yes : Committed::No;
 }

@@ -29,6 +29,8 @@ struct RunOutcome {
     long result = 0;
     int reportedStatus = -1;   // the exit status the report gives
     int status = -1;           // the exit status, or -1 when a signal ended the run (or it was not seen)
+    long connectError = 0;     // the run could not connect: the client's error number (its stdout says so)
+    std::string connectText;   // and its line on standard error
     int signal = 0;
 };
 
@@ -56,6 +58,11 @@ bool isRetryable(const RunOutcome& outcome);
 // or the answer never came): the commit may have taken effect, so the file
 // must not be imported again unseen.
 bool commitUnknown(const RunOutcome& outcome);
+
+// A run that could not connect because the database is away (down,
+// refusing, full, shutting down, the login or the database unknown to it)
+// did nothing: its file is intact and may wait for the database.
+bool databaseAway(const RunOutcome& outcome);
 
 // Committed when the report says so, nothing committed when it says that,
 // unknown without a report or when the connection was lost during the

@@ -250,7 +250,9 @@ void startDueWork(Watcher& watcher, double now) {
         if (job.phase == Phase::Resume && !watcher.stopping && mayResume(watcher, i)) {
             over = resumeRun(watcher, job, now);
         } else if (job.phase != Phase::Resume && job.dueAt >= 0 && job.dueAt <= now) {
-            if (job.phase == Phase::RetryWait && !watcher.stopping) over = startRun(watcher, job, now);
+            if ((job.phase == Phase::RetryWait || job.phase == Phase::OutageWait) && !watcher.stopping) {
+                over = startRun(watcher, job, now);
+            }
             if (job.phase == Phase::FilingWait) over = fileRun(watcher, job, now);
             if (job.phase == Phase::Locked) over = lookAtLockedRun(watcher, job, now);
         }
@@ -266,6 +268,10 @@ void leaveWaitingRuns(Watcher& watcher) {
     for (Job& job : watcher.jobs) {
         if (job.phase == Phase::Locked || job.phase == Phase::Resume) {
             diagnose("%s: the run in %s is left for the next start", shownName(job.record.name).c_str(),
+                     job.folder.c_str());
+        } else if (job.phase == Phase::OutageWait) {
+            diagnose("%s %s: stopped while it waits for the database; the run stays in %s, and the next start "
+                     "tries it first", shownName(job.record.name).c_str(), job.record.rule.typeCode.c_str(),
                      job.folder.c_str());
         } else if (job.phase == Phase::RetryWait) {
             diagnose("%s %s: stopped before retry %d; the run stays in %s, and the next start retries it",
@@ -304,12 +310,14 @@ bool onceIsDone(const Watcher& watcher) {
         const Job& job = watcher.jobs[i];
         if (waitsForIt(watcher, job)) return false;
         if (job.phase == Phase::FilingWait || job.phase == Phase::Locked) continue;
+        if (job.phase == Phase::OutageWait && job.dueAt < 0) continue;
         if (job.phase != Phase::Resume) return false;
         // A left run behind one that waits to be filed or is held waits with it.
         const bool stuck = std::any_of(watcher.jobs.begin(), watcher.jobs.begin() + static_cast<long>(i),
                                        [&](const Job& older) {
                                            return older.record.rule.typeCode == job.record.rule.typeCode &&
-                                                  (older.phase == Phase::FilingWait || older.phase == Phase::Locked);
+                                                  (older.phase == Phase::FilingWait || older.phase == Phase::Locked ||
+                                                   older.phase == Phase::OutageWait);
                                        });
         if (!stuck) return false;
     }

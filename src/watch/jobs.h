@@ -30,6 +30,7 @@ enum class Phase {
     FilingWait,   // its run folder could not be filed yet: tried again later
     Locked,       // a run folder of another watcher, or of an importer that outlived its watcher
     Resume,       // a run an earlier watcher left: goes on once no older run of its type code is in work
+    OutageWait,   // could not connect, the database is away: tried again with back-off
 };
 
 struct Job {
@@ -45,6 +46,8 @@ struct Job {
     double started = 0;       // monotonic time of the import's start
     double dueAt = -1;        // the retry, the next try to file, the next look at a lock
     RunOutcome last;          // what the last import ended with
+    double awaySince = -1;    // OutageWait: when its first try found the database away
+    int awayDelay = 0;        // and the seconds before its next try
 };
 
 struct Watcher {
@@ -61,6 +64,10 @@ struct Watcher {
     int failedFiles = 0;            // went to failed/, or could not be filed
     int unknownFiles = 0;           // whether they were committed is unknown
     bool leaseUnknownSaid = false;  // named once: open writers cannot be told
+    int firstOutageDelay = 30;      // seconds before the first try after the database was found away
+    double outageSince = -1;        // the database is away since (monotonic), -1 while it is there
+    int outageFiles = 0;            // files that waited for it
+    int awayFiles = 0;              // --once: files left for the next run because it was away
 };
 
 // Opens (and makes) the staging area; false with the reason on standard

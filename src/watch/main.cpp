@@ -33,7 +33,9 @@ namespace {
 constexpr int ExitFilesFailed = 1;
 constexpr int ExitUsage = 2;
 constexpr int ExitLocked = 3;
+constexpr int ExitDatabaseAway = 4;
 constexpr int ExitOutcomeUnknown = 6;
+constexpr int MaxOutageDelay = 600;
 constexpr int ExitLockFileUnusable = 5;
 constexpr mode_t WatcherUmask = 0027;
 constexpr const char* SettingsFromWorkdir = "/../../Files/Corvantis.Ini";
@@ -48,17 +50,20 @@ struct Options {
     bool once = false;
     int parallel = 1;
     std::vector<int> retryDelays{std::begin(DefaultRetryDelays), std::end(DefaultRetryDelays)};
+    int outageRetry = 30;
 };
 
 // The usage text, for --help and for a command line that is not understood.
 void printUsage(FILE* out) {
     fprintf(out,
-            "usage: kelvora-watch [--config FILE] [--once] [--parallel N] [--retry-delays S,S,...]\n"
+            "usage: kelvora-watch [--config FILE] [--once] [--parallel N] [--retry-delays S,S,...] [--outage-retry S]\n"
             "  --config FILE         the configuration (default %s)\n"
             "  --once                take what is complete now, import it and exit; the exit status is 1\n"
             "                        when a file went to the failed folder\n"
             "  --parallel N          imports side by side for different type codes (default 1)\n"
             "  --retry-delays LIST   seconds before each retry of an aborted transaction (default 5,20,60)\n"
+            "  --outage-retry S      seconds before the first try after the database was away (default 30,\n"
+            "                        doubling up to 600)\n"
             "  --help, --version\n"
             "See kelvora-watch(1).\n",
             DefaultConfigPath);
@@ -126,6 +131,8 @@ bool parseOptions(int argc, char** argv, Options& options, int& status) {
             if (!takeNumber(value, 1, MaxParallel, options.parallel)) missing = true;
         } else if ((value = optionValue(argc, argv, at, "--retry-delays", missing)) != nullptr) {
             if (!takeDelays(value, options.retryDelays)) missing = true;
+        } else if ((value = optionValue(argc, argv, at, "--outage-retry", missing)) != nullptr) {
+            if (!takeNumber(value, 1, MaxOutageDelay, options.outageRetry)) missing = true;
         } else {
             missing = true;
         }
@@ -275,7 +282,8 @@ void holdUnsettledFiles(Watcher& watcher, double now) {
 // that failed or could not be filed.
 int finalStatus(const Watcher& watcher) {
     if (watcher.unknownFiles > 0) return ExitOutcomeUnknown;
-    return watcher.failedFiles > 0 ? ExitFilesFailed : 0;
+    if (watcher.failedFiles > 0) return ExitFilesFailed;
+    return watcher.awayFiles > 0 ? ExitDatabaseAway : 0;
 }
 
 bool importRuns(const Watcher& watcher) {
@@ -347,6 +355,7 @@ int main(int argc, char** argv) {
     watcher.once = options.once;
     watcher.parallel = options.parallel;
     watcher.retryDelays = options.retryDelays;
+    watcher.firstOutageDelay = options.outageRetry;
     umask(WatcherUmask);
     if (!readConfig(options.config, watcher.config) || !checkSite(watcher.config)) return ExitUsage;
     const int signalFd = openSignals();

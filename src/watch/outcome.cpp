@@ -34,8 +34,11 @@ bool importedWhole(const RunOutcome& run, const FileRule& rule) {
 }
 
 std::string failureReason(const RunOutcome& run, const RunRecord& record, const std::string& errorFile) {
-    char text[768];
-    if (!run.reported && run.signal != 0) {
+    char text[1024];
+    if (run.connectError != 0) {
+        snprintf(text, sizeof text, "the importer could not connect (error %ld): %s; nothing was committed",
+                 run.connectError, run.connectText.empty() ? "see stderr.txt" : run.connectText.c_str());
+    } else if (!run.reported && run.signal != 0) {
         snprintf(text, sizeof text,
                  "the importer was ended by signal %d without a run report: whether it was committed is unknown; "
                  "look at the table before delivering the file again", run.signal);

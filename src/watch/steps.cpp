@@ -19,6 +19,7 @@
 namespace {
 
 constexpr const char* ConvertingName = ".converting";
+constexpr int MaxOutageDelay = 600;
 constexpr const char* OutputName = "stdout.cp1252";
 constexpr const char* ErrorName = "stderr.txt";
 constexpr const char* ReportName = "report.json";
@@ -213,11 +214,69 @@ bool checkAndStart(Watcher& watcher, Job& job, double now) {
     return startRun(watcher, job, now);
 }
 
+// The database was away: the run did nothing, so its outputs go and it
+// waits with back-off (30 s, doubling up to 10 minutes) for up to
+// outage-wait seconds; --once leaves it for the next run. True when the
+// job is over (it waited long enough and goes to failed/).
+bool waitForDatabase(Watcher& watcher, Job& job, double now) {
+    for (const std::string* path : {&job.files.out, &job.files.err, &job.files.report}) unlink(path->c_str());
+    job.record.attempt--;
+    if (watcher.outageSince < 0) {
+        watcher.outageSince = now;
+        watcher.outageFiles = 0;
+        diagnose("the database is away: error %ld: %s; the files wait for it", job.last.connectError,
+                 job.last.connectText.c_str());
+    }
+    if (job.awaySince < 0) {
+        watcher.outageFiles++;
+        job.awaySince = now;
+        job.awayDelay = watcher.firstOutageDelay;
+    } else {
+        job.awayDelay = std::min(job.awayDelay * 2, MaxOutageDelay);
+    }
+    if (now - job.awaySince + job.awayDelay > job.site.outageWait) {
+        char reason[1200];
+        snprintf(reason, sizeof reason, "the database was away for %.0f s, longer than outage-wait = %d s (error %ld: "
+                 "%s): nothing was committed", now - job.awaySince, job.site.outageWait, job.last.connectError,
+                 job.last.connectText.c_str());
+        return finishRun(watcher, job, false, Committed::No, reason, now);
+    }
+    if (!recordStep(job, Step::Checked)) {
+        return finishRun(watcher, job, false, Committed::No, "the run record cannot be written: nothing was committed",
+                         now);
+    }
+    job.phase = Phase::OutageWait;
+    if (watcher.once) {
+        watcher.awayFiles++;
+        diagnose("%s %s: the database is away; the file waits in %s for the next run", shown(job).c_str(),
+                 job.record.rule.typeCode.c_str(), job.folder.c_str());
+        job.dueAt = -1;
+        return false;
+    }
+    if (job.awayDelay == watcher.firstOutageDelay) {
+        diagnose("%s %s: waits for the database, first in %d s, then less often", shown(job).c_str(),
+                 job.record.rule.typeCode.c_str(), job.awayDelay);
+    }
+    job.dueAt = now + job.awayDelay;
+    return false;
+}
+
+// An import connected: an outage, if there was one, is over.
+void databaseIsThere(Watcher& watcher, Job& job, double now) {
+    job.awaySince = -1;
+    if (watcher.outageSince < 0) return;
+    diagnose("the database is back after %.0f s; %d files waited for it", now - watcher.outageSince,
+             watcher.outageFiles);
+    watcher.outageSince = -1;
+}
+
 // An import has ended: another try, or the end of the job. True when the
 // job is over.
 bool importDone(Watcher& watcher, Job& job, double now) {
     const double seconds = now - job.started;
     job.pid = -1;
+    if (databaseAway(job.last)) return waitForDatabase(watcher, job, now);
+    if (job.last.connectError == 0) databaseIsThere(watcher, job, now);
     if (isRetryable(job.last) && job.record.attempt <= job.site.retries && keepAttemptFiles(job) &&
         recordStep(job, Step::Checked)) {
         const int delay = retryDelay(watcher, job.record.attempt);

@@ -30,6 +30,7 @@ namespace fs = std::filesystem;
 constexpr int WaitSeconds = 60;
 constexpr int FilesFailedStatus = 1;
 constexpr int UsageStatus = 2;
+constexpr int DatabaseAwayStatus = 4;
 constexpr int OutcomeUnknownStatus = 6;
 constexpr int LockFileUnusableStatus = 5;
 constexpr int KilledStatus = 137;
@@ -207,6 +208,45 @@ TEST(WatchSafety, WriterThatPausesWithTheFileOpenIsNeverTakenHalf) {
     ASSERT_TRUE(watching && untouched && written && taken) << err;
     EXPECT_EQ(insertsSeen(), 400);
     EXPECT_EQ(copiesIn(site.folder("archive"), kt::records20P(1, 400)), 1);
+}
+
+// The server is stopped while files arrive, then started again: --once
+// during the outage exits 4 and leaves the files, the service waits for the
+// database with back-off, and every file is imported once, in order, with
+// none in failed/.
+TEST(WatchSafety, FilesRideOutANightWithoutTheDatabase) {
+    if (kt::testdbDir().empty()) GTEST_SKIP() << "needs the fixture's server (KELVORA_TESTDB_DIR)";
+    kt::resetSchema();
+    countInserts();
+    kt::WatchSite site("[file *20P*]\ntype = 20P\nupdate = yes\n");
+    site.deliver("20P_a.txt", kt::records20P(1, 3));
+    site.deliver("20P_b.txt", kt::records20P(4, 6));
+    const auto now = fs::file_time_type::clock::now();
+    fs::last_write_time(site.folder("drop") + "/20P_a.txt", now - std::chrono::seconds(20));
+    fs::last_write_time(site.folder("drop") + "/20P_b.txt", now - std::chrono::seconds(10));
+    const std::string testdb = "'" + kt::sourceDir() + "/scripts/testdb' ";
+    kt::closeAdminConnection();
+    ASSERT_EQ(kt::shell(testdb + "stop '" + kt::testdbDir() + "' >/dev/null"), 0);
+    kt::RunResult away = site.once();
+    kt::RunningProgram watcher = site.follow({"--outage-retry", "1"});
+    std::string err;
+    const bool waiting = kt::waitForError(watcher, "waits for the database", err, WaitSeconds);
+    site.deliver("20P_c.txt", kt::records20P(7, 9));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    const bool restarted = kt::shell(testdb + "restart '" + kt::testdbDir() + "' >/dev/null") == 0;
+    const bool done = kt::waitFor([&] { return site.runFolders("archive").size() == 3; }, WaitSeconds);
+    kill(watcher.pid, SIGTERM);
+    err += kt::waitProgram(watcher).err;
+    ASSERT_TRUE(restarted) << "the server did not come back";
+    EXPECT_EQ(away.status, DatabaseAwayStatus) << away.err;
+    EXPECT_TRUE(site.runFolders("failed").empty()) << away.err << err;
+    ASSERT_TRUE(waiting && done) << err;
+    EXPECT_EQ(insertsSeen(), 9);
+    const size_t a = err.find("20P_a.txt 20P: archived");
+    const size_t b = err.find("20P_b.txt 20P: archived");
+    const size_t c = err.find("20P_c.txt 20P: archived");
+    EXPECT_TRUE(a < b && b < c && c != std::string::npos) << err;
+    EXPECT_TRUE(contains(err, "the database is back after")) << err;
 }
 
 // A sender replaces the drop folder's lock file by a link to the settings
