@@ -13,6 +13,7 @@
 #include "common/strutil.h"
 #include "common/textfile.h"
 #include "import/member.h"
+#include "watch/marker.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ constexpr std::string_view FileSectionWord = "file";
 constexpr long MaxSettleSeconds = 86400;
 constexpr long MaxRetries = 100;
 constexpr long MaxOutageWait = 7 * 86400;
+constexpr long MaxMarkerWait = 30 * 86400;
 constexpr const char* SiteKeys[] = {"drop", "workdir", "archive", "failed", "program"};
 
 enum class Section { None, Site, File };
@@ -161,9 +163,18 @@ void takeFileKey(Parser& parser, std::string_view key, const std::string& value)
         takeNumber(parser, key, value, LONG_MAX, rule.maxWrongLength);
     } else if (key == "max-failed-records") {
         takeNumber(parser, key, value, LONG_MAX, rule.maxFailedRecords);
+    } else if (key == "marker") {
+        if (isMarkerPattern(value)) {
+            rule.marker = value;
+        } else {
+            fault(parser, "marker = %s: write a name with {name} or {stem} once and no glob characters, for example "
+                  "{name}.done", value.c_str());
+        }
+    } else if (key == "marker-wait") {
+        takeNumber(parser, key, value, MaxMarkerWait, rule.markerWait);
     } else {
         fault(parser, "[file] has no key \"%.*s\" (type, update, debug, encoding, allow-empty, max-wrong-length, "
-              "max-failed-records)", static_cast<int>(key.size()), key.data());
+              "max-failed-records, marker, marker-wait)", static_cast<int>(key.size()), key.data());
     }
 }
 

@@ -11,6 +11,7 @@ constexpr const char* DefaultConfigPath = "/etc/kelvora/watch.conf";
 constexpr int DefaultSettleSeconds = 10;
 constexpr int DefaultRetries = 3;
 constexpr int DefaultOutageWait = 43200;   // 12 hours
+constexpr long DefaultMarkerWait = 3600;
 
 // What a [file GLOB] section says about the files whose names match GLOB.
 struct FileRule {
@@ -22,6 +23,8 @@ struct FileRule {
     bool allowEmpty = false;
     long maxWrongLength = 0;
     long maxFailedRecords = 0;
+    std::string marker;         // the marker file's name pattern ({name}, {stem}); empty: no marker
+    long markerWait = DefaultMarkerWait;   // seconds a file or marker waits for its other half before it is named
     int line = 0;               // the section's line in the file
 };
 

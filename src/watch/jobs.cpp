@@ -13,7 +13,9 @@
 #include "watch/durable.h"
 #include "watch/filing.h"
 #include "watch/lock.h"
+#include "watch/marker.h"
 #include "watch/names.h"
+#include "watch/pairing.h"
 #include "watch/steps.h"
 #include "watch/take.h"
 
@@ -105,6 +107,24 @@ void cannotSeeWriters(Watcher& watcher, int error) {
              strerror(error), error == EACCES || error == EPERM ? ", the watcher needs CAP_LEASE" : "");
 }
 
+// Copies the file's marker into the run folder (it leaves the drop folder
+// once the file is taken). False when it is gone or is no regular file.
+bool copyMarker(Watcher& watcher, Job& job, const std::string& marker) {
+    struct stat info;
+    TakeResult result = TakeResult::Taken;
+    std::string reason;
+    int fd = openDropEntry(watcher.dropFd, marker, info, result, reason);
+    if (fd < 0) return false;
+    int folder = makeFolder(job.runFd, MarkerFolder, RunFolderMode, false) ? openFolder(job.runFd, MarkerFolder) : -1;
+    const bool copied = folder >= 0 && copyDurably(fd, folder, importName(marker));
+    if (folder >= 0) close(folder);
+    close(fd);
+    job.record.marker = marker;
+    job.record.markerDevice = info.st_dev;
+    job.record.markerInode = info.st_ino;
+    return copied;
+}
+
 // Drops the run folder of a file that went back (or never left) the drop
 // folder.
 void dropRun(Watcher& watcher, Job& job) {
@@ -149,7 +169,14 @@ bool takeFile(Watcher& watcher, const std::string& name, const FileRule& rule, d
     job.record.dropInode = info.st_ino;
     job.site = watcher.config;
     const char* into = rule.utf8 ? DeliveredFolder : FileFolder;
-    if (!makeRun(watcher, job, rule.utf8 ? DeliveredFolder : nullptr) || !recordStep(job, Step::Taking)) {
+    const bool made = makeRun(watcher, job, rule.utf8 ? DeliveredFolder : nullptr);
+    if (made && !rule.marker.empty() && !copyMarker(watcher, job, markerNameOf(rule, name))) {
+        close(fd);
+        dropRun(watcher, job);
+        forgetFile(watcher.queue, markerNameOf(rule, name));   // looked at again by the next rescan
+        return false;
+    }
+    if (!made || !recordStep(job, Step::Taking)) {
         close(fd);
         dropRun(watcher, job);
         leaveInDrop(watcher, name, "cannot make its run folder in " + watcher.staging + ": " + strerror(errno));
@@ -169,11 +196,13 @@ bool takeFile(Watcher& watcher, const std::string& name, const FileRule& rule, d
         return false;
     }
     forgetFile(watcher.queue, name);
+    if (!job.record.marker.empty()) forgetFile(watcher.queue, job.record.marker);
     watcher.jobs.push_back(job);
     Job& taken = watcher.jobs.back();
     const bool over = result == TakeResult::Failed
                           ? finishRun(watcher, taken, false, Committed::No, "not imported: " + reason, now)
-                          : recordStep(taken, Step::Taken) ? checkAndStart(watcher, taken, now)
+                          : recordStep(taken, Step::Taken) ? (removeMarkerFromDrop(watcher, taken),
+                                                              checkAndStart(watcher, taken, now))
                                                            : finishRun(watcher, taken, false, Committed::No,
                                                                        "not imported: the run record cannot be "
                                                                        "written", now);
@@ -205,8 +234,13 @@ bool openStaging(Watcher& watcher) {
 void startCompleteFiles(Watcher& watcher, double now) {
     if (watcher.stopping) return;
     std::set<std::string> waiting = typesBehindAFailedTake(watcher);   // type codes whose older file waits
-    for (const std::string& name : completeFiles(watcher.queue, now, watcher.config.settleSeconds, watcher.once)) {
+    const std::vector<std::string> names = completeFiles(watcher.queue, now, watcher.config.settleSeconds, watcher.once);
+    const std::set<std::string> complete(names.begin(), names.end());
+    nameMissingHalves(watcher, now, complete);
+    for (const std::string& name : names) {
+        if (isMarkerName(watcher.config, name)) continue;   // it goes with its file
         const FileRule* rule = ruleFor(watcher.config, name.c_str());
+        if (rule != nullptr && !markerReady(*rule, name, complete)) continue;
         if (rule == nullptr) {
             diagnose("%s matches no [file ...] section of %s: it stays in %s", shownName(name).c_str(),
                      watcher.config.path.c_str(), watcher.config.drop.c_str());

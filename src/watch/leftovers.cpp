@@ -84,6 +84,7 @@ bool finishTaking(Watcher& watcher, Job& job, double now) {
     if (target >= 0) close(target);
     if (!taken) return dropEmptyRun(watcher, job);
     removeCopiedEntry(watcher.dropFd, job.record.name, job.record.dropDevice, job.record.dropInode);
+    removeMarkerFromDrop(watcher, job);
     if (!recordStep(job, Step::Taken)) {
         return finishRun(watcher, job, false, Committed::No, "not imported: the run record cannot be written", now);
     }
@@ -132,6 +133,7 @@ bool takeOverRun(Watcher& watcher, Job& job, double now) {
     diagnose("%s %s: a watcher ended while this file was in work; going on from the step \"%s\" in %s",
              shownName(job.record.name).c_str(), job.record.rule.typeCode.c_str(), stepName(job.record.step),
              job.folder.c_str());
+    if (job.record.step != Step::Taking) removeMarkerFromDrop(watcher, job);
     switch (job.record.step) {
     case Step::Taking:
         return finishTaking(watcher, job, now);

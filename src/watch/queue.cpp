@@ -161,19 +161,21 @@ void noteNotAFile(DropQueue& queue, const std::string& name, const std::string& 
              kind.c_str());
 }
 
-std::vector<std::string> completeFiles(const DropQueue& queue, double now, int settle, bool once) {
+double secondsUnchanged(const DropFile& file, double now, bool once) {
+    if (!once) return now - file.stableSince;
+    // Without events, the last write is the later of the two times: a
+    // transfer that keeps the sender's modification time (rsync -t, curl
+    // -R) still moves the status change time with every write.
     timespec clock{};
     clock_gettime(CLOCK_REALTIME, &clock);
-    const double wallNow = secondsOf(clock);
+    return secondsOf(clock) - std::max(secondsOf(file.modified), secondsOf(file.statusChanged));
+}
+
+std::vector<std::string> completeFiles(const DropQueue& queue, double now, int settle, bool once) {
     std::vector<std::pair<const std::string*, const DropFile*>> complete;
     for (const auto& [name, file] : queue.files) {
         if (file.open || file.held) continue;
-        // Without events, the last write is the later of the two times: a
-        // transfer that keeps the sender's modification time (rsync -t,
-        // curl -R) still moves the status change time with every write.
-        const double lastWrite = std::max(secondsOf(file.modified), secondsOf(file.statusChanged));
-        const bool settled = once ? wallNow - lastWrite >= settle : now - file.stableSince >= settle;
-        if (settled) complete.emplace_back(&name, &file);
+        if (secondsUnchanged(file, now, once) >= settle) complete.emplace_back(&name, &file);
     }
     std::sort(complete.begin(), complete.end(), [](const auto& a, const auto& b) {
         const double ta = secondsOf(a.second->modified);

@@ -21,6 +21,7 @@ struct DropFile {
     bool held = false;        // not to be taken again until it changes
     bool takeFailed = false;  // could not be taken: tried again at each rescan, its type code waits
     std::string failure;      // why, as last named
+    bool halfSaid = false;    // named as a file without its marker, or a marker without its file
 };
 
 struct DropQueue {
@@ -48,6 +49,10 @@ void rescanFolder(DropQueue& queue, double now);
 // time, then name). With once, a file is complete when its modification
 // time lies settle seconds in the past: nothing is watched for a while.
 std::vector<std::string> completeFiles(const DropQueue& queue, double now, int settle, bool once);
+
+// How long the file has not changed: since inotify or a rescan last saw a
+// change, or with once by its times.
+double secondsUnchanged(const DropFile& file, double now, bool once);
 
 // The earliest monotonic time at which a file still settling may become
 // complete; -1 when none is settling.

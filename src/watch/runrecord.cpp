@@ -55,7 +55,8 @@ Json ruleJson(const FileRule& rule) {
     return {{"pattern", rule.pattern},     {"type", rule.typeCode},
             {"update", rule.update},       {"debug", rule.debug},
             {"utf8", rule.utf8},           {"allow_empty", rule.allowEmpty},
-            {"max_wrong_length", rule.maxWrongLength}, {"max_failed_records", rule.maxFailedRecords}};
+            {"max_wrong_length", rule.maxWrongLength}, {"max_failed_records", rule.maxFailedRecords},
+            {"marker", rule.marker},       {"marker_wait", rule.markerWait}};
 }
 
 void takeRule(const Json& json, FileRule& rule) {
@@ -67,6 +68,8 @@ void takeRule(const Json& json, FileRule& rule) {
     rule.allowEmpty = json.at("allow_empty").get<bool>();
     rule.maxWrongLength = json.at("max_wrong_length").get<long>();
     rule.maxFailedRecords = json.at("max_failed_records").get<long>();
+    rule.marker = json.at("marker").get<std::string>();
+    rule.markerWait = json.at("marker_wait").get<long>();
 }
 
 bool stepOf(const std::string& name, Step& step) {
@@ -130,7 +133,10 @@ bool writeRunRecord(int runFolder, const RunRecord& record) {
                  {"checked_size", record.checkedSize},
                  {"checked_mtime_ns", record.checkedModified},
                  {"drop_device", static_cast<unsigned long long>(record.dropDevice)},
-                 {"drop_inode", static_cast<unsigned long long>(record.dropInode)}};
+                 {"drop_inode", static_cast<unsigned long long>(record.dropInode)},
+                 {"marker_hex", hexOf(record.marker)},
+                 {"marker_device", static_cast<unsigned long long>(record.markerDevice)},
+                 {"marker_inode", static_cast<unsigned long long>(record.markerInode)}};
     if (record.step == Step::Filing) {
         json["to"] = record.archived ? "archive" : "failed";
         json["outcome"] = record.outcome;
@@ -156,6 +162,9 @@ bool readRunRecord(int runFolder, RunRecord& record) {
         record.checkedModified = json.at("checked_mtime_ns").get<long long>();
         record.dropDevice = static_cast<dev_t>(json.at("drop_device").get<unsigned long long>());
         record.dropInode = static_cast<ino_t>(json.at("drop_inode").get<unsigned long long>());
+        if (!bytesOfHex(json.at("marker_hex").get<std::string>(), record.marker)) return false;
+        record.markerDevice = static_cast<dev_t>(json.at("marker_device").get<unsigned long long>());
+        record.markerInode = static_cast<ino_t>(json.at("marker_inode").get<unsigned long long>());
         if (record.step == Step::Filing) {
             record.archived = json.at("to").get<std::string>() == "archive";
             record.outcome = json.at("outcome").get<std::string>();

@@ -29,6 +29,9 @@ struct RunRecord {
     long long checkedModified = -1;   // its modification time in nanoseconds
     dev_t dropDevice = 0;        // the drop entry's file, while it is taken
     ino_t dropInode = 0;
+    std::string marker;          // the marker's name as delivered; empty without one
+    dev_t markerDevice = 0;      // the marker's file, removed from the drop folder once the file is taken
+    ino_t markerInode = 0;
     bool archived = false;       // Filing: the verdict
     std::string outcome;         // Filing: "committed", "nothing committed" or "unknown whether committed"
     std::string reason;          // Filing into failed/: why

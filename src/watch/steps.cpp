@@ -11,15 +11,19 @@
 #include "common/paths.h"
 #include "watch/checks.h"
 #include "watch/crashpoint.h"
+#include "watch/digest.h"
 #include "watch/durable.h"
 #include "watch/filing.h"
+#include "watch/marker.h"
 #include "watch/names.h"
 #include "watch/outcome.h"
+#include "watch/take.h"
 
 namespace {
 
 constexpr const char* ConvertingName = ".converting";
 constexpr int MaxOutageDelay = 600;
+constexpr size_t MaxMarkerBytes = 4096;
 constexpr const char* OutputName = "stdout.cp1252";
 constexpr const char* ErrorName = "stderr.txt";
 constexpr const char* ReportName = "report.json";
@@ -27,6 +31,25 @@ constexpr const char* ReportName = "report.json";
 // The file's name for the log: every control byte escaped.
 std::string shown(const Job& job) {
     return shownName(job.record.name);
+}
+
+// A small file's text (a marker): at most most bytes; false when it cannot
+// be read or is larger.
+bool readSmallFile(const std::string& path, size_t most, std::string& text) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    text.assign(most + 1, '\0');
+    size_t used = 0;
+    ssize_t got = 0;
+    while (used < text.size() && (got = read(fd, &text[used], text.size() - used)) != 0) {
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) break;
+        used += static_cast<size_t>(got);
+    }
+    close(fd);
+    text.resize(used);
+    if (used > most) errno = EFBIG;
+    return got >= 0 && used <= most;
 }
 
 long long nanosecondsOf(const timespec& time) {
@@ -89,6 +112,11 @@ bool keepAttemptFiles(const Job& job) {
 
 std::string pathIn(const std::string& folder, const std::string& name) {
     return folder + "/" + name;
+}
+
+void removeMarkerFromDrop(Watcher& watcher, const Job& job) {
+    if (job.record.marker.empty()) return;
+    removeCopiedEntry(watcher.dropFd, job.record.marker, job.record.markerDevice, job.record.markerInode);
 }
 
 // Records the step before it is taken; false when the record cannot be
@@ -193,10 +221,26 @@ bool startRun(Watcher& watcher, Job& job, double now) {
     return false;
 }
 
+// The file as delivered against its marker's lines; false with the reason.
+bool matchesMarker(const Job& job, std::string& reason) {
+    if (job.record.rule.marker.empty()) return true;
+    const std::string name = importName(job.record.name);
+    const std::string delivered = pathIn(pathIn(job.folder, job.record.rule.utf8 ? DeliveredFolder : FileFolder), name);
+    const std::string marker = pathIn(pathIn(job.folder, MarkerFolder), importName(job.record.marker));
+    std::string text;
+    FileDigest digest;
+    if (!readSmallFile(marker, MaxMarkerBytes, text) || !digestFile(delivered, digest)) {
+        reason = std::string("the file or its marker cannot be read: ") + strerror(errno);
+        return false;
+    }
+    return fileMatchesMarker(text, digest, reason);
+}
+
 // Checks the taken file (converting it when its section says so), then
 // starts its import. True when the job is over.
 bool checkAndStart(Watcher& watcher, Job& job, double now) {
     std::string reason;
+    if (!matchesMarker(job, reason)) return finishRun(watcher, job, false, Committed::No, reason, now);
     const std::string name = importName(job.record.name);
     const bool passed = job.record.rule.utf8
                             ? convertDelivered(job, pathIn(pathIn(job.folder, DeliveredFolder), name), reason)

@@ -11,6 +11,11 @@
 // and a UTF-8 file as it was delivered.
 constexpr const char* FileFolder = "file";
 constexpr const char* DeliveredFolder = "delivered";
+constexpr const char* MarkerFolder = "marker";   // the file's marker, as delivered
+
+// Once the file is taken, its marker leaves the drop folder (while its name
+// still holds the marker that was copied).
+void removeMarkerFromDrop(Watcher& watcher, const Job& job);
 
 std::string pathIn(const std::string& folder, const std::string& name);
 

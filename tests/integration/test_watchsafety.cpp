@@ -249,6 +249,43 @@ TEST(WatchSafety, FilesRideOutANightWithoutTheDatabase) {
     EXPECT_TRUE(contains(err, "the database is back after")) << err;
 }
 
+// With a marker, a writer that writes half, closes, and appends the rest
+// later: the file is taken once, whole, when its marker comes; a marker
+// whose sha256 the file does not match sends both to failed/, and the table
+// keeps its rows.
+TEST(WatchSafety, MarkerSaysWhenAFileIsWholeAndWhatItHolds) {
+    kt::resetSchema();
+    countInserts();
+    kt::WatchSite site("[file *20P*]\ntype = 20P\nmarker = {name}.done\n");
+    kt::RunningProgram watcher = site.follow();
+    std::string err;
+    const bool watching = kt::waitForError(watcher, "watching ", err, WaitSeconds);
+    const std::string whole = kt::records20P(1, 100);
+    site.deliver("20P_a.txt", whole.substr(0, whole.size() / 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    const bool waited = site.runFolders("archive").empty() && site.runFolders("failed").empty();
+    std::ofstream(site.folder("drop") + "/20P_a.txt", std::ios::binary | std::ios::app) << whole.substr(whole.size() / 2);
+    const std::string sha =
+        kt::runProgram("/usr/bin/sha256sum", {site.folder("drop") + "/20P_a.txt"}, site.box().root()).out.substr(0, 64);
+    site.deliver("20P_a.txt.done", "sha256=" + sha + "\nlines=100\n");
+    const bool archived = kt::waitFor([&] { return !site.runFolders("archive").empty(); }, WaitSeconds);
+    site.deliver("20P_b.txt", kt::records20P(201, 203));
+    site.deliver("20P_b.txt.done", "sha256=" + sha + "\n");
+    const bool failed = kt::waitFor([&] { return !site.runFolders("failed").empty(); }, WaitSeconds);
+    kill(watcher.pid, SIGTERM);
+    err += kt::waitProgram(watcher).err;
+    ASSERT_TRUE(watching && waited && archived && failed) << err;
+    EXPECT_EQ(insertsSeen(), 100);
+    EXPECT_EQ(kt::terminalsInTable().size(), 100u);
+    const std::string run = site.runFolders("failed")[0];
+    EXPECT_TRUE(contains(site.runFile("failed", run, "reason"), "does not match its marker")) << err;
+    EXPECT_EQ(site.runFile("failed", run, "file/20P_b.txt"), kt::records20P(201, 203));
+    EXPECT_EQ(site.runFile("failed", run, "marker/20P_b.txt.done"), "sha256=" + sha + "\n");
+    for (const char* name : {"20P_a.txt.done", "20P_b.txt.done"}) {
+        EXPECT_FALSE(fs::exists(site.folder("drop") + "/" + name)) << name;
+    }
+}
+
 // A sender replaces the drop folder's lock file by a link to the settings
 // file: the watcher never writes through it, names the file and what to do,
 // and exits with the status that leaves the service restarting (not 3).

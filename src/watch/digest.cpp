@@ -1,0 +1,62 @@
+#include "watch/digest.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+namespace {
+
+constexpr size_t PieceSize = 64 * 1024;
+
+// The hash context, freed with its scope.
+struct HashContext {
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    ~HashContext() { EVP_MD_CTX_free(context); }
+};
+
+std::string hexOf(const unsigned char* bytes, unsigned count) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned i = 0; i < count; ++i) {
+        hex += digits[bytes[i] >> 4];
+        hex += digits[bytes[i] & 0x0F];
+    }
+    return hex;
+}
+
+// Hashes and counts what fd holds to its end.
+bool digestDescriptor(int fd, FileDigest& digest) {
+    HashContext hash;
+    if (hash.context == nullptr || EVP_DigestInit_ex(hash.context, EVP_sha256(), nullptr) != 1) return false;
+    static unsigned char piece[PieceSize];
+    for (;;) {
+        ssize_t got = read(fd, piece, sizeof piece);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) break;
+        digest.bytes += got;
+        digest.lines += std::count(piece, piece + got, static_cast<unsigned char>('\n'));
+        if (EVP_DigestUpdate(hash.context, piece, static_cast<size_t>(got)) != 1) return false;
+    }
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    if (EVP_DigestFinal_ex(hash.context, value, &length) != 1) return false;
+    digest.sha256 = hexOf(value, length);
+    return true;
+}
+
+}  // namespace
+
+bool digestFile(const std::string& path, FileDigest& digest) {
+    digest = FileDigest();
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool read = digestDescriptor(fd, digest);
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return read;
+}

@@ -1,0 +1,13 @@
+// What a delivered file holds, as a marker file or the run journal names
+// it: its size, its lines (line feeds) and its SHA-256, in one pass.
+#pragma once
+#include <string>
+
+struct FileDigest {
+    long long bytes = 0;
+    long long lines = 0;
+    std::string sha256;   // 64 lower-case hexadecimal digits
+};
+
+// Reads the file at path; false (with errno) when it cannot be read whole.
+bool digestFile(const std::string& path, FileDigest& digest);
