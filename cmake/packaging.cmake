@@ -5,7 +5,7 @@
 # pages.
 include(GNUInstallDirs)
 
-install(TARGETS Kelvora_MYSQL kelvora-check kelvora-settings kelvora-samples
+install(TARGETS Kelvora_MYSQL kelvora-check kelvora-settings kelvora-samples kelvora-journal
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # The reference schema, with a header that says what it is for.

@@ -1,5 +1,6 @@
 #include "watch/config.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -23,6 +24,7 @@ constexpr long MaxSettleSeconds = 86400;
 constexpr long MaxRetries = 100;
 constexpr long MaxOutageWait = 7 * 86400;
 constexpr long MaxMarkerWait = 30 * 86400;
+constexpr const char* JournalProgramName = "kelvora-journal";
 constexpr const char* SiteKeys[] = {"drop", "workdir", "archive", "failed", "program"};
 
 enum class Section { None, Site, File };
@@ -59,6 +61,18 @@ std::string_view trimmed(std::string_view text) {
         text.remove_suffix(1);
     }
     return text;
+}
+
+// SCHEMA.TABLE: two names of letters, digits, "_" and "$".
+bool isJournalName(const std::string& name) {
+    const size_t dot = name.find('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size() || name.find('.', dot + 1) != std::string::npos) {
+        return false;
+    }
+    for (char c : name) {
+        if (c != '.' && c != '_' && c != '$' && !isalnum(static_cast<unsigned char>(c))) return false;
+    }
+    return true;
 }
 
 // The line up to its comment: a ";" or "#" at its start or after a blank.
@@ -119,11 +133,29 @@ void takeSiteKey(Parser& parser, std::string_view key, const std::string& value)
         config.settleSeconds = static_cast<int>(number);
     } else if (key == "retries") {
         if (takeNumber(parser, key, value, MaxRetries, number)) config.retries = static_cast<int>(number);
+    } else if (key == "journal") {
+        if (isJournalName(value)) {
+            config.journal = value;
+        } else {
+            fault(parser, "journal = %s: write SCHEMA.TABLE, for example KELVORA.RUNS", value.c_str());
+        }
+    } else if (key == "duplicates") {
+        if (value == "refuse" || value == "import") {
+            config.refuseDuplicates = value == "refuse";
+        } else {
+            fault(parser, "duplicates = %s: write refuse or import", value.c_str());
+        }
+    } else if (key == "journal-program") {
+        if (value.empty() || value[0] != '/') {
+            fault(parser, "journal-program = %s: give an absolute path", value.c_str());
+        } else {
+            config.journalProgram = value;
+        }
     } else if (key == "outage-wait") {
         if (takeNumber(parser, key, value, MaxOutageWait, number)) config.outageWait = static_cast<int>(number);
     } else {
         fault(parser, "[site] has no key \"%.*s\" (drop, workdir, archive, failed, program, settle, retries, "
-              "outage-wait)", static_cast<int>(key.size()), key.data());
+              "outage-wait, journal, duplicates, journal-program)", static_cast<int>(key.size()), key.data());
     }
 }
 
@@ -244,12 +276,15 @@ void takeLine(Parser& parser, std::string_view text) {
 // What the whole file must have said.
 void checkComplete(Parser& parser) {
     parser.line = 0;
-    const WatchConfig& config = parser.config;
+    WatchConfig& config = parser.config;
     const std::string* paths[] = {&config.drop, &config.workdir, &config.archive, &config.failed, &config.program};
     for (size_t i = 0; i < sizeof SiteKeys / sizeof SiteKeys[0]; ++i) {
         if (paths[i]->empty()) fault(parser, "[site] does not say %s", SiteKeys[i]);
     }
     if (config.rules.empty()) fault(parser, "no [file GLOB] section: no file would be imported");
+    if (config.journalProgram.empty() && !config.program.empty()) {
+        config.journalProgram = config.program.substr(0, config.program.rfind('/') + 1) + JournalProgramName;
+    }
 }
 
 }  // namespace

@@ -38,6 +38,9 @@ struct WatchConfig {
     int settleSeconds = DefaultSettleSeconds;
     int retries = DefaultRetries;
     int outageWait = DefaultOutageWait;   // seconds a file waits for a database that is away
+    std::string journal;          // SCHEMA.TABLE of the run journal; empty: none
+    bool refuseDuplicates = true; // duplicates = refuse: a file the journal has as imported is not imported again
+    std::string journalProgram;   // kelvora-journal, beside the importer unless said
     std::vector<FileRule> rules;   // in the file's order
 };
 

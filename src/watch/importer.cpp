@@ -22,6 +22,11 @@ namespace {
 
 constexpr const char* ReportVariable = "KELVORA_REPORT";
 constexpr const char* MaxFailedVariable = "KELVORA_MAX_FAILED";
+constexpr const char* JournalVariable = "KELVORA_JOURNAL";
+constexpr const char* RunIdVariable = "KELVORA_RUN_ID";
+constexpr const char* Sha256Variable = "KELVORA_FILE_SHA256";
+constexpr const char* OwnVariables[] = {ReportVariable, MaxFailedVariable, JournalVariable, RunIdVariable,
+                                        Sha256Variable};
 constexpr int ExecFailedStatus = 127;
 constexpr mode_t OutputFileMode = 0640;
 constexpr int OutputFlags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
@@ -50,18 +55,22 @@ bool startsWith(const char* text, const char* front) {
     return strncmp(text, front, strlen(front)) == 0;
 }
 
-// The watcher's environment without the two variables it sets itself, and
-// those two with the run's values.
-std::vector<std::string> childEnvironment(const FileRule& rule, const RunFiles& files) {
+// The watcher's environment without the variables it sets itself, and
+// those with the run's values (the journal's only when there is one).
+std::vector<std::string> childEnvironment(const FileRule& rule, const RunFiles& files, const JournalValues& journal) {
     std::vector<std::string> environment;
-    const std::string report = std::string(ReportVariable) + "=";
-    const std::string maxFailed = std::string(MaxFailedVariable) + "=";
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (startsWith(*entry, report.c_str()) || startsWith(*entry, maxFailed.c_str())) continue;
-        environment.emplace_back(*entry);
+        bool ours = false;
+        for (const char* name : OwnVariables) ours = ours || (startsWith(*entry, name) && (*entry)[strlen(name)] == '=');
+        if (!ours) environment.emplace_back(*entry);
     }
-    environment.push_back(report + files.report);
-    environment.push_back(maxFailed + std::to_string(rule.maxFailedRecords));
+    environment.push_back(std::string(ReportVariable) + "=" + files.report);
+    environment.push_back(std::string(MaxFailedVariable) + "=" + std::to_string(rule.maxFailedRecords));
+    if (!journal.journal.empty()) {
+        environment.push_back(std::string(JournalVariable) + "=" + journal.journal);
+        environment.push_back(std::string(RunIdVariable) + "=" + journal.runId);
+        environment.push_back(std::string(Sha256Variable) + "=" + journal.sha256);
+    }
     return environment;
 }
 
@@ -184,11 +193,11 @@ bool readReport(const std::string& path, RunOutcome& outcome) {
 }
 
 bool startImport(const WatchConfig& config, const FileRule& rule, const std::string& source, const RunFiles& files,
-                 int runLock, pid_t& pid, std::string& reason) {
+                 const JournalValues& journal, int runLock, pid_t& pid, std::string& reason) {
     std::vector<std::string> arguments = {config.program, source, rule.typeCode};
     if (rule.update) arguments.emplace_back("UPD");
     if (rule.debug) arguments.emplace_back("/D");
-    std::vector<std::string> environment = childEnvironment(rule, files);
+    std::vector<std::string> environment = childEnvironment(rule, files, journal);
     std::vector<char*> argv = pointersTo(arguments);
     std::vector<char*> envp = pointersTo(environment);
     int report[2];

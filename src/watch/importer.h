@@ -42,8 +42,15 @@ enum class Committed { Yes, No, Unknown };
 // KELVORA_MAX_FAILED set for it; the importer inherits runLock, the run's
 // lock. False, with the reason, when it could not be started (then it ran
 // nothing).
+// The run's journal values (all empty without a journal).
+struct JournalValues {
+    std::string journal;
+    std::string runId;
+    std::string sha256;
+};
+
 bool startImport(const WatchConfig& config, const FileRule& rule, const std::string& source, const RunFiles& files,
-                 int runLock, pid_t& pid, std::string& reason);
+                 const JournalValues& journal, int runLock, pid_t& pid, std::string& reason);
 
 // Reaps the run without waiting for it: true once it has ended, with its
 // exit status and its report in outcome.

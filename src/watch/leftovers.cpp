@@ -107,6 +107,8 @@ bool collectLeftImport(Watcher& watcher, Job& job, double now) {
         job.record.attempt--;
         return startRun(watcher, job, now);
     }
+    askJournalWhatHappened(job);
+    if (job.last.reported) return importDone(watcher, job, now);
     return finishRun(watcher, job, false, Committed::Unknown,
                      "a watcher ended while this file's import ran, and the import left no run report: whether it "
                      "was committed is unknown; look at the table before delivering the file again", now);

@@ -14,6 +14,7 @@
 #include "watch/digest.h"
 #include "watch/durable.h"
 #include "watch/filing.h"
+#include "watch/journal.h"
 #include "watch/marker.h"
 #include "watch/names.h"
 #include "watch/outcome.h"
@@ -50,6 +51,27 @@ bool readSmallFile(const std::string& path, size_t most, std::string& text) {
     text.resize(used);
     if (used > most) errno = EFBIG;
     return got >= 0 && used <= most;
+}
+
+// With a journal: the SHA-256 of the file the importer will read, and
+// (duplicates = refuse) whether a committed run imported it before.
+bool notImportedBefore(Job& job, std::string& reason) {
+    FileDigest digest;
+    if (!digestFile(job.source, digest)) {
+        reason = std::string("not imported: its SHA-256 cannot be taken: ") + strerror(errno);
+        return false;
+    }
+    job.record.sha256 = digest.sha256;
+    std::string earlier;
+    if (!job.site.refuseDuplicates ||
+        askFileInJournal(job.site, digest.sha256, job.record.rule.typeCode, earlier) != JournalAnswer::Found) {
+        return true;   // a journal that cannot be asked now: the import's own connection decides
+    }
+    const size_t blank = earlier.find(' ');
+    reason = "already imported on " + (blank == std::string::npos ? earlier : earlier.substr(blank + 1)) +
+             " UTC as run " + earlier.substr(0, blank) + " (the journal has its SHA-256 " + digest.sha256 +
+             "): not imported again, duplicates = refuse";
+    return false;
 }
 
 long long nanosecondsOf(const timespec& time) {
@@ -212,7 +234,8 @@ bool startRun(Watcher& watcher, Job& job, double now) {
     job.started = now;
     job.dueAt = -1;
     std::string reason;
-    if (!startImport(job.site, job.record.rule, job.source, job.files, job.runFd, job.pid, reason)) {
+    const JournalValues journal = {job.site.journal, job.record.id, job.record.sha256};
+    if (!startImport(job.site, job.record.rule, job.source, job.files, journal, job.runFd, job.pid, reason)) {
         job.last = RunOutcome();
         return finishRun(watcher, job, false, Committed::No, reason + "; nothing was committed", now);
     }
@@ -250,6 +273,9 @@ bool checkAndStart(Watcher& watcher, Job& job, double now) {
     if (stat(job.source.c_str(), &info) == 0) {
         job.record.checkedSize = info.st_size;
         job.record.checkedModified = nanosecondsOf(info.st_mtim);
+    }
+    if (!job.site.journal.empty() && !notImportedBefore(job, reason)) {
+        return finishRun(watcher, job, false, Committed::No, reason, now);
     }
     if (!recordStep(job, Step::Checked)) {
         return finishRun(watcher, job, false, Committed::No,
@@ -321,6 +347,7 @@ bool importDone(Watcher& watcher, Job& job, double now) {
     job.pid = -1;
     if (databaseAway(job.last)) return waitForDatabase(watcher, job, now);
     if (job.last.connectError == 0) databaseIsThere(watcher, job, now);
+    askJournalWhatHappened(job);
     if (isRetryable(job.last) && job.record.attempt <= job.site.retries && keepAttemptFiles(job) &&
         recordStep(job, Step::Checked)) {
         const int delay = retryDelay(watcher, job.record.attempt);
@@ -341,3 +368,17 @@ bool importDone(Watcher& watcher, Job& job, double now) {
     return finishRun(watcher, job, archived, committedOf(job.last), reason, now);
 }
 
+// A run whose outcome its report cannot tell (no report, a connection lost
+// during the COMMIT): the journal can, where there is one.
+void askJournalWhatHappened(Job& job) {
+    if (job.site.journal.empty() || committedOf(job.last) != Committed::Unknown) return;
+    RunOutcome fromJournal;
+    const JournalAnswer said = askRunInJournal(job.site, job.record.id, fromJournal);
+    if (said == JournalAnswer::Found) {
+        job.last = fromJournal;
+    } else if (said == JournalAnswer::Absent) {
+        job.last.reported = true;
+        job.last.committed = false;
+        job.last.ending = "not in the journal, so nothing was committed";
+    }
+}

@@ -39,6 +39,10 @@ bool startRun(Watcher& watcher, Job& job, double now);
 // An import has ended (its outcome in job.last): another try, or the end.
 bool importDone(Watcher& watcher, Job& job, double now);
 
+// A run whose outcome its report cannot tell: the journal says, where
+// there is one (job.last then holds its answer).
+void askJournalWhatHappened(Job& job);
+
 // The end of a job with its verdict: counted, recorded, filed.
 bool finishRun(Watcher& watcher, Job& job, bool archived, Committed committed, const std::string& reason,
                double now);
