@@ -164,6 +164,7 @@ void takeType(Parser& parser, FileRule& rule, const std::string& value) {
     char code[8];
     snprintf(code, sizeof code, "%s", value.c_str());
     toUpperInPlace(code);
+    parser.typeSeen = true;   // named here, not again as a section without a type
     if (value.size() != 3 || recordKindOf(code) == RecordKindCount) {
         fault(parser, "type = %s is none of 20P, 35P, 41P, MND, IDN, SLD, KST, BKL, FTG, MST, MDT, FCD", value.c_str());
         return;
@@ -181,6 +182,8 @@ void takeFileKey(Parser& parser, std::string_view key, const std::string& value)
         takeYesNo(parser, key, value, rule.update);
     } else if (key == "debug") {
         takeYesNo(parser, key, value, rule.debug);
+    } else if (key == "match-case") {
+        takeYesNo(parser, key, value, rule.matchCase);
     } else if (key == "allow-empty") {
         takeYesNo(parser, key, value, rule.allowEmpty);
     } else if (key == "encoding") {
@@ -206,7 +209,7 @@ void takeFileKey(Parser& parser, std::string_view key, const std::string& value)
         takeNumber(parser, key, value, MaxMarkerWait, rule.markerWait);
     } else {
         fault(parser, "[file] has no key \"%.*s\" (type, update, debug, encoding, allow-empty, max-wrong-length, "
-              "max-failed-records, marker, marker-wait)", static_cast<int>(key.size()), key.data());
+              "max-failed-records, marker, marker-wait, match-case)", static_cast<int>(key.size()), key.data());
     }
 }
 
@@ -318,7 +321,7 @@ bool readConfig(const char* path, WatchConfig& config) {
 
 const FileRule* ruleFor(const WatchConfig& config, const char* name) {
     for (const FileRule& rule : config.rules) {
-        if (fnmatch(rule.pattern.c_str(), name, 0) == 0) return &rule;
+        if (fnmatch(rule.pattern.c_str(), name, rule.matchCase ? 0 : FNM_CASEFOLD) == 0) return &rule;
     }
     return nullptr;
 }

@@ -16,6 +16,7 @@ constexpr long DefaultMarkerWait = 3600;
 // What a [file GLOB] section says about the files whose names match GLOB.
 struct FileRule {
     std::string pattern;        // fnmatch(3) glob on the file name
+    bool matchCase = false;     // match-case = yes: the glob tells upper from lower case
     std::string typeCode;       // upper case, one of the twelve
     bool update = false;        // passes UPD
     bool debug = false;         // passes /D
@@ -48,5 +49,6 @@ struct WatchConfig {
 // something wrong; each fault is named on standard error with its line.
 bool readConfig(const char* path, WatchConfig& config);
 
-// The first rule whose glob matches name, or nullptr.
+// The first rule whose glob matches name (without regard to case unless
+// the section says match-case = yes), or nullptr.
 const FileRule* ruleFor(const WatchConfig& config, const char* name);

@@ -23,7 +23,7 @@
 namespace {
 
 constexpr double LockLookSeconds = 1;
-constexpr const char* ErrorName = "stderr.txt";
+constexpr const char* ErrorName = "stderr.cp1252";
 
 // The run folders of the staging area, in the order they were taken.
 std::vector<std::string> runFolders(int staging) {

@@ -94,7 +94,7 @@ bool isMarkerName(const WatchConfig& config, const std::string& name) {
         std::string_view field;
         const size_t at = fieldIn(rule.marker, field);
         const std::string glob = rule.marker.substr(0, at) + "?*" + rule.marker.substr(at + field.size());
-        if (fnmatch(glob.c_str(), name.c_str(), FNM_NOESCAPE) == 0) return true;
+        if (fnmatch(glob.c_str(), name.c_str(), FNM_NOESCAPE | (rule.matchCase ? 0 : FNM_CASEFOLD)) == 0) return true;
     }
     return false;
 }

@@ -52,7 +52,7 @@ bool bytesOfHex(const std::string& hex, std::string& bytes) {
 }
 
 Json ruleJson(const FileRule& rule) {
-    return {{"pattern", rule.pattern},     {"type", rule.typeCode},
+    return {{"pattern", rule.pattern},     {"type", rule.typeCode},        {"match_case", rule.matchCase},
             {"update", rule.update},       {"debug", rule.debug},
             {"utf8", rule.utf8},           {"allow_empty", rule.allowEmpty},
             {"max_wrong_length", rule.maxWrongLength}, {"max_failed_records", rule.maxFailedRecords},
@@ -62,6 +62,7 @@ Json ruleJson(const FileRule& rule) {
 void takeRule(const Json& json, FileRule& rule) {
     rule.pattern = json.at("pattern").get<std::string>();
     rule.typeCode = json.at("type").get<std::string>();
+    rule.matchCase = json.at("match_case").get<bool>();
     rule.update = json.at("update").get<bool>();
     rule.debug = json.at("debug").get<bool>();
     rule.utf8 = json.at("utf8").get<bool>();

@@ -26,7 +26,7 @@ constexpr const char* ConvertingName = ".converting";
 constexpr int MaxOutageDelay = 600;
 constexpr size_t MaxMarkerBytes = 4096;
 constexpr const char* OutputName = "stdout.cp1252";
-constexpr const char* ErrorName = "stderr.txt";
+constexpr const char* ErrorName = "stderr.cp1252";   // Windows-1252 as the importer writes it; UTF-8 when filed
 constexpr const char* ReportName = "report.json";
 
 // The file's name for the log: every control byte escaped.
@@ -111,6 +111,17 @@ void logRun(const Job& job, double seconds, const std::string& then) {
     diagnose("%s %s: %ld %s, %ld written, %ld failed, %ld wrong length, %s, exit %d, %.2f s; %s", shown(job).c_str(),
              job.record.rule.typeCode.c_str(), run.lines, run.lines == 1 ? "line" : "lines", run.written, run.failed,
              run.wrongLength, committedText(committedOf(run)), run.status, seconds, then.c_str());
+}
+
+// The abort a retry follows, by name: "lock wait timeout (1205)".
+std::string abortText(long error) {
+    static const std::pair<long, const char*> names[] = {
+        {1213, "deadlock"},           {1205, "lock wait timeout"},   {1927, "connection killed"},
+        {2006, "server gone away"},   {2013, "connection lost"},     {2055, "connection lost while reading"}};
+    for (const auto& [number, name] : names) {
+        if (number == error) return std::string(name) + " (" + std::to_string(error) + ")";
+    }
+    return "error " + std::to_string(error);
 }
 
 // The seconds before a retry; the last delay stands for any later one.
@@ -351,7 +362,7 @@ bool importDone(Watcher& watcher, Job& job, double now) {
     if (isRetryable(job.last) && job.record.attempt <= job.site.retries && keepAttemptFiles(job) &&
         recordStep(job, Step::Checked)) {
         const int delay = retryDelay(watcher, job.record.attempt);
-        logRun(job, seconds, "retry " + std::to_string(job.record.attempt) + " of " +
+        logRun(job, seconds, abortText(job.last.result) + ", retry " + std::to_string(job.record.attempt) + " of " +
                                  std::to_string(job.site.retries) + " in " + std::to_string(delay) + " s");
         job.source = buildWorkPath(job.source);
         job.phase = Phase::RetryWait;

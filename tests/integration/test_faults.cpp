@@ -491,7 +491,7 @@ TEST(TransactionFault, WatcherRetriesARunThatADeadlockAborted) {
 
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("nothing committed, exit 189, "), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("retry 1 of 3 in 1 s"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("deadlock (1213), retry 1 of 3 in 1 s"), std::string::npos) << run.err;
     const std::vector<std::string> archived = site.runFolders("archive");
     ASSERT_EQ(archived.size(), 1u) << run.err;
     const std::string first = site.runFile("archive", archived[0], "attempt-1.report.json");
