@@ -24,6 +24,7 @@ constexpr long MaxSettleSeconds = 86400;
 constexpr long MaxRetries = 100;
 constexpr long MaxOutageWait = 7 * 86400;
 constexpr long MaxMarkerWait = 30 * 86400;
+constexpr long MaxKeepDays = 36500;
 constexpr const char* JournalProgramName = "kelvora-journal";
 constexpr const char* SiteKeys[] = {"drop", "workdir", "archive", "failed", "program"};
 
@@ -109,6 +110,33 @@ void takeYesNo(Parser& parser, std::string_view key, const std::string& value, b
     }
 }
 
+// on-failed = COMMAND ARGS...: words split at blanks, a word in double
+// quotes may hold blanks; the command is an absolute path (no shell runs it).
+void takeCommand(Parser& parser, const std::string& value, std::vector<std::string>& command) {
+    command.clear();
+    std::string word;
+    bool quoted = false;
+    bool inWord = false;
+    for (char c : value) {
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if ((c == ' ' || c == '\t') && !quoted) {
+            if (inWord) command.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) command.push_back(word);
+    if (quoted || command.empty() || command[0].empty() || command[0][0] != '/') {
+        fault(parser, "on-failed = %s: give the command as an absolute path, then its arguments", value.c_str());
+        command.clear();
+    }
+}
+
 // A key of [site]: the folders and the program as absolute paths, and the two numbers.
 void takeSiteKey(Parser& parser, std::string_view key, const std::string& value) {
     WatchConfig& config = parser.config;
@@ -151,11 +179,23 @@ void takeSiteKey(Parser& parser, std::string_view key, const std::string& value)
         } else {
             config.journalProgram = value;
         }
+    } else if (key == "keep-archive") {
+        takeNumber(parser, key, value, MaxKeepDays, config.keepArchiveDays);
+    } else if (key == "keep-failed") {
+        takeNumber(parser, key, value, MaxKeepDays, config.keepFailedDays);
+    } else if (key == "on-failed") {
+        takeCommand(parser, value, config.onFailed);
+    } else if (key == "metrics") {
+        if (value.empty() || value[0] != '/') {
+            fault(parser, "metrics = %s: give an absolute path", value.c_str());
+        } else {
+            config.metrics = value;
+        }
     } else if (key == "outage-wait") {
         if (takeNumber(parser, key, value, MaxOutageWait, number)) config.outageWait = static_cast<int>(number);
     } else {
         fault(parser, "[site] has no key \"%.*s\" (drop, workdir, archive, failed, program, settle, retries, "
-              "outage-wait, journal, duplicates, journal-program)", static_cast<int>(key.size()), key.data());
+              "outage-wait, journal, duplicates, journal-program, keep-archive, keep-failed, on-failed, metrics)", static_cast<int>(key.size()), key.data());
     }
 }
 

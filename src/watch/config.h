@@ -12,6 +12,8 @@ constexpr int DefaultSettleSeconds = 10;
 constexpr int DefaultRetries = 3;
 constexpr int DefaultOutageWait = 43200;   // 12 hours
 constexpr long DefaultMarkerWait = 3600;
+constexpr long DefaultKeepArchiveDays = 30;
+constexpr long DefaultKeepFailedDays = 90;
 
 // What a [file GLOB] section says about the files whose names match GLOB.
 struct FileRule {
@@ -42,6 +44,10 @@ struct WatchConfig {
     std::string journal;          // SCHEMA.TABLE of the run journal; empty: none
     bool refuseDuplicates = true; // duplicates = refuse: a file the journal has as imported is not imported again
     std::string journalProgram;   // kelvora-journal, beside the importer unless said
+    long keepArchiveDays = DefaultKeepArchiveDays;   // 0: for ever
+    long keepFailedDays = DefaultKeepFailedDays;
+    std::vector<std::string> onFailed;   // the hook's command and arguments; empty: none
+    std::string metrics;          // the Prometheus text file; empty: none
     std::vector<FileRule> rules;   // in the file's order
 };
 

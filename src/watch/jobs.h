@@ -11,11 +11,14 @@
 // its own), so two files for the same table go in the order they arrived;
 // up to `parallel` files are in work at once, for different type codes.
 #pragma once
+#include <ctime>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 #include "watch/config.h"
+#include "watch/hook.h"
 #include "watch/importer.h"
 #include "watch/queue.h"
 #include "watch/runrecord.h"
@@ -50,6 +53,13 @@ struct Job {
     int awayDelay = 0;        // and the seconds before its next try
 };
 
+// What the metrics count for a type code.
+struct TypeCounts {
+    long imported = 0;      // since the start
+    long failed = 0;
+    time_t lastWhole = 0;   // the last whole import's time of taking
+};
+
 struct Watcher {
     WatchConfig config;
     DropQueue queue;
@@ -68,6 +78,9 @@ struct Watcher {
     double outageSince = -1;        // the database is away since (monotonic), -1 while it is there
     int outageFiles = 0;            // files that waited for it
     int awayFiles = 0;              // --once: files left for the next run because it was away
+    std::map<std::string, TypeCounts> typeCounts;   // by type code, for the metrics
+    int metricsError = 0;           // the last error writing the metrics, named once
+    std::vector<HookRun> hooks;     // on-failed hooks that run
 };
 
 // Opens (and makes) the staging area; false with the reason on standard

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -19,6 +20,8 @@
 #include "watch/config.h"
 #include "watch/jobs.h"
 #include "watch/lock.h"
+#include "watch/metrics.h"
+#include "watch/retention.h"
 #include "watch/names.h"
 #include "watch/queue.h"
 #include "watch/durable.h"
@@ -36,6 +39,9 @@ constexpr int ExitLocked = 3;
 constexpr int ExitDatabaseAway = 4;
 constexpr int ExitOutcomeUnknown = 6;
 constexpr int MaxOutageDelay = 600;
+constexpr double MetricsEverySeconds = 60;
+constexpr double RetentionEverySeconds = 3600;
+constexpr useconds_t HookPollMicroseconds = 100 * 1000;
 constexpr int ExitLockFileUnusable = 5;
 constexpr mode_t WatcherUmask = 0027;
 constexpr const char* SettingsFromWorkdir = "/../../Files/Corvantis.Ini";
@@ -255,7 +261,7 @@ void waitForWork(Watcher& watcher, int signalFd, double now, double nextRescan) 
     double until = -1;
     for (double at : {watcher.once ? -1 : nextRescan, watcher.once ? -1 : nextCompletion(watcher.queue,
                                                                                         watcher.config.settleSeconds),
-                      nextDue(watcher)}) {
+                      nextDue(watcher), nextHookDeadline(watcher.hooks)}) {
         if (at >= 0 && (until < 0 || at < until)) until = at;
     }
     int timeout = -1;
@@ -291,13 +297,34 @@ bool importRuns(const Watcher& watcher) {
                        [](const Job& job) { return job.phase == Phase::Running; });
 }
 
+// The end: what waits is left for the next start, the hooks are waited for
+// (within their time), the metrics written; the exit status.
+int stopWatcher(Watcher& watcher) {
+    leaveWaitingRuns(watcher);
+    while (reapHooks(watcher.hooks, secondsSinceStart())) usleep(HookPollMicroseconds);
+    writeMetrics(watcher, secondsSinceStart());
+    diagnose("stopped");
+    return watcher.once ? finalStatus(watcher) : 0;
+}
+
 // Follows the folder (or, with --once, takes what is complete now) until a
 // stop, and returns the exit status.
 int runWatcher(Watcher& watcher, int signalFd) {
     const double rescanEvery = std::max<double>(watcher.config.settleSeconds, MinRescanSeconds);
     double nextRescan = 0;
+    double nextChores = secondsSinceStart() + MetricsEverySeconds;
+    double nextRetention = secondsSinceStart() + RetentionEverySeconds;
     for (;;) {
         const double now = secondsSinceStart();
+        reapHooks(watcher.hooks, now);
+        if (now >= nextChores) {
+            writeMetrics(watcher, now);
+            nextChores = now + MetricsEverySeconds;
+        }
+        if (now >= nextRetention) {
+            removeOldRuns(watcher.config, time(nullptr));
+            nextRetention = now + RetentionEverySeconds;
+        }
         if (!watcher.once && !watcher.stopping) {
             readEvents(watcher.queue, now);
             if (now >= nextRescan || watcher.queue.overflowed) {
@@ -307,17 +334,10 @@ int runWatcher(Watcher& watcher, int signalFd) {
         }
         collectEndedImports(watcher, now);
         startDueWork(watcher, now);
-        if (watcher.stopping && !importRuns(watcher)) {
-            leaveWaitingRuns(watcher);
-            if (!watcher.once) diagnose("stopped");
-            return watcher.once ? finalStatus(watcher) : 0;
-        }
+        if (watcher.stopping && !importRuns(watcher)) return stopWatcher(watcher);
         startCompleteFiles(watcher, now);
-        if (watcher.once && onceIsDone(watcher)) {
-            leaveWaitingRuns(watcher);
-            return finalStatus(watcher);
-        }
-        waitForWork(watcher, signalFd, now, nextRescan);
+        if (watcher.once && onceIsDone(watcher)) return stopWatcher(watcher);
+        waitForWork(watcher, signalFd, now, std::min(nextRescan, nextChores));
     }
 }
 
@@ -364,6 +384,8 @@ int main(int argc, char** argv) {
     warnAboutDrop(watcher.dropFd, watcher.config.drop);
     if (!openStaging(watcher)) return ExitUsage;
     watcher.queue.folder = watcher.config.drop;
+    removeOldRuns(watcher.config, time(nullptr));
+    readLastImports(watcher);
     takeOverLeftovers(watcher, secondsSinceStart());
     if (watcher.once) {
         rescanFolder(watcher.queue, secondsSinceStart());

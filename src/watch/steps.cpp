@@ -14,6 +14,8 @@
 #include "watch/digest.h"
 #include "watch/durable.h"
 #include "watch/filing.h"
+#include "watch/history.h"
+#include "watch/metrics.h"
 #include "watch/journal.h"
 #include "watch/marker.h"
 #include "watch/names.h"
@@ -205,14 +207,21 @@ bool fileRun(Watcher& watcher, Job& job, double now) {
         return false;
     }
     const std::string folder = pathIn(base, filedName);
+    TypeCounts& counts = watcher.typeCounts[job.record.rule.typeCode];
     if (job.record.archived) {
         diagnose("%s %s: archived in %s (%s)", shown(job).c_str(), job.record.rule.typeCode.c_str(), folder.c_str(),
                  job.record.outcome.c_str());
+        counts.imported++;
+        counts.lastWhole = std::max(counts.lastWhole, stampTime(job.record.stamp));
     } else {
         diagnose("%s %s: to %s (%s): %s", shown(job).c_str(), job.record.rule.typeCode.c_str(), folder.c_str(),
                  job.record.outcome.c_str(), job.record.reason.c_str());
+        counts.failed++;
+        startFailedHook(job.site, {folder, shown(job), job.record.rule.typeCode, job.record.outcome, job.record.reason},
+                        now, watcher.hooks);
     }
     closeRun(job);
+    writeMetrics(watcher, now);
     return true;
 }
 

@@ -1,0 +1,98 @@
+#include "watch/metrics.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/diag.h"
+#include "watch/durable.h"
+#include "watch/history.h"
+#include "watch/marker.h"
+
+namespace {
+
+constexpr mode_t MetricsMode = 0644;   // no secret in it, and the collector runs as a user of its own
+
+// One metric's help and type lines.
+void describe(std::string& text, const char* name, const char* type, const char* help) {
+    text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+void sample(std::string& text, const char* name, const std::string& labels, double value) {
+    char number[64];
+    snprintf(number, sizeof number, "%.17g", value);
+    text += std::string(name) + (labels.empty() ? "" : "{" + labels + "}") + " " + number + "\n";
+}
+
+// The per type code counters and times.
+void typeMetrics(const Watcher& watcher, std::string& text) {
+    describe(text, "kelvora_watch_files_imported_total", "counter", "Files imported whole, since the watcher started.");
+    for (const auto& [type, counts] : watcher.typeCounts) {
+        sample(text, "kelvora_watch_files_imported_total", "type=\"" + type + "\"", static_cast<double>(counts.imported));
+    }
+    describe(text, "kelvora_watch_files_failed_total", "counter", "Files filed in failed/, since the watcher started.");
+    for (const auto& [type, counts] : watcher.typeCounts) {
+        sample(text, "kelvora_watch_files_failed_total", "type=\"" + type + "\"", static_cast<double>(counts.failed));
+    }
+    describe(text, "kelvora_watch_last_whole_import_timestamp_seconds", "gauge",
+             "When the last file of the type code was imported whole (Unix time).");
+    for (const auto& [type, counts] : watcher.typeCounts) {
+        if (counts.lastWhole > 0) {
+            sample(text, "kelvora_watch_last_whole_import_timestamp_seconds", "type=\"" + type + "\"",
+                   static_cast<double>(counts.lastWhole));
+        }
+    }
+}
+
+// What waits in the drop folder.
+void dropMetrics(const Watcher& watcher, double now, std::string& text) {
+    long waiting = 0;
+    long unmatched = 0;
+    double oldest = 0;
+    for (const auto& [name, file] : watcher.queue.files) {
+        if (isMarkerName(watcher.config, name)) continue;
+        if (ruleFor(watcher.config, name.c_str()) == nullptr) unmatched++;
+        waiting++;
+        const double age = secondsUnchanged(file, now, true);
+        if (age > oldest) oldest = age;
+    }
+    describe(text, "kelvora_watch_drop_files_waiting", "gauge", "Files in the drop folder not yet taken.");
+    sample(text, "kelvora_watch_drop_files_waiting", "", static_cast<double>(waiting));
+    describe(text, "kelvora_watch_drop_oldest_file_age_seconds", "gauge",
+             "Seconds since the oldest waiting file last changed.");
+    sample(text, "kelvora_watch_drop_oldest_file_age_seconds", "", oldest);
+    describe(text, "kelvora_watch_files_unmatched", "gauge", "Files in the drop folder that match no section.");
+    sample(text, "kelvora_watch_files_unmatched", "", static_cast<double>(unmatched));
+    describe(text, "kelvora_watch_outage", "gauge", "1 while the database is away.");
+    sample(text, "kelvora_watch_outage", "", watcher.outageSince >= 0 ? 1 : 0);
+}
+
+}  // namespace
+
+void readLastImports(Watcher& watcher) {
+    for (const FiledRun& run : filedRuns(watcher.config.archive)) {
+        TypeCounts& counts = watcher.typeCounts[run.typeCode];
+        if (run.archived && run.taken > counts.lastWhole) counts.lastWhole = run.taken;
+    }
+}
+
+void writeMetrics(Watcher& watcher, double now) {
+    if (watcher.config.metrics.empty()) return;
+    std::string text;
+    typeMetrics(watcher, text);
+    dropMetrics(watcher, now, text);
+    const std::string& path = watcher.config.metrics;
+    const size_t slash = path.rfind('/');
+    int folder = openFolder(AT_FDCWD, path.substr(0, slash == 0 ? 1 : slash));
+    const std::string name = path.substr(slash + 1);
+    const bool written = folder >= 0 && writeFileDurably(folder, name, text) &&
+                         fchmodat(folder, name.c_str(), MetricsMode, 0) == 0;
+    const int error = errno;
+    if (folder >= 0) close(folder);
+    if (!written && error != watcher.metricsError) diagnose("cannot write the metrics %s: %s", path.c_str(), strerror(error));
+    watcher.metricsError = written ? 0 : error;
+}
