@@ -178,9 +178,9 @@ bool linesPass(const LineFacts& lines, const FileRule& rule, std::string& reason
     if (lines.wrong <= rule.maxWrongLength) return true;
     char text[256];
     snprintf(text, sizeof text,
-             "%ld lines of the wrong length (the first is line %ld with %ld characters; a %s record has %d, line end "
+             "%ld %s of the wrong length (the first is line %ld with %ld characters; a %s record has %d, line end "
              "included), more than max-wrong-length = %ld",
-             lines.wrong, lines.firstWrong, lines.firstWrongLength, rule.typeCode.c_str(), lines.recordLength,
+             lines.wrong, lines.wrong == 1 ? "line" : "lines", lines.firstWrong, lines.firstWrongLength, rule.typeCode.c_str(), lines.recordLength,
              rule.maxWrongLength);
     reason = text;
     return false;

@@ -228,6 +228,7 @@ bool openStaging(Watcher& watcher) {
         diagnose("cannot use the staging area %s: %s", watcher.staging.c_str(), strerror(errno));
         return false;
     }
+    unlinkat(watcher.stagingFd, OutageFileName, 0);   // an earlier watcher's: this one has not seen the database yet
     return true;
 }
 

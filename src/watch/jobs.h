@@ -26,6 +26,8 @@
 // The folder in the working directory that holds the runs until they are
 // filed: only the watcher's user may enter it.
 constexpr const char* StagingFolderName = ".kelvora-watch";
+// In the staging area while the database is away: since when, and why.
+constexpr const char* OutageFileName = ".outage";
 
 enum class Phase {
     Running,      // its importer runs

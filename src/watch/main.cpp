@@ -22,6 +22,7 @@
 #include "watch/lock.h"
 #include "watch/metrics.h"
 #include "watch/retention.h"
+#include "watch/status.h"
 #include "watch/names.h"
 #include "watch/queue.h"
 #include "watch/durable.h"
@@ -368,6 +369,7 @@ int lockDrop(Watcher& watcher) {
 
 int main(int argc, char** argv) {
     setDiagnosticProgram("kelvora-watch");
+    if (isStatusCommand(argc, argv)) return runStatus(argc, argv);
     Options options;
     int status = 0;
     if (!parseOptions(argc, argv, options, status)) return status;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -316,6 +317,9 @@ bool waitForDatabase(Watcher& watcher, Job& job, double now) {
         watcher.outageFiles = 0;
         diagnose("the database is away: error %ld: %s; the files wait for it", job.last.connectError,
                  job.last.connectText.c_str());
+        writeFileDurably(watcher.stagingFd, OutageFileName,
+                         utcStamp(time(nullptr)) + " error " + std::to_string(job.last.connectError) + ": " +
+                             job.last.connectText + "\n");
     }
     if (job.awaySince < 0) {
         watcher.outageFiles++;
@@ -358,6 +362,7 @@ void databaseIsThere(Watcher& watcher, Job& job, double now) {
     diagnose("the database is back after %.0f s; %d files waited for it", now - watcher.outageSince,
              watcher.outageFiles);
     watcher.outageSince = -1;
+    unlinkat(watcher.stagingFd, OutageFileName, 0);
 }
 
 // An import has ended: another try, or the end of the job. True when the
