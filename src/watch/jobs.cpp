@@ -141,7 +141,9 @@ bool takeFile(Watcher& watcher, const std::string& name, const FileRule& rule, d
     std::string reason;
     int fd = openDropEntry(watcher.dropFd, name, info, result, reason);
     if (fd < 0) {
-        if (result == TakeResult::NotAFile) noteNotAFile(watcher.queue, name, reason);
+        if (result == TakeResult::NotAFile && firstSight(watcher.queue, name, info.st_ino)) {
+            noteNotAFile(watcher.queue, name, reason);
+        }
         if (result == TakeResult::HasHoles) {
             diagnose("%s in %s is %s: it is not taken", shownName(name).c_str(), watcher.config.drop.c_str(),
                      reason.c_str());
@@ -229,6 +231,7 @@ bool openStaging(Watcher& watcher) {
         return false;
     }
     unlinkat(watcher.stagingFd, OutageFileName, 0);   // an earlier watcher's: this one has not seen the database yet
+    loadNamed(watcher.queue, pathIn(watcher.staging, NamedFileName));
     return true;
 }
 
@@ -243,9 +246,12 @@ void startCompleteFiles(Watcher& watcher, double now) {
         const FileRule* rule = ruleFor(watcher.config, name.c_str());
         if (rule != nullptr && !markerReady(*rule, name, complete)) continue;
         if (rule == nullptr) {
-            diagnose("%s matches no [file ...] section of %s: it stays in %s", shownName(name).c_str(),
-                     watcher.config.path.c_str(), watcher.config.drop.c_str());
-            watcher.queue.files[name].held = true;
+            DropFile& file = watcher.queue.files[name];
+            if (firstSight(watcher.queue, name, file.inode)) {
+                diagnose("%s matches no [file ...] section of %s: it stays in %s", shownName(name).c_str(),
+                         watcher.config.path.c_str(), watcher.config.drop.c_str());
+            }
+            file.held = true;
             continue;
         }
         if (waiting.count(rule->typeCode) != 0 || busyFor(watcher, rule->typeCode)) {

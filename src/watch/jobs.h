@@ -28,6 +28,9 @@
 constexpr const char* StagingFolderName = ".kelvora-watch";
 // In the staging area while the database is away: since when, and why.
 constexpr const char* OutageFileName = ".outage";
+// In the staging area: the drop entries named as never taken, so that each
+// is named once, not once per start.
+constexpr const char* NamedFileName = ".named";
 
 enum class Phase {
     Running,      // its importer runs

@@ -20,6 +20,7 @@
 #include "watch/config.h"
 #include "watch/jobs.h"
 #include "watch/lock.h"
+#include "watch/marker.h"
 #include "watch/metrics.h"
 #include "watch/retention.h"
 #include "watch/status.h"
@@ -36,7 +37,8 @@ namespace {
 
 constexpr int ExitFilesFailed = 1;
 constexpr int ExitUsage = 2;
-constexpr int ExitLocked = 3;
+constexpr int ExitEntriesNotTaken = 3;
+constexpr int ExitLocked = 7;
 constexpr int ExitDatabaseAway = 4;
 constexpr int ExitOutcomeUnknown = 6;
 constexpr int MaxOutageDelay = 600;
@@ -285,12 +287,24 @@ void holdUnsettledFiles(Watcher& watcher, double now) {
     }
 }
 
+// The entries in the drop folder the watcher will never take as they are:
+// no regular file, or no section matches the name.
+size_t entriesNotTaken(const Watcher& watcher) {
+    size_t count = watcher.queue.notFiles.size();
+    for (const auto& entry : watcher.queue.files) {
+        if (!isMarkerName(watcher.config, entry.first) && ruleFor(watcher.config, entry.first.c_str()) == nullptr) count++;
+    }
+    return count;
+}
+
 // The exit status after the last run: unknown outcomes first, then files
-// that failed or could not be filed.
+// that failed or could not be filed, a database that was away, entries
+// that are never taken.
 int finalStatus(const Watcher& watcher) {
     if (watcher.unknownFiles > 0) return ExitOutcomeUnknown;
     if (watcher.failedFiles > 0) return ExitFilesFailed;
-    return watcher.awayFiles > 0 ? ExitDatabaseAway : 0;
+    if (watcher.awayFiles > 0) return ExitDatabaseAway;
+    return entriesNotTaken(watcher) > 0 ? ExitEntriesNotTaken : 0;
 }
 
 bool importRuns(const Watcher& watcher) {

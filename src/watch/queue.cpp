@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
 #include <set>
 #include <string_view>
 #include <sys/inotify.h>
@@ -11,6 +14,7 @@
 #include <unistd.h>
 
 #include "common/diag.h"
+#include "watch/durable.h"
 #include "watch/names.h"
 
 namespace {
@@ -30,6 +34,25 @@ double secondsOf(const timespec& time) {
     return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / NanosecondsPerSecond;
 }
 
+// Writes the names named as never taken, for the next watcher.
+void saveNamed(const DropQueue& queue) {
+    if (queue.namedPath.empty()) return;
+    std::string text;
+    char number[32];
+    for (const auto& [name, inode] : queue.named) {
+        for (unsigned char c : name) {
+            snprintf(number, sizeof number, "%02x", c);
+            text += number;
+        }
+        snprintf(number, sizeof number, " %llu\n", static_cast<unsigned long long>(inode));
+        text += number;
+    }
+    const size_t slash = queue.namedPath.rfind('/');
+    int folder = openFolder(AT_FDCWD, queue.namedPath.substr(0, slash));
+    if (folder >= 0) writeFileDurably(folder, queue.namedPath.substr(slash + 1), text);
+    if (folder >= 0) close(folder);
+}
+
 const char* kindOf(mode_t mode) {
     if (S_ISLNK(mode)) return "a symbolic link";
     if (S_ISFIFO(mode)) return "a FIFO";
@@ -46,10 +69,13 @@ bool noteState(DropQueue& queue, const std::string& name, DropFile& file, double
     const std::string path = queue.folder + "/" + name;
     if (lstat(path.c_str(), &info) != 0) return false;
     if (!S_ISREG(info.st_mode)) {
-        noteNotAFile(queue, name, kindOf(info.st_mode));
+        if (firstSight(queue, name, info.st_ino)) noteNotAFile(queue, name, kindOf(info.st_mode));
+        queue.files.erase(name);
+        queue.notFiles[name] = kindOf(info.st_mode);
         return false;
     }
     queue.notFiles.erase(name);
+    file.inode = info.st_ino;
     const bool changed = info.st_size != file.size || info.st_mtim.tv_sec != file.modified.tv_sec ||
                          info.st_mtim.tv_nsec != file.modified.tv_nsec;
     file.statusChanged = info.st_ctim;
@@ -150,12 +176,36 @@ void rescanFolder(DropQueue& queue, double now) {
     for (auto it = queue.notFiles.begin(); it != queue.notFiles.end();) {
         it = named.count(it->first) != 0 ? std::next(it) : queue.notFiles.erase(it);
     }
+    bool forgotten = false;
+    for (auto it = queue.named.begin(); it != queue.named.end();) {
+        forgotten = forgotten || named.count(it->first) == 0;
+        it = named.count(it->first) != 0 ? std::next(it) : queue.named.erase(it);
+    }
+    if (forgotten) saveNamed(queue);
+}
+
+bool firstSight(DropQueue& queue, const std::string& name, ino_t inode) {
+    auto known = queue.named.find(name);
+    if (known != queue.named.end() && known->second == inode) return false;
+    queue.named[name] = inode;
+    saveNamed(queue);
+    return true;
+}
+
+void loadNamed(DropQueue& queue, const std::string& path) {
+    queue.namedPath = path;
+    std::ifstream in(path);
+    std::string hex;
+    unsigned long long inode = 0;
+    while (in >> hex >> inode) {
+        std::string name;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2) name += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        queue.named[name] = static_cast<ino_t>(inode);
+    }
 }
 
 void noteNotAFile(DropQueue& queue, const std::string& name, const std::string& kind) {
     queue.files.erase(name);
-    auto known = queue.notFiles.find(name);
-    if (known != queue.notFiles.end() && known->second == kind) return;
     queue.notFiles[name] = kind;
     diagnose("%s in %s is %s, not a regular file: it is not taken", shownName(name).c_str(), queue.folder.c_str(),
              kind.c_str());

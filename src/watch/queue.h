@@ -16,6 +16,7 @@ struct DropFile {
     timespec modified{};
     timespec statusChanged{};   // st_ctim: a sender cannot set it back
     nlink_t links = 0;        // more than one: it may have been linked in whole
+    ino_t inode = 0;
     double stableSince = 0;   // monotonic seconds at the last change seen
     bool open = false;        // inotify saw it written and not yet closed
     bool held = false;        // not to be taken again until it changes
@@ -30,7 +31,16 @@ struct DropQueue {
     bool overflowed = false;                 // inotify lost events: rescan
     std::map<std::string, DropFile> files;   // by name
     std::map<std::string, std::string> notFiles;   // entries that are no regular file, named once each
+    std::map<std::string, ino_t> named;   // entries named as never taken, kept across starts in namedPath
+    std::string namedPath;
 };
+
+// Whether the entry (name and inode) is named for the first time as one
+// the watcher will not take; the answer outlives the process.
+bool firstSight(DropQueue& queue, const std::string& name, ino_t inode);
+
+// Reads the names an earlier watcher named from path.
+void loadNamed(DropQueue& queue, const std::string& path);
 
 // Names that are never taken: hidden files and the usual names of a
 // transfer in progress (".tmp", ".part", ".filepart").

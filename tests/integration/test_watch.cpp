@@ -21,7 +21,7 @@ namespace {
 constexpr int SettleSeconds = 1;
 constexpr int WaitSeconds = 60;
 constexpr int FilesFailedStatus = 1;
-constexpr int LockedStatus = 3;
+constexpr int LockedStatus = 7;
 const char* const Section20P = "[file *20P*]\ntype = 20P\n";
 
 std::string kstLine(const std::string& kst, const std::string& txt) {

@@ -288,7 +288,7 @@ TEST(WatchSafety, MarkerSaysWhenAFileIsWholeAndWhatItHolds) {
 
 // A sender replaces the drop folder's lock file by a link to the settings
 // file: the watcher never writes through it, names the file and what to do,
-// and exits with the status that leaves the service restarting (not 3).
+// and exits with the status that leaves the service restarting (not 7).
 TEST(WatchSafety, LockFileLinkedToTheSettingsLeavesThemUnchanged) {
     kt::WatchSite site(Section20P);
     const std::string settings = site.box().root() + "/Files/Corvantis.Ini";
