@@ -47,6 +47,18 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Adds keys to the [site] section of the site's configuration.
+void addSiteKeys(const kt::WatchSite& site, const std::string& keys) {
+    std::string config = fileText(site.config());
+    config.insert(config.find("\n\n") + 1, keys);
+    std::ofstream(site.config(), std::ios::binary) << config;
+}
+
 // The drop folder holds nothing but the watcher's lock file.
 bool dropIsEmpty(const kt::WatchSite& site) {
     std::error_code error;
@@ -102,7 +114,8 @@ TEST(Watch, FileWrittenInPiecesWithPausesIsImportedOnceAndWhole) {
 }
 
 // A file linked into the drop folder (ln) arrives whole, with no close
-// after writing to wait for: it is taken once it has settled.
+// after writing to wait for: it is taken once it has settled. Its name, in
+// other case than the section's glob, still matches.
 TEST(Watch, FileLinkedInIsTaken) {
     kt::resetSchema();
     kt::WatchSite site(Section20P, SettleSeconds);
@@ -111,7 +124,7 @@ TEST(Watch, FileLinkedInIsTaken) {
     ASSERT_TRUE(kt::waitForError(watcher, "watching ", err, WaitSeconds)) << err;
     const std::string outside = site.folder("20P_0001.txt");
     std::ofstream(outside, std::ios::binary) << kt::records20P(1, 3);
-    ASSERT_EQ(link(outside.c_str(), (site.folder("drop") + "/20P_0001.txt").c_str()), 0);
+    ASSERT_EQ(link(outside.c_str(), (site.folder("drop") + "/20p_0001.TXT").c_str()), 0);
     const bool taken = kt::waitFor([&] { return !site.runFolders("archive").empty(); }, WaitSeconds / 4);
     kill(watcher.pid, SIGTERM);
     err += kt::waitProgram(watcher).err;
@@ -278,4 +291,64 @@ TEST(Watch, TwoFilesForOneTableAreImportedInTheOrderTheyArrived) {
     ASSERT_NE(second, std::string::npos) << run.err;
     EXPECT_LT(first, second) << run.err;
     EXPECT_EQ(site.runFolders("archive").size(), 2u) << run.err;
+}
+
+// What an operator is told without looking: a failed file runs the
+// on-failed hook with the run in its environment, the metrics file counts
+// a whole and a failed file in the Prometheus text format, and status
+// names a file no section matches and the failed run, with exit status 1.
+TEST(Watch, FailedRunReachesTheHookTheMetricsAndTheStatus) {
+    kt::resetSchema();
+    kt::WatchSite site(Section20P);
+    const std::string hookOut = site.folder("hook.txt");
+    const std::string metrics = site.folder("kelvora.prom");
+    addSiteKeys(site, "on-failed = /bin/sh -c \"env | grep ^KELVORA_ > " + hookOut + "\"\nmetrics = " + metrics + "\n");
+    site.deliver("20P_0001.txt", kt::records20P(1, 3));
+    site.deliver("20P_0002.txt", kt::records20P(4, 5) + "short\n");
+    kt::RunResult run = site.once();
+    site.deliver("unknown.csv", "x\n");
+    kt::RunResult status = kt::runProgram(KELVORA_WATCH, {"--config", site.config(), "status"}, site.box().root());
+    EXPECT_EQ(run.status, FilesFailedStatus) << run.err;
+    const std::string hook = fileText(hookOut);
+    const std::vector<std::string> failed = site.runFolders("failed");
+    ASSERT_EQ(failed.size(), 1u) << run.err;
+    EXPECT_TRUE(contains(hook, "KELVORA_RUN_FOLDER=" + site.folder("failed") + "/" + failed[0] + "\n")) << hook;
+    EXPECT_TRUE(contains(hook, "KELVORA_FILE=20P_0002.txt\n")) << hook;
+    EXPECT_TRUE(contains(hook, "KELVORA_TYPE=20P\n")) << hook;
+    EXPECT_TRUE(contains(hook, "KELVORA_OUTCOME=nothing committed\n")) << hook;
+    const std::string text = fileText(metrics);
+    for (const std::string& line : kt::lines(text)) {
+        const bool comment = line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0;
+        const size_t blank = line.rfind(' ');
+        EXPECT_TRUE(comment || (blank != std::string::npos && line.find_first_not_of("0123456789.e+-", blank + 1) ==
+                                                                   std::string::npos)) << line;
+    }
+    EXPECT_TRUE(contains(text, "kelvora_watch_files_imported_total{type=\"20P\"} 1\n")) << text;
+    EXPECT_TRUE(contains(text, "kelvora_watch_files_failed_total{type=\"20P\"} 1\n")) << text;
+    EXPECT_EQ(status.status, 1) << status.out;
+    EXPECT_TRUE(contains(status.out, "unknown.csv: waits for a [file] section")) << status.out;
+    EXPECT_TRUE(contains(status.out, failed[0])) << status.out;
+}
+
+// Retention removes the run folders older than keep-archive days, and
+// nothing else: not a recent run, not a folder that is no run folder.
+TEST(Watch, RetentionRemovesOnlyOldRunFolders) {
+    kt::WatchSite site(Section20P);
+    site.deliver("20P_0001.txt", kt::records20P(1, 3));
+    ASSERT_EQ(site.once().status, 0);
+    const std::vector<std::string> archived = site.runFolders("archive");
+    ASSERT_EQ(archived.size(), 1u);
+    const std::string archive = site.folder("archive");
+    const std::string old = archive + "/20200101T000000Z_20P_0000.txt";
+    std::filesystem::copy(archive + "/" + archived[0], old, std::filesystem::copy_options::recursive);
+    std::string state = site.runFile("archive", "20200101T000000Z_20P_0000.txt", "state");
+    const size_t taken = state.find("\"taken\": \"") + 10;
+    state.replace(taken, 16, "20200101T000000Z");
+    std::ofstream(old + "/state", std::ios::binary) << state;
+    std::filesystem::create_directories(archive + "/20190101T000000Z_not-a-run");
+    addSiteKeys(site, "keep-archive = 1\n");
+    kt::RunResult run = site.once();
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(site.runFolders("archive"), (std::vector<std::string>{"20190101T000000Z_not-a-run", archived[0]}));
+    EXPECT_TRUE(contains(run.err, "removed " + old + ": older than keep-archive = 1 days")) << run.err;
 }
