@@ -1,16 +1,17 @@
 // kelvora-samples: writes realistic interface files for the importer, one per
 // type code, for demonstrations and load tests.
 //
-//   kelvora-samples [--clean] DIR [N [TYPE...]]
+//   kelvora-samples [--faulty | --clean] DIR [N [TYPE...]]
 //   kelvora-samples --layout TYPE
 //   kelvora-samples --help
 //
 // Writes DIR/20P.txt, DIR/35P.txt, ... DIR/FCD.txt in the fixed-width record
 // layouts the importer reads. Without N each file holds a small, varied set
 // (a few hundred records for 20P, twenty to fifty for the others, and two
-// "*ZKO" records at the end of 35P); unless --clean is given, each of these
-// files also holds one line that is one character short and one record that
-// ends in CR LF, as files from the delivering system sometimes do. With N
+// "*ZKO" records at the end of 35P); with --faulty each of these files also
+// holds one line that is one character short and one record that ends in CR
+// LF, as files from the delivering system sometimes do (by default they do
+// not, so that they pass the watcher's default checks). With N
 // every file holds exactly N valid records with unique keys and LF line ends,
 // and naming type codes after N writes only those files. The content depends
 // on nothing but the record number, so every run writes the same bytes.
@@ -49,13 +50,14 @@ constexpr int UsageError = 2;
 constexpr mode_t DirectoryMode = 0777;   // narrowed by the umask
 
 const char* const UsageText =
-    "usage: kelvora-samples [--clean] DIR [N [TYPE...]]\n"
+    "usage: kelvora-samples [--faulty | --clean] DIR [N [TYPE...]]\n"
     "       kelvora-samples --layout TYPE\n"
     "       kelvora-samples --help\n"
     "writes sample interface files DIR/20P.txt ... DIR/FCD.txt, one per type code\n"
     "(DIR is created when it is missing)\n"
-    "  without N: a small sample per type code, with one wrong-length line and\n"
-    "             one CR LF record in each file unless --clean is given\n"
+    "  without N: a small sample per type code; with --faulty, one wrong-length\n"
+    "             line and one CR LF record in each file (--clean, the default,\n"
+    "             writes none: the files pass kelvora-watch's default checks)\n"
     "  with N:    N valid records per file; TYPE... limits the files written\n"
     "--layout prints the record layout of TYPE: fields, columns, how it is written\n";
 
@@ -589,8 +591,9 @@ bool selectType(SampleRequest& request, const char* code) {
 // Fills the request from the command line; 0 or the usage status.
 int parseArguments(int argc, char** argv, SampleRequest& request) {
     int next = 1;
-    if (next < argc && strcmp(argv[next], "--clean") == 0) {
-        request.clean = true;
+    request.clean = true;
+    if (next < argc && (strcmp(argv[next], "--clean") == 0 || strcmp(argv[next], "--faulty") == 0)) {
+        request.clean = strcmp(argv[next], "--clean") == 0;
         next++;
     }
     if (next >= argc) return usageError("missing directory");
