@@ -97,7 +97,8 @@ endif()
 # configuration file (above); the maintainer scripts create the system user
 # kelvora the service runs as, and tell systemd of the unit.
 install(TARGETS kelvora-watch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/service/kelvora-watch.service DESTINATION /lib/systemd/system)
+install(FILES ${PROJECT_SOURCE_DIR}/service/kelvora-watch.service ${PROJECT_SOURCE_DIR}/service/kelvora-watch-once.service
+  ${PROJECT_SOURCE_DIR}/service/kelvora-watch-once.timer DESTINATION /lib/systemd/system)
 install(FILES ${PROJECT_SOURCE_DIR}/service/watch.conf DESTINATION /etc/kelvora)
 string(APPEND CPACK_PACKAGE_DESCRIPTION
   "\nkelvora-watch imports every file delivered into a drop folder, unattended,\n"
