@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include "watch/crashpoint.h"
@@ -11,6 +12,14 @@
 namespace {
 
 constexpr int DropOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// How to let the watcher read what senders write, whatever their umask.
+std::string readingHint() {
+    const passwd* user = getpwuid(geteuid());
+    const std::string name = user != nullptr ? user->pw_name : std::to_string(geteuid());
+    return " (the sender's umask keeps the watcher from reading it: chmod g+r the file, and give the drop folder "
+           "a default ACL, setfacl -d -m u:" + name + ":r)";
+}
 
 const char* kindOf(mode_t mode) {
     if (S_ISLNK(mode)) return "a symbolic link";
@@ -70,6 +79,7 @@ int openDropEntry(int drop, const std::string& name, struct stat& info, TakeResu
     if (fd < 0) {
         result = errno == ENOENT ? TakeResult::Gone : errno == ELOOP ? TakeResult::NotAFile : TakeResult::Failed;
         reason = errno == ELOOP ? "a symbolic link" : std::string("cannot open it: ") + strerror(errno);
+        if (errno == EACCES) reason += readingHint();
         return -1;
     }
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
