@@ -110,18 +110,21 @@ void takeYesNo(Parser& parser, std::string_view key, const std::string& value, b
     }
 }
 
-// on-failed = COMMAND ARGS...: words split at blanks, a word in double
-// quotes may hold blanks; the command is an absolute path (no shell runs it).
+// on-failed = COMMAND ARGS...: words split at blanks; a word in single or
+// double quotes may hold blanks (and the other quote); the command is an
+// absolute path (no shell runs it).
 void takeCommand(Parser& parser, const std::string& value, std::vector<std::string>& command) {
     command.clear();
     std::string word;
-    bool quoted = false;
+    char quote = '\0';
     bool inWord = false;
     for (char c : value) {
-        if (c == '"') {
-            quoted = !quoted;
+        if (quote != '\0' && c == quote) {
+            quote = '\0';
+        } else if (quote == '\0' && (c == '"' || c == '\'')) {
+            quote = c;
             inWord = true;
-        } else if ((c == ' ' || c == '\t') && !quoted) {
+        } else if ((c == ' ' || c == '\t') && quote == '\0') {
             if (inWord) command.push_back(word);
             word.clear();
             inWord = false;
@@ -131,7 +134,7 @@ void takeCommand(Parser& parser, const std::string& value, std::vector<std::stri
         }
     }
     if (inWord) command.push_back(word);
-    if (quoted || command.empty() || command[0].empty() || command[0][0] != '/') {
+    if (quote != '\0' || command.empty() || command[0].empty() || command[0][0] != '/') {
         fault(parser, "on-failed = %s: give the command as an absolute path, then its arguments", value.c_str());
         command.clear();
     }
