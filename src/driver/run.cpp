@@ -189,6 +189,8 @@ const char* endingWords(LoopEnding ending) {
     case LoopEnding::StatementTooLong: return "statement too long";
     case LoopEnding::Utf8File: return "utf-8 file";
     case LoopEnding::TooManyFailed: return "too many failed";
+    case LoopEnding::OpeningFailed: return "opening statement failed";
+    case LoopEnding::ClosingFailed: return "closing statement failed";
     }
     return "unknown";
 }
@@ -251,6 +253,8 @@ int32_t finishImport(const LoopOutcome& outcome, const RunKind& kind) {
     case LoopEnding::Utf8File:
     case LoopEnding::StatementTooLong:
     case LoopEnding::TooManyFailed:
+    case LoopEnding::OpeningFailed:
+    case LoopEnding::ClosingFailed:
         return outcome.code;
     }
     if (DebugFlag) fputs("\n", stdout);

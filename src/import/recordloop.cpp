@@ -26,6 +26,7 @@ constexpr const char* TooManyFailedMessage = "Zu viele fehlerhafte Datensaetze (
 constexpr int32_t TooManyFailedResult = 98;
 
 constexpr long ProgressEveryLines = 256;
+constexpr size_t FailureTextRoom = 512;
 
 // What the loop has seen of the file so far.
 struct LineCounts {
@@ -128,48 +129,94 @@ bool openingApplies(const ImportMember& member) {
     return member.openingCount > 0 && (member.openingApplies == nullptr || member.openingApplies());
 }
 
-// The opening statements in order; the result is the last one's. Each one
-// that fails is named on standard error with the server's text.
-int32_t runOpening(const ImportMember& member) {
+// KELVORA_MAX_FAILED makes a run all or nothing: then a failed opening or
+// closing statement forbids the COMMIT as a failed record beyond the limit
+// does, since what it leaves (old rows beside the new, marked rows) is a
+// partial import.
+bool allOrNothing() {
+    return MaxFailedRecords >= 0;
+}
+
+// The first opening statement that failed: its error and the server's text.
+struct OpeningFailure {
+    int32_t code = 0;
+    char text[FailureTextRoom] = "";
+};
+
+// The opening statements in order; the result is the last one's, and the
+// first that failed is kept in failure (a later one that works must not
+// hide it: IDN clears three tables). Each one that fails is named on
+// standard error with the server's text.
+int32_t runOpening(const ImportMember& member, OpeningFailure& failure) {
     int32_t result = 0;
     for (int i = 0; i < member.openingCount; ++i) {
         result = runFixedStatement(member.opening[i]);
         if (result != 0 && runStop() == RunStop::None) {
             reportStatementFailed("opening", member.opening[i], nullptr, result, lastFailureText(), nullptr);
+            if (failure.code == 0) {
+                failure.code = result;
+                snprintf(failure.text, sizeof failure.text, "%s", lastFailureText());
+            }
         }
     }
     return result;
 }
 
-// The closing statement; a failure is named with what it leaves behind.
+// The closing statement; a failure is named with what it leaves behind,
+// which is nothing when the run is all or nothing.
 int32_t runClosing(const ImportMember& member) {
     int32_t result = runFixedStatement(member.closing);
     if (result != 0 && runStop() == RunStop::None) {
         reportStatementFailed("closing", member.closing, member.closingRole, result, lastFailureText(),
-                              member.closingFailureLeaves);
+                              allOrNothing() ? nullptr : member.closingFailureLeaves);
     }
     return result;
+}
+
+// The end of a run whose opening statement failed where that forbids the
+// COMMIT: records were written that would not replace the old rows
+// (guarded), or else the run is all or nothing. The count line is printed
+// already.
+LoopOutcome openingFailedOutcome(const OpeningFailure& failure, bool guarded) {
+    if (guarded) {
+        diagnose("the opening statement failed with error %d: %s; the records written would not replace the old "
+                 "rows, so nothing is committed",
+                 failure.code, failure.text);
+        printTransactionAborted(failure.code);
+        return {failure.code, LoopEnding::TransactionAborted};
+    }
+    diagnose("the opening statement failed with error %d: %s; KELVORA_MAX_FAILED makes the run all or nothing, "
+             "so nothing is committed",
+             failure.code, failure.text);
+    printTransactionAborted(failure.code);
+    return {failure.code, LoopEnding::OpeningFailed};
 }
 
 int windowRecords() {
     return WindowRecords > 0 ? WindowRecords : DefaultWindowRecords;
 }
 
+// The end of a run whose closing statement failed while the run is all or
+// nothing. The count line is printed already.
+LoopOutcome closingFailedOutcome(int32_t code) {
+    diagnose("KELVORA_MAX_FAILED makes the run all or nothing: after the failed closing statement nothing is "
+             "committed");
+    printTransactionAborted(code);
+    return {code, LoopEnding::ClosingFailed};
+}
+
 // The opening statement, the records, the closing statement and the count
 // message, with the endings that forbid a COMMIT: a file without a single
-// line of the record length, a failed read, a stopped run, and records
-// written after a failed opening (an append or a partial sync would stand
-// in for the replace). recordLength receives the length the file was read
-// with.
+// line of the record length, a failed read, a stopped run, records written
+// after a failed opening (an append or a partial sync would stand in for
+// the replace), and in an all-or-nothing run a failed opening or closing.
+// recordLength receives the length the file was read with.
 LoopOutcome runLoop(const ImportMember& member, TextFile& workFile, int32_t& recordLength) {
     checkTables(member);
-    int32_t openingResult = 0;
-    char openingText[512] = "";
+    OpeningFailure openingFailure;
     if (openingApplies(member)) {
-        openingResult = runOpening(member);
-        LastResultCode = openingResult;
+        LastResultCode = runOpening(member, openingFailure);
         if (runStop() != RunStop::None) return fixedStatementStopped();
-        if (openingResult != 0) snprintf(openingText, sizeof openingText, "%s", lastFailureText());
     }
     memset(RecordBuffer, 0, sizeof RecordBuffer);
     RecordCount = 0;
@@ -186,11 +233,14 @@ LoopOutcome runLoop(const ImportMember& member, TextFile& workFile, int32_t& rec
         return {FileFailureResult, LoopEnding::ReadFailed};
     }
     const bool noValidLine = counts.wrongLength > 0 && counts.ofRecordLength == 0;
-    const bool openingFailedBeforeWrites = openingResult != 0 && member.openingGuardsWrites && RecordCount > 0;
-    const bool tooManyFailed = MaxFailedRecords >= 0 && Tally.failed > MaxFailedRecords;
-    if (member.closing != nullptr && !noValidLine && !openingFailedBeforeWrites && !tooManyFailed) {
+    const bool openingGuarded = openingFailure.code != 0 && member.openingGuardsWrites && RecordCount > 0;
+    const bool openingForbidsCommit = openingGuarded || (openingFailure.code != 0 && allOrNothing());
+    const bool tooManyFailed = allOrNothing() && Tally.failed > MaxFailedRecords;
+    bool closingFailed = false;
+    if (member.closing != nullptr && !noValidLine && !openingForbidsCommit && !tooManyFailed) {
         LastResultCode = runClosing(member);
         if (runStop() != RunStop::None) return fixedStatementStopped();
+        closingFailed = LastResultCode != 0;
     }
     clearProgress();
     printf(member.countMessage, RecordCount);
@@ -200,19 +250,14 @@ LoopOutcome runLoop(const ImportMember& member, TextFile& workFile, int32_t& rec
                  member.typeCode, recordLength);
         return {FileFailureResult, LoopEnding::NoValidLine};
     }
-    if (openingFailedBeforeWrites) {
-        diagnose("the opening statement failed with error %d: %s; the records written would not replace the old "
-                 "rows, so nothing is committed",
-                 openingResult, openingText);
-        printTransactionAborted(openingResult);
-        return {openingResult, LoopEnding::TransactionAborted};
-    }
+    if (openingForbidsCommit) return openingFailedOutcome(openingFailure, openingGuarded);
     if (tooManyFailed) {
         printf(TooManyFailedMessage, static_cast<int>(Tally.failed));
         diagnose("%ld records failed, more than KELVORA_MAX_FAILED=%ld allows: nothing is committed", Tally.failed,
                  MaxFailedRecords);
         return {TooManyFailedResult, LoopEnding::TooManyFailed};
     }
+    if (closingFailed && allOrNothing()) return closingFailedOutcome(LastResultCode);
     return {LastResultCode, LoopEnding::Completed};
 }
 

@@ -26,8 +26,12 @@ extern int32_t RecordCount;
 //   TooManyFailed       more records failed than MaxFailedRecords allows:
 //                       the closing statement was not run, and nothing may
 //                       be committed.
+//   OpeningFailed       the run is all or nothing (MaxFailedRecords is set)
+//   ClosingFailed       and its opening or closing statement failed; the
+//                       abort line has been printed and nothing may be
+//                       committed.
 enum class LoopEnding { Completed, NoValidLine, TransactionAborted, ReadFailed, StatementTooLong, Utf8File,
-                        TooManyFailed };
+                        TooManyFailed, OpeningFailed, ClosingFailed };
 
 struct LoopOutcome {
     int32_t code;   // the final LastResultCode

@@ -120,6 +120,33 @@ TEST(IdentityMaster, MySqlModeClearsFillsDatesAndWritesThreeTables) {
                                     {"zeros", "7", "C1", "1", "ZiDidaze", "1"}}));
 }
 
+// KELVORA_MAX_FAILED makes the run all or nothing: a clearing delete that
+// fails commits nothing, even though the deletes after it work. The three
+// tables are as before the run; the abort line follows the count line.
+TEST(IdentityMaster, AllOrNothingRunWhoseClearingFailsCommitsNothing) {
+    kt::resetSchema();
+    seedIdentityTables();
+    kt::exec("CREATE TRIGGER keep_identities BEFORE DELETE ON QVS301ASW FOR EACH ROW "
+             "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'kept'");
+    const char* const tables = "SELECT (SELECT GROUP_CONCAT(AswNum) FROM QVS301ASW), "
+                               "(SELECT GROUP_CONCAT(AwvNum) FROM QVS113AWV), "
+                               "(SELECT GROUP_CONCAT(StoNum) FROM QVS113STO)";
+    const std::vector<kt::Row> before = kt::query(tables);
+    Identity first;
+    Identity second;
+    second.num = "1002";
+    kt::Sandbox box;
+    box.writeFile("idn.txt", first.line() + second.line());
+    kt::RunResult run =
+        box.run({"KELVORA_MAX_FAILED=0", "KELVORA_REPORT=" + box.path("report.json")}, {"idn.txt", "IDN"});
+    EXPECT_EQ(run.out, identityCount(2) + "Transaktion abgebrochen, Fehler: 1644\n");
+    EXPECT_EQ(run.status, 1644 & 0xFF);
+    EXPECT_EQ(kt::query(tables), before);
+    EXPECT_EQ(before, (std::vector<kt::Row>{{"old", "old", "oldsto"}}));
+    const std::string report = box.readFile("report.json");
+    EXPECT_NE(report.find("\"ending\": \"opening statement failed\""), std::string::npos) << report;
+}
+
 TEST(IdentityMaster, ApostrophesAndBackslashesAreStoredAsTheyStand) {
     kt::resetSchema();
     Identity one;

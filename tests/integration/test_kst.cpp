@@ -153,6 +153,30 @@ TEST(CostCentres, FailedSweepIsTheResultAndLeavesMarkedRows) {
     EXPECT_EQ(kt::query("SELECT KidKst, KidSta FROM QVS120KID ORDER BY KidKst"), expected);
 }
 
+// KELVORA_MAX_FAILED makes the run all or nothing: a sweep that fails
+// commits nothing either. The table is as before the run, no row left
+// marked, the abort line follows the count line, and the exit status is the
+// sweep's error.
+TEST(CostCentres, AllOrNothingRunWhoseSweepFailsCommitsNothing) {
+    kt::resetSchema();
+    insertRow("GONE", "1", 1);
+    insertRow("KEEP", "2", 1);
+    const std::vector<kt::Row> before = kt::query(SelectAll);
+    refuseOnTable("DELETE", "TRUE");
+    kt::Sandbox box;
+    box.writeFile("in.txt",
+                  kstLine("KEEP", "01", "L1", "5", "S", "new", "E") + kstLine("HERE", "01", "L1", "", "", "", ""));
+    kt::RunResult run =
+        box.run({"KELVORA_MAX_FAILED=0", "KELVORA_REPORT=" + box.path("report.json")}, {"in.txt", "KST"});
+    EXPECT_EQ(run.out, countLine(2) + "Transaktion abgebrochen, Fehler: 1644\n");
+    EXPECT_EQ(run.status, SignalError & 0xFF);
+    EXPECT_EQ(kt::query(SelectAll), before);
+    EXPECT_EQ(run.err.find("committed with status 4"), std::string::npos) << run.err;
+    const std::string report = box.readFile("report.json");
+    EXPECT_NE(report.find("\"committed\": false"), std::string::npos) << report;
+    EXPECT_NE(report.find("\"ending\": \"closing statement failed\""), std::string::npos) << report;
+}
+
 TEST(CostCentres, FailedRecordIsReportedButTheSweepDecidesTheResult) {
     kt::resetSchema();
     insertRow("BAD", "1", 1);
