@@ -6,6 +6,7 @@
 #include <string>
 
 #include "db/connection.h"
+#include "import/statement.h"
 
 namespace {
 
@@ -87,8 +88,11 @@ SessionFacts readSessionFacts() {
     return facts;
 }
 
-// The facts of one table, read from the catalogue.
-TableFacts queryTableFacts(const char* table) {
+TableFacts queryTableFactsIn(const char* schema, const char* table) {
+    const std::string schemaText = escapedSqlText(schema);
+    const std::string tableText = escapedSqlText(table);
+    const char* s = schemaText.c_str();
+    const char* t = tableText.c_str();
     char query[QueryRoom];
     snprintf(query, sizeof query,
              "SELECT (SELECT COALESCE(MAX(e.TRANSACTIONS), 'none') FROM information_schema.TABLES t "
@@ -101,7 +105,7 @@ TableFacts queryTableFacts(const char* table) {
              "(SELECT COUNT(*) FROM information_schema.KEY_COLUMN_USAGE WHERE REFERENCED_TABLE_NAME IS NOT NULL "
              "AND ((TABLE_SCHEMA = '%s' AND TABLE_NAME = '%s') "
              "OR (REFERENCED_TABLE_SCHEMA = '%s' AND REFERENCED_TABLE_NAME = '%s')))",
-             SchemaName, table, SchemaName, table, SchemaName, table, SchemaName, table, SchemaName, table);
+             s, t, s, t, s, t, s, t, s, t);
     TableFacts facts;
     Columns columns;
     if (!firstRow(query, columns)) return facts;
@@ -126,7 +130,7 @@ TableFacts readTableFacts(const char* table) {
     for (int i = 0; i < count; ++i) {
         if (strcmp(known[i].table, table) == 0) return known[i].facts;
     }
-    TableFacts facts = queryTableFacts(table);
+    TableFacts facts = queryTableFactsIn(SchemaName, table);
     if (count < KnownTables && facts.known) known[count++] = {table, facts};
     return facts;
 }

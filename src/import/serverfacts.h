@@ -44,6 +44,10 @@ SessionFacts readSessionFacts();
 // table is one of the members' own names, which live as long as the run.
 TableFacts readTableFacts(const char* table);
 
+// The facts of a table of any schema, asked of the catalogue each time: the
+// journal's table, which kelvora-settings checks.
+TableFacts queryTableFactsIn(const char* schema, const char* table);
+
 // Whether the table's unique indexes are exactly one, on exactly the given
 // columns (in any order) and on each whole column, not a prefix of it: then
 // a duplicate key can only ever be the row the update finds.

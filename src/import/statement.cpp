@@ -172,6 +172,13 @@ bool formatStatement(const char* format, std::initializer_list<SqlArg> args) {
     return formatStatement(format, args.begin(), static_cast<int>(args.size()));
 }
 
+std::string escapedSqlText(std::string_view value) {
+    std::string escaped(2 * value.size() + 1, '\0');
+    long length = escapeSqlValue(escaped.data(), escaped.size(), value);
+    escaped.resize(length < 0 ? 0 : static_cast<size_t>(length));
+    return escaped;
+}
+
 RunStop runStop() {
     return Stop;
 }

@@ -9,6 +9,8 @@
 #pragma once
 #include <cstdint>
 #include <initializer_list>
+#include <string>
+#include <string_view>
 
 constexpr int StatementBufferSize = 1500;
 constexpr int32_t StatementTooLongResult = 1;   // the run's result when a text does not fit
@@ -32,6 +34,11 @@ inline SqlArg sqlNumber(long value) { return {SqlArgKind::Number, nullptr, value
 // characters or more), and then nothing may be sent.
 bool formatStatement(const char* format, const SqlArg* args, int count);
 bool formatStatement(const char* format, std::initializer_list<SqlArg> args);
+
+// value escaped as formatStatement escapes a text, for use between
+// apostrophes in the catalogue's questions, which are built outside
+// StatementBuffer; empty when the connection could not escape it.
+std::string escapedSqlText(std::string_view value);
 
 // Why a run must send nothing more: a statement did not fit its buffer, or a
 // failure ended the transaction (or the connection) on the server. Once set

@@ -1,9 +1,11 @@
 #include "import/tables.h"
 
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "db/connection.h"
+#include "import/statement.h"
 
 const char* const TableRightNames[TableRightCount] = {"SELECT", "INSERT", "UPDATE", "DELETE"};
 
@@ -19,6 +21,8 @@ unsigned rightsNeeded(unsigned tableWrites) {
 
 namespace {
 
+constexpr const char* MembersSchema = "RURUVURO";
+
 void takeRight(const char* const* columns, const unsigned long* lengths, unsigned count, void* context) {
     auto* rights = static_cast<unsigned*>(context);
     if (count < 1 || columns[0] == nullptr) return;
@@ -30,18 +34,24 @@ void takeRight(const char* const* columns, const unsigned long* lengths, unsigne
 
 }  // namespace
 
-// The views list grantees as 'user'@'host'; CURRENT_USER() gives user@host.
 int32_t queryTableRights(const char* table, unsigned& rights) {
+    return queryTableRightsIn(MembersSchema, table, rights);
+}
+
+// The views list grantees as 'user'@'host'; CURRENT_USER() gives user@host.
+int32_t queryTableRightsIn(const char* schema, const char* table, unsigned& rights) {
+    const std::string schemaText = escapedSqlText(schema);
+    const std::string tableText = escapedSqlText(table);
     char query[1024];
     snprintf(query, sizeof query,
              "SELECT DISTINCT PRIVILEGE_TYPE FROM ("
              "SELECT GRANTEE, PRIVILEGE_TYPE FROM information_schema.USER_PRIVILEGES "
              "UNION ALL SELECT GRANTEE, PRIVILEGE_TYPE FROM information_schema.SCHEMA_PRIVILEGES "
-             "WHERE 'RURUVURO' LIKE TABLE_SCHEMA "
+             "WHERE '%s' LIKE TABLE_SCHEMA "
              "UNION ALL SELECT GRANTEE, PRIVILEGE_TYPE FROM information_schema.TABLE_PRIVILEGES "
-             "WHERE TABLE_SCHEMA = 'RURUVURO' AND TABLE_NAME = '%s') AS granted "
+             "WHERE TABLE_SCHEMA = '%s' AND TABLE_NAME = '%s') AS granted "
              "WHERE GRANTEE = CONCAT('''', REPLACE(CURRENT_USER(), '@', '''@'''), '''')",
-             table);
+             schemaText.c_str(), schemaText.c_str(), tableText.c_str());
     rights = 0;
     return queryRows(query, takeRight, &rights);
 }

@@ -28,3 +28,6 @@ unsigned rightsNeeded(unsigned tableWrites);
 // Rights that come only through a role are not shown there. 0, or the
 // error number of the question.
 int32_t queryTableRights(const char* table, unsigned& rights);
+
+// The same for a table of any schema (the journal's table).
+int32_t queryTableRightsIn(const char* schema, const char* table, unsigned& rights);
