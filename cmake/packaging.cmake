@@ -1,15 +1,17 @@
 # What `cmake --install` puts on a machine, and the Debian package that
 # `cpack -G DEB` makes of it in the build folder: the importer, the check,
 # the settings tool and the sample generator (which also prints the record
-# layouts), the reference schema, an example option file and the manual
-# pages.
+# layouts), the reference schema and the journal table's definition, an
+# example option file and the manual pages.
 include(GNUInstallDirs)
 
 install(TARGETS Kelvora_MYSQL kelvora-check kelvora-settings kelvora-samples kelvora-journal
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# The reference schema, with a header that says what it is for.
-install(FILES ${PROJECT_SOURCE_DIR}/sql/schema.sql DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kelvora)
+# The reference schema, with a header that says what it is for, and beside
+# it the table of the runs' journal (KELVORA_JOURNAL).
+install(FILES ${PROJECT_SOURCE_DIR}/sql/schema.sql ${PROJECT_SOURCE_DIR}/sql/journal.sql
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kelvora)
 
 # Files in /etc are the site's once installed: the package marks them as
 # configuration files, so that an edited one survives an upgrade. The option
