@@ -14,6 +14,7 @@
 #include "db/connection.h"
 #include "driver/connect.h"
 #include "driver/exitstatus.h"
+#include "driver/journal.h"
 #include "driver/runreport.h"
 #include "driver/workfile.h"
 #include "import/dispatch.h"
@@ -22,7 +23,7 @@
 namespace {
 
 // Whether the run's transaction was committed, for the summary.
-enum class CommitState { NotSent, Done, Failed, RolledBack };
+enum class CommitState { NotSent, Done, Failed, JournalFailed, RolledBack };
 CommitState Committed = CommitState::NotSent;
 // How the run ended, in the words of the run report.
 const char* RunEnding = "not started";
@@ -128,10 +129,11 @@ int32_t importFile(RunFile& run, const RunKind& kind) {
         }
     }
     startProgress(run.typeCode, workFile.size);
+    const JournalRun journal = {run.typeCode, run.source.c_str(), workFile.size};
     LoopOutcome outcome = dispatchImport(run.typeCode, workFile);
     closeTextFile(workFile);
     if (kind.afterImport != nullptr) kind.afterImport(run.typeCode, outcome);
-    return finishImport(outcome, kind);
+    return finishImport(outcome, kind, &journal);
 }
 
 // A check ends with a ROLLBACK where the import commits. Its result stays
@@ -146,6 +148,18 @@ void rollBackCheck() {
              rolledBack, lastErrorText());
 }
 
+// A journal row that could not be written ends the run as a failed COMMIT
+// does: the run's transaction is rolled back (when that fails, the server
+// discards it as the connection ends), and the abort line is printed.
+int32_t journalFailed(int32_t code) {
+    Committed = CommitState::JournalFailed;
+    RunEnding = "journal failed";
+    rollbackWork();
+    printTransactionAborted(code);
+    return code;
+}
+
+// The summary's words for what became of the run's transaction.
 const char* commitWords() {
     switch (Committed) {
     case CommitState::Done:
@@ -153,6 +167,7 @@ const char* commitWords() {
         return strcmp(Tally.failedStatement, "closing") == 0 ? "committed although the closing statement failed"
                                                              : "committed although the opening statement failed";
     case CommitState::Failed: return "COMMIT failed";
+    case CommitState::JournalFailed: return "not committed, the journal row failed";
     case CommitState::RolledBack: return "rolled back where a run commits";
     case CommitState::NotSent: break;
     }
@@ -206,6 +221,7 @@ void buildServerDate(const char* dateTime, char* target, size_t targetSize) {
 
 int32_t runImport(int argc, char** argv, const RunKind& kind) {
     (void)argc;
+    if (!kind.check && !takeJournalSettings()) return JournalSettingFault;
     takeWindowSetting();
     takeReportSetting();
     takeMaxFailedSetting();
@@ -227,7 +243,7 @@ int32_t runImport(int argc, char** argv, const RunKind& kind) {
     return LastResultCode;
 }
 
-int32_t finishImport(const LoopOutcome& outcome, const RunKind& kind) {
+int32_t finishImport(const LoopOutcome& outcome, const RunKind& kind, const JournalRun* journal) {
     RunEnding = endingWords(outcome.ending);
     switch (outcome.ending) {
     case LoopEnding::Completed: {
@@ -235,6 +251,8 @@ int32_t finishImport(const LoopOutcome& outcome, const RunKind& kind) {
             rollBackCheck();
             break;
         }
+        int32_t journaled = journal != nullptr ? writeJournalRow(*journal, exitStatusFor(outcome.code)) : 0;
+        if (journaled != 0) return journalFailed(journaled);
         int32_t committed = commitWork();
         if (committed != 0) {
             Committed = CommitState::Failed;

@@ -5,6 +5,8 @@
 
 #include "import/recordloop.h"
 
+struct JournalRun;
+
 constexpr int32_t FileFailure = 99;
 constexpr int32_t UnknownTypeCode = -1;
 
@@ -27,9 +29,12 @@ struct RunKind {
 
 // The end of a run that read its file: the COMMIT when the loop allows one
 // (a failed COMMIT is announced as an aborted transaction), and the final
-// empty line of a debug run; a check rolls back instead. Returns the run's
-// result code.
-int32_t finishImport(const LoopOutcome& outcome, const RunKind& kind = RunKind());
+// empty line of a debug run; a check rolls back instead. With journal, the
+// journal row goes in right before the COMMIT when a journal is asked for
+// (driver/journal.h), and a row that cannot be written ends the run as a
+// failed COMMIT does. Returns the run's result code.
+int32_t finishImport(const LoopOutcome& outcome, const RunKind& kind = RunKind(),
+                     const JournalRun* journal = nullptr);
 
 // Runs the import named by the command line (already checked) and returns
 // the result code that becomes the exit status.

@@ -646,6 +646,18 @@ void resetSchema() {
     exec(std::string("USE ") + SchemaName);
 }
 
+void resetJournal() {
+    std::string journalFile = sourceDir() + "/sql/journal.sql";
+    std::string script;
+    if (!readBytes(journalFile, script)) {
+        ADD_FAILURE() << "cannot read " << journalFile;
+        return;
+    }
+    exec("DROP DATABASE IF EXISTS KELVORA");
+    for (const std::string& statement : splitStatements(script)) exec(statement);
+    exec(std::string("GRANT SELECT, INSERT ON KELVORA.RUNS TO '") + TestLogin + "'@'localhost'");
+}
+
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
     size_t start = 0;

@@ -124,6 +124,11 @@ long long countRows(const std::string& table);
 // from empty tables.
 void resetSchema();
 
+// Drops the journal's database KELVORA and creates it again from
+// sql/journal.sql, the test login allowed to select and insert in
+// KELVORA.RUNS.
+void resetJournal();
+
 // The lines of a text, without their line ends.
 std::vector<std::string> lines(const std::string& text);
 
