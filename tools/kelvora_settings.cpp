@@ -6,11 +6,13 @@
 //                          [--output FILE [--force]]
 //       prints a complete settings file with the four connection values, or
 //       writes it to FILE with mode 0600
-//   kelvora-settings check [FILE]
+//   kelvora-settings check [FILE] [--journal SCHEMA.TABLE]
 //       shows the values of a settings file (never the password), tries the
 //       connection the program would open with them, and reports what the
 //       type codes need there: the tables, their transactions, the login's
-//       rights on them, and the server's name comparison and strict mode
+//       rights on them, and the server's name comparison and strict mode;
+//       with --journal also the journal table (KELVORA_JOURNAL) and the
+//       rights the runs need on it
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +27,7 @@
 #include "common/paths.h"
 #include "db/connection.h"
 #include "driver/connect.h"
+#include "driver/journal.h"
 #include "import/members.h"
 #include "import/serverfacts.h"
 #include "import/tables.h"
@@ -51,7 +54,7 @@ const char* const UsageText =
     "usage: kelvora-settings encrypt VALUE\n"
     "       kelvora-settings write --login USER --pass PASSWORD --db-system NAME --host HOST\n"
     "                              [--output FILE [--force]]\n"
-    "       kelvora-settings check [FILE]\n"
+    "       kelvora-settings check [FILE] [--journal SCHEMA.TABLE]\n"
     "       kelvora-settings --help | --version\n";
 
 const char* const CommandsText =
@@ -63,7 +66,9 @@ const char* const CommandsText =
     "         as the importer finds it from the working directory), try the connection,\n"
     "         and report per table what the type codes need: that it exists, keeps\n"
     "         transactions, and that the login holds the rights their statements use;\n"
-    "         the status is 1 when a type code would fail\n";
+    "         with --journal also that the journal table exists, keeps transactions\n"
+    "         and that the login may SELECT and INSERT there; the status is 1 when a\n"
+    "         type code or the journal would fail\n";
 
 // One connection value of the settings file: its option, key, number in the
 // file and the longest value the program takes whole.
@@ -339,14 +344,35 @@ void showServer() {
                                            : "not strict (every record is sent as a statement of its own)");
 }
 
-// One table as the type codes use it and as the server has it.
+// One table as the type codes (or the journal) use it and as the server
+// has it.
 struct TableCheck {
     const char* name = nullptr;
     unsigned needed = 0;        // TableRight flags
     unsigned held = 0;
     TableFacts facts;
     unsigned members = 0;       // bit m: AllMembers[m] writes the table
+    const JournalTable* journal = nullptr;   // the journal's table (name is then SCHEMA.TABLE)
 };
+
+// What "check" was asked for: the settings file, and the journal table
+// when --journal names one.
+struct CheckRequest {
+    std::string settingsPath = SettingsFilePath;
+    const char* journalName = nullptr;
+    JournalTable journal;
+};
+
+// The journal's table: the runs write their row there (INSERT), and a
+// caller that imports with the same login reads it back (SELECT) to tell
+// whether a file was imported.
+TableCheck journalCheck(const CheckRequest& request) {
+    TableCheck table;
+    table.name = request.journalName;
+    table.needed = RightSelect | RightInsert;
+    table.journal = &request.journal;
+    return table;
+}
 
 // Adds the needs of one table of member m to the list of tables.
 void addTableNeeds(std::vector<TableCheck>& tables, const char* name, unsigned writes, int m) {
@@ -378,6 +404,11 @@ std::vector<TableCheck> tablesOfTheTypeCodes() {
 
 // What the server has of a table, or false when it did not answer.
 bool askServer(TableCheck& table) {
+    if (table.journal != nullptr) {
+        table.facts = queryTableFactsIn(table.journal->schema, table.journal->table);
+        return table.facts.known &&
+               queryTableRightsIn(table.journal->schema, table.journal->table, table.held) == 0;
+    }
     table.facts = readTableFacts(table.name);
     return table.facts.known && queryTableRights(table.name, table.held) == 0;
 }
@@ -396,6 +427,7 @@ void printTableLine(const TableCheck& table) {
     for (int m = 0; m < MemberCount; ++m) {
         if ((table.members & (1u << m)) != 0) printf(" %s", AllMembers[m]->typeCode);
     }
+    if (table.journal != nullptr) printf(" journal");
     printf("\n");
 }
 
@@ -444,10 +476,28 @@ void noteRoles() {
            roles.c_str());
 }
 
-// The tables of the type codes, one line each, and the type codes that
-// would fail; 0, or Failure when one would.
-int checkTables() {
+// The journal fails when its table is missing, lacks a right the runs use
+// or keeps no transactions (its row would stay when a run is not
+// committed); it is named with what it meets.
+int reportJournal(const TableCheck& journal) {
+    std::string lacks = tableLacks(journal);
+    if (journal.facts.exists && !journal.facts.transactional) {
+        lacks += lacks.empty() ? "no transactions" : ", no transactions";
+    }
+    if (lacks.empty()) {
+        printf("journal: %s has what the runs need\n", journal.name);
+        return 0;
+    }
+    printf("would fail: journal (%s %s)\n", journal.name, lacks.c_str());
+    return Failure;
+}
+
+// The tables of the type codes, and the journal's when one is named, one
+// line each; then the type codes and the journal that would fail. 0, or
+// Failure when one would.
+int checkTables(const CheckRequest& request) {
     std::vector<TableCheck> tables = tablesOfTheTypeCodes();
+    if (request.journalName != nullptr) tables.push_back(journalCheck(request));
     printf("\n%-10s %-6s %-12s", "table", "exists", "transactions");
     for (const char* right : TableRightNames) printf(" %-6s", right);
     printf(" type codes\n");
@@ -460,13 +510,38 @@ int checkTables() {
     }
     printf("\n");
     noteRoles();
-    return reportFailingTypeCodes(tables);
+    int status = reportFailingTypeCodes(tables);   // the journal's line, last, belongs to no type code
+    if (request.journalName != nullptr && reportJournal(tables.back()) != 0) status = Failure;
+    return status;
 }
 
-// "check [FILE]".
+// The options of "check": at most one FILE and one --journal SCHEMA.TABLE,
+// in any order; 0 or the usage status.
+int parseCheckOptions(int argc, char** argv, CheckRequest& request) {
+    bool fileGiven = false;
+    for (int i = 2; i < argc; ++i) {
+        if (strcmp(argv[i], "--journal") == 0) {
+            if (request.journalName != nullptr) return usageError("--journal given twice");
+            if (i + 1 >= argc) return usageError("--journal needs SCHEMA.TABLE");
+            request.journalName = argv[++i];
+            continue;
+        }
+        if (fileGiven) return usageError("check takes at most one file");
+        request.settingsPath = argv[i];
+        fileGiven = true;
+    }
+    if (request.journalName != nullptr && !parseJournalTable(request.journalName, request.journal)) {
+        return usageError("--journal needs SCHEMA.TABLE: two names of A-Z, a-z, 0-9, _ and $ joined by one dot");
+    }
+    return 0;
+}
+
+// "check [FILE] [--journal SCHEMA.TABLE]".
 int runCheck(int argc, char** argv) {
-    if (argc > 3) return usageError("check takes at most one file");
-    std::string settingsPath = argc == 3 ? argv[2] : SettingsFilePath;
+    CheckRequest request;
+    int usage = parseCheckOptions(argc, argv, request);
+    if (usage != 0) return usage;
+    const std::string& settingsPath = request.settingsPath;
     if (!settingsFileReadable(nativePath(settingsPath))) return Failure;
     ConnectionValues values;
     SettingsReport report;
@@ -478,7 +553,7 @@ int runCheck(int argc, char** argv) {
     if (status != 0) return status;
     showEncryption();
     showServer();
-    return checkTables();
+    return checkTables(request);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The tools around the importer as an operator uses them: the settings file
 // written with a private mode, its check against the fixture's server (the
-// connection, and the tables and rights of every type code), the record
-// layouts that the sample generator prints and the manual page shows, and
-// the help of the tools.
+// connection, and the tables and rights of every type code and of the
+// journal), the record layouts that the sample generator prints and the
+// manual page shows, and the help of the tools.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -192,6 +192,42 @@ TEST(SettingsTool, CheckNamesTheTypeCodesThatWouldFailAndWhy) {
     kt::RunResult run = box.run({"in.txt", "KST"});
     EXPECT_EQ(run.status, AccessDeniedForTable & 0xFF) << run.err;
     kt::exec("DROP USER 'kelvora_nodelete'@'localhost'");
+}
+
+// --journal checks the journal's table beside those of the type codes: it
+// must exist and the login must select and insert there. What it lacks
+// fails the check, and a run with that login then fails at its journal row
+// and commits nothing.
+TEST(SettingsTool, CheckWithJournalNamesWhatTheJournalLacks) {
+    kt::resetSchema();
+    kt::resetJournal();
+    kt::Sandbox box;
+    const std::vector<std::string> check = {"check", "--journal", "KELVORA.RUNS"};
+    kt::RunResult whole = settingsTool(box, check);
+    EXPECT_EQ(whole.status, 0) << whole.out;
+    EXPECT_TRUE(contains(whole.out, "KELVORA.RUNS yes    yes          yes    yes    -      -      journal\n"))
+        << whole.out;
+    EXPECT_TRUE(contains(whole.out, "journal: KELVORA.RUNS has what the runs need\n")) << whole.out;
+
+    kt::exec(std::string("REVOKE INSERT ON KELVORA.RUNS FROM '") + kt::TestLogin + "'@'localhost'");
+    kt::RunResult lacking = settingsTool(box, {"check", SettingsFromWorkDir, "--journal", "KELVORA.RUNS"});
+    EXPECT_EQ(lacking.status, 1);
+    EXPECT_EQ(linesStartingWith(lacking.out, "would fail:"),
+              (std::vector<std::string>{"would fail: journal (KELVORA.RUNS INSERT)"}))
+        << lacking.out;
+    box.writeFile("in.txt", kt::records20P(1, 2));
+    kt::RunResult run = box.run({"KELVORA_JOURNAL=KELVORA.RUNS", "KELVORA_RUN_ID=r1",
+                                 "KELVORA_FILE_SHA256=" + std::string(64, '0')},
+                                {"in.txt", "20P"});
+    EXPECT_EQ(run.status, AccessDeniedForTable & 0xFF) << run.err;
+    EXPECT_EQ(kt::countRows("MGSST20P"), 0);
+
+    kt::exec("DROP DATABASE KELVORA");
+    kt::RunResult missing = settingsTool(box, check);
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(linesStartingWith(missing.out, "would fail:"),
+              (std::vector<std::string>{"would fail: journal (KELVORA.RUNS missing)"}))
+        << missing.out;
 }
 
 // The manual page kelvora-files(5) is written by the build from the same
