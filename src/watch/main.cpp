@@ -26,6 +26,7 @@
 #include "watch/status.h"
 #include "watch/names.h"
 #include "watch/queue.h"
+#include "watch/requeue.h"
 #include "watch/durable.h"
 #include <fcntl.h>
 
@@ -384,6 +385,7 @@ int lockDrop(Watcher& watcher) {
 int main(int argc, char** argv) {
     setDiagnosticProgram("kelvora-watch");
     if (isStatusCommand(argc, argv)) return runStatus(argc, argv);
+    if (isRequeueCommand(argc, argv)) return runRequeue(argc, argv);
     Options options;
     int status = 0;
     if (!parseOptions(argc, argv, options, status)) return status;
