@@ -1,0 +1,179 @@
+// kelvora-watch requeue on run folders the real watcher filed into failed/:
+// the file goes back into the drop folder as delivered and is imported
+// again, never over a newer import of its table unless forced, never over
+// a file of its name in the drop folder, and once unless forced.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int RefusedStatus = 1;
+const char* const Section20P = "[file *20P*]\ntype = 20P\n";
+const char* const LockFile = ".kelvora-watch.lock";
+
+bool contains(const std::string& text, const std::string& piece) {
+    return text.find(piece) != std::string::npos;
+}
+
+// kelvora-watch --config CONFIG requeue ARGS..., run to its end.
+kt::RunResult requeue(const kt::WatchSite& site, const std::vector<std::string>& args) {
+    std::vector<std::string> command = {"--config", site.config(), "requeue"};
+    command.insert(command.end(), args.begin(), args.end());
+    return kt::runProgram(KELVORA_WATCH, command, site.box().root());
+}
+
+std::string failedRun(const kt::WatchSite& site, const std::string& runFolder) {
+    return site.folder("failed") + "/" + runFolder;
+}
+
+// Every entry of the drop folder but the watcher's lock file, with its bytes.
+std::map<std::string, std::string> dropFiles(const kt::WatchSite& site) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(site.folder("drop"))) {
+        const std::string name = entry.path().filename().string();
+        if (name != LockFile) files[name] = site.box().readFile("../../drop/" + name);   // from the working directory
+    }
+    return files;
+}
+
+// Latin-1 text as UTF-8: each byte from 0x80 up becomes two.
+std::string utf8Of(const std::string& latin1) {
+    std::string text;
+    for (unsigned char c : latin1) {
+        if (c < 0x80) {
+            text += static_cast<char>(c);
+        } else {
+            text += static_cast<char>(0xC0 | (c >> 6));
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return text;
+}
+
+std::string kstLine(const std::string& kst) {
+    return kt::field(kst, 30) + kt::field("01", 5) + kt::field("L1", 5) + kt::field("", 7) + kt::field("S1", 7) +
+           kt::field("", 30) + kt::field("erf", 50) + "\n";
+}
+
+// A 20P file cut off in the middle of its third line: it fails its checks.
+std::string cutFile() {
+    return kt::records20P(1, 2) + kt::record20P(3).substr(0, 100);
+}
+
+}  // namespace
+
+// Two runs that failed because the server refused their records, a 20P file
+// (imported: its run holds the work file) whose name holds a control byte,
+// and a UTF-8 KST file (its run holds the conversion beside the delivered
+// file), go back once the fault is gone: the drop folder gets every byte
+// as delivered under every byte of the delivered name, each run folder
+// stays with a file "requeued" that names where it went, and the next run
+// imports both.
+TEST(WatchRequeue, FailedRunsGoBackAsDeliveredAndAreImportedAgain) {
+    kt::resetSchema();
+    kt::WatchSite site(std::string(Section20P) + "[file KST*]\ntype = KST\nencoding = utf-8\n");
+    for (const char* table : {"MGSST20P", "QVS120KID"}) {
+        kt::exec(std::string("CREATE TRIGGER refuse_") + table + " BEFORE INSERT ON " + table +
+                 " FOR EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused'");
+    }
+    const std::string name20P = "20P_\x01" "a.txt";
+    const std::string kst = "\xEF\xBB\xBF" + utf8Of(kstLine("K\xC4SE"));
+    site.deliver(name20P, kt::records20P(1, 3));
+    site.deliver("KST_0001.txt", kst);
+    kt::RunResult first = site.once();
+    ASSERT_EQ(first.status, RefusedStatus) << first.err;
+    const std::vector<std::string> failed = site.runFolders("failed");
+    ASSERT_EQ(failed.size(), 2u) << first.err;
+    kt::exec("DROP TRIGGER refuse_MGSST20P");
+    kt::exec("DROP TRIGGER refuse_QVS120KID");
+
+    kt::RunResult run = requeue(site, {failedRun(site, failed[0]), failedRun(site, failed[1])});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::map<std::string, std::string> expected = {{name20P, kt::records20P(1, 3)}, {"KST_0001.txt", kst}};
+    EXPECT_EQ(dropFiles(site), expected);
+    for (const std::string& folder : failed) {
+        EXPECT_TRUE(contains(site.runFile("failed", folder, "requeued"), site.folder("drop") + "/")) << folder;
+        EXPECT_TRUE(contains(site.runFile("failed", folder, "state"), "\"to\": \"failed\"")) << folder;
+    }
+    EXPECT_EQ(site.runFile("failed", failed[0], "file/20P__a.wrk"), kt::records20P(1, 3));
+
+    kt::RunResult again = site.once();
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(site.runFolders("archive").size(), 2u) << again.err;
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}, {"T3"}}));
+    EXPECT_EQ(kt::query("SELECT HEX(KidKst) FROM QVS120KID"), (std::vector<kt::Row>{{"4BC45345"}}));
+}
+
+// A 20P file failed its checks, then a later 20P file was imported: the
+// older one would bring its data back over the newer, so it is refused and
+// stays out of the drop folder, until --force puts it back. A run of the
+// archive is never put back.
+TEST(WatchRequeue, FileOlderThanAnImportOfItsTypeGoesBackOnlyWhenForced) {
+    kt::resetSchema();
+    kt::WatchSite site(Section20P);
+    site.deliver("20P_0001.txt", cutFile());
+    ASSERT_EQ(site.once().status, RefusedStatus);
+    site.deliver("20P_0002.txt", kt::records20P(4, 6));
+    ASSERT_EQ(site.once().status, 0);
+    const std::vector<std::string> failed = site.runFolders("failed");
+    const std::vector<std::string> archived = site.runFolders("archive");
+    ASSERT_EQ(failed.size(), 1u);
+    ASSERT_EQ(archived.size(), 1u);
+
+    kt::RunResult refused = requeue(site, {failedRun(site, failed[0])});
+    EXPECT_EQ(refused.status, RefusedStatus) << refused.err;
+    EXPECT_TRUE(contains(refused.err, "a later 20P file was imported since (" + site.folder("archive") + "/" +
+                                          archived[0] + ", taken ")) << refused.err;
+    EXPECT_TRUE(dropFiles(site).empty());
+    EXPECT_FALSE(fs::exists(failedRun(site, failed[0]) + "/requeued"));
+
+    kt::RunResult archive = requeue(site, {"--force", site.folder("archive") + "/" + archived[0]});
+    EXPECT_EQ(archive.status, RefusedStatus) << archive.err;
+    EXPECT_TRUE(contains(archive.err, "it is a run folder of the archive")) << archive.err;
+    EXPECT_TRUE(dropFiles(site).empty());
+
+    kt::RunResult forced = requeue(site, {"--force", failedRun(site, failed[0])});
+    EXPECT_EQ(forced.status, 0) << forced.err;
+    EXPECT_EQ(dropFiles(site), (std::map<std::string, std::string>{{"20P_0001.txt", cutFile()}}));
+}
+
+// A file of the delivered name in the drop folder (here the sender's
+// corrected one) is never replaced, not even with --force; once it has
+// gone, the run goes back, and a second time only with --force, each put
+// back a line of "requeued".
+TEST(WatchRequeue, FileOfItsNameInTheDropFolderStaysAndARunGoesBackTwiceOnlyWhenForced) {
+    kt::resetSchema();
+    kt::WatchSite site(Section20P);
+    site.deliver("20P_0001.txt", cutFile());
+    ASSERT_EQ(site.once().status, RefusedStatus);
+    const std::vector<std::string> failed = site.runFolders("failed");
+    ASSERT_EQ(failed.size(), 1u);
+    const std::string run = failedRun(site, failed[0]);
+    site.deliver("20P_0001.txt", kt::records20P(1, 3));
+
+    kt::RunResult taken = requeue(site, {"--force", run});
+    EXPECT_EQ(taken.status, RefusedStatus) << taken.err;
+    EXPECT_TRUE(contains(taken.err, "a file named 20P_0001.txt is in " + site.folder("drop") + " already"))
+        << taken.err;
+    EXPECT_EQ(dropFiles(site), (std::map<std::string, std::string>{{"20P_0001.txt", kt::records20P(1, 3)}}));
+    EXPECT_FALSE(fs::exists(run + "/requeued"));
+
+    fs::remove(site.folder("drop") + "/20P_0001.txt");
+    EXPECT_EQ(requeue(site, {run}).status, 0);
+    fs::remove(site.folder("drop") + "/20P_0001.txt");
+    kt::RunResult twice = requeue(site, {run});
+    EXPECT_EQ(twice.status, RefusedStatus) << twice.err;
+    EXPECT_TRUE(contains(twice.err, "it was put back already on ")) << twice.err;
+    EXPECT_TRUE(dropFiles(site).empty());
+    EXPECT_EQ(requeue(site, {"--force", run}).status, 0);
+    EXPECT_EQ(dropFiles(site), (std::map<std::string, std::string>{{"20P_0001.txt", cutFile()}}));
+    EXPECT_EQ(kt::lines(site.runFile("failed", failed[0], "requeued")).size(), 2u);
+}
