@@ -30,6 +30,7 @@ constexpr const char* CommandWord = "requeue";
 constexpr const char* ConfigOption = "--config";
 constexpr const char* RequeuedName = "requeued";
 constexpr const char* HiddenPrefix = ".kelvora-requeue-";   // the watcher never takes a name that starts with "."
+constexpr const char* MarkerHiddenEnding = ".marker";
 constexpr size_t MaxRequeuedBytes = 64 * 1024;
 
 struct Options {
@@ -44,6 +45,14 @@ struct Site {
     int drop = -1;
     int archive = -1;
     int failed = -1;
+};
+
+// What is known of one run folder named on the command line.
+struct Run {
+    std::string given;      // its path as named, for the messages
+    int fd = -1;
+    RunRecord record;
+    std::string requeued;   // its file "requeued": empty when it was never put back
 };
 
 // The usage text, for --help and for a command line that is not understood.
@@ -236,21 +245,21 @@ bool findLaterImport(const Site& site, const RunRecord& record, std::string& lat
 // The refusals that --force overrides: the run was put back already, or a
 // later file of its type code was imported since and this older one would
 // bring its data back over the newer.
-bool mayGoBackUnforced(const Site& site, const std::string& given, const RunRecord& record,
-                       const std::string& requeued) {
-    if (!requeued.empty()) {
-        return refuse(given, "it was put back already on " + lastPutBack(requeued) + " (" + RequeuedName +
-                                 "); --force puts it back again");
+bool mayGoBackUnforced(const Site& site, const Run& run) {
+    if (!run.requeued.empty()) {
+        return refuse(run.given, "it was put back already on " + lastPutBack(run.requeued) + " (" + RequeuedName +
+                                     "); --force puts it back again");
     }
     std::string later;
     std::string laterStamp;
-    if (!findLaterImport(site, record, later, laterStamp)) {
-        return refuse(given, "the archive " + site.config.archive + " cannot be read: " + strerror(errno));
+    if (!findLaterImport(site, run.record, later, laterStamp)) {
+        return refuse(run.given, "the archive " + site.config.archive + " cannot be read: " + strerror(errno));
     }
     if (later.empty()) return true;
-    return refuse(given, "a later " + record.rule.typeCode + " file was imported since (" + site.config.archive +
-                             "/" + shownName(later) + ", taken " + laterStamp + "; this one " + record.stamp +
-                             "): it would bring older data back over newer; --force puts it back anyway");
+    return refuse(run.given, "a later " + run.record.rule.typeCode + " file was imported since (" +
+                                 site.config.archive + "/" + shownName(later) + ", taken " + laterStamp +
+                                 "; this one " + run.record.stamp +
+                                 "): it would bring older data back over newer; --force puts it back anyway");
 }
 
 // Opens the file as it was delivered: delivered/ holds it for a UTF-8
@@ -270,66 +279,116 @@ int openDelivered(int runFolder, const std::string& name, std::string& found) {
     return -1;
 }
 
-// Copies the file (in) into the drop folder under the delivered name: a
-// flushed copy under a hidden name, which the watcher never takes, then a
-// rename that replaces nothing, so the watcher sees the file whole or not
-// at all, and a file that came meanwhile under that name stays. False
-// with errno.
-bool copyIntoDrop(const Site& site, int in, const RunRecord& record) {
-    const std::string hidden = HiddenPrefix + record.id;
+// Whether an entry of that name is in the drop folder, whatever it is.
+bool inDrop(const Site& site, const std::string& name) {
+    return faccessat(site.drop, name.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Copies the file (in) into the drop folder as name: a flushed copy under
+// a hidden name, which the watcher never takes, then a rename that
+// replaces nothing, so the watcher sees the file whole or not at all, and
+// a file that came meanwhile under that name stays. False with errno.
+bool copyIntoDrop(const Site& site, int in, const std::string& hidden, const std::string& name) {
     if (!copyDurably(in, site.drop, hidden)) return false;
-    if (renameNoReplace(site.drop, hidden, site.drop, record.name)) return syncFolder(site.drop);
+    if (renameNoReplace(site.drop, hidden, site.drop, name)) return syncFolder(site.drop);
     const int error = errno;
     unlinkat(site.drop, hidden.c_str(), 0);
     errno = error;
     return false;
 }
 
-// Puts the delivered file into the drop folder and adds the put back to
-// the run's "requeued" file: the UTC time and the path in the drop folder,
-// one line each time.
-bool copyBack(const Site& site, int runFolder, const std::string& given, const RunRecord& record,
-              const std::string& requeued) {
-    const std::string shown = shownName(record.name);
-    const std::string target = pathIn(site.config.drop, shown);
-    std::string source;
-    int in = openDelivered(runFolder, record.name, source);
-    if (in < 0 && errno == ENOENT) return refuse(given, "its delivered file is in neither delivered/ nor file/");
-    if (in < 0) return refuse(given, "cannot open " + source + ": " + strerror(errno));
-    const bool copied = copyIntoDrop(site, in, record);
+// Copies the run's file from in (source, its path in the run folder) into
+// the drop folder as name, and closes in; false with why when it cannot.
+bool putIntoDrop(const Site& site, int in, const std::string& source, const std::string& name,
+                 const std::string& hidden, std::string& why) {
+    const std::string target = pathIn(site.config.drop, shownName(name));
+    const bool copied = copyIntoDrop(site, in, hidden, name);
     const int error = errno;
     close(in);
-    if (!copied && error == EEXIST) return refuse(given, target + " came meanwhile: it stays as it is");
-    if (!copied) return refuse(given, "cannot copy " + source + " to " + target + ": " + strerror(error));
-    if (!writeFileDurably(runFolder, RequeuedName, requeued + utcStamp(time(nullptr)) + " " + target + "\n")) {
-        diagnose("%s: put back as %s, but its file %s cannot be written: %s", given.c_str(), target.c_str(),
-                 RequeuedName, strerror(errno));
-        return false;
+    if (copied) return true;
+    why = error == EEXIST ? target + " came meanwhile: it stays as it is"
+                          : "cannot copy " + source + " to " + target + ": " + strerror(error);
+    return false;
+}
+
+// Puts the delivered file into the drop folder under its delivered name;
+// false (refused, named) when it cannot. Source names where it came from.
+bool putFileBack(const Site& site, const Run& run, std::string& source) {
+    std::string why;
+    int in = openDelivered(run.fd, run.record.name, source);
+    if (in < 0) {
+        why = errno == ENOENT ? "its delivered file is in neither delivered/ nor file/"
+                              : "cannot open " + source + ": " + strerror(errno);
     }
-    diagnose("%s: %s %s put back as %s (from %s)", given.c_str(), shown.c_str(), record.rule.typeCode.c_str(),
-             target.c_str(), source.c_str());
+    return (in >= 0 && putIntoDrop(site, in, source, run.record.name, HiddenPrefix + run.record.id, why)) ||
+           refuse(run.given, why);
+}
+
+// Puts the marker, which the run keeps in marker/ under its import name,
+// into the drop folder under its name as delivered, after the file: a
+// marker says that its file is whole, so the file must be there first.
+// False with why.
+bool putMarkerBack(const Site& site, const Run& run, std::string& why) {
+    const std::string source = pathIn(MarkerFolder, importName(run.record.marker));
+    int in = openat(run.fd, source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0) why = "cannot open " + source + ": " + strerror(errno);
+    const std::string hidden = HiddenPrefix + run.record.id + MarkerHiddenEnding;
+    return in >= 0 && putIntoDrop(site, in, source, run.record.marker, hidden, why);
+}
+
+// Puts the file, then its marker, into the drop folder, and adds a line to
+// the run's "requeued" file: the UTC time and the paths in the drop folder.
+bool copyBack(const Site& site, const Run& run) {
+    const std::string target = pathIn(site.config.drop, shownName(run.record.name));
+    std::string source;
+    if (!putFileBack(site, run, source)) return false;
+    std::string why;
+    const bool marked = !run.record.marker.empty();
+    const bool markerBack = !marked || putMarkerBack(site, run, why);
+    const std::string markerTarget = pathIn(site.config.drop, shownName(run.record.marker));
+    const std::string withMarker = marked && markerBack ? ", its marker after it as " + markerTarget : "";
+    const bool noted = writeFileDurably(run.fd, RequeuedName,
+                                        run.requeued + utcStamp(time(nullptr)) + " " + target + withMarker + "\n");
+    if (!noted) {
+        diagnose("%s: put back as %s, but its file %s cannot be written: %s", run.given.c_str(), target.c_str(),
+                 RequeuedName, strerror(errno));
+    }
+    if (!markerBack) {
+        diagnose("%s: put back as %s, but not its marker: %s; the watcher waits for the marker", run.given.c_str(),
+                 target.c_str(), why.c_str());
+    }
+    if (!noted || !markerBack) return false;
+    diagnose("%s: %s %s put back as %s (from %s)%s", run.given.c_str(), shownName(run.record.name).c_str(),
+             run.record.rule.typeCode.c_str(), target.c_str(), source.c_str(), withMarker.c_str());
+    return true;
+}
+
+// The refusal that nothing overrides: the file, or its marker, would
+// replace a file of the drop folder (a sender's corrected one, say).
+bool dropIsFree(const Site& site, const Run& run) {
+    for (const std::string* name : {&run.record.name, &run.record.marker}) {
+        if (name->empty() || !inDrop(site, *name)) continue;
+        return refuse(run.given, "a file named " + shownName(*name) + " is in " + site.config.drop + " already");
+    }
     return true;
 }
 
 // One run folder named on the command line: checked, then put back. False
 // when it was refused or failed (the reason is on standard error).
 bool requeueRun(const Site& site, const char* path, bool force) {
-    const std::string given = shownName(path);
-    int runFolder = openRunFolder(site, path);
-    if (runFolder < 0) return false;
-    RunRecord record;
-    std::string requeued;
-    bool done = lockRun(runFolder) || refuse(given, "another process is putting it back");
-    done = done && readFailedRecord(runFolder, given, record);
-    if (done && !readRequeued(runFolder, requeued)) {
-        done = refuse(given, std::string("its file ") + RequeuedName + " cannot be read: " + strerror(errno));
+    Run run;
+    run.given = shownName(path);
+    run.fd = openRunFolder(site, path);
+    if (run.fd < 0) return false;
+    bool done = lockRun(run.fd) || refuse(run.given, "another process is putting it back");
+    done = done && readFailedRecord(run.fd, run.given, run.record);
+    if (done && !readRequeued(run.fd, run.requeued)) {
+        done = refuse(run.given, std::string("its file ") + RequeuedName + " cannot be read: " + strerror(errno));
     }
-    if (done && faccessat(site.drop, record.name.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0) {
-        done = refuse(given, "a file named " + shownName(record.name) + " is in " + site.config.drop + " already");
-    }
-    done = done && (force || mayGoBackUnforced(site, given, record, requeued));
-    done = done && copyBack(site, runFolder, given, record, requeued);
-    close(runFolder);
+    done = done && dropIsFree(site, run);
+    done = done && (force || mayGoBackUnforced(site, run));
+    done = done && copyBack(site, run);
+    close(run.fd);
     return done;
 }
 
