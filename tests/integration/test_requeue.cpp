@@ -1,7 +1,8 @@
 // kelvora-watch requeue on run folders the real watcher filed into failed/:
 // the file goes back into the drop folder as delivered and is imported
-// again, never over a newer import of its table unless forced, never over
-// a file of its name in the drop folder, and once unless forced.
+// again (with its marker), never over a newer import of its table unless
+// forced, never over a file of its name in the drop folder, and once
+// unless forced.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -176,4 +177,34 @@ TEST(WatchRequeue, FileOfItsNameInTheDropFolderStaysAndARunGoesBackTwiceOnlyWhen
     EXPECT_EQ(requeue(site, {"--force", run}).status, 0);
     EXPECT_EQ(dropFiles(site), (std::map<std::string, std::string>{{"20P_0001.txt", cutFile()}}));
     EXPECT_EQ(kt::lines(site.runFile("failed", failed[0], "requeued")).size(), 2u);
+}
+
+// A file delivered with a marker that names its size, refused by the
+// server, goes back with its marker, each under every byte of its name as
+// delivered; the watcher, which takes the file only with its marker and
+// checks it against the marker, imports it again.
+TEST(WatchRequeue, MarkerGoesBackWithItsFile) {
+    kt::resetSchema();
+    kt::WatchSite site(std::string(Section20P) + "marker = {name}.done\n");
+    kt::exec("CREATE TRIGGER refuse_20P BEFORE INSERT ON MGSST20P FOR EACH ROW "
+             "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused'");
+    const std::string name = "20P_\x01" "a.txt";
+    const std::string marker = "bytes=" + std::to_string(kt::records20P(1, 3).size()) + "\n";
+    site.deliver(name, kt::records20P(1, 3));
+    site.deliver(name + ".done", marker);
+    kt::RunResult first = site.once();
+    ASSERT_EQ(first.status, RefusedStatus) << first.err;
+    const std::vector<std::string> failed = site.runFolders("failed");
+    ASSERT_EQ(failed.size(), 1u) << first.err;
+    kt::exec("DROP TRIGGER refuse_20P");
+
+    kt::RunResult run = requeue(site, {failedRun(site, failed[0])});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::map<std::string, std::string> expected = {{name, kt::records20P(1, 3)}, {name + ".done", marker}};
+    EXPECT_EQ(dropFiles(site), expected);
+
+    kt::RunResult again = site.once();
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(site.runFolders("archive").size(), 1u) << again.err;
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}, {"T3"}}));
 }
