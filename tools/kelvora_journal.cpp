@@ -60,7 +60,8 @@ bool isJournalName(const char* name) {
     return allOf(schema.c_str(), MaxRunId, isalnum, "_$") && allOf(dot + 1, MaxRunId, isalnum, "_$");
 }
 
-// A value as an SQL string literal, through the one escaping function.
+// A value as an SQL string literal, through the one escaping function
+// (which needs the connection: its character set decides).
 std::string quoted(const char* value) {
     char escaped[ValueRoom];
     if (escapeSqlValue(escaped, sizeof escaped, value) < 0) return "''";
@@ -79,9 +80,9 @@ bool connect() {
     return result == 0;
 }
 
-// Asks query; the answer's columns on stdout after front.
+// Asks query (on the connection made); the answer's columns on stdout
+// after front.
 int ask(const std::string& query, const char* front) {
-    if (!connect()) return CannotAsk;
     Answer answer;
     const int32_t result = queryFirstRow(query.c_str(), takeColumns, &answer);
     if (result > 0) {
@@ -117,10 +118,12 @@ int askFile(const char* journal, const char* sha256, const char* typeCode) {
 
 int main(int argc, char** argv) {
     setDiagnosticProgram("kelvora-journal");
+    const bool run = argc == 4 && strcmp(argv[1], "run") == 0;
+    const bool file = argc == 5 && strcmp(argv[1], "file") == 0;
     int status = UsageFault;
-    if (argc >= 3 && isJournalName(argv[2])) {
-        if (argc == 4 && strcmp(argv[1], "run") == 0) status = askRun(argv[2], argv[3]);
-        if (argc == 5 && strcmp(argv[1], "file") == 0) status = askFile(argv[2], argv[3], argv[4]);
+    if ((run || file) && isJournalName(argv[2])) {
+        if (!connect()) return CannotAsk;
+        status = run ? askRun(argv[2], argv[3]) : askFile(argv[2], argv[3], argv[4]);
     }
     if (status == UsageFault) {
         fprintf(stderr, "usage: kelvora-journal run SCHEMA.TABLE RUNID | file SCHEMA.TABLE SHA256 TYPE\n");

@@ -286,6 +286,61 @@ TEST(WatchSafety, MarkerSaysWhenAFileIsWholeAndWhatItHolds) {
     }
 }
 
+// Finds the report that an import orphaned by a killed watcher wrote into
+// its run folder, and removes it, as a full disk would have kept it from
+// being written; false when the import never got that far.
+bool loseTheOrphansReport(const kt::WatchSite& site) {
+    const std::string staging = site.box().workDir() + "/.kelvora-watch";
+    std::string report;
+    const bool ended = kt::waitFor([&] {
+        std::error_code error;
+        for (const auto& entry : fs::recursive_directory_iterator(staging, error)) {
+            if (entry.path().filename() == "report.json") report = entry.path().string();
+        }
+        return !report.empty();
+    }, WaitSeconds);
+    return ended && fs::remove(report);
+}
+
+// With the run journal, a run whose report was lost after its watcher was
+// killed is known all the same: committed (archived) when the journal has
+// its row, nothing committed when it has not; and the same file delivered
+// again is refused, not imported twice.
+TEST(WatchSafety, JournalKnowsWhatALostReportCannotAndRefusesAFileImportedBefore) {
+    kt::resetSchema();
+    kt::resetJournal();
+    countInserts();
+    kt::WatchSite site("[file *20P*]\ntype = 20P\nupdate = yes\n");
+    std::string config = readAll(site.config());
+    config.insert(config.find("\n\n") + 1, "journal = KELVORA.RUNS\n");
+    std::ofstream(site.config(), std::ios::binary) << config;
+    const std::string crash = "KELVORA_WATCH_CRASH_AT=running";
+
+    site.deliver("20P_0001.txt", kt::records20P(1, 3));
+    EXPECT_EQ(site.once({crash}, {}).status, KilledStatus);
+    ASSERT_TRUE(loseTheOrphansReport(site));
+    kt::RunResult known = site.once();
+    EXPECT_EQ(known.status, 0) << known.err;
+    EXPECT_TRUE(contains(known.err, "committed, exit 0") && !contains(known.err, "unknown")) << known.err;
+    EXPECT_EQ(site.runFolders("archive").size(), 1u) << known.err;
+
+    kt::exec("CREATE TRIGGER refuse_t9 BEFORE INSERT ON MGSST20P FOR EACH ROW "
+             "IF NEW.M20Trm = 'T9' THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused'; END IF");
+    site.deliver("20P_0002.txt", kt::records20P(7, 9));
+    EXPECT_EQ(site.once({crash}, {}).status, KilledStatus);
+    ASSERT_TRUE(loseTheOrphansReport(site));
+    kt::RunResult absent = site.once();
+    EXPECT_EQ(absent.status, FilesFailedStatus) << absent.err;
+    EXPECT_TRUE(contains(absent.err, "not in the journal, so nothing was committed")) << absent.err;
+
+    site.deliver("20P_0003.txt", kt::records20P(1, 3));
+    kt::RunResult again = site.once();
+    EXPECT_EQ(again.status, FilesFailedStatus) << again.err;
+    EXPECT_TRUE(contains(again.err, "already imported on ")) << again.err;
+    EXPECT_EQ(kt::countRows("KELVORA.RUNS"), 1);
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}, {"T3"}}));
+}
+
 // A sender replaces the drop folder's lock file by a link to the settings
 // file: the watcher never writes through it, names the file and what to do,
 // and exits with the status that leaves the service restarting (not 7).
