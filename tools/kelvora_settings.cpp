@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <fcntl.h>
 #include <string>
 #include <string_view>
@@ -55,6 +56,7 @@ const char* const UsageText =
     "       kelvora-settings write --login USER --pass PASSWORD --db-system NAME --host HOST\n"
     "                              [--output FILE [--force]]\n"
     "       kelvora-settings check [FILE] [--journal SCHEMA.TABLE]\n"
+    "       kelvora-settings grants --login USER [--host HOST] [--journal SCHEMA.TABLE] [TYPE...]\n"
     "       kelvora-settings --help | --version\n";
 
 const char* const CommandsText =
@@ -68,7 +70,9 @@ const char* const CommandsText =
     "         transactions, and that the login holds the rights their statements use;\n"
     "         with --journal also that the journal table exists, keeps transactions\n"
     "         and that the login may SELECT and INSERT there; the status is 1 when a\n"
-    "         type code or the journal would fail\n";
+    "         type code or the journal would fail (with or without UPD)\n"
+    "grants   print the GRANT statements the type codes (all, or TYPE...) need for\n"
+    "         USER@HOST (HOST default %), with and without UPD, and the journal's\n";
 
 // One connection value of the settings file: its option, key, number in the
 // file and the longest value the program takes whole.
@@ -394,7 +398,7 @@ std::vector<TableCheck> tablesOfTheTypeCodes() {
     std::vector<TableCheck> tables;
     for (int m = 0; m < MemberCount; ++m) {
         const ImportMember& member = *AllMembers[m];
-        addTableNeeds(tables, member.table, member.tableWrites, m);
+        addTableNeeds(tables, member.table, member.tableWrites | member.updateTableWrites, m);
         for (int i = 0; i < member.otherTableCount; ++i) {
             addTableNeeds(tables, member.otherTables[i], member.otherTableWrites[i], m);
         }
@@ -445,24 +449,63 @@ std::string tableLacks(const TableCheck& table) {
     return lacks;
 }
 
+// The table of the list by name.
+const TableCheck* tableNamed(const std::vector<TableCheck>& tables, const char* name) {
+    for (const TableCheck& table : tables) {
+        if (strcmp(table.name, name) == 0) return &table;
+    }
+    return nullptr;
+}
+
+// What a table lacks for writes of one way: "missing", or the rights not
+// held; empty when it has everything.
+std::string lacksFor(const TableCheck& table, unsigned writes) {
+    TableCheck asked = table;
+    asked.needed = rightsNeeded(writes);
+    return tableLacks(asked);
+}
+
+// What member m's tables lack, run without UPD or with it; empty when
+// nothing.
+std::string memberLacks(const std::vector<TableCheck>& tables, int m, bool update) {
+    const ImportMember& member = *AllMembers[m];
+    std::string reasons;
+    for (int i = -1; i < member.otherTableCount; ++i) {
+        const char* name = i < 0 ? member.table : member.otherTables[i];
+        unsigned writes = i < 0 ? member.tableWrites : member.otherTableWrites[i];
+        if (i < 0 && update && member.updateTableWrites != 0) writes = member.updateTableWrites;
+        const TableCheck* table = tableNamed(tables, name);
+        const std::string lacks = table == nullptr ? std::string() : lacksFor(*table, writes);
+        if (lacks.empty()) continue;
+        reasons += reasons.empty() ? "" : "; ";
+        reasons += std::string(name) + " " + lacks;
+    }
+    return reasons;
+}
+
 // A type code fails when one of its tables is missing or lacks a right
-// its statements use; each is named with what it meets.
+// its statements use; each is named with what it meets, without UPD and,
+// where UPD writes otherwise (20P, 35P, 41P need no DELETE then), with it.
 int reportFailingTypeCodes(const std::vector<TableCheck>& tables) {
     int failing = 0;
     for (int m = 0; m < MemberCount; ++m) {
-        std::string reasons;
-        for (const TableCheck& table : tables) {
-            if ((table.members & (1u << m)) == 0) continue;
-            std::string lacks = tableLacks(table);
-            if (lacks.empty()) continue;
-            reasons += reasons.empty() ? "" : "; ";
-            reasons += std::string(table.name) + " " + lacks;
-        }
-        if (reasons.empty()) continue;
-        printf("would fail: %s (%s)\n", AllMembers[m]->typeCode, reasons.c_str());
+        const bool hasUpdate = AllMembers[m]->updateTableWrites != 0;
+        const std::string plain = memberLacks(tables, m, false);
+        const std::string update = hasUpdate ? memberLacks(tables, m, true) : plain;
+        const char* code = AllMembers[m]->typeCode;
+        if (plain.empty() && update.empty()) continue;
         failing++;
+        if (!hasUpdate) {
+            printf("would fail: %s (%s)\n", code, plain.c_str());
+        } else if (plain.empty()) {
+            printf("would fail: %s UPD (%s); without UPD it has what it needs\n", code, update.c_str());
+        } else if (update.empty()) {
+            printf("would fail: %s (%s); with UPD it has what it needs\n", code, plain.c_str());
+        } else {
+            printf("would fail: %s (%s) and %s UPD (%s)\n", code, plain.c_str(), code, update.c_str());
+        }
     }
-    if (failing == 0) printf("type codes: every one has its tables and rights\n");
+    if (failing == 0) printf("type codes: every one has its tables and rights, with and without UPD\n");
     return failing == 0 ? 0 : Failure;
 }
 
@@ -558,6 +601,86 @@ int runCheck(int argc, char** argv) {
 
 }  // namespace
 
+// The rights as a GRANT lists them: "SELECT, INSERT, ...".
+std::string rightList(unsigned rights) {
+    std::string list;
+    for (int i = 0; i < TableRightCount; ++i) {
+        if ((rights & (1u << i)) == 0) continue;
+        list += list.empty() ? "" : ", ";
+        list += TableRightNames[i];
+    }
+    return list;
+}
+
+// A name as an SQL string literal, through the one escaping function.
+std::string quotedName(const char* name) {
+    std::vector<char> escaped(2 * strlen(name) + 1);
+    if (escapeSqlValue(escaped.data(), escaped.size(), name) < 0) return "''";
+    return std::string("'") + escaped.data() + "'";
+}
+
+// The member of a type code, in any case; -1 when none.
+int memberOf(const char* code) {
+    for (int m = 0; m < MemberCount; ++m) {
+        if (strcasecmp(AllMembers[m]->typeCode, code) == 0) return m;
+    }
+    return -1;
+}
+
+// What "grants" was asked for.
+struct GrantRequest {
+    const char* login = nullptr;
+    const char* host = "%";
+    const char* journalName = nullptr;
+    unsigned members = 0;   // bit m: AllMembers[m]; none named: all
+};
+
+int parseGrantOptions(int argc, char** argv, GrantRequest& request) {
+    for (int i = 2; i < argc; ++i) {
+        const bool valued = strcmp(argv[i], "--login") == 0 || strcmp(argv[i], "--host") == 0 ||
+                            strcmp(argv[i], "--journal") == 0;
+        if (valued && i + 1 >= argc) return usageError("an option of grants has no value");
+        if (strcmp(argv[i], "--login") == 0) {
+            request.login = argv[++i];
+        } else if (strcmp(argv[i], "--host") == 0) {
+            request.host = argv[++i];
+        } else if (strcmp(argv[i], "--journal") == 0) {
+            request.journalName = argv[++i];
+        } else if (memberOf(argv[i]) >= 0) {
+            request.members |= 1u << memberOf(argv[i]);
+        } else {
+            return usageError("grants: unknown type code or option");
+        }
+    }
+    if (request.login == nullptr || request.login[0] == '\0') return usageError("grants needs --login USER");
+    if (request.members == 0) request.members = (1u << MemberCount) - 1;
+    return 0;
+}
+
+// "grants --login USER [--host HOST] [--journal SCHEMA.TABLE] [TYPE...]":
+// the GRANT statements a login needs for the type codes, with and without
+// UPD, one per table, and for the journal.
+int runGrants(int argc, char** argv) {
+    GrantRequest request;
+    const int usage = parseGrantOptions(argc, argv, request);
+    if (usage != 0) return usage;
+    JournalTable journal;
+    if (request.journalName != nullptr && !parseJournalTable(request.journalName, journal)) {
+        return usageError("--journal needs SCHEMA.TABLE");
+    }
+    if (!prepareConnection()) return Failure;
+    const std::string to = " TO " + quotedName(request.login) + "@" + quotedName(request.host) + ";\n";
+    std::string text;
+    for (const TableCheck& table : tablesOfTheTypeCodes()) {
+        if ((table.members & request.members) == 0) continue;
+        text += "GRANT " + rightList(table.needed) + " ON " + DatabaseName + "." + table.name + to;
+    }
+    if (request.journalName != nullptr) {
+        text += "GRANT SELECT, INSERT ON " + std::string(journal.schema) + "." + journal.table + to;
+    }
+    return printBytes(text);
+}
+
 int main(int argc, char** argv) {
     setDiagnosticProgram("kelvora-settings");
     if (argc < 2) return usageError("missing command");
@@ -568,5 +691,6 @@ int main(int argc, char** argv) {
     if (strcmp(argv[1], "encrypt") == 0) return runEncrypt(argc, argv);
     if (strcmp(argv[1], "write") == 0) return runWrite(argc, argv);
     if (strcmp(argv[1], "check") == 0) return runCheck(argc, argv);
+    if (strcmp(argv[1], "grants") == 0) return runGrants(argc, argv);
     return usageError("unknown command");
 }

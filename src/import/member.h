@@ -204,7 +204,8 @@ struct ImportMember {
     const KeyField* key = nullptr;
     int keyCount = 0;
     unsigned tableWrites = 0;                   // TableWrite flags on table
-    const unsigned* otherTableWrites = nullptr; // the same, one per other table
+    unsigned updateTableWrites = 0;             // the same with UPD; 0: UPD changes nothing
+    const unsigned* otherTableWrites = nullptr; // the same, one per other table (UPD changes none)
 
     // For the description of the layout: how the tables are written, and
     // what the option UPD changes.

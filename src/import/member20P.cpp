@@ -71,7 +71,8 @@ constexpr ImportMember Member20P = [] {
     m.key = Key;
     m.keyCount = sizeof Key / sizeof Key[0];
     m.upsertClause = Upsert20P;
-    m.tableWrites = DeletesAll | Inserts | UpdatesByKey;
+    m.tableWrites = DeletesAll | Inserts;
+    m.updateTableWrites = Inserts | UpdatesByKey;
     m.writing = "replace: every row of MGSST20P is deleted, then each record is inserted";
     m.withUpdate = "nothing is deleted: each record updates M20Ofb of the row with its M20Trm, M20Sch, "
                    "M20Tg1, M20Zz2 and M20Ofv, or is inserted when there is none";

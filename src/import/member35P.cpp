@@ -99,7 +99,8 @@ constexpr ImportMember Member35P = [] {
     m.key = Key;
     m.keyCount = sizeof Key / sizeof Key[0];
     m.upsertClause = Upsert35P;
-    m.tableWrites = DeletesAll | Inserts | UpdatesByKey;
+    m.tableWrites = DeletesAll | Inserts;
+    m.updateTableWrites = Inserts | UpdatesByKey;
     m.otherTableWrites = OtherTableWrites;
     m.writing = "replace: every row of MGSST35P is deleted, then each record is inserted; a record whose "
                 "M35Bkl is *ZKO is no row of MGSST35P: it sets ZLSZKO of the QVS401ZLS rows with its "

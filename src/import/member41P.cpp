@@ -74,7 +74,8 @@ constexpr ImportMember Member41P = [] {
     m.key = Key;
     m.keyCount = sizeof Key / sizeof Key[0];
     m.upsertClause = Upsert41P;
-    m.tableWrites = DeletesAll | Inserts | UpdatesByKey;
+    m.tableWrites = DeletesAll | Inserts;
+    m.updateTableWrites = Inserts | UpdatesByKey;
     m.writing = "replace: every row of MGSST41P is deleted, then each record is inserted";
     m.withUpdate = "nothing is deleted: each record updates M41Bis of the row with its M41Trm, M41Fir, "
                    "M41Zpl, M41Wnr, M41Zzo, M41Tnr and M41Von, or is inserted when there is none";

@@ -123,6 +123,7 @@ constexpr ImportMember MemberBKL = [] {
     m.keyCount = sizeof Key / sizeof Key[0];
     m.upsertClause = UpsertAuthClasses;
     m.tableWrites = MarksAll | Inserts | UpdatesByKey | SweepsMarked;
+    m.updateTableWrites = Inserts | UpdatesByKey | SweepsMarked;
     m.writing = "sync: every row of QVS301AWB is marked (AwbSta = 4), each record updates the row with "
                 "its AwbAws, AwbBkl, AwbLiz and AwbMnd (AwbSta = 1) or is inserted, then the rows still "
                 "marked are deleted";

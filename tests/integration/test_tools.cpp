@@ -162,13 +162,16 @@ std::vector<std::string> linesStartingWith(const std::string& text, const std::s
 // The rights come from the server's privilege tables and the needs from the
 // members: a missing table fails its type code alone; a login without DELETE
 // fails every type code that deletes, and names the tables (35P needs no
-// DELETE on QVS401ZLS). The KST run with that login then fails at its sweep.
+// DELETE on QVS401ZLS), and says that 35P works with UPD (BKL does not: its
+// sweep deletes in either way). The KST run with that login then fails at
+// its sweep.
 TEST(SettingsTool, CheckNamesTheTypeCodesThatWouldFailAndWhy) {
     kt::resetSchema();
     kt::Sandbox box;
     kt::RunResult whole = settingsTool(box, {"check"});
     EXPECT_EQ(whole.status, 0) << whole.out;
-    EXPECT_TRUE(contains(whole.out, "type codes: every one has its tables and rights\n")) << whole.out;
+    EXPECT_TRUE(contains(whole.out, "type codes: every one has its tables and rights, with and without UPD\n"))
+        << whole.out;
 
     kt::exec("DROP TABLE MGSSTFCD");
     kt::RunResult noTable = settingsTool(box, {"check"});
@@ -185,13 +188,42 @@ TEST(SettingsTool, CheckNamesTheTypeCodesThatWouldFailAndWhy) {
     std::vector<std::string> failing = linesStartingWith(lacking.out, "would fail:");
     EXPECT_EQ(failing.size(), 12u) << lacking.out;
     EXPECT_TRUE(contains(lacking.out, "would fail: KST (QVS120KID DELETE)\n")) << lacking.out;
-    EXPECT_TRUE(contains(lacking.out, "would fail: 35P (MGSST35P DELETE)\n")) << lacking.out;
+    EXPECT_TRUE(contains(lacking.out, "would fail: 35P (MGSST35P DELETE); with UPD it has what it needs\n"))
+        << lacking.out;
+    EXPECT_TRUE(contains(lacking.out, "would fail: BKL (QVS301AWB DELETE) and BKL UPD (QVS301AWB DELETE)\n"))
+        << lacking.out;
 
     box.writeFile("in.txt", kt::field("K1", 30) + kt::field("01", 5) + kt::field("L1", 5) + std::string(94, ' ') +
                                 "\n");
     kt::RunResult run = box.run({"in.txt", "KST"});
     EXPECT_EQ(run.status, AccessDeniedForTable & 0xFF) << run.err;
     kt::exec("DROP USER 'kelvora_nodelete'@'localhost'");
+}
+
+// The GRANT statements that grants prints, run on the server for a new
+// login, let that login import every type code's sample, with and without
+// UPD, and check then finds nothing missing.
+TEST(SettingsTool, GrantsLetANewLoginImportEveryTypeCode) {
+    kt::resetSchema();
+    kt::Sandbox box;
+    kt::exec("CREATE USER IF NOT EXISTS 'kelvora_granted'@'localhost' IDENTIFIED BY 'granted'");
+    kt::RunResult grants = settingsTool(box, {"grants", "--login", "kelvora_granted", "--host", "localhost"});
+    EXPECT_EQ(grants.status, 0) << grants.err;
+    for (const std::string& statement : linesStartingWith(grants.out, "GRANT ")) kt::exec(statement);
+    box.writeSettings("kelvora_granted", "granted", "MYSQL", "localhost");
+    kt::RunResult check = settingsTool(box, {"check"});
+    EXPECT_EQ(check.status, 0) << check.out;
+    ASSERT_EQ(kt::runProgram(KELVORA_SAMPLES_TOOL, {"samples", "3"}, box.workDir()).status, 0);
+    for (const char* code : {"20P", "35P", "41P", "MND", "IDN", "SLD", "KST", "BKL", "FTG", "MST", "MDT", "FCD"}) {
+        for (const bool update : {false, true}) {
+            box.writeFile("in.txt", box.readFile(std::string("samples/") + code + ".txt"));
+            const std::vector<std::string> args = update ? std::vector<std::string>{"in.txt", code, "UPD"}
+                                                         : std::vector<std::string>{"in.txt", code};
+            kt::RunResult run = box.run(args);
+            EXPECT_EQ(run.status, 0) << code << (update ? " UPD\n" : "\n") << run.out << run.err;
+        }
+    }
+    kt::exec("DROP USER 'kelvora_granted'@'localhost'");
 }
 
 // --journal checks the journal's table beside those of the type codes: it
