@@ -22,6 +22,7 @@ constexpr int SettleSeconds = 1;
 constexpr int WaitSeconds = 60;
 constexpr int FilesFailedStatus = 1;
 constexpr int LockedStatus = 7;
+constexpr int EntriesNotTakenStatus = 3;
 const char* const Section20P = "[file *20P*]\ntype = 20P\n";
 
 std::string kstLine(const std::string& kst, const std::string& txt) {
@@ -329,6 +330,12 @@ TEST(Watch, FailedRunReachesTheHookTheMetricsAndTheStatus) {
     EXPECT_EQ(status.status, 1) << status.out;
     EXPECT_TRUE(contains(status.out, "unknown.csv: waits for a [file] section")) << status.out;
     EXPECT_TRUE(contains(status.out, failed[0])) << status.out;
+    kt::RunResult untaken = site.once();
+    kt::RunResult again = site.once();
+    EXPECT_EQ(untaken.status, EntriesNotTakenStatus) << untaken.err;
+    EXPECT_EQ(again.status, EntriesNotTakenStatus) << again.err;
+    EXPECT_TRUE(contains(untaken.err, "unknown.csv matches no")) << untaken.err;
+    EXPECT_FALSE(contains(again.err, "unknown.csv matches no")) << "named once per entry, not per start";
 }
 
 // Retention removes the run folders older than keep-archive days, and
