@@ -189,3 +189,21 @@ bool listFolder(int folder, std::vector<std::string>& names) {
     closedir(dir);
     return read;
 }
+
+bool readSmallFile(int folder, const std::string& name, size_t most, std::string& text) {
+    int fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    text.assign(most + 1, '\0');
+    size_t used = 0;
+    ssize_t got = 0;
+    while (used < text.size() && (got = read(fd, &text[used], text.size() - used)) != 0) {
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) break;
+        used += static_cast<size_t>(got);
+    }
+    SavedError saved;
+    close(fd);
+    text.resize(used);
+    if (got >= 0 && used > most) saved.error = EFBIG;
+    return got >= 0 && used <= most;
+}

@@ -53,6 +53,10 @@ bool removeTree(int folder, const std::string& name);
 // when a step failed.
 bool copyTree(int fromFolder, const std::string& from, int toFolder, const std::string& to);
 
+// The text of the small file name in folder, never through a link: at most
+// most bytes; false (with errno; EFBIG when it is larger) otherwise.
+bool readSmallFile(int folder, const std::string& name, size_t most, std::string& text);
+
 // The names in a folder (without "." and ".."); false (with errno) when it
 // cannot be read.
 bool listFolder(int folder, std::vector<std::string>& names);

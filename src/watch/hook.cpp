@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/diag.h"
+#include "watch/argv.h"
 
 extern char** environ;
 
@@ -16,13 +17,6 @@ namespace {
 
 constexpr double HookSeconds = 60;
 constexpr int ExecFailed = 127;
-
-std::vector<char*> pointersTo(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (std::string& text : texts) pointers.push_back(text.data());
-    pointers.push_back(nullptr);
-    return pointers;
-}
 
 // The watcher's environment and the run's facts.
 std::vector<std::string> hookEnvironment(const HookFacts& facts) {

@@ -16,6 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "watch/argv.h"
+
 extern char** environ;
 
 namespace {
@@ -72,14 +74,6 @@ std::vector<std::string> childEnvironment(const FileRule& rule, const RunFiles& 
         environment.push_back(std::string(Sha256Variable) + "=" + journal.sha256);
     }
     return environment;
-}
-
-// The texts as the null-terminated array that execve takes.
-std::vector<char*> pointersTo(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (std::string& text : texts) pointers.push_back(text.data());
-    pointers.push_back(nullptr);
-    return pointers;
 }
 
 // In the child: a process group of its own, the signals as a new program

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/diag.h"
+#include "watch/argv.h"
 #include "watch/names.h"
 
 namespace {
@@ -51,9 +52,7 @@ bool readAnswer(int fd, std::string& text) {
 // Runs "journal-program ARGS" and returns its exit status with its answer.
 int askProgram(const WatchConfig& config, std::vector<std::string> args, std::string& answer) {
     args.insert(args.begin(), config.journalProgram);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = pointersTo(args);
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
     fflush(nullptr);

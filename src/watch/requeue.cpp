@@ -195,19 +195,7 @@ bool readFailedRecord(int runFolder, const std::string& given, RunRecord& record
 // put back. False when it is there but cannot be read.
 bool readRequeued(int runFolder, std::string& text) {
     text.clear();
-    int fd = openat(runFolder, RequeuedName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT;
-    text.assign(MaxRequeuedBytes, '\0');
-    size_t used = 0;
-    ssize_t got = 0;
-    while (used < text.size() && (got = read(fd, &text[used], text.size() - used)) != 0) {
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) break;
-        used += static_cast<size_t>(got);
-    }
-    close(fd);
-    text.resize(used);
-    return got >= 0;
+    return readSmallFile(runFolder, RequeuedName, MaxRequeuedBytes, text) || errno == ENOENT;
 }
 
 // The time of the last put back: the first word of the file's last line.

@@ -83,23 +83,6 @@ bool stepOf(const std::string& name, Step& step) {
     return false;
 }
 
-// The record file's text, at most MaxRecordBytes of it.
-bool readText(int runFolder, std::string& text) {
-    int fd = openat(runFolder, RunRecordName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return false;
-    text.assign(MaxRecordBytes, '\0');
-    size_t used = 0;
-    ssize_t got = 0;
-    while (used < text.size() && (got = read(fd, &text[used], text.size() - used)) != 0) {
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) break;
-        used += static_cast<size_t>(got);
-    }
-    close(fd);
-    text.resize(used);
-    return got >= 0;
-}
-
 }  // namespace
 
 std::string newRunId() {
@@ -150,7 +133,7 @@ bool writeRunRecord(int runFolder, const RunRecord& record) {
 
 bool readRunRecord(int runFolder, RunRecord& record) {
     std::string text;
-    if (!readText(runFolder, text)) return false;
+    if (!readSmallFile(runFolder, RunRecordName, MaxRecordBytes, text)) return false;
     try {
         const Json json = Json::parse(text, nullptr, false);
         if (!json.is_object() || !bytesOfHex(json.at("name_hex").get<std::string>(), record.name)) return false;

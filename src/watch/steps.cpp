@@ -37,25 +37,6 @@ std::string shown(const Job& job) {
     return shownName(job.record.name);
 }
 
-// A small file's text (a marker): at most most bytes; false when it cannot
-// be read or is larger.
-bool readSmallFile(const std::string& path, size_t most, std::string& text) {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return false;
-    text.assign(most + 1, '\0');
-    size_t used = 0;
-    ssize_t got = 0;
-    while (used < text.size() && (got = read(fd, &text[used], text.size() - used)) != 0) {
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) break;
-        used += static_cast<size_t>(got);
-    }
-    close(fd);
-    text.resize(used);
-    if (used > most) errno = EFBIG;
-    return got >= 0 && used <= most;
-}
-
 // With a journal: the SHA-256 of the file the importer will read, and
 // (duplicates = refuse) whether a committed run imported it before.
 bool notImportedBefore(Job& job, std::string& reason) {
@@ -270,10 +251,12 @@ bool matchesMarker(const Job& job, std::string& reason) {
     if (job.record.rule.marker.empty()) return true;
     const std::string name = importName(job.record.name);
     const std::string delivered = pathIn(pathIn(job.folder, job.record.rule.utf8 ? DeliveredFolder : FileFolder), name);
-    const std::string marker = pathIn(pathIn(job.folder, MarkerFolder), importName(job.record.marker));
     std::string text;
     FileDigest digest;
-    if (!readSmallFile(marker, MaxMarkerBytes, text) || !digestFile(delivered, digest)) {
+    int markers = openFolder(job.runFd, MarkerFolder);
+    const bool read = markers >= 0 && readSmallFile(markers, importName(job.record.marker), MaxMarkerBytes, text);
+    if (markers >= 0) close(markers);
+    if (!read || !digestFile(delivered, digest)) {
         reason = std::string("the file or its marker cannot be read: ") + strerror(errno);
         return false;
     }
