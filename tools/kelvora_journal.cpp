@@ -60,6 +60,13 @@ bool isJournalName(const char* name) {
     return allOf(schema.c_str(), MaxRunId, isalnum, "_$") && allOf(dot + 1, MaxRunId, isalnum, "_$");
 }
 
+// SCHEMA.TABLE (checked: letters, digits, "_" and "$") as `SCHEMA`.`TABLE`,
+// so that a name the server reserves still names the table.
+std::string tableName(const char* journal) {
+    const char* dot = strchr(journal, '.');
+    return "`" + std::string(journal, static_cast<size_t>(dot - journal)) + "`.`" + (dot + 1) + "`";
+}
+
 // A value as an SQL string literal, through the one escaping function
 // (which needs the connection: its character set decides).
 std::string quoted(const char* value) {
@@ -99,8 +106,10 @@ int ask(const std::string& query, const char* front) {
 
 int askRun(const char* journal, const char* runId) {
     if (!allOf(runId, MaxRunId, isalnum, "_-")) return UsageFault;
+    // A locking read waits for a row that a COMMIT still under way holds,
+    // so "absent" is never said of a run whose commit has not ended.
     const std::string query = std::string("SELECT CommitUtc, FailedCount, WrongLengthCount, ExitStatus FROM ") +
-                              journal + " WHERE RunId = " + quoted(runId);
+                              tableName(journal) + " WHERE RunId = " + quoted(runId) + " LOCK IN SHARE MODE";
     return ask(query, "committed ");
 }
 
@@ -109,7 +118,7 @@ int askFile(const char* journal, const char* sha256, const char* typeCode) {
         !allOf(typeCode, 3, isalnum, "")) {
         return UsageFault;
     }
-    const std::string query = std::string("SELECT RunId, CommitUtc FROM ") + journal + " WHERE Sha256 = " +
+    const std::string query = std::string("SELECT RunId, CommitUtc FROM ") + tableName(journal) + " WHERE Sha256 = " +
                               quoted(sha256) + " AND TypeCode = " + quoted(typeCode) + " ORDER BY CommitUtc LIMIT 1";
     return ask(query, nullptr);
 }

@@ -14,9 +14,10 @@ namespace {
 constexpr size_t CopyBufferSize = 64 * 1024;
 constexpr const char* TemporaryPrefix = ".kelvora-tmp-";
 
-// A temporary name beside name; a delivered name never starts with a dot.
+// A temporary name beside name; a delivered name never starts with a dot,
+// and a reader of name's ending (a collector of *.prom) never takes it.
 std::string temporaryFor(const std::string& name) {
-    return TemporaryPrefix + std::to_string(getpid()) + "-" + name.substr(0, 64);
+    return TemporaryPrefix + std::to_string(getpid()) + "-" + name.substr(0, 64) + ".part";
 }
 
 // Keeps errno across the cleaning up after a failed step.

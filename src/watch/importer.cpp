@@ -92,7 +92,10 @@ std::vector<std::string> childEnvironment(const FileRule& rule, const RunFiles& 
     int in = open("/dev/null", O_RDONLY);
     int out = open(files.out.c_str(), OutputFlags, OutputFileMode);
     int err = open(files.err.c_str(), OutputFlags, OutputFileMode);
-    const bool ready = in >= 0 && out >= 0 && err >= 0 && dup2(in, STDIN_FILENO) >= 0 &&
+    // The output files' entries reach the disk before the importer can
+    // commit anything: a watcher that finds no standard error after a crash
+    // knows the importer never ran.
+    const bool ready = in >= 0 && out >= 0 && err >= 0 && fsync(runLock) == 0 && dup2(in, STDIN_FILENO) >= 0 &&
                        dup2(out, STDOUT_FILENO) >= 0 && dup2(err, STDERR_FILENO) >= 0 &&
                        fcntl(runLock, F_SETFD, 0) == 0 && chdir(workdir) == 0;
     if (ready) execve(argv[0], argv, envp);

@@ -108,15 +108,21 @@ void cannotSeeWriters(Watcher& watcher, int error) {
 }
 
 // Copies the file's marker into the run folder (it leaves the drop folder
-// once the file is taken). False when it is gone or is no regular file.
-bool copyMarker(Watcher& watcher, Job& job, const std::string& marker) {
+// once the file is taken). False when it is gone (trouble empty: looked at
+// again) or cannot be had (trouble says why: the file waits, and its type
+// code with it).
+bool copyMarker(Watcher& watcher, Job& job, const std::string& marker, std::string& trouble) {
     struct stat info;
     TakeResult result = TakeResult::Taken;
     std::string reason;
     int fd = openDropEntry(watcher.dropFd, marker, info, result, reason);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        if (result != TakeResult::Gone) trouble = "its marker " + shownName(marker) + " cannot be read: " + reason;
+        return false;
+    }
     int folder = makeFolder(job.runFd, MarkerFolder, RunFolderMode, false) ? openFolder(job.runFd, MarkerFolder) : -1;
     const bool copied = folder >= 0 && copyDurably(fd, folder, importName(marker));
+    if (!copied) trouble = "its marker " + shownName(marker) + " cannot be copied: " + strerror(errno);
     if (folder >= 0) close(folder);
     close(fd);
     job.record.marker = marker;
@@ -172,10 +178,12 @@ bool takeFile(Watcher& watcher, const std::string& name, const FileRule& rule, d
     job.site = watcher.config;
     const char* into = rule.utf8 ? DeliveredFolder : FileFolder;
     const bool made = makeRun(watcher, job, rule.utf8 ? DeliveredFolder : nullptr);
-    if (made && !rule.marker.empty() && !copyMarker(watcher, job, markerNameOf(rule, name))) {
+    std::string markerTrouble;
+    if (made && !rule.marker.empty() && !copyMarker(watcher, job, markerNameOf(rule, name), markerTrouble)) {
         close(fd);
         dropRun(watcher, job);
         forgetFile(watcher.queue, markerNameOf(rule, name));   // looked at again by the next rescan
+        if (!markerTrouble.empty()) leaveInDrop(watcher, name, markerTrouble);
         return false;
     }
     if (!made || !recordStep(job, Step::Taking)) {
@@ -244,7 +252,7 @@ void startCompleteFiles(Watcher& watcher, double now) {
     for (const std::string& name : names) {
         if (isMarkerName(watcher.config, name)) continue;   // it goes with its file
         const FileRule* rule = ruleFor(watcher.config, name.c_str());
-        if (rule != nullptr && !markerReady(*rule, name, complete)) continue;
+        if (rule != nullptr && (!markerReady(*rule, name, complete) || markerShared(watcher, *rule, name))) continue;
         if (rule == nullptr) {
             DropFile& file = watcher.queue.files[name];
             if (firstSight(watcher.queue, name, file.inode)) {
@@ -258,9 +266,10 @@ void startCompleteFiles(Watcher& watcher, double now) {
             waiting.insert(rule->typeCode);
             continue;
         }
-        if (importsInWork(watcher) >= watcher.parallel) return;
+        if (importsInWork(watcher) >= watcher.parallel) break;
         takeFile(watcher, name, *rule, now);
     }
+    saveNamedIfChanged(watcher.queue);
 }
 
 void collectEndedImports(Watcher& watcher, double now) {

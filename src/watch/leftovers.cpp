@@ -92,8 +92,9 @@ bool finishTaking(Watcher& watcher, Job& job, double now) {
 }
 
 // Started: the import ran, or was about to. Its report says how it ended;
-// without one, it never started when it left no standard error, and
-// otherwise no one can know whether it committed.
+// without one, it never ran when it left no standard error (the importer's
+// process flushes that file's entry before it starts the importer), the
+// journal may know where the run wrote to one, and otherwise no one does.
 bool collectLeftImport(Watcher& watcher, Job& job, double now) {
     RunOutcome& run = job.last;
     run = RunOutcome();

@@ -5,6 +5,8 @@
 #include <fnmatch.h>
 #include <string_view>
 
+#include "watch/names.h"
+
 namespace {
 
 constexpr std::string_view NameField = "{name}";
@@ -73,7 +75,8 @@ bool lineMatches(std::string_view line, const FileDigest& file, std::string& rea
         return false;
     }
     if (!matches) {
-        reason = "the file does not match its marker: the marker says " + std::string(line.substr(0, 100)) + ", " + text;
+        reason = "the file does not match its marker: the marker says " + shownName(std::string(line.substr(0, 100))) +
+                 ", " + text;
     }
     return matches;
 }

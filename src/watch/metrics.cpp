@@ -74,6 +74,9 @@ void dropMetrics(const Watcher& watcher, double now, std::string& text) {
 }  // namespace
 
 void readLastImports(Watcher& watcher) {
+    std::map<std::string, std::string> noted;
+    readLastImportNotes(watcher.stagingFd, noted);
+    for (const auto& [type, stamp] : noted) watcher.typeCounts[type].lastWhole = stampTime(stamp);
     for (const FiledRun& run : filedRuns(watcher.config.archive)) {
         TypeCounts& counts = watcher.typeCounts[run.typeCode];
         if (run.archived && run.taken > counts.lastWhole) counts.lastWhole = run.taken;

@@ -56,3 +56,22 @@ void nameMissingHalves(Watcher& watcher, double now, const std::set<std::string>
         file.halfSaid = true;
     }
 }
+
+bool markerShared(Watcher& watcher, const FileRule& rule, const std::string& name) {
+    if (rule.marker.empty()) return false;
+    const std::string marker = markerNameOf(rule, name);
+    for (const auto& entry : watcher.queue.files) {
+        if (entry.first == name || isMarkerName(watcher.config, entry.first)) continue;
+        const FileRule* other = ruleFor(watcher.config, entry.first.c_str());
+        if (other == nullptr || other->marker.empty() || markerNameOf(*other, entry.first) != marker) continue;
+        DropFile& file = watcher.queue.files[name];
+        if (!file.halfSaid) {
+            diagnose("%s and %s in %s have the same marker %s: neither is taken until one of them goes",
+                     shownName(name).c_str(), shownName(entry.first).c_str(), watcher.config.drop.c_str(),
+                     shownName(marker).c_str());
+        }
+        file.halfSaid = true;
+        return true;
+    }
+    return false;
+}

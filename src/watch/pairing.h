@@ -11,5 +11,10 @@
 // Whether the file's marker is among the complete names (or it needs none).
 bool markerReady(const FileRule& rule, const std::string& name, const std::set<std::string>& complete);
 
+// Whether another file in the drop folder has the same marker (two files
+// with one stem under {stem}): the marker cannot say which is whole, so
+// neither is taken, and both are named once.
+bool markerShared(Watcher& watcher, const FileRule& rule, const std::string& name);
+
 // Names, once each, the halves that wait longer than their section allows.
 void nameMissingHalves(Watcher& watcher, double now, const std::set<std::string>& complete);

@@ -25,6 +25,7 @@ constexpr uint32_t GoneEvents = IN_DELETE | IN_MOVED_FROM;
 constexpr const char* TransferSuffixes[] = {".tmp", ".part", ".filepart"};
 constexpr size_t EventBufferSize = 64 * 1024;
 constexpr double NanosecondsPerSecond = 1e9;
+constexpr size_t MaxNamedEntries = 10000;   // beyond this, entries are named again after a restart
 
 bool endsWith(std::string_view text, std::string_view end) {
     return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
@@ -181,14 +182,23 @@ void rescanFolder(DropQueue& queue, double now) {
         forgotten = forgotten || named.count(it->first) == 0;
         it = named.count(it->first) != 0 ? std::next(it) : queue.named.erase(it);
     }
-    if (forgotten) saveNamed(queue);
+    queue.namedChanged = queue.namedChanged || forgotten;
+    saveNamedIfChanged(queue);
+}
+
+void saveNamedIfChanged(DropQueue& queue) {
+    if (!queue.namedChanged) return;
+    saveNamed(queue);
+    queue.namedChanged = false;
 }
 
 bool firstSight(DropQueue& queue, const std::string& name, ino_t inode) {
     auto known = queue.named.find(name);
     if (known != queue.named.end() && known->second == inode) return false;
-    queue.named[name] = inode;
-    saveNamed(queue);
+    if (queue.named.size() < MaxNamedEntries) {
+        queue.named[name] = inode;
+        queue.namedChanged = true;
+    }
     return true;
 }
 

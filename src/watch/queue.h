@@ -33,6 +33,7 @@ struct DropQueue {
     std::map<std::string, std::string> notFiles;   // entries that are no regular file, named once each
     std::map<std::string, ino_t> named;   // entries named as never taken, kept across starts in namedPath
     std::string namedPath;
+    bool namedChanged = false;            // to be written at the end of the look at the folder
 };
 
 // Whether the entry (name and inode) is named for the first time as one
@@ -41,6 +42,10 @@ bool firstSight(DropQueue& queue, const std::string& name, ino_t inode);
 
 // Reads the names an earlier watcher named from path.
 void loadNamed(DropQueue& queue, const std::string& path);
+
+// Writes them, when they changed: once per look at the folder, however
+// many entries a sender put there.
+void saveNamedIfChanged(DropQueue& queue);
 
 // Names that are never taken: hidden files and the usual names of a
 // transfer in progress (".tmp", ".part", ".filepart").

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <map>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,9 @@
 #include "common/paths.h"
 #include "watch/config.h"
 #include "watch/durable.h"
+#include "watch/history.h"
+#include "watch/importer.h"
+#include "watch/jobs.h"
 #include "watch/filing.h"
 #include "watch/lock.h"
 #include "watch/names.h"
@@ -230,10 +234,16 @@ bool findLaterImport(const Site& site, const RunRecord& record, std::string& lat
     return true;
 }
 
-// The refusals that --force overrides: the run was put back already, or a
-// later file of its type code was imported since and this older one would
-// bring its data back over the newer.
+// The refusals that --force overrides: the run committed (in part) or may
+// have, the run was put back already, or a later file of its type code was
+// imported since and this older one would bring its data back over the
+// newer.
 bool mayGoBackUnforced(const Site& site, const Run& run) {
+    if (run.record.outcome != committedText(Committed::No)) {
+        return refuse(run.given, "its run ended with \"" + run.record.outcome +
+                                     "\": imported again, its rows could be there twice; look at the table, then "
+                                     "--force puts it back");
+    }
     if (!run.requeued.empty()) {
         return refuse(run.given, "it was put back already on " + lastPutBack(run.requeued) + " (" + RequeuedName +
                                      "); --force puts it back again");
@@ -243,7 +253,21 @@ bool mayGoBackUnforced(const Site& site, const Run& run) {
     if (!findLaterImport(site, run.record, later, laterStamp)) {
         return refuse(run.given, "the archive " + site.config.archive + " cannot be read: " + strerror(errno));
     }
-    if (later.empty()) return true;
+    if (later.empty()) {
+        // The archive's runs go with retention; the watcher's note of the last
+        // whole import of each type code does not.
+        std::map<std::string, std::string> noted;
+        const std::string staging = site.config.workdir + "/" + StagingFolderName;
+        int stagingFd = openFolder(AT_FDCWD, staging);
+        if (stagingFd >= 0) readLastImportNotes(stagingFd, noted);
+        if (stagingFd >= 0) close(stagingFd);
+        const std::string noteStamp = noted[run.record.rule.typeCode];
+        if (noteStamp.empty() || noteStamp < run.record.stamp) return true;
+        return refuse(run.given, "a later " + run.record.rule.typeCode + " file was imported since (taken " +
+                                     noteStamp + ", as the watcher noted in " + staging + "/" + LastImportsName +
+                                     "; this one " + run.record.stamp +
+                                     "): it would bring older data back over newer; --force puts it back anyway");
+    }
     return refuse(run.given, "a later " + run.record.rule.typeCode + " file was imported since (" +
                                  site.config.archive + "/" + shownName(later) + ", taken " + laterStamp +
                                  "; this one " + run.record.stamp +

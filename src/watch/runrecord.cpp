@@ -114,6 +114,7 @@ bool writeRunRecord(int runFolder, const RunRecord& record) {
                  {"section", ruleJson(record.rule)},
                  {"step", stepName(record.step)},
                  {"attempt", record.attempt},
+                 {"journal", record.journal},
                  {"sha256", record.sha256},
                  {"checked_size", record.checkedSize},
                  {"checked_mtime_ns", record.checkedModified},
@@ -143,6 +144,7 @@ bool readRunRecord(int runFolder, RunRecord& record) {
         record.stamp = json.at("taken").get<std::string>();
         takeRule(json.at("section"), record.rule);
         record.attempt = json.at("attempt").get<int>();
+        record.journal = json.at("journal").get<std::string>();
         record.sha256 = json.at("sha256").get<std::string>();
         record.checkedSize = json.at("checked_size").get<long long>();
         record.checkedModified = json.at("checked_mtime_ns").get<long long>();

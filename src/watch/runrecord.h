@@ -25,6 +25,7 @@ struct RunRecord {
     FileRule rule;               // the section it was taken under
     Step step = Step::Taking;
     int attempt = 0;             // imports started
+    std::string journal;         // Checked: the journal its imports write to (SCHEMA.TABLE); empty: none
     std::string sha256;          // Checked, with a journal: of the file the importer reads
     long long checkedSize = -1;  // Checked: the file as it passed its checks
     long long checkedModified = -1;   // its modification time in nanoseconds

@@ -37,23 +37,38 @@ std::string shown(const Job& job) {
     return shownName(job.record.name);
 }
 
-// With a journal: the SHA-256 of the file the importer will read, and
-// (duplicates = refuse) whether a committed run imported it before.
-bool notImportedBefore(Job& job, std::string& reason) {
+// With a journal: the SHA-256 of the file the importer will read, and the
+// journal its imports write to, both kept in the run's record.
+bool takeJournalFacts(Job& job, std::string& reason) {
+    job.record.journal = job.site.journal;
+    if (job.record.journal.empty()) return true;
     FileDigest digest;
     if (!digestFile(job.source, digest)) {
         reason = std::string("not imported: its SHA-256 cannot be taken: ") + strerror(errno);
         return false;
     }
     job.record.sha256 = digest.sha256;
+    return true;
+}
+
+// duplicates = refuse: whether a committed run imported this file before.
+// Asked before each first import (again after the database was away); a
+// journal that cannot be asked now lets the import's own connection decide,
+// and says so.
+bool notImportedBefore(Job& job, std::string& reason) {
+    if (job.record.journal.empty() || !job.site.refuseDuplicates || job.record.attempt > 0) return true;
+    WatchConfig asked = job.site;
+    asked.journal = job.record.journal;
     std::string earlier;
-    if (!job.site.refuseDuplicates ||
-        askFileInJournal(job.site, digest.sha256, job.record.rule.typeCode, earlier) != JournalAnswer::Found) {
-        return true;   // a journal that cannot be asked now: the import's own connection decides
+    const JournalAnswer said = askFileInJournal(asked, job.record.sha256, job.record.rule.typeCode, earlier);
+    if (said == JournalAnswer::CannotAsk) {
+        diagnose("%s %s: the journal %s cannot be asked whether the file was imported before; it is imported",
+                 shown(job).c_str(), job.record.rule.typeCode.c_str(), job.record.journal.c_str());
     }
+    if (said != JournalAnswer::Found) return true;
     const size_t blank = earlier.find(' ');
     reason = "already imported on " + (blank == std::string::npos ? earlier : earlier.substr(blank + 1)) +
-             " UTC as run " + earlier.substr(0, blank) + " (the journal has its SHA-256 " + digest.sha256 +
+             " UTC as run " + earlier.substr(0, blank) + " (the journal has its SHA-256 " + job.record.sha256 +
              "): not imported again, duplicates = refuse";
     return false;
 }
@@ -195,6 +210,7 @@ bool fileRun(Watcher& watcher, Job& job, double now) {
                  job.record.outcome.c_str());
         counts.imported++;
         counts.lastWhole = std::max(counts.lastWhole, stampTime(job.record.stamp));
+        noteLastImport(watcher.stagingFd, job.record.rule.typeCode, job.record.stamp);
     } else {
         diagnose("%s %s: to %s (%s): %s", shown(job).c_str(), job.record.rule.typeCode.c_str(), folder.c_str(),
                  job.record.outcome.c_str(), job.record.reason.c_str());
@@ -227,6 +243,8 @@ bool startRun(Watcher& watcher, Job& job, double now) {
                          "the file changed after its checks (the sender was still writing it): it was not imported",
                          now);
     }
+    std::string reason;
+    if (!notImportedBefore(job, reason)) return finishRun(watcher, job, false, Committed::No, reason, now);
     job.record.attempt++;
     if (!recordStep(job, Step::Started)) {
         job.record.attempt--;
@@ -235,8 +253,7 @@ bool startRun(Watcher& watcher, Job& job, double now) {
     }
     job.started = now;
     job.dueAt = -1;
-    std::string reason;
-    const JournalValues journal = {job.site.journal, job.record.id, job.record.sha256};
+    const JournalValues journal = {job.record.journal, job.record.id, job.record.sha256};
     if (!startImport(job.site, job.record.rule, job.source, job.files, journal, job.runFd, job.pid, reason)) {
         job.last = RunOutcome();
         return finishRun(watcher, job, false, Committed::No, reason + "; nothing was committed", now);
@@ -278,9 +295,7 @@ bool checkAndStart(Watcher& watcher, Job& job, double now) {
         job.record.checkedSize = info.st_size;
         job.record.checkedModified = nanosecondsOf(info.st_mtim);
     }
-    if (!job.site.journal.empty() && !notImportedBefore(job, reason)) {
-        return finishRun(watcher, job, false, Committed::No, reason, now);
-    }
+    if (!takeJournalFacts(job, reason)) return finishRun(watcher, job, false, Committed::No, reason, now);
     if (!recordStep(job, Step::Checked)) {
         return finishRun(watcher, job, false, Committed::No,
                          "not imported: the run record cannot be written: " + std::string(strerror(errno)), now);
@@ -379,9 +394,11 @@ bool importDone(Watcher& watcher, Job& job, double now) {
 // A run whose outcome its report cannot tell (no report, a connection lost
 // during the COMMIT): the journal can, where there is one.
 void askJournalWhatHappened(Job& job) {
-    if (job.site.journal.empty() || committedOf(job.last) != Committed::Unknown) return;
+    if (job.record.journal.empty() || committedOf(job.last) != Committed::Unknown) return;
+    WatchConfig asked = job.site;
+    asked.journal = job.record.journal;   // the one this run wrote to, whatever the configuration says now
     RunOutcome fromJournal;
-    const JournalAnswer said = askRunInJournal(job.site, job.record.id, fromJournal);
+    const JournalAnswer said = askRunInJournal(asked, job.record.id, fromJournal);
     if (said == JournalAnswer::Found) {
         job.last = fromJournal;
     } else if (said == JournalAnswer::Absent) {

@@ -43,13 +43,26 @@ bool putBack(int drop, const std::string& name, int folder, const std::string& t
     return false;
 }
 
-// Across file systems: a flushed copy from the descriptor, then the drop
-// entry goes while it is still that file.
+// Whether the file is as it was: size, modification and status change time.
+bool sameContentTimes(const struct stat& before, const struct stat& after) {
+    return before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
+           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec && before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
+           before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
+}
+
+// A flushed copy from the descriptor, of a file that did not change while
+// it was copied; then the drop entry goes while it is still that file.
 TakeResult copyIntoRun(int drop, const std::string& name, int fd, const struct stat& info, int folder,
                        const std::string& target, std::string& reason) {
     if (!copyDurably(fd, folder, target)) {
         reason = std::string("cannot copy it into the staging area: ") + strerror(errno);
         return TakeResult::Failed;
+    }
+    struct stat after;
+    if (fstat(fd, &after) != 0 || !sameContentTimes(info, after)) {
+        unlinkat(folder, target.c_str(), 0);   // it changed while it was copied: taken again once it settles
+        syncFolder(folder);
+        return TakeResult::Gone;
     }
     crashPoint("copied");
     if (!removeCopiedEntry(drop, name, info.st_dev, info.st_ino)) {
