@@ -45,20 +45,6 @@ std::map<std::string, std::string> dropFiles(const kt::WatchSite& site) {
     return files;
 }
 
-// Latin-1 text as UTF-8: each byte from 0x80 up becomes two.
-std::string utf8Of(const std::string& latin1) {
-    std::string text;
-    for (unsigned char c : latin1) {
-        if (c < 0x80) {
-            text += static_cast<char>(c);
-        } else {
-            text += static_cast<char>(0xC0 | (c >> 6));
-            text += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return text;
-}
-
 std::string kstLine(const std::string& kst) {
     return kt::field(kst, 30) + kt::field("01", 5) + kt::field("L1", 5) + kt::field("", 7) + kt::field("S1", 7) +
            kt::field("", 30) + kt::field("erf", 50) + "\n";
@@ -86,7 +72,7 @@ TEST(WatchRequeue, FailedRunsGoBackAsDeliveredAndAreImportedAgain) {
                  " FOR EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused'");
     }
     const std::string name20P = "20P_\x01" "a.txt";
-    const std::string kst = "\xEF\xBB\xBF" + utf8Of(kstLine("K\xC4SE"));
+    const std::string kst = "\xEF\xBB\xBF" + kt::utf8Of(kstLine("K\xC4SE"));
     site.deliver(name20P, kt::records20P(1, 3));
     site.deliver("KST_0001.txt", kst);
     kt::RunResult first = site.once();

@@ -30,32 +30,13 @@ std::string kstLine(const std::string& kst, const std::string& txt) {
            kt::field(txt, 30) + kt::field("erf", 50) + "\n";
 }
 
-// Latin-1 text as UTF-8: each byte from 0x80 up becomes two.
-std::string utf8Of(const std::string& latin1) {
-    std::string text;
-    for (unsigned char c : latin1) {
-        if (c < 0x80) {
-            text += static_cast<char>(c);
-        } else {
-            text += static_cast<char>(0xC0 | (c >> 6));
-            text += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return text;
-}
-
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-std::string fileText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // Adds keys to the [site] section of the site's configuration.
 void addSiteKeys(const kt::WatchSite& site, const std::string& keys) {
-    std::string config = fileText(site.config());
+    std::string config = kt::fileText(site.config());
     config.insert(config.find("\n\n") + 1, keys);
     std::ofstream(site.config(), std::ios::binary) << config;
 }
@@ -262,7 +243,7 @@ TEST(Watch, Utf8FileIsConvertedAndItsUmlautsStoredAsWindows1252) {
     kt::resetSchema();
     kt::WatchSite site("[file KST*]\ntype = KST\nencoding = utf-8\n");
     const std::string windows1252 = kstLine("K\xC4SE", "Gr\xF6\xDF" "e \xE4\xF6\xFC");
-    const std::string delivered = "\xEF\xBB\xBF" + utf8Of(windows1252);
+    const std::string delivered = "\xEF\xBB\xBF" + kt::utf8Of(windows1252);
     site.deliver("KST_0001.txt", delivered);
     kt::RunResult run = site.once();
     EXPECT_EQ(run.status, 0) << run.err;
@@ -311,14 +292,14 @@ TEST(Watch, FailedRunReachesTheHookTheMetricsAndTheStatus) {
     site.deliver("unknown.csv", "x\n");
     kt::RunResult status = kt::runProgram(KELVORA_WATCH, {"--config", site.config(), "status"}, site.box().root());
     EXPECT_EQ(run.status, FilesFailedStatus) << run.err;
-    const std::string hook = fileText(hookOut);
+    const std::string hook = kt::fileText(hookOut);
     const std::vector<std::string> failed = site.runFolders("failed");
     ASSERT_EQ(failed.size(), 1u) << run.err;
     EXPECT_TRUE(contains(hook, "KELVORA_RUN_FOLDER=" + site.folder("failed") + "/" + failed[0] + "\n")) << hook;
     EXPECT_TRUE(contains(hook, "KELVORA_FILE=20P_0002.txt\n")) << hook;
     EXPECT_TRUE(contains(hook, "KELVORA_TYPE=20P\n")) << hook;
     EXPECT_TRUE(contains(hook, "KELVORA_OUTCOME=nothing committed\n")) << hook;
-    const std::string text = fileText(metrics);
+    const std::string text = kt::fileText(metrics);
     for (const std::string& line : kt::lines(text)) {
         const bool comment = line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0;
         const size_t blank = line.rfind(' ');

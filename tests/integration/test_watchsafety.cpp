@@ -40,17 +40,12 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // Every regular file below folder whose bytes are exactly bytes.
 int copiesIn(const std::string& folder, const std::string& bytes) {
     int copies = 0;
     std::error_code error;
     for (const auto& entry : fs::recursive_directory_iterator(folder, error)) {
-        if (entry.is_regular_file() && !entry.is_symlink() && readAll(entry.path().string()) == bytes) copies++;
+        if (entry.is_regular_file() && !entry.is_symlink() && kt::fileText(entry.path().string()) == bytes) copies++;
     }
     return copies;
 }
@@ -147,7 +142,7 @@ TEST(WatchSafety, LinkOrFifoSwappedInAtTheOpenIsNeverFollowedNorWaitedFor) {
     ASSERT_TRUE(third) << err;
     EXPECT_TRUE(swapped) << "the sender's swap never came: " << err;
     EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T7"}, {"T8"}, {"T9"}}));
-    EXPECT_EQ(readAll(secretPath), secret);
+    EXPECT_EQ(kt::fileText(secretPath), secret);
     for (const char* folder : {"archive", "failed", "drop"}) EXPECT_EQ(copiesIn(site.folder(folder), secret), 0);
     EXPECT_EQ(copiesIn(site.box().workDir(), secret), 0);
     EXPECT_TRUE(contains(err, "is a symbolic link, not a regular file") || contains(err, "is a FIFO, not a regular file"))
@@ -311,7 +306,7 @@ TEST(WatchSafety, JournalKnowsWhatALostReportCannotAndRefusesAFileImportedBefore
     kt::resetJournal();
     countInserts();
     kt::WatchSite site("[file *20P*]\ntype = 20P\nupdate = yes\n");
-    std::string config = readAll(site.config());
+    std::string config = kt::fileText(site.config());
     config.insert(config.find("\n\n") + 1, "journal = KELVORA.RUNS\n");
     std::ofstream(site.config(), std::ios::binary) << config;
     const std::string crash = "KELVORA_WATCH_CRASH_AT=running";
@@ -347,13 +342,13 @@ TEST(WatchSafety, JournalKnowsWhatALostReportCannotAndRefusesAFileImportedBefore
 TEST(WatchSafety, LockFileLinkedToTheSettingsLeavesThemUnchanged) {
     kt::WatchSite site(Section20P);
     const std::string settings = site.box().root() + "/Files/Corvantis.Ini";
-    const std::string before = readAll(settings);
+    const std::string before = kt::fileText(settings);
     ASSERT_EQ(symlink(settings.c_str(), (site.folder("drop") + "/.kelvora-watch.lock").c_str()), 0);
     kt::RunResult run = site.once();
     EXPECT_EQ(run.status, LockFileUnusableStatus) << run.err;
     EXPECT_TRUE(contains(run.err, ".kelvora-watch.lock")) << run.err;
     EXPECT_TRUE(contains(run.err, "chmod 3775")) << run.err;
-    EXPECT_EQ(readAll(settings), before);
+    EXPECT_EQ(kt::fileText(settings), before);
 }
 
 // With a catch-all section that converts from UTF-8, deliveries named like
@@ -391,7 +386,7 @@ TEST(WatchSafety, TwoWatchersSharingAWorkdirKeepTheirWorkFilesApart) {
     kt::WatchSite site("[file k20P*]\ntype = 20P\nupdate = yes\n");
     const std::string second = site.folder("drop2");
     fs::create_directories(second);
-    std::string text = readAll(site.config());
+    std::string text = kt::fileText(site.config());
     const std::string drop = "drop = " + site.folder("drop") + "\n";
     const std::string config2 = site.folder("watch2.conf");
     std::ofstream(config2, std::ios::binary) << text.replace(text.find(drop), drop.size(), "drop = " + second + "\n");
@@ -517,7 +512,7 @@ TEST(WatchSafety, ImportKilledWithoutAReportIsUnknownNotUncommitted) {
 // of 0, and a workdir that is not two levels below Files/.
 TEST(WatchSafety, ConfigurationThatCannotWorkIsRefusedAtTheStart) {
     kt::WatchSite site(Section20P);
-    const std::string text = readAll(site.config());
+    const std::string text = kt::fileText(site.config());
     const std::string settle = "settle = 1\n";
     std::string noSettle = text;
     std::ofstream(site.config(), std::ios::binary) << noSettle.replace(noSettle.find(settle), settle.size(), "settle = 0\n");

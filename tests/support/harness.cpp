@@ -544,6 +544,24 @@ RunningProgram WatchSite::follow(const std::vector<std::string>& options) const 
     return startProgram(KELVORA_WATCH, args, box_.root());
 }
 
+std::string utf8Of(const std::string& latin1) {
+    std::string text;
+    for (unsigned char c : latin1) {
+        if (c < 0x80) {
+            text += static_cast<char>(c);
+        } else {
+            text += static_cast<char>(0xC0 | (c >> 6));
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return text;
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 std::string record20P(int number) {
     return field("T" + std::to_string(number), 255) + "01A0000100010002\n";
 }

@@ -107,6 +107,12 @@ private:
     Sandbox box_;
 };
 
+// Latin-1 text as UTF-8: each byte from 0x80 up becomes two.
+std::string utf8Of(const std::string& latin1);
+
+// A file's bytes; empty when it cannot be read.
+std::string fileText(const std::string& path);
+
 // A 20P record of the terminal "T<number>", and the records first to last.
 std::string record20P(int number);
 std::string records20P(int first, int last);
