@@ -23,8 +23,8 @@
 #include <unistd.h>
 
 #include "import/members.h"
+#include "import/recordcut.h"
 #include "import/recordloop.h"
-#include "import/window.h"
 #include "common/textfile.h"
 
 namespace {

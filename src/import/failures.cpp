@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "common/textfile.h"
-#include "import/window.h"
+#include "import/recordcut.h"
 
 namespace {
 

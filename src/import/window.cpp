@@ -9,6 +9,7 @@
 #include "common/runstate.h"
 #include "common/strutil.h"
 #include "db/connection.h"
+#include "import/recordcut.h"
 #include "import/recordloop.h"
 #include "import/report.h"
 #include "import/rowkey.h"
@@ -819,18 +820,6 @@ bool keyFitsTheWindow(const Entry& entry, size_t& keyLength) {
 }
 
 }  // namespace
-
-void cutRecordFields(const ImportMember& member, const char* line, int32_t recordLength, RecordRow& row) {
-    for (int i = 0; i < member.fieldCount; ++i) {
-        const FieldSpec& place = member.layout[i];
-        char* target = row[place.target];
-        memset(target, 0, static_cast<size_t>(place.width) + 1);
-        if (place.offset + place.width > recordLength - 1) continue;
-        memcpy(target, line + place.offset, static_cast<size_t>(place.width));
-        target[strnlen(target, static_cast<size_t>(place.width))] = '\0';
-        if (place.trimmed) trimRight(target);
-    }
-}
 
 void startWindows(const ImportMember& member, int32_t recordLength, int records) {
     Ahead = nullptr;

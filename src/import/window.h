@@ -44,7 +44,3 @@ bool queueRecord(const char* line, long lineNumber);
 // stopped.
 bool flushWindow();
 
-// The line of a record: cut into row, each field zeroed first and trimmed
-// where the layout says so. A field that reaches into the line end is left
-// empty: this is how the short form of a record is read.
-void cutRecordFields(const ImportMember& member, const char* line, int32_t recordLength, RecordRow& row);
