@@ -15,7 +15,6 @@
 #include "import/window.h"
 
 char RecordBuffer[RecordBufferSize];
-int32_t RecordCount = 0;
 
 namespace {
 

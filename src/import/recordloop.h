@@ -9,7 +9,6 @@
 struct TextFile;
 
 extern char RecordBuffer[RecordBufferSize];
-extern int32_t RecordCount;
 
 // How a record loop ended, beside its result code:
 //   Completed           the file was read to its end; the run commits.

@@ -7,6 +7,7 @@
 #include "import/statement.h"
 
 ImportTally Tally;
+int32_t RecordCount = 0;
 
 namespace {
 

@@ -16,6 +16,11 @@ struct ImportTally {
 };
 extern ImportTally Tally;
 
+// The records the member's count message counts: those written whose plan
+// counts them. The windows count them as they write their output; the
+// record loop starts the count and prints it.
+extern int32_t RecordCount;
+
 // The name of the file being read, for the messages.
 void reportFile(const char* path);
 

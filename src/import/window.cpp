@@ -10,7 +10,6 @@
 #include "common/strutil.h"
 #include "db/connection.h"
 #include "import/recordcut.h"
-#include "import/recordloop.h"
 #include "import/report.h"
 #include "import/rowkey.h"
 #include "import/serverfacts.h"
