@@ -16,7 +16,6 @@
 
 // Records per window when nothing else is said.
 constexpr int DefaultWindowRecords = 1000;
-constexpr int MaxWindowRecords = 4096;
 
 // Starts the windows of a run of member over records of recordLength
 // characters, with at most records per window (1: one statement per query,
