@@ -17,92 +17,13 @@
 #include "import/textset.h"
 #include "import/ways.h"
 #include "import/windowdata.h"
+#include "import/windowfill.h"
 #include "import/windowoutput.h"
 
 namespace {
 
 WindowState State;
 WindowPair Pair;
-
-// ------------------------------------------------------------- planning
-
-// Cuts the entry's line into run.row and lets the member plan it; the same
-// line always gives the same row and plan.
-void planEntry(WindowState& run, const Window& win, Entry& entry) {
-    cutRecordFields(*run.member, lineOf(win, entry), run.recordLength, run.row);
-    entry.plan = RecordPlan();
-    run.member->planRecord(run.row, entry.plan);
-}
-
-// The length of an insert's text up to and including VALUES: the part
-// before it is fixed text of the member's format, the same for every record
-// that the same builder formats. 0 when there is no VALUES.
-size_t insertPrefixLength(std::string_view text) {
-    size_t at = text.find(InsertKeyword);
-    return at == std::string_view::npos ? 0 : at + InsertKeyword.size();
-}
-
-void appendArena(Window& win, std::string_view text) {
-    memcpy(win.arena + win.arenaUsed, text.data(), text.size());
-    win.arenaUsed += text.size();
-}
-
-// Appends the statement in StatementBuffer as a slot of the window.
-void appendSlot(const WindowState& run, Window& win, int entry, int step) {
-    std::string_view text(StatementBuffer);
-    const bool groupable = run.ways.groups == 1 && win.entries[entry].plan.steps[step].role == StepRole::Insert;
-    Slot& slot = win.slots[win.slotCount++];
-    slot = {entry, step, false, false, false, false, win.arenaUsed, text.size(),
-            groupable ? insertPrefixLength(text) : 0, 0, 0};
-    appendArena(win, text);
-    appendArena(win, ";");
-}
-
-// Appends the insert of an Update step: formatted into StatementBuffer
-// now (false when it does not fit), wrapped when the window carries it in
-// the update's query, bare when it goes on its own.
-void appendInsertAfterUpdate(const WindowState& run, Window& win, int entry, int step) {
-    Slot& slot = win.slots[win.slotCount++];
-    slot = {entry, step, true, run.ways.wrapInserts == 1, false, false, win.arenaUsed, 0, 0, 0, 0};
-    if (!win.entries[entry].plan.steps[step].insert(run.row)) {
-        slot.tooLong = true;
-        appendArena(win, ";");
-        return;
-    }
-    std::string_view text(StatementBuffer);
-    if (slot.wrapped) appendArena(win, ConditionalInsertHead);
-    slot.insertAt = win.arenaUsed;
-    slot.insertLength = text.size();
-    appendArena(win, text);
-    if (slot.wrapped) appendArena(win, ConditionalInsertTail);
-    slot.length = win.arenaUsed - slot.offset;
-    slot.prefix = insertPrefixLength(text);
-    appendArena(win, ";");
-}
-
-// The statements of an entry, in order, formatted into slots. A Sto or
-// link row whose text was refused as a duplicate before in this run is a
-// no-op with an ignored result, and is not sent again. False when a
-// statement that is always sent did not fit.
-bool formatEntry(const WindowState& run, Window& win, int index) {
-    Entry& entry = win.entries[index];
-    entry.firstSlot = win.slotCount;
-    for (int k = 0; k < entry.plan.stepCount; ++k) {
-        const RecordStep& step = entry.plan.steps[k];
-        if (!step.statement(run.row)) return false;
-        if (step.role == StepRole::Ignored && run.ways.skipDuplicates == 1 &&
-            textSetContains(run.knownDuplicates, StatementBuffer)) {
-            continue;
-        }
-        appendSlot(run, win, index, k);
-        if (step.role == StepRole::Update) appendInsertAfterUpdate(run, win, index, k);
-    }
-    if (entry.plan.stepCount == 0) {
-        entry.result = entry.plan.resultWithoutStatement;
-        entry.resolved = true;
-    }
-    return true;
-}
 
 // ------------------------------------------------------------- composing
 
@@ -277,35 +198,6 @@ After applyGroupResult(Window& win, const Unit& unit, const StatementResult& res
         }
     }
     return result.code == 0 ? After::Next : After::Regroup;
-}
-
-// Takes the Sto and link rows whose text has been refused as a duplicate
-// out of the slots from first on: each of them would be refused again.
-void dropKnownDuplicates(const WindowState& run, Window& win, int first) {
-    static int newIndex[MaxSlots + 1];
-    int kept = first;
-    size_t write = first < win.slotCount ? win.slots[first].offset : win.arenaUsed;
-    for (int s = first; s < win.slotCount; ++s) {
-        newIndex[s] = kept;
-        Slot slot = win.slots[s];
-        std::string_view text(win.arena + slot.offset, slot.length);
-        if (!slot.afterUpdate && stepOf(win, slot).role == StepRole::Ignored && textSetContains(run.knownDuplicates, text)) {
-            continue;
-        }
-        const size_t moveBy = slot.offset - write;
-        memmove(win.arena + write, win.arena + slot.offset, slot.length + 1);
-        slot.offset = write;
-        slot.insertAt -= slot.afterUpdate ? moveBy : 0;
-        write += slot.length + 1;
-        win.slots[kept++] = slot;
-    }
-    newIndex[win.slotCount] = kept;
-    for (int i = 0; i < win.entryCount; ++i) {
-        Entry& entry = win.entries[i];
-        if (entry.isRecord && entry.firstSlot >= first) entry.firstSlot = newIndex[entry.firstSlot];
-    }
-    win.slotCount = kept;
-    win.arenaUsed = write;
 }
 
 // Plans and formats the entries from index on again, after the member has
@@ -489,18 +381,6 @@ void sendUpsert(WindowState& run, Window& win) {
     applyUpsert(win, results, answered, tuples);
 }
 
-void clearWindow(Window& win) {
-    win.entryCount = 0;
-    win.recordsQueued = 0;
-    win.linesUsed = 0;
-    win.slotCount = 0;
-    win.arenaUsed = 0;
-    win.errorTextsUsed = 0;
-    win.stopEntry = -1;
-    win.tuplesAhead = 0;
-    clearTextSet(win.keys);
-}
-
 // The rest of a window once its upsert, if it had one, is done: its
 // statements in order, then its output.
 void completeWindow(WindowState& run, Window& win) {
@@ -572,44 +452,6 @@ size_t windowBytesTheServerTakes() {
     size_t packet = static_cast<size_t>(strtoull(value, nullptr, 10));
     size_t limit = packet / 2 < WindowStatementBytes ? packet / 2 : WindowStatementBytes;
     return limit >= 4 * OneRecordBytes ? limit : 0;
-}
-
-bool windowIsFull(const Window& win, size_t lineLength) {
-    return win.entryCount >= MaxWindowEntries || win.linesUsed + lineLength + 1 > LineArenaSize;
-}
-
-// A new entry with a copy of its line.
-int addEntry(Window& win, const char* line, long lineNumber, long actualLength, bool isRecord) {
-    size_t length = strlen(line);
-    int index = win.entryCount++;
-    Entry& entry = win.entries[index];
-    entry = Entry();
-    entry.lineNumber = lineNumber;
-    entry.lineOffset = win.linesUsed;
-    entry.actualLength = actualLength;
-    entry.isRecord = isRecord;
-    memcpy(win.lines + win.linesUsed, line, length + 1);
-    win.linesUsed += length + 1;
-    return index;
-}
-
-// The last entry is taken back out of the window.
-void dropLastEntry(Window& win, int slotsBefore, size_t arenaBefore) {
-    win.linesUsed = win.entries[win.entryCount - 1].lineOffset;
-    win.entryCount--;
-    win.slotCount = slotsBefore;
-    win.arenaUsed = arenaBefore;
-}
-
-// On the set path the records of a window differ in their keys as the
-// server compares them (rowkey.h). False when the entry's key repeats one
-// in the window, or there is no room to hold it: the window goes first.
-bool keyFitsTheWindow(WindowState& run, const Window& win, const Entry& entry, size_t& keyLength) {
-    keyLength = 0;
-    if (run.ways.setPath != 1 || !planHasRole(entry.plan, StepRole::Update)) return true;
-    keyLength = rowKeyText(*run.member, run.row, run.keyText, sizeof run.keyText);
-    const std::string_view key(run.keyText, keyLength);
-    return !textSetContains(win.keys, key) && textSetHasRoom(win.keys, key);
 }
 
 }  // namespace
