@@ -1,0 +1,130 @@
+#include "import/windowquery.h"
+
+#include <cstring>
+
+#include "import/serverfacts.h"
+
+namespace {
+
+// A slot that cannot travel with the statements before it: an insert after
+// an update that is bare (its update's count decides first) or too long (the
+// run ends if the update changed no row), and a statement that goes alone.
+bool travelsAlone(const Slot& slot) {
+    return slot.alone || (slot.afterUpdate && (!slot.wrapped || slot.tooLong));
+}
+
+// The text a slot travels with: a wrapped insert that goes alone goes bare.
+std::string_view textOf(const Window& win, const Slot& slot) {
+    if (slot.alone && slot.afterUpdate) return std::string_view(win.arena + slot.insertAt, slot.insertLength);
+    return std::string_view(win.arena + slot.offset, slot.length);
+}
+
+// A slot that may join a multi-row INSERT now: a plain insert with its
+// prefix, whose record has not failed in one already.
+bool isGroupable(const Window& win, const Slot& slot) {
+    return slot.prefix > 0 && !slot.afterUpdate && !win.entries[slot.entry].noGroup;
+}
+
+// Whether slot b's insert can follow slot a's in one multi-row INSERT: the
+// same builder, so the same fixed text before VALUES.
+bool sameInsert(const Window& win, const Slot& a, const Slot& b) {
+    return isGroupable(win, b) && stepOf(win, a).statement == stepOf(win, b).statement && b.prefix == a.prefix &&
+           memcmp(win.arena + a.offset, win.arena + b.offset, a.prefix) == 0;
+}
+
+// Copies text to the end of the query being composed in run.query.
+void appendQuery(WindowState& run, size_t& used, std::string_view text) {
+    memcpy(run.query + used, text.data(), text.size());
+    used += text.size();
+}
+
+// The VALUES tuple of an insert, without the blanks around it.
+std::string_view insertTuple(const char* insert, size_t length, size_t prefix) {
+    std::string_view tuple(insert + prefix, length - prefix);
+    while (!tuple.empty() && tuple.front() == ' ') tuple.remove_prefix(1);
+    while (!tuple.empty() && tuple.back() == ' ') tuple.remove_suffix(1);
+    return tuple;
+}
+
+// A statement that carries several records waits for no other
+// transaction's lock where the server allows that (serverfacts.h).
+void appendNoWait(WindowState& run, size_t& used) {
+    if (run.ways.session.noWaitStatements) appendQuery(run, used, NoWaitPrefix);
+}
+
+// One multi-row INSERT: the member's own column list and each record's
+// VALUES tuple from its own statement.
+void appendGroup(WindowState& run, const Window& win, size_t& used, const Unit& unit) {
+    const Slot& first = win.slots[unit.firstSlot];
+    appendNoWait(run, used);
+    appendQuery(run, used, std::string_view(win.arena + first.offset, first.prefix));
+    for (int s = unit.firstSlot; s <= unit.lastSlot; ++s) {
+        const Slot& slot = win.slots[s];
+        appendQuery(run, used, s == unit.firstSlot ? " " : ", ");
+        appendQuery(run, used, insertTuple(win.arena + slot.offset, slot.length, slot.prefix));
+    }
+}
+
+}  // namespace
+
+bool isDone(const Window& win, const Slot& slot) {
+    return stepOf(win, slot).role == StepRole::Update && win.entries[slot.entry].resolved;
+}
+
+int planUnits(WindowState& run, const Window& win, int cursor) {
+    int count = 0;
+    for (int s = cursor; s < win.slotCount;) {
+        if (isDone(win, win.slots[s])) {
+            s++;
+            continue;
+        }
+        if (count > 0 && (!run.multiStatements || travelsAlone(win.slots[s]))) break;
+        Unit unit = {s, s, false};
+        while (isGroupable(win, win.slots[s]) && unit.lastSlot + 1 < win.slotCount &&
+               sameInsert(win, win.slots[s], win.slots[unit.lastSlot + 1])) {
+            unit.lastSlot++;
+        }
+        // A record alone travels in its own statement, as it stands.
+        unit.group = unit.lastSlot > s;
+        run.units[count++] = unit;
+        s = unit.lastSlot + 1;
+        if (travelsAlone(win.slots[unit.firstSlot])) break;
+    }
+    return count;
+}
+
+size_t composeQuery(WindowState& run, const Window& win, int units) {
+    size_t used = 0;
+    for (int u = 0; u < units; ++u) {
+        if (u > 0) appendQuery(run, used, ";");
+        const Unit& unit = run.units[u];
+        const Slot& slot = win.slots[unit.firstSlot];
+        if (unit.group) {
+            appendGroup(run, win, used, unit);
+        } else {
+            appendQuery(run, used, textOf(win, slot));
+        }
+    }
+    return used;
+}
+
+size_t composeUpsert(WindowState& run, const Window& win, int& tuples) {
+    size_t used = 0;
+    tuples = 0;
+    appendQuery(run, used, SetPathSavepoint);
+    appendQuery(run, used, ";");
+    appendNoWait(run, used);
+    for (int s = 0; s < win.slotCount; ++s) {
+        const Slot& slot = win.slots[s];
+        if (!slot.afterUpdate) continue;
+        if (slot.tooLong || slot.prefix == 0) return 0;
+        const char* insert = win.arena + slot.insertAt;
+        if (tuples == 0) appendQuery(run, used, std::string_view(insert, slot.prefix));
+        appendQuery(run, used, tuples == 0 ? " " : ", ");
+        appendQuery(run, used, insertTuple(insert, slot.insertLength, slot.prefix));
+        tuples++;
+    }
+    appendQuery(run, used, run.member->upsertClause);
+    // One record gains nothing from an upsert: it goes the exact way.
+    return tuples > 1 ? used : 0;
+}
