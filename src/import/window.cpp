@@ -1,125 +1,25 @@
 #include "import/window.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
-#include "common/diag.h"
-#include "common/runstate.h"
-#include "common/strutil.h"
 #include "db/connection.h"
-#include "import/recordcut.h"
 #include "import/report.h"
-#include "import/rowkey.h"
-#include "import/serverfacts.h"
 #include "import/statement.h"
 #include "import/textset.h"
 #include "import/ways.h"
 #include "import/windowdata.h"
-#include "import/windowquery.h"
-#include "import/windowsend.h"
 #include "import/windowfill.h"
 #include "import/windowoutput.h"
+#include "import/windowsetpath.h"
 
 namespace {
 
+// The one owner of the windows' state: the rooms of the windows get the
+// window and what the run's windows share as arguments.
 WindowState State;
 WindowPair Pair;
-
-// ------------------------------------------------------------- set path
-
-// The first record of the window with an update.
-int firstUpdateEntry(const Window& win) {
-    for (int s = 0; s < win.slotCount; ++s) {
-        if (win.slots[s].afterUpdate) return win.slots[s].entry;
-    }
-    return -1;
-}
-
-// What the set path's upsert gave (the savepoint's result, then the
-// upsert's). Every record's outcome one by one is "written", whatever its
-// update and insert each did, so a clean upsert (no error, no warning, every
-// row taken) writes them all; anything else is undone and the window goes
-// the exact way, a lock it met included. A failure that ends the transaction
-// stops the run at the window's first such record, as it would inside a
-// multi-row INSERT.
-void applyUpsert(Window& win, const StatementResult* results, int answered, int tuples) {
-    const StatementResult& upsert = results[answered - 1];
-    const bool metALock = upsert.code == ErrorLockWaitTimeout;
-    if (!metALock) checkedResult(upsert);
-    if (runStop() != RunStop::None) {
-        stopAt(win, firstUpdateEntry(win), upsert.code);
-        return;
-    }
-    const bool clean = answered == 2 && upsert.code == 0 && upsert.warnings == 0 && upsert.records == tuples;
-    if (!clean) {
-        if (answered == 2) {
-            const StatementResult undo = runStatement(SetPathUndo);
-            checkedResult(undo);
-            if (runStop() != RunStop::None) stopAt(win, firstUpdateEntry(win), undo.code);
-        }
-        return;
-    }
-    for (int s = 0; s < win.slotCount; ++s) {
-        if (win.slots[s].afterUpdate) resolve(win, win.entries[win.slots[s].entry], 0);
-    }
-}
-
-// Sends the window's upsert and takes its result.
-void sendUpsert(WindowState& run, Window& win) {
-    int tuples = 0;
-    const size_t length = composeUpsert(run, win, tuples);
-    if (length == 0) return;
-    StatementResult results[2];
-    const int answered = runStatements(run.query, length, results, 2);
-    applyUpsert(win, results, answered, tuples);
-}
-
-// The rest of a window once its upsert, if it had one, is done: its
-// statements in order, then its output.
-void completeWindow(WindowState& run, Window& win) {
-    if (runStop() == RunStop::None) sendSlots(run, win);
-    writeOutput(run, win);
-    clearWindow(win);
-}
-
-// ------------------------------------------------------------- ahead
-
-// A full window on the set path goes ahead: its upsert is sent, and the
-// next window is filled (its lines read, cut and formatted) while the
-// server works. Its result is read, and whatever else the window needs is
-// sent, before anything of the next window is sent: the server sees the
-// statements of one window after another, as without sending ahead. False
-// when the window has no upsert to send.
-bool sendAhead(WindowState& run, WindowPair& pair) {
-    int tuples = 0;
-    const size_t length = composeUpsert(run, *pair.filling, tuples);
-    if (length == 0) return false;
-    sendStatements(run.query, length);
-    pair.filling->tuplesAhead = tuples;
-    pair.ahead = pair.filling;
-    pair.filling = pair.filling == &pair.windows[0] ? &pair.windows[1] : &pair.windows[0];
-    clearWindow(*pair.filling);
-    return true;
-}
-
-// The window sent ahead, landed: its upsert's result taken, the rest of
-// its statements sent, its output written. False once the run has
-// stopped; the window being filled then holds lines read after the stop,
-// and is dropped: nothing of them is written.
-bool landAhead(WindowState& run, WindowPair& pair) {
-    if (pair.ahead != nullptr) {
-        Window& landing = *pair.ahead;
-        pair.ahead = nullptr;
-        StatementResult results[2];
-        const int answered = readStatements(results, 2);
-        applyUpsert(landing, results, answered, landing.tuplesAhead);
-        completeWindow(run, landing);
-    }
-    if (runStop() != RunStop::None) clearWindow(*pair.filling);
-    return runStop() == RunStop::None;
-}
 
 // No record waits for its output, here or ahead: a line's own output may
 // go at once.
@@ -134,8 +34,6 @@ bool passWindowOn() {
     if (State.ways.setPath == 1 && sendAhead(State, Pair)) return true;
     return flushWindow();
 }
-
-// ------------------------------------------------------------- set-up
 
 // The bytes of statements a window may hold: well below the largest query
 // the server takes (max_allowed_packet), and never more than the bound of

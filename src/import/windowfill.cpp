@@ -1,8 +1,12 @@
 #include "import/windowfill.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "import/recordcut.h"
+#include "import/rowkey.h"
+#include "import/statement.h"
+#include "import/textset.h"
 
 namespace {
 

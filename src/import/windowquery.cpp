@@ -1,6 +1,7 @@
 #include "import/windowquery.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "import/serverfacts.h"
 

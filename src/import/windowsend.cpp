@@ -1,9 +1,11 @@
 #include "import/windowsend.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "db/connection.h"
 #include "import/statement.h"
+#include "import/textset.h"
 #include "import/windowfill.h"
 #include "import/windowquery.h"
 
