@@ -108,21 +108,40 @@ void decideDuplicates(Ways& ways, const ImportMember& member) {
     ways.skipDuplicates = unchanged ? 1 : 0;
 }
 
+// The rows whose results count for nothing (IDN's Sto and link rows) of a
+// window whose records the upsert has written travel as one multi-row
+// INSERT per statement, after the upsert as on the set path. Their tables
+// are apart from each other and from the member's table (no trigger, no
+// foreign key), so only the order of a table's own rows matters, and that
+// order is kept; a failing row leaves nothing behind, and the rows go again
+// one by one.
+void decideIgnoredGroups(Ways& ways, const ImportMember& member) {
+    ways.groupIgnored = ways.setPath == 1 ? 1 : 0;
+    for (int i = 0; i < member.otherTableCount && ways.groupIgnored == 1; ++i) {
+        const char* reason = whyNotTogether(session(ways), readTableFacts(member.otherTables[i]));
+        if (reason == nullptr) continue;
+        ways.groupIgnored = 0;
+        sayRefused(member.otherTables[i], "rows whose results are ignored are not joined into multi-row INSERTs",
+                   reason);
+    }
+}
+
 }  // namespace
 
 bool waysToDecide(const Ways& ways, const RecordPlan& plan, bool windows) {
     if (!windows) return false;
     return (ways.groups < 0 && planHasRole(plan, StepRole::Insert)) ||
            (ways.wrapInserts < 0 && planHasRole(plan, StepRole::Update)) ||
-           (ways.skipDuplicates < 0 && planHasRole(plan, StepRole::Ignored));
+           ((ways.skipDuplicates < 0 || ways.groupIgnored < 0) && planHasRole(plan, StepRole::Ignored));
 }
 
 void decideWays(Ways& ways, const ImportMember& member, const RecordPlan& plan, bool windows) {
     if (!windows) {
-        ways.groups = ways.wrapInserts = ways.setPath = ways.skipDuplicates = 0;
+        ways.groups = ways.wrapInserts = ways.setPath = ways.skipDuplicates = ways.groupIgnored = 0;
         return;
     }
     if (ways.groups < 0 && planHasRole(plan, StepRole::Insert)) decideGroups(ways, member);
     if (ways.wrapInserts < 0 && planHasRole(plan, StepRole::Update)) decideUpdates(ways, member);
     if (ways.skipDuplicates < 0 && planHasRole(plan, StepRole::Ignored)) decideDuplicates(ways, member);
+    if (ways.groupIgnored < 0 && planHasRole(plan, StepRole::Ignored)) decideIgnoredGroups(ways, member);
 }

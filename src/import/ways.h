@@ -16,6 +16,7 @@ struct Ways {
     int wrapInserts = -1;      // the insert after an update in the update's query
     int setPath = -1;          // update-else-insert windows as one upsert
     int skipDuplicates = -1;   // Sto and link texts refused once are not sent again
+    int groupIgnored = -1;     // a set-path window's Sto and link rows as multi-row INSERTs
     bool sessionRead = false;
     SessionFacts session;
 };

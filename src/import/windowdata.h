@@ -84,6 +84,7 @@ struct Slot {
     size_t prefix;
     size_t insertAt;
     size_t insertLength;
+    bool ungrouped = false;   // a row whose result is ignored that failed in a multi-row INSERT
 };
 
 // A statement as it travels: one slot, or the inserts of several slots
@@ -140,6 +141,8 @@ struct WindowState {
     StatementResult results[MaxSlots];
 
     TextSet knownDuplicates;      // Sto/link texts refused as duplicates
+    TextSet windowTexts;          // Sto/link texts met in the window being gathered
+    char scratch[ArenaSize];      // the arena rewritten in the gathered order
     RecordRow row;
     char keyText[RowKeyTextSize];
 };

@@ -8,15 +8,12 @@
 #include "import/statement.h"
 #include "import/textset.h"
 
-namespace {
-
-// The length of an insert's text up to and including VALUES: the part
-// before it is fixed text of the member's format, the same for every record
-// that the same builder formats. 0 when there is no VALUES.
 size_t insertPrefixLength(std::string_view text) {
     size_t at = text.find(InsertKeyword);
     return at == std::string_view::npos ? 0 : at + InsertKeyword.size();
 }
+
+namespace {
 
 // Copies text to the end of the window's arena.
 void appendArena(Window& win, std::string_view text) {

@@ -4,8 +4,14 @@
 // not sent again, an update key that must not repeat on the set path).
 #pragma once
 #include <cstddef>
+#include <string_view>
 
 #include "import/windowdata.h"
+
+// The length of an insert's text up to and including VALUES: the part
+// before it is fixed text of the member's format, the same for every record
+// that the same builder formats. 0 when there is no VALUES.
+size_t insertPrefixLength(std::string_view text);
 
 // An empty window, ready to be filled.
 void clearWindow(Window& win);

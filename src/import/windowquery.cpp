@@ -23,7 +23,7 @@ std::string_view textOf(const Window& win, const Slot& slot) {
 // A slot that may join a multi-row INSERT now: a plain insert with its
 // prefix, whose record has not failed in one already.
 bool isGroupable(const Window& win, const Slot& slot) {
-    return slot.prefix > 0 && !slot.afterUpdate && !win.entries[slot.entry].noGroup;
+    return slot.prefix > 0 && !slot.afterUpdate && !slot.ungrouped && !win.entries[slot.entry].noGroup;
 }
 
 // Whether slot b's insert can follow slot a's in one multi-row INSERT: the

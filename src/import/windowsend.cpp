@@ -7,6 +7,7 @@
 #include "import/statement.h"
 #include "import/textset.h"
 #include "import/windowfill.h"
+#include "import/windowgather.h"
 #include "import/windowquery.h"
 
 namespace {
@@ -40,20 +41,23 @@ After stopForTooLong(Window& win, int index) {
 // (serverfacts.h); one by one, the records wait each at its own statement,
 // as one statement per query would. A failure that ended the transaction
 // all the same is charged to its first record.
+//
+// Rows whose results are ignored (windowgather.h) decide nothing for their
+// records either way; a failed group of them sends its rows again one by
+// one, each record's other rows staying in their groups.
 After applyGroupResult(Window& win, const Unit& unit, const StatementResult& result) {
-    if (result.code == ErrorLockWaitTimeout) {
-        for (int s = unit.firstSlot; s <= unit.lastSlot; ++s) win.entries[win.slots[s].entry].noGroup = true;
-        return After::Regroup;
-    }
-    checkedResult(result);
+    const bool ignored = stepOf(win, win.slots[unit.firstSlot]).role == StepRole::Ignored;
+    if (result.code != ErrorLockWaitTimeout) checkedResult(result);
     const int firstEntry = win.slots[unit.firstSlot].entry;
     if (runStop() != RunStop::None) return stopAt(win, firstEntry, result.code);
     for (int s = unit.firstSlot; s <= unit.lastSlot; ++s) {
-        Entry& entry = win.entries[win.slots[s].entry];
-        if (result.code == 0) {
+        Slot& slot = win.slots[s];
+        Entry& entry = win.entries[slot.entry];
+        if (result.code != 0) {
+            slot.ungrouped = ignored;
+            entry.noGroup = entry.noGroup || !ignored;
+        } else if (!ignored) {
             resolve(win, entry, 0);
-        } else {
-            entry.noGroup = true;
         }
     }
     return result.code == 0 ? After::Next : After::Regroup;
@@ -153,6 +157,7 @@ After stopAt(Window& win, int index, int32_t code) {
 }
 
 void sendSlots(WindowState& run, Window& win) {
+    if (onlyIgnoredRowsLeft(run, win)) gatherIgnoredRows(run, win);
     int cursor = 0;
     while (runStop() == RunStop::None) {
         while (cursor < win.slotCount && isDone(win, win.slots[cursor])) cursor++;
