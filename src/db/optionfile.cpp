@@ -69,21 +69,133 @@ bool fileReadable(const char* path, OptionFileChoice& choice) {
     return true;
 }
 
+// What the file sets among the settings the client library has no getter
+// for: the library reads user, password, host, database, character set,
+// character set folder, socket and port from an option file, but
+// mysql_get_optionv answers none of them (it has no case for the login, host,
+// database, socket and port, gives the character set it would use instead of
+// the one asked for, and no folder). So these are read here, by the rules the
+// library follows, which a trial of the library showed: only the groups
+// [client], [client-server], [client-mariadb] and [kelvora], names exact but
+// "_" for "-", "passwd" for password and "db" for database, a value between
+// quotes without them, an empty value or a name without one sets nothing,
+// "#" and ";" start a comment only at the start of a line, "!include PATH"
+// reads PATH (as written, relative to the working folder) and "!includedir"
+// reads nothing.
+struct FileSettings {
+    bool user = false;
+    bool password = false;
+    bool host = false;
+    bool database = false;
+    bool characterSet = false;
+    bool characterSetDir = false;
+    bool emptyInitCommand = false;   // "init-command =" with no value
+    std::string socket;              // the last value, or empty
+    unsigned port = 0;               // the last value, or 0
+};
+
+constexpr int MostNestedIncludes = 8;
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The text between first and last without blanks at either end.
+std::string trimmed(const char* first, const char* last) {
+    while (first < last && isBlank(*first)) ++first;
+    while (last > first && isBlank(last[-1])) --last;
+    return std::string(first, last);
+}
+
+bool groupIsRead(const std::string& group) {
+    return group == "client" || group == "client-server" || group == "client-mariadb" || group == OptionGroup;
+}
+
+// One "name = value" line of a group the library reads.
+void takeSetting(std::string name, std::string value, FileSettings& settings) {
+    for (char& c : name) {
+        if (c == '_') c = '-';
+    }
+    if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
+        value = value.substr(1, value.size() - 2);
+    }
+    if (name == "init-command" && value.empty()) settings.emptyInitCommand = true;
+    if (value.empty()) return;
+    if (name == "user") settings.user = true;
+    if (name == "password" || name == "passwd") settings.password = true;
+    if (name == "host") settings.host = true;
+    if (name == "database" || name == "db") settings.database = true;
+    if (name == "default-character-set") settings.characterSet = true;
+    if (name == "character-sets-dir") settings.characterSetDir = true;
+    if (name == "socket") settings.socket = value;
+    if (name == "port") settings.port = static_cast<unsigned>(strtoul(value.c_str(), nullptr, 10));
+}
+
+// Reads one file (and the files it includes) into settings. A file that
+// cannot be opened adds nothing, as for the library, which skips an include
+// it cannot read; the top file was found readable before.
+void readSettings(const char* path, int depth, FileSettings& settings) {
+    FILE* file = fopen(path, "r");
+    if (file == nullptr) return;
+    std::string group;
+    char* line = nullptr;
+    size_t room = 0;
+    ssize_t length;
+    while ((length = getline(&line, &room, file)) >= 0) {
+        std::string text = trimmed(line, line + length);
+        if (text.empty() || text[0] == '#' || text[0] == ';') continue;
+        if (text[0] == '[') {
+            size_t close = text.find(']');
+            group = close == std::string::npos ? std::string() : text.substr(1, close - 1);
+            continue;
+        }
+        if (text.compare(0, 9, "!include ") == 0 || text.compare(0, 9, "!include\t") == 0) {
+            std::string included = trimmed(text.c_str() + 9, text.c_str() + text.size());
+            if (depth < MostNestedIncludes && !included.empty()) readSettings(included.c_str(), depth + 1, settings);
+            continue;
+        }
+        if (!groupIsRead(group)) continue;
+        size_t equals = text.find('=');
+        if (equals == std::string::npos) continue;
+        takeSetting(trimmed(text.c_str(), text.c_str() + equals),
+                    trimmed(text.c_str() + equals + 1, text.c_str() + text.size()), settings);
+    }
+    free(line);
+    fclose(file);
+}
+
+// A string option as the library holds it, through its public getter:
+// true when it is set (the getter answers nullptr for one that is not).
+bool stringOptionSet(MYSQL* probe, enum mysql_option option) {
+    const char* value = nullptr;
+    return mysql_get_optionv(probe, option, &value) == 0 && value != nullptr;
+}
+
+// The number of init commands the library holds; the getter answers the
+// list and its length.
+size_t initCommandCount(MYSQL* probe) {
+    char** commands = nullptr;
+    size_t count = 0;
+    if (mysql_get_optionv(probe, MYSQL_INIT_COMMAND, &commands, &count) != 0) return 0;
+    return commands != nullptr ? count : 0;
+}
+
 // The settings that only the settings file may give, and the session's
-// character set, as the client library took them from the file.
-std::string forbiddenSettings(const MYSQL& probe) {
+// character set: what this file's own reading found, and whether the
+// library holds init commands or a protocol of the file's.
+std::string forbiddenSettings(const FileSettings& file, bool initCommand, bool protocol) {
     const struct {
         bool set;
         const char* name;
     } forbidden[] = {
-        {probe.options.user != nullptr, "user"},
-        {probe.options.password != nullptr, "password"},
-        {probe.options.host != nullptr, "host"},
-        {probe.options.db != nullptr, "database"},
-        {probe.options.charset_name != nullptr, "default-character-set"},
-        {probe.options.charset_dir != nullptr, "character-sets-dir"},
-        {probe.options.init_command != nullptr, "init-command"},
-        {probe.options.protocol != MYSQL_PROTOCOL_PIPE, "protocol"},
+        {file.user, "user"},
+        {file.password, "password"},
+        {file.host, "host"},
+        {file.database, "database"},
+        {file.characterSet, "default-character-set"},
+        {file.characterSetDir, "character-sets-dir"},
+        {initCommand, "init-command"},
+        {protocol, "protocol"},
     };
     std::string names;
     for (const auto& setting : forbidden) {
@@ -94,14 +206,38 @@ std::string forbiddenSettings(const MYSQL& probe) {
     return names;
 }
 
+// The probe's protocol is still the named pipe it asked for, unless the
+// file chose one.
+bool protocolChanged(MYSQL* probe) {
+    unsigned protocol = MYSQL_PROTOCOL_DEFAULT;
+    if (mysql_get_optionv(probe, MYSQL_OPT_PROTOCOL, &protocol) != 0) return true;
+    return protocol != MYSQL_PROTOCOL_PIPE;
+}
+
+// Why a refused file is refused, with the names of what it sets.
+void refuse(const char* path, const std::string& forbidden, OptionFileChoice& choice) {
+    choice.state = OptionFileState::Refused;
+    snprintf(choice.reason, sizeof choice.reason,
+             "the option file %s sets %s: the login, password, host and database come only from the settings "
+             "file, and the session's character set is latin1; %s",
+             path, forbidden.c_str(), MaySet);
+}
+
 // The client library reads an option file only while it connects, and has
 // no call that reads one otherwise. The probe is a second connection object
 // that asks for a named pipe, which this platform does not have: the
 // library reads the file into the object's options and stops with "unknown
-// protocol" before it opens any socket. What the options then hold is what
-// the file sets. A file that chooses a protocol itself gets another answer,
-// and is refused.
+// protocol" before it opens any socket. What its getters then answer is
+// what the file sets. A file that chooses a protocol itself gets another
+// answer, and is refused. A file with an empty init-command is refused
+// before the probe: the library fails on one while it reads the file.
 void probeOptionFile(const char* path, OptionFileChoice& choice) {
+    FileSettings file;
+    readSettings(path, 0, file);
+    if (file.emptyInitCommand) {
+        refuse(path, forbiddenSettings(file, true, false), choice);
+        return;
+    }
     MYSQL probe;
     choice.state = OptionFileState::Refused;
     if (mysql_init(&probe) == nullptr) {
@@ -113,23 +249,21 @@ void probeOptionFile(const char* path, OptionFileChoice& choice) {
     mysql_optionsv(&probe, MYSQL_READ_DEFAULT_GROUP, OptionGroup);
     mysql_optionsv(&probe, MYSQL_OPT_PROTOCOL, &pipe);
     mysql_real_connect(&probe, ProbeHost, ProbeUser, "", nullptr, ProbePort, ProbeSocket, 0);
-    std::string forbidden = mysql_errno(&probe) == CR_CONN_UNKNOWN_PROTOCOL ? forbiddenSettings(probe) : "protocol";
+    std::string forbidden = mysql_errno(&probe) == CR_CONN_UNKNOWN_PROTOCOL
+                                ? forbiddenSettings(file, initCommandCount(&probe) != 0, protocolChanged(&probe))
+                                : "protocol";
     if (!forbidden.empty()) {
-        snprintf(choice.reason, sizeof choice.reason,
-                 "the option file %s sets %s: the login, password, host and database come only from the settings "
-                 "file, and the session's character set is latin1; %s",
-                 path, forbidden.c_str(), MaySet);
+        refuse(path, forbidden, choice);
     } else {
         choice.state = OptionFileState::Used;
-        if (probe.options.unix_socket != nullptr) {
-            snprintf(choice.socket, sizeof choice.socket, "%s", probe.options.unix_socket);
-        }
-        choice.port = probe.options.port;
+        snprintf(choice.socket, sizeof choice.socket, "%s", file.socket.c_str());
+        choice.port = file.port;
         my_bool verifyServer = 0;
         mysql_get_optionv(&probe, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &verifyServer);
-        choice.asksForTls = probe.options.ssl_ca != nullptr || probe.options.ssl_capath != nullptr ||
-                            probe.options.ssl_cert != nullptr || probe.options.ssl_key != nullptr ||
-                            verifyServer != 0;
+        choice.asksForTls = stringOptionSet(&probe, MYSQL_OPT_SSL_CA) ||
+                            stringOptionSet(&probe, MYSQL_OPT_SSL_CAPATH) ||
+                            stringOptionSet(&probe, MYSQL_OPT_SSL_CERT) ||
+                            stringOptionSet(&probe, MYSQL_OPT_SSL_KEY) || verifyServer != 0;
     }
     mysql_close(&probe);
 }

@@ -23,9 +23,11 @@ struct OptionFileChoice {
 };
 
 // Looks for the option file (KELVORA_OPTION_FILE, else the site's default
-// path; only a file that exists counts) and asks the client library what
-// it sets, without connecting anywhere. Done once per process; later calls
-// return the same answer.
+// path; only a file that exists counts) and finds out what it sets without
+// connecting anywhere: through the client library's option getters, and for
+// what they do not answer (login, host, database, character set, socket,
+// port) by reading the file the way the library does. Done once per
+// process; later calls return the same answer.
 const OptionFileChoice& chooseOptionFile();
 
 // Hands a file that chooseOptionFile found usable to the connection object,
