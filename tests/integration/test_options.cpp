@@ -113,3 +113,44 @@ TEST(OptionFile, TlsAskedOfAServerWithoutItSendsNothing) {
     }
     EXPECT_TRUE(contains(runs[0].err, "asks for TLS, but the server did not encrypt the session")) << runs[0].err;
 }
+
+// The login, host, database and character set are found by reading the
+// file as the client library does: under the other spellings it takes, in
+// each group it reads and through "!include"; not in a group it skips, and
+// not where the value is empty. An empty init-command is refused, where the
+// client library would fail while reading it.
+TEST(OptionFile, TheSettingsFileOnlyLoginIsFoundWhereverTheLibraryReadsIt) {
+    kt::resetSchema();
+    kt::Sandbox box;
+    box.writeFile("included.cnf", "[client-server]\ndb = mysql\n");
+    const struct {
+        const char* text;
+        const char* names;   // what the refusal names, or "" for a file that is used
+    } files[] = {
+        {"[client-mariadb]\npasswd = 'other'\n", "password"},
+        {"[kelvora]\ndefault_character_set = latin1\ncharacter_sets_dir = /tmp\n",
+         "default-character-set, character-sets-dir"},
+        {"[client]\nssl-ca = /tmp\n!include INCLUDED\n", "database"},
+        {"[client]\nuser = root\ninit-command =\n", "user, init-command"},
+        {"[mysqld]\nuser = root\n[KELVORA]\nhost = elsewhere\n[client]\nuser =\npassword = \"\"\n", ""},
+    };
+    for (const auto& file : files) {
+        std::string text = file.text;
+        size_t include = text.find("INCLUDED");
+        if (include != std::string::npos) text.replace(include, 8, box.path("included.cnf"));
+        SCOPED_TRACE(text);
+        box.writeFile("some.cnf", text);
+        box.writeFile("in.txt", fcdRecord("005"));
+        long attempts = connectionAttempts();
+        kt::RunResult run = box.run({withOptionFile(box, "some.cnf")}, {"in.txt", "FCD"});
+        if (file.names[0] != '\0') {
+            EXPECT_EQ(connectionAttempts(), attempts);
+            EXPECT_EQ(run.status, RefusedOptionFileStatus);
+            EXPECT_TRUE(contains(run.err, "some.cnf sets " + std::string(file.names) + ":")) << run.err;
+            EXPECT_TRUE(box.exists("in.txt"));
+        } else {
+            EXPECT_EQ(run.out, "\n1 Datensaetze in MGSSTFCD eingefuegt\n");
+            EXPECT_EQ(run.status, 0) << run.err;
+        }
+    }
+}
