@@ -1,7 +1,10 @@
-"""The tables of bench/run, written into bench/RESULTS.md between the markers
-that bench/run owns; text outside them is kept."""
+"""The tables of bench/run and the profile, written into bench/RESULTS.md
+between the markers that bench/run owns; text outside them is kept."""
 import os
 import platform
+import re
+import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -13,70 +16,74 @@ from cases import CASES, FAIL_DISTANCE, FAIL_EVERY, MEASURED
 BEGIN_MARKER = "<!-- bench/run: begin generated part -->"
 END_MARKER = "<!-- bench/run: end generated part -->"
 MIB = 1048576
+PROFILE_TOP = 15
+SERVER_PROFILE_TOP = 12
+SERVER_OBJECTS_TOP = 5
+PERF_FREQUENCY = 4000
+# perf needs a moment to attach to every thread of the server.
+PERF_ATTACH_SECONDS = 1
+# The socket calls counted in the client and the server, which cause the
+# context switches.
+SYSCALL_EVENTS = ("syscalls:sys_enter_sendto", "syscalls:sys_enter_recvfrom", "syscalls:sys_enter_poll")
+# The stages of a statement in the server, as functions whose samples include
+# everything they call.
+SERVER_STAGES = (
+    ("connection thread, all of it", "do_command"),
+    ("socket reads of the queries (libc, and the kernel below it)", "__libc_recv"),
+    ("parsing the statements", "parse_sql"),
+    ("running the statements", "mysql_execute_command"),
+    ("&nbsp;&nbsp;of which UPDATE", "mysql_update"),
+    ("&nbsp;&nbsp;of which INSERT", "mysql_insert"),
+    ("&nbsp;&nbsp;of which the row writes in InnoDB (update)", "handler::ha_update_row"),
+    ("&nbsp;&nbsp;of which the row writes in InnoDB (insert)", "handler::ha_write_row"),
+    ("socket writes of the answers, one per statement (libc, and the kernel below it)", "__send"),
+    ("commit", "ha_commit_trans"),
+    ("InnoDB's background threads", "tpool::thread_pool_generic::worker_main"))
+CALLGRIND_FUNCTION = re.compile(r"^ *([0-9][0-9,]*) \( *[0-9.]+%\)  (.*?)( \[([^]]*)\])?$")
+PERF_CHILDREN_LINE = re.compile(r"^ *[0-9.]+% +[0-9.]+% +\[[^]]*\] +")
+PERF_SELF_LINE = re.compile(r"^ *[0-9.]+% +[^ ]+ +\[[^]]*\] +")
 
 
 def name(case):
     return CASES[case].name
 
 
-# The DBA reference of a case in words, with the case's name.
-def dba_label(case):
-    return f"{name(case)}: {CASES[case].dba.label}"
-
-
-# The lower of two figures, for the server's CPU time measured twice.
-def lower(first, second):
-    return first if first < second else second
-
-
-# The machine, the server and the build that the figures come from.
-def machine_description(bench):
-    cpu = next((line.split(":", 1)[1].strip() for line in command_text(["lscpu"], LC_ALL="C").splitlines()
-                if line.startswith("Model name:")), "unknown")
-    memory = next(int(line.split()[1]) for line in open("/proc/meminfo") if line.startswith("MemTotal"))
-    release = dict(line.rstrip("\n").split("=", 1) for line in open("/etc/os-release") if "=" in line)
-    system = release.get("PRETTY_NAME", "").strip('"')
-    compiler = bench.cmake.get("CMAKE_CXX_COMPILER", "")
-    compiler = f"{compiler} {command_text([compiler, '-dumpfullversion']).strip()}"
-    source = bench.cmake.get("CMAKE_HOME_DIRECTORY", "")
-    state = f"commit {bench.revision}"
-    if Path(source).resolve() != Path(__file__).resolve().parent.parent:
-        state = f"sources copied to {source} (repository at commit {bench.revision})"
-    elif bench.dirty > 0:
-        state = f"{state} with {bench.dirty} uncommitted change(s) under src/"
-    else:
-        state = f"{state}, src/ clean"
-    server = bench.sql("SELECT VERSION(), @@innodb_buffer_pool_size DIV 1048576, @@innodb_flush_log_at_trx_commit, "
-                       "@@innodb_doublewrite, @@max_allowed_packet DIV 1024")[0]
-    return [f"- CPU: {cpu}, {len(os.sched_getaffinity(0))} cores (the server, the client and everything else share them)",
-            f"- Memory: {memory / MIB:.1f} GiB",
-            f"- OS: {system}, kernel {platform.release()}",
-            f"- Server: MariaDB {server[0]}, started by scripts/testdb on a local socket (innodb_buffer_pool_size "
-            f"{server[1]}M, innodb_flush_log_at_trx_commit {server[2]}, doublewrite {server[3]}, "
-            f"max_allowed_packet {server[4]} KiB)",
-            f"- Program: {bench.options.build_dir} ({bench.cmake.get('CMAKE_BUILD_TYPE', '')}, {compiler}), {state}; "
-            f"default window {bench.default_window} records"]
-
-
-# A command's standard output as text ("" when it cannot run).
-def command_text(command, **environment):
+# A command's standard output as text, "" when it cannot run.
+def output_of(command, **environment):
     try:
         return subprocess.run(command, capture_output=True, text=True, env=dict(os.environ, **environment)).stdout
     except OSError:
         return ""
 
 
-# The one-minute load average after the measured runs: lowest, median and
-# highest.
-def load_during_runs(loads):
-    loads = sorted(loads)
-    return (f"one-minute load average after the {len(loads)} measured runs: lowest {loads[0]:.2f}, "
-            f"median {loads[(len(loads) + 1) // 2 - 1]:.2f}, highest {loads[-1]:.2f}")
+# The machine, the server and the build the figures come from.
+def machine_description(bench):
+    cpu = re.search(r"^Model name: *(.*)$", output_of(["lscpu"], LC_ALL="C"), re.M)
+    memory = int(re.search(r"MemTotal: *(\d+)", Path("/proc/meminfo").read_text()).group(1))
+    system = re.search(r'^PRETTY_NAME="?(.*?)"?$', Path("/etc/os-release").read_text(), re.M)
+    compiler = bench.cmake.get("CMAKE_CXX_COMPILER", "")
+    source = Path(bench.cmake.get("CMAKE_HOME_DIRECTORY", ""))
+    state = f"commit {bench.revision}, src/ clean"
+    if source.resolve() != Path(__file__).resolve().parent.parent:
+        state = f"sources copied to {source} (repository at commit {bench.revision})"
+    elif bench.dirty:
+        state = f"commit {bench.revision} with {bench.dirty} uncommitted change(s) under src/"
+    server = bench.sql("SELECT VERSION(), @@innodb_buffer_pool_size DIV 1048576, @@innodb_flush_log_at_trx_commit, "
+                       "@@innodb_doublewrite, @@max_allowed_packet DIV 1024")[0]
+    return [f"- CPU: {cpu.group(1) if cpu else 'unknown'}, {len(os.sched_getaffinity(0))} cores (the server, the "
+            "client and everything else share them)", f"- Memory: {memory / MIB:.1f} GiB",
+            f"- OS: {system.group(1) if system else ''}, kernel {platform.release()}",
+            f"- Server: MariaDB {server[0]}, started by scripts/testdb on a local socket (innodb_buffer_pool_size "
+            f"{server[1]}M, innodb_flush_log_at_trx_commit {server[2]}, doublewrite {server[3]}, max_allowed_packet "
+            f"{server[4]} KiB)",
+            f"- Program: {bench.options.build_dir} ({bench.cmake.get('CMAKE_BUILD_TYPE', '')}, {compiler} "
+            f"{output_of([compiler, '-dumpfullversion']).strip()}), {state}; default window {bench.default_window} "
+            "records"]
 
 
-# The table for one size. "x LOAD DATA" divides a row's wall time by the
-# time of LOAD DATA of the same size; "own replay / this" divides the time
-# of the case's own one-statement replay by the program's time.
+# The table for one size. "x LOAD DATA" divides a row's wall time by LOAD
+# DATA's; "own replay / this" the case's own one-statement replay's by the
+# program's.
 def size_table(bench, size):
     load = bench.results[("load:20P", size)].wall
 
@@ -85,113 +92,101 @@ def size_table(bench, size):
         own = f"{bench.results[(own_key, size)].wall / run.wall:.2f}" if own_key else ""
         return (f"| {label} | {size} | {run.wall:.2f} | {size / run.wall:.0f} | {run.wall / load:.2f} | {own} | "
                 f"{run.cpu:.2f} | {run.server:.2f} | {run.rss} | {run.slowest:.2f} |")
-    lines = [f"#### {size} records", "",
-             "| case | records | seconds | records/s | x LOAD DATA | own replay / this | client CPU s | "
-             "server CPU s | peak RSS KiB | slowest run s |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
-    lines += [row(f"program: {CASES[case].label}", f"program:{case}", f"replay:{case}") for case in MEASURED]
-    lines.append(row("reference: LOAD DATA LOCAL INFILE, 20P", "load:20P"))
-    lines += [row(f"DBA reference: {dba_label(case)}", f"dba:{case}") for case in cases.UPSERT_CASES]
-    lines += [row(f"own replay, one statement per query: {name(case)}", f"replay:{case}") for case in MEASURED]
-    lines += [row(f"windowed replay, the program's queries: {name(case)}", f"windowed:{case}") for case in MEASURED]
-    for case in cases.SPLIT_CASES:
-        lines.append(row(f"windowed replay, split: {name(case)} without the Sto and link rows", f"upserts:{case}"))
-        lines.append(row(f"windowed replay, split: {name(case)}, the Sto and link rows alone", f"rows:{case}"))
-    return lines + [""]
+    return [f"#### {size} records", "",
+            "| case | records | seconds | records/s | x LOAD DATA | own replay / this | client CPU s | server CPU s | "
+            "peak RSS KiB | slowest run s |", "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+            *(row(f"program: {CASES[case].label}", f"program:{case}", f"replay:{case}") for case in MEASURED),
+            row("reference: LOAD DATA LOCAL INFILE, 20P", "load:20P"),
+            *(row(f"DBA reference: {name(case)}: {CASES[case].dba.label}", f"dba:{case}") for case in cases.UPSERT_CASES),
+            *(row(f"own replay, one statement per query: {name(case)}", f"replay:{case}") for case in MEASURED),
+            *(row(f"windowed replay, the program's queries: {name(case)}", f"windowed:{case}") for case in MEASURED),
+            *(line for case in cases.SPLIT_CASES for line in (
+                row(f"windowed replay, split: {name(case)} without the Sto and link rows", f"upserts:{case}"),
+                row(f"windowed replay, split: {name(case)}, the Sto and link rows alone", f"rows:{case}"))), ""]
 
 
-# The goals against the bulk references: the program's wall time over its
-# reference's, and beside it the server's CPU time for the program's
-# statements (the lower of the program's fastest run and the windowed
-# replay's) over the reference's wall time: the floor of the ratio.
+# The server's CPU time for the program's statements: the lower of the
+# program's fastest run and the windowed replay's.
+def server_cpu(bench, case, size):
+    return min(bench.results[(f"program:{case}", size)].server, bench.results[(f"windowed:{case}", size)].server)
+
+
+# The goals against the bulk references, with the floor of each ratio: the
+# server's CPU time for the program's statements over the reference's wall
+# time, which no client sending them can go below.
 def reference_goals_table(bench, size):
     def row(case, reference, key, goal):
-        program, wall = bench.results[(f"program:{case}", size)], bench.results[(key, size)].wall
-        server = lower(program.server, bench.results[(f"windowed:{case}", size)].server)
-        ratio = program.wall / wall
-        return (f"| {name(case)} | {program.wall:.2f} | {reference} | {wall:.2f} | {ratio:.2f}x | at most {goal:.1f}x | "
-                f"{'yes' if ratio <= goal else 'no'} | {server:.2f} | {server / wall:.2f}x |")
+        program, wall = bench.results[(f"program:{case}", size)].wall, bench.results[(key, size)].wall
+        server = server_cpu(bench, case, size)
+        return (f"| {name(case)} | {program:.2f} | {reference} | {wall:.2f} | {program / wall:.2f}x | at most {goal:.1f}x "
+                f"| {'yes' if program / wall <= goal else 'no'} | {server:.2f} | {server / wall:.2f}x |")
     return [f"Goals at {size} records (wall times of this run, program / reference). \"Server CPU\" is the server's CPU",
             "time for the program's statements (the lower of the program's fastest run and the windowed replay's);",
             "\"floor\" divides it by the reference's wall time: no client sending these statements can go below it.",
-            "",
-            "| case | program s | reference | reference s | program / reference | goal | met | server CPU s | floor |",
+            "", "| case | program s | reference | reference s | program / reference | goal | met | server CPU s | floor |",
             "|---|---:|---|---:|---:|---:|---|---:|---:|",
             row("20P-replace", "LOAD DATA LOCAL INFILE", "load:20P", cases.GOAL_LOAD_DATA),
             *(row(case, f"DBA: {CASES[case].dba.label}", f"dba:{case}", CASES[case].dba.goal)
               for case in cases.UPSERT_CASES), ""]
 
 
-# The goals of the windows against one statement per query, with what bounds
-# them: the server's CPU time for the windowed statements (the lower of the
-# program's fastest run and the windowed replay's), which no client sending
-# them can go below.
+# The windows against one statement per query, with the ceiling: the own
+# replay's time over the server's CPU time for the windowed statements.
 def goals_table(bench, size):
-    def result(key):
-        return bench.results[(key, size)]
-    load, program = result("load:20P").wall, result("program:20P-replace").wall
-    lines = ["Goals at {} records (wall times of this run). \"Server CPU\" is the server's CPU time for the windowed"
-             .format(size),
+    def wall(key):
+        return bench.results[(key, size)].wall
+    program, load = wall("program:20P-replace"), wall("load:20P")
+    lines = [f"Goals at {size} records (wall times of this run). \"Server CPU\" is the server's CPU time for the windowed",
              "statements (the lower of the program's fastest run and the windowed replay's); \"ceiling\" divides the own",
              "replay's time by it: about the most any client sending the windowed statements could reach.", "",
              "| case | measure | goal | this run | met | KELVORA_WINDOW=1 / program | server CPU s | ceiling |",
              "|---|---|---:|---:|---|---:|---:|---:|",
              f"| 20P ReplaceMode | program / LOAD DATA ({program:.2f} s / {load:.2f} s) | at most {cases.GOAL_LOAD_DATA}x | "
              f"{program / load:.2f}x | {'yes' if program / load <= cases.GOAL_LOAD_DATA else 'no'} | "
-             f"{result('window:20P-replace:1').wall / program:.2f}x |  |  |"]
+             f"{wall('window:20P-replace:1') / program:.2f}x |  |  |"]
     for case in cases.SPEEDUP_CASES:
-        own, program = result(f"replay:{case}").wall, result(f"program:{case}")
-        server = lower(program.server, result(f"windowed:{case}").server)
-        ceiling = f"{own / server:.2f}x" if server else ""
-        lines.append(f"| {name(case)} | own one-statement replay / program ({own:.2f} s / {program.wall:.2f} s) | "
-                     f"at least {cases.GOAL_SPEEDUP}x | {own / program.wall:.2f}x | "
-                     f"{'yes' if own / program.wall >= cases.GOAL_SPEEDUP else 'no'} | "
-                     f"{result(f'window:{case}:1').wall / program.wall:.2f}x | {server:.2f} | {ceiling} |")
+        own, program, server = wall(f"replay:{case}"), wall(f"program:{case}"), server_cpu(bench, case, size)
+        lines.append(f"| {name(case)} | own one-statement replay / program ({own:.2f} s / {program:.2f} s) | at least "
+                     f"{cases.GOAL_SPEEDUP}x | {own / program:.2f}x | {'yes' if own / program >= cases.GOAL_SPEEDUP else 'no'}"
+                     f" | {wall(f'window:{case}:1') / program:.2f}x | {server:.2f} | "
+                     f"{f'{own / server:.2f}x' if server else ''} |")
     return lines + [""]
 
 
-# What each case sends, and what the server spends per statement in each
-# pattern, from the captured streams and the replays.
+# What each case sends, and the server's CPU time per statement in the two
+# replays.
 def traffic_table(bench, size):
     lines = [f"What the program sends at {size} records (from the general query log of the capture runs), and the",
              "server's CPU time per statement in the two replays (server CPU / statements of the stream):", "",
-             "| case | statements = queries, window 1 | MiB sent, window 1 | queries, default window | "
-             "statements in their texts | MiB sent, default window | server CPU per statement, own replay µs | "
-             "server CPU per statement, windowed replay µs | windowed replay s | program s |",
+             "| case | statements = queries, window 1 | MiB sent, window 1 | queries, default window | statements in "
+             "their texts | MiB sent, default window | server CPU per statement, own replay µs | server CPU per "
+             "statement, windowed replay µs | windowed replay s | program s |",
              "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for case in (*MEASURED, "20P-fail"):
-        single = bench.streams[f"{case}-{size}-w1"]
-        windowed = bench.streams[f"{case}-{size}-wdefault"]
-        replay = bench.results.get((f"replay:{case}", size))
-        windowed_replay = bench.results.get((f"windowed:{case}", size))
-        lines.append(
-            f"| {name(case)} | {single.queries} | {single.bytes / MIB:.1f} | {windowed.queries} | "
-            f"{windowed.statements} | {windowed.bytes / MIB:.1f} | "
-            f"{f'{1e6 * replay.server / single.queries:.1f}' if replay else ''} | "
-            f"{f'{1e6 * windowed_replay.server / windowed.statements:.1f}' if windowed_replay else ''} | "
-            f"{f'{windowed_replay.wall:.2f}' if windowed_replay else ''} | "
-            f"{bench.results[(f'program:{case}', size)].wall:.2f} |")
+        single, windowed = bench.streams[f"{case}-{size}-w1"], bench.streams[f"{case}-{size}-wdefault"]
+        replay, replayed = bench.results.get((f"replay:{case}", size)), bench.results.get((f"windowed:{case}", size))
+        lines.append(f"| {name(case)} | {single.queries} | {single.bytes / MIB:.1f} | {windowed.queries} | "
+                     f"{windowed.statements} | {windowed.bytes / MIB:.1f} | "
+                     f"{f'{1e6 * replay.server / single.queries:.1f}' if replay else ''} | "
+                     f"{f'{1e6 * replayed.server / windowed.statements:.1f}' if replayed else ''} | "
+                     f"{f'{replayed.wall:.2f}' if replayed else ''} | "
+                     f"{bench.results[(f'program:{case}', size)].wall:.2f} |")
     return lines + [""]
 
 
-# Seconds and records per second of the program for each window of the sweep.
-def window_table(bench, size, title, table_cases, windows):
-    lines = [title, "", "| case |" + "".join(f" {window} |" for window in windows),
-             "|---|" + "---:|" * len(windows)]
+# Seconds and records per second of the program for each window of the
+# sweep; with totals, the sum of the cases without failures per window.
+def window_table(bench, size, title, table_cases, windows, totals=False):
+    lines = [title, "", "| case |" + "".join(f" {window} |" for window in windows), "|---|" + "---:|" * len(windows)]
     for case in table_cases:
-        cells = ""
-        for window in windows:
-            run = bench.results.get((f"window:{case}:{window}", size))
-            cells += f" {run.wall:.2f} s, {size / run.wall:.0f}/s |" if run else " |"
-        lines.append(f"| {name(case)} |{cells}")
+        runs = [bench.results.get((f"window:{case}:{window}", size)) for window in windows]
+        lines.append(f"| {name(case)} |" + "".join(f" {run.wall:.2f} s, {size / run.wall:.0f}/s |" if run else " |"
+                                                    for run in runs))
+    if totals:
+        sums = [sum(bench.results[(f"window:{case}:{window}", size)].wall for case in cases.WINDOW_CASES)
+                for window in windows]
+        lines += ["", "| the four cases without failures, together |" + "".join(f" {sum_:.2f} s |" for sum_ in sums)]
     return lines + [""]
-
-
-# The sum of the cases' times for each candidate window.
-def candidate_totals(bench, size):
-    totals = [sum(bench.results[(f"window:{case}:{window}", size)].wall for case in cases.WINDOW_CASES)
-              for window in cases.CANDIDATE_WINDOWS]
-    return ["| the four cases without failures, together |" + "".join(f" {total:.2f} s |" for total in totals), ""]
 
 
 # The exact path against the clean file; the queries and bytes are known for
@@ -201,24 +196,18 @@ def exact_path_table(bench, size):
     output = Path(f"{reference.base}.out").read_bytes()
     lines = output.count(b"\n")
 
-    def row(file, window_text, key, clean_key, case, stream_window):
-        run = bench.results[(key, size)]
+    def row(file, window_text, key, clean_key, case, window):
+        run, stream = bench.results[(key, size)], bench.streams.get(f"{case}-{size}-w{window or 'default'}")
         clean = f"{run.wall / bench.results[(clean_key, size)].wall:.2f}" if clean_key else ""
-        queries = mib = ""
-        if stream_window in (None, 1):
-            stream = bench.streams[f"{case}-{size}-w{stream_window or 'default'}"]
-            queries, mib = stream.queries, f"{stream.bytes / MIB:.1f}"
-        return (f"| {file} | {window_text} | {run.wall:.2f} | {size / run.wall:.0f} | {queries} | {mib} | {clean} | "
-                f"{run.server:.2f} | {run.slowest:.2f} |")
+        return (f"| {file} | {window_text} | {run.wall:.2f} | {size / run.wall:.0f} | {stream.queries if stream else ''}"
+                f" | {f'{stream.bytes / MIB:.1f}' if stream else ''} | {clean} | {run.server:.2f} | {run.slowest:.2f} |")
     failing, default = f"every {FAIL_EVERY}th record fails", f"default ({bench.default_window})"
     return [f"The exact path at {size} records: 20P ReplaceMode on a file whose every {FAIL_EVERY}th record repeats",
             f"the record {FAIL_DISTANCE} lines before it (1062), against the file without them. On the failing file",
-            f"every run, whatever its window, printed the same {lines} lines ({len(output)} bytes) on standard "
-            "output as the",
-            f"run with KELVORA_WINDOW=1 (cmp) and ended with its exit status, {reference.status}.", "",
-            "| file | window | seconds | records/s | queries | MiB sent | x same window on the clean file | "
-            "server CPU s | slowest run s |",
-            "|---|---|---:|---:|---:|---:|---:|---:|---:|",
+            f"every run, whatever its window, printed the same {lines} lines ({len(output)} bytes) on standard output "
+            f"as the", f"run with KELVORA_WINDOW=1 (cmp) and ended with its exit status, {reference.status}.", "",
+            "| file | window | seconds | records/s | queries | MiB sent | x same window on the clean file | server CPU s "
+            "| slowest run s |", "|---|---|---:|---:|---:|---:|---:|---:|---:|",
             row(failing, default, "program:20P-fail", "program:20P-replace", "20P-fail", None),
             *(row(failing, window, f"window:20P-fail:{window}", f"window:20P-replace:{window}", "20P-fail", window)
               for window in cases.sweep_windows("20P-fail")),
@@ -227,69 +216,204 @@ def exact_path_table(bench, size):
 
 
 # Peak memory of the client for every case and size, with the large size
-# when measured, and then the wall time of the run at the large size and of
-# its run with KELVORA_WINDOW=1.
+# when measured, and its wall time and that of its run with KELVORA_WINDOW=1.
 def memory_table(bench):
-    large, large_size = bench.options.large, bench.large_size
-    sizes = bench.sizes + ([large_size] if large else [])
-    header = "| case |" + "".join(f" {size} records |" for size in sizes)
-    rule = "|---|" + "---:|" * len(sizes)
-    if large:
-        header += f" program s, {large_size} | KELVORA_WINDOW=1 s, {large_size} |"
-        rule += "---:|---:|"
-    lines = ["Peak resident memory of the client process (KiB), the sizes side by side:", "", header, rule]
+    large, size = bench.options.large, bench.large_size
+    sizes = bench.sizes + ([size] if large else [])
+    lines = ["Peak resident memory of the client process (KiB), the sizes side by side:", "",
+             "| case |" + "".join(f" {each} records |" for each in sizes)
+             + (f" program s, {size} | KELVORA_WINDOW=1 s, {size} |" if large else ""),
+             "|---|" + "---:|" * len(sizes) + ("---:|---:|" if large else "")]
 
-    def rss_cells(key):
-        return "".join(f" {bench.results[(key, size)].rss if (key, size) in bench.results else ''} |"
-                       for size in sizes)
+    def rss(key):
+        return "".join(f" {bench.results[(key, each)].rss if (key, each) in bench.results else ''} |" for each in sizes)
     for case in MEASURED:
-        line = f"| program, default window: {name(case)} |{rss_cells(f'program:{case}')}"
-        if large:
-            run = bench.results.get((f"program:{case}", large_size))
-            reference = bench.streams.get(f"{case}-{large_size}-w1")
-            line += f" {f'{run.wall:.2f}' if run else ''} | {f'{reference.seconds:.1f}' if reference else ''} |"
-        lines.append(line)
-    for label, key in (("LOAD DATA", "load:20P"), ("own replay of 20P ReplaceMode", "replay:20P-replace")):
-        lines.append(f"| mariadb client: {label} |{rss_cells(key)}" + (" | |" if large else ""))
-    lines.append("")
+        run, reference = bench.results.get((f"program:{case}", size)), bench.streams.get(f"{case}-{size}-w1")
+        lines.append(f"| program, default window: {name(case)} |{rss(f'program:{case}')}" + (
+            f" {f'{run.wall:.2f}' if run else ''} | {f'{reference.seconds:.1f}' if reference else ''} |" if large else ""))
+    lines += [f"| mariadb client: LOAD DATA |{rss('load:20P')}" + (" | |" if large else ""),
+              f"| mariadb client: own replay of 20P ReplaceMode |{rss('replay:20P-replace')}" + (" | |" if large else ""),
+              ""]
     if large:
-        minutes, seconds = divmod(bench.large_seconds, 60)
-        lines += [f"The measurements at {large_size} records (these runs, their references and the UTF-8 check) took "
-                  f"{minutes} min {seconds} s, files and table states included.", ""]
+        lines += [f"The measurements at {size} records (these runs, their references and the UTF-8 check) took "
+                  f"{bench.large_seconds // 60} min {bench.large_seconds % 60} s, files and table states included.", "",
+                  *utf8_table(bench, size)]
     return lines
 
 
-# The three runs of the UTF-8 check, and the check's cost: the refusal's
-# time less the connection's, against the import's.
+# The three runs of the UTF-8 check, and the check's cost: the refusal's time
+# less the connection's, against the import's.
 def utf8_table(bench, size):
-    def result(case):
-        return bench.results[(f"program:{case}", size)]
-    lines = [f"The UTF-8 check at {size} records, a 20P file of "
-             f"{bench.data(size, '20P-1252.txt').stat().st_size} bytes whose only byte above ASCII stands in",
-             f"its last line (so the check reads and scans all of it); fastest of {bench.options.repeat} rounds:", "",
-             "| run | exit status | seconds | slowest run s | client CPU s | server CPU s | peak RSS KiB |",
-             "|---|---:|---:|---:|---:|---:|---:|"]
-    for case in cases.UTF8_CASES:
-        run = result(case)
-        lines.append(f"| {CASES[case].label} | {bench.streams[f'{case}-{size}-w1'].status} | {run.wall:.2f} | "
-                     f"{run.slowest:.2f} | {run.cpu:.2f} | {run.server:.2f} | {run.rss} |")
-    imported, refused, connected = result("20P-1252"), result("20P-utf8"), result("connect")
-    check_cpu = refused.cpu - connected.cpu
-    share_cpu = 100 * check_cpu / imported.cpu if imported.cpu else 0
-    return lines + ["", f"The check (refusal less connection): {refused.wall - connected.wall:.2f} s of wall time, "
-                    f"{check_cpu:.2f} s of client CPU; {100 * (refused.wall - connected.wall) / imported.wall:.1f} % "
-                    f"of the import of {imported.wall:.2f} s ({share_cpu:.1f} % of its {imported.cpu:.2f} s of "
-                    "client CPU).", ""]
+    runs = [bench.results[(f"program:{case}", size)] for case in cases.UTF8_CASES]
+    imported, refused, connected = runs
+    check, check_cpu = refused.wall - connected.wall, refused.cpu - connected.cpu
+    return ["### UTF-8 check", "", f"The UTF-8 check at {size} records, a 20P file of "
+            f"{bench.data(size, '20P-1252.txt').stat().st_size} bytes whose only byte above ASCII stands in",
+            f"its last line (so the check reads and scans all of it); fastest of {bench.options.repeat} rounds:", "",
+            "| run | exit status | seconds | slowest run s | client CPU s | server CPU s | peak RSS KiB |",
+            "|---|---:|---:|---:|---:|---:|---:|",
+            *(f"| {CASES[case].label} | {bench.streams[f'{case}-{size}-w1'].status} | {run.wall:.2f} | {run.slowest:.2f} | "
+              f"{run.cpu:.2f} | {run.server:.2f} | {run.rss} |" for case, run in zip(cases.UTF8_CASES, runs)), "",
+            f"The check (refusal less connection): {check:.2f} s of wall time, {check_cpu:.2f} s of client CPU; "
+            f"{100 * check / imported.wall:.1f} % of the import of {imported.wall:.2f} s "
+            f"({100 * check_cpu / imported.cpu if imported.cpu else 0:.1f} % of its {imported.cpu:.2f} s of client CPU).",
+            ""]
+
+
+# Where the time of each profiled case goes at records records, default
+# window: the split without a profiler, then each profiler on a run of its
+# own from the case's starting state.
+def profile(bench, records):
+    lines = []
+    for case in cases.PROFILE_CASES:
+        print(f"bench: profiling {case} on {records} records", file=sys.stderr)
+        bench.prepare(case, records)
+        command, environment = bench.program_command(case, records, None)
+        run = bench.measure(command, bench.in_dir, environment=environment)[0]
+        lines += [f"#### {CASES[case].label}, {records} records, default window", "",
+                  f"Time split, no profiler attached: wall {run.wall:.3f} s; client user {bench.user} s, client "
+                  f"system {bench.system} s;", f"server CPU {run.server:.2f} s (all its threads).", ""]
+        if shutil.which("valgrind") and shutil.which("callgrind_annotate"):
+            bench.prepare(case, records)
+            command, environment = bench.program_command(case, records, None)
+            out = bench.work / f"callgrind-{case}.out"
+            subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *command], check=True,
+                           cwd=bench.in_dir, env=environment, capture_output=True)
+            lines += summarise_callgrind(output_of(["callgrind_annotate", "--inclusive=no", "--threshold=100",
+                                                    "--auto=no", out]), records)
+        else:
+            lines.append("callgrind: not available on this machine.")
+        if shutil.which("perf") and subprocess.run(["perf", "stat", "-e", "task-clock", "true"],
+                                                   capture_output=True).returncode == 0:
+            lines += count_system_calls(bench, case, records) + profile_server(bench, case, records)
+        else:
+            lines += ["perf: not available on this machine.", ""]
+    return lines
+
+
+# Instructions per shared object (those below half a percent in one line)
+# and the functions with the most of them (self cost), from
+# callgrind_annotate's listing, most expensive first.
+def summarise_callgrind(listing, records):
+    total, functions, per_object = 0, [], {}
+    for line in listing.splitlines():
+        found = CALLGRIND_FUNCTION.match(line)
+        if not found:
+            continue
+        instructions = int(found.group(1).replace(",", ""))
+        if found.group(2).startswith("PROGRAM TOTALS"):
+            total = instructions
+            continue
+        # Code inlined from another file is listed without its object.
+        objectname = found.group(4).rsplit("/", 1)[-1] if found.group(4) else "(inlined, object not named)"
+        functions.append((instructions, objectname, re.sub(r"^[^:]*:", "", found.group(2), count=1)))
+        per_object[objectname] = per_object.get(objectname, 0) + instructions
+    shown = {objectname: count for objectname, count in per_object.items() if count >= total / 200}
+    rest = sum(per_object.values()) - sum(shown.values())
+    return ["callgrind (instructions of the client process only; the kernel and the server are not in it):",
+            f"{total} instructions in all, {total / records:.0f} per record.", "",
+            "| shared object | instructions | share |", "|---|---:|---:|",
+            *(f"| {objectname} | {count} | {100 * count / total:.1f}% |"
+              for objectname, count in sorted(shown.items(), key=lambda item: -item[1])),
+            f"| everything else | {rest} | {100 * rest / total:.1f}% |", "",
+            "| function (self cost) | object | instructions | per record | share |", "|---|---|---:|---:|---:|",
+            *(f"| `{function}` | {objectname} | {count} | {count / records:.0f} | {100 * count / total:.1f}% |"
+              for count, objectname, function in functions[:PROFILE_TOP]), ""]
+
+
+# Counts, with perf stat, the client's and the server's CPU time, context
+# switches and socket calls during one import.
+def count_system_calls(bench, case, records):
+    events = "task-clock,context-switches"
+    if subprocess.run(["perf", "stat", "-e", SYSCALL_EVENTS[0], "true"], capture_output=True).returncode == 0:
+        events += "," + ",".join(SYSCALL_EVENTS)
+    bench.prepare(case, records)
+    command, environment = bench.program_command(case, records, None)
+    files = (bench.work / "perf-stat-client.txt", bench.work / "perf-stat-server.txt")
+    counter = subprocess.Popen(["perf", "stat", "-x,", "-e", events, "-p", str(bench.server_pid), "-o", files[1]],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(PERF_ATTACH_SECONDS)
+    subprocess.run(["perf", "stat", "-x,", "-e", events, "-o", files[0], *command], cwd=bench.in_dir, check=True,
+                   env=environment, capture_output=True)
+    counter.send_signal(signal.SIGINT)
+    counter.wait()
+    counts = [perf_counts(file) for file in files]
+    order = list(dict.fromkeys([*counts[0], *counts[1]]))
+
+    def cell(event, value):
+        if value == "" or "not" in value:
+            return " - |"
+        if event == "task-clock":
+            return f" {float(value):.0f} |"
+        return f" {int(float(value))} ({float(value) / records:.2f} per record) |"
+    return ["perf stat of the same import, no other profiler (the server's counts are all its threads, from one",
+            "second before the import to its end):", "",
+            "| process |" + "".join(f" {event}{' ms' if event == 'task-clock' else ''} |" for event in order),
+            "|---|" + "---:|" * len(order),
+            *(f"| {process} |" + "".join(cell(event, count.get(event, "")) for event in order)
+              for process, count in zip(("client", "server (all threads)"), counts)), ""]
+
+
+# perf stat's CSV counts (the count first, the event third) by event.
+def perf_counts(path):
+    counts = {}
+    for line in path.read_text().splitlines():
+        fields = line.split(",")
+        if not line.startswith("#") and len(fields) >= 3:
+            counts[fields[2].replace("syscalls:sys_enter_", "")] = fields[0]
+    return counts
+
+
+# Samples the server's threads with perf record while the program runs
+# unprofiled: the shares of the stages of a statement (inclusive), of the
+# shared objects, and the functions with the most samples of their own.
+def profile_server(bench, case, records):
+    data, log = bench.work / f"perf-server-{case}.data", bench.work / "perf-record.log"
+    bench.prepare(case, records)
+    command, environment = bench.program_command(case, records, None)
+    with open(log, "wb") as out:
+        recorder = subprocess.Popen(["perf", "record", "-F", str(PERF_FREQUENCY), "-g", "-p", str(bench.server_pid),
+                                     "-o", data], stdout=out, stderr=out)
+        time.sleep(PERF_ATTACH_SECONDS)
+        subprocess.run(command, cwd=bench.in_dir, env=environment, capture_output=True)
+        recorder.send_signal(signal.SIGINT)
+        if recorder.wait() != 0 and (not data.exists() or data.stat().st_size == 0):
+            return [f"perf record of the server failed: {(log.read_text(errors='replace').splitlines() or [''])[-1]}",
+                    ""]
+
+    def report(sort, children="--no-children"):
+        return output_of(["perf", "report", "-i", data, children, "--sort", sort, "-g", "none", "--stdio"])
+    per_object = report("dso")
+    samples = re.search(r"^# Samples: ([0-9.]*[KM]?)", per_object, re.M)
+    total = samples.group(1) if samples and samples.group(1) else "?"
+    objects = [line.split() for line in per_object.splitlines() if not line.startswith("#") and len(line.split()) >= 2]
+    functions = [line for line in report("dso,sym").splitlines() if not line.startswith("#") and len(line.split()) >= 4]
+    stages = {}
+    for line in report("sym", "--children").splitlines():
+        if not line.startswith("#") and len(line.split()) >= 4:
+            stages.setdefault(PERF_CHILDREN_LINE.sub("", line).rstrip(), line.split()[0])
+    return [f"perf record of the server's threads during the same import ({total} samples, "
+            f"{PERF_FREQUENCY} Hz; a", "stage's share includes everything it calls, so the shares overlap):", "",
+            "| stage | function | share of the server's samples |", "|---|---|---:|",
+            *(f"| {label} | `{symbol}` | {stages.get(symbol, '-')} |" for label, symbol in SERVER_STAGES), "",
+            "| shared object | share |", "|---|---:|",
+            *(f"| {fields[1]} | {fields[0]} |" for fields in objects[:SERVER_OBJECTS_TOP]), "",
+            "| function (own samples) | object | share |", "|---|---|---:|",
+            *(f"| `{PERF_SELF_LINE.sub('', line).rstrip()}` | {line.split()[1]} | {line.split()[0]} |"
+              for line in functions[:SERVER_PROFILE_TOP]), ""]
 
 
 def generated_report(bench):
     options, size = bench.options, bench.options.size
+    loads = sorted(bench.loads)
     lines = [BEGIN_MARKER, "", "## Figures of the last run", "",
              f"`bench/run {size} --repeat {options.repeat}{' --large' if options.large else ''}`, "
              f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, each figure from the fastest of {options.repeat} "
              f"runs (peak memory: the highest of them). Load average of the machine: {bench.load_before} at the start, "
-             f"{' '.join(open('/proc/loadavg').read().split()[:3])} at the end; {load_during_runs(bench.loads)}.",
-             "", *machine_description(bench), "", "### Goals", "", *reference_goals_table(bench, size),
+             f"{' '.join(Path('/proc/loadavg').read_text().split()[:3])} at the end; one-minute load average after the "
+             f"{len(loads)} measured runs: lowest {loads[0]:.2f}, median {loads[(len(loads) + 1) // 2 - 1]:.2f}, "
+             f"highest {loads[-1]:.2f}.", "", *machine_description(bench), "", "### Goals", "",
+             *reference_goals_table(bench, size),
              "The windows against one statement per query (the goal they were built for):", "",
              *goals_table(bench, size), "### All cases", ""]
     for each in bench.sizes:
@@ -298,13 +422,10 @@ def generated_report(bench):
               *window_table(bench, size, f"Window size (KELVORA_WINDOW) against throughput, {size} records, seconds "
                             "and records/s:", cases.THROUGHPUT_CASES, cases.THROUGHPUT_WINDOWS),
               *window_table(bench, size, f"Candidates for the default window, {size} records, seconds and records/s:",
-                            cases.SWEEP_CASES, cases.CANDIDATE_WINDOWS),
-              *candidate_totals(bench, size), "### Exact path", "", *exact_path_table(bench, size),
-              "### Memory", "", *memory_table(bench)]
-    if options.large:
-        lines += ["### UTF-8 check", "", *utf8_table(bench, bench.large_size)]
+                            cases.SWEEP_CASES, cases.CANDIDATE_WINDOWS, totals=True),
+              "### Exact path", "", *exact_path_table(bench, size), "### Memory", "", *memory_table(bench)]
     if options.profile:
-        lines += ["### Profile", "", *bench.profile_text]
+        lines += ["### Profile", "", *bench.profile]
     return "\n".join(lines + [END_MARKER]) + "\n"
 
 
@@ -313,19 +434,10 @@ def generated_report(bench):
 def write_results(bench, path):
     generated = generated_report(bench)
     old = path.read_text(encoding="utf-8").splitlines(keepends=True) if path.exists() else []
-    markers = [line.rstrip("\n") for line in old]
-    if BEGIN_MARKER not in markers or END_MARKER not in markers:
+    if BEGIN_MARKER + "\n" not in old or END_MARKER + "\n" not in old:
         old = ["# Kelvora benchmark\n", "\n", BEGIN_MARKER + "\n", END_MARKER + "\n"]
-    text, skipping = [], False
-    for line in old:
-        if line.rstrip("\n") == BEGIN_MARKER:
-            text.append(generated)
-            skipping = True
-        elif line.rstrip("\n") == END_MARKER:
-            skipping = False
-        elif not skipping:
-            text.append(line)
-    Path(f"{path}.new").write_text("".join(text), encoding="utf-8")
+    kept = old[:old.index(BEGIN_MARKER + "\n")] + [generated] + old[old.index(END_MARKER + "\n") + 1:]
+    Path(f"{path}.new").write_text("".join(kept), encoding="utf-8")
     os.replace(f"{path}.new", path)
     print(generated, end="")
     print(f"bench: written to {path}", file=sys.stderr)
