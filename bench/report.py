@@ -39,6 +39,31 @@ SERVER_STAGES = (
     ("socket writes of the answers, one per statement (libc, and the kernel below it)", "__send"),
     ("commit", "ha_commit_trans"),
     ("InnoDB's background threads", "tpool::thread_pool_generic::worker_main"))
+# The words above the tables, as they stand in the report.
+REFERENCE_GOALS_TEXT = """\
+Goals at {size} records (wall times of this run, program / reference). "Server CPU" is the server's CPU
+time for the program's statements (the lower of the program's fastest run and the windowed replay's);
+"floor" divides it by the reference's wall time: no client sending these statements can go below it.
+"""
+GOALS_TEXT = """\
+Goals at {size} records (wall times of this run). "Server CPU" is the server's CPU time for the windowed
+statements (the lower of the program's fastest run and the windowed replay's); "ceiling" divides the own
+replay's time by it: about the most any client sending the windowed statements could reach.
+"""
+TRAFFIC_TEXT = """\
+What the program sends at {size} records (from the general query log of the capture runs), and the
+server's CPU time per statement in the two replays (server CPU / statements of the stream):
+"""
+EXACT_PATH_TEXT = """\
+The exact path at {size} records: 20P ReplaceMode on a file whose every {every}th record repeats
+the record {distance} lines before it (1062), against the file without them. On the failing file
+every run, whatever its window, printed the same {lines} lines ({bytes} bytes) on standard output as the
+run with KELVORA_WINDOW=1 (cmp) and ended with its exit status, {status}.
+"""
+UTF8_TEXT = """\
+The UTF-8 check at {size} records, a 20P file of {bytes} bytes whose only byte above ASCII stands in
+its last line (so the check reads and scans all of it); fastest of {repeat} rounds:
+"""
 CALLGRIND_FUNCTION = re.compile(r"^ *([0-9][0-9,]*) \( *[0-9.]+%\)  (.*?)( \[([^]]*)\])?$")
 PERF_CHILDREN_LINE = re.compile(r"^ *[0-9.]+% +[0-9.]+% +\[[^]]*\] +")
 PERF_SELF_LINE = re.compile(r"^ *[0-9.]+% +[^ ]+ +\[[^]]*\] +")
@@ -81,6 +106,15 @@ def machine_description(bench):
             "records"]
 
 
+# A table cell of a figure that may be missing (None).
+def cell(value, form):
+    return "" if value is None else form.format(value)
+
+
+def yes_no(met):
+    return "yes" if met else "no"
+
+
 # The table for one size. "x LOAD DATA" divides a row's wall time by LOAD
 # DATA's; "own replay / this" the case's own one-statement replay's by the
 # program's.
@@ -89,20 +123,22 @@ def size_table(bench, size):
 
     def row(label, key, own_key=None):
         run = bench.results[(key, size)]
-        own = f"{bench.results[(own_key, size)].wall / run.wall:.2f}" if own_key else ""
-        return (f"| {label} | {size} | {run.wall:.2f} | {size / run.wall:.0f} | {run.wall / load:.2f} | {own} | "
-                f"{run.cpu:.2f} | {run.server:.2f} | {run.rss} | {run.slowest:.2f} |")
-    return [f"#### {size} records", "",
-            "| case | records | seconds | records/s | x LOAD DATA | own replay / this | client CPU s | server CPU s | "
-            "peak RSS KiB | slowest run s |", "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
-            *(row(f"program: {CASES[case].label}", f"program:{case}", f"replay:{case}") for case in MEASURED),
-            row("reference: LOAD DATA LOCAL INFILE, 20P", "load:20P"),
-            *(row(f"DBA reference: {name(case)}: {CASES[case].dba.label}", f"dba:{case}") for case in cases.UPSERT_CASES),
-            *(row(f"own replay, one statement per query: {name(case)}", f"replay:{case}") for case in MEASURED),
-            *(row(f"windowed replay, the program's queries: {name(case)}", f"windowed:{case}") for case in MEASURED),
-            *(line for case in cases.SPLIT_CASES for line in (
-                row(f"windowed replay, split: {name(case)} without the Sto and link rows", f"upserts:{case}"),
-                row(f"windowed replay, split: {name(case)}, the Sto and link rows alone", f"rows:{case}"))), ""]
+        own = bench.results[(own_key, size)].wall / run.wall if own_key else None
+        return (f"| {label} | {size} | {run.wall:.2f} | {size / run.wall:.0f} | {run.wall / load:.2f} | "
+                f"{cell(own, '{:.2f}')} | {run.cpu:.2f} | {run.server:.2f} | {run.rss} | {run.slowest:.2f} |")
+    lines = [f"#### {size} records", "",
+             "| case | records | seconds | records/s | x LOAD DATA | own replay / this | client CPU s | server CPU s | "
+             "peak RSS KiB | slowest run s |", "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+             *(row(f"program: {CASES[case].label}", f"program:{case}", f"replay:{case}") for case in MEASURED),
+             row("reference: LOAD DATA LOCAL INFILE, 20P", "load:20P"),
+             *(row(f"DBA reference: {name(case)}: {CASES[case].dba.label}", f"dba:{case}")
+               for case in cases.UPSERT_CASES),
+             *(row(f"own replay, one statement per query: {name(case)}", f"replay:{case}") for case in MEASURED),
+             *(row(f"windowed replay, the program's queries: {name(case)}", f"windowed:{case}") for case in MEASURED)]
+    for case in cases.SPLIT_CASES:
+        lines += [row(f"windowed replay, split: {name(case)} without the Sto and link rows", f"upserts:{case}"),
+                  row(f"windowed replay, split: {name(case)}, the Sto and link rows alone", f"rows:{case}")]
+    return lines + [""]
 
 
 # The server's CPU time for the program's statements: the lower of the
@@ -118,12 +154,10 @@ def reference_goals_table(bench, size):
     def row(case, reference, key, goal):
         program, wall = bench.results[(f"program:{case}", size)].wall, bench.results[(key, size)].wall
         server = server_cpu(bench, case, size)
-        return (f"| {name(case)} | {program:.2f} | {reference} | {wall:.2f} | {program / wall:.2f}x | at most {goal:.1f}x "
-                f"| {'yes' if program / wall <= goal else 'no'} | {server:.2f} | {server / wall:.2f}x |")
-    return [f"Goals at {size} records (wall times of this run, program / reference). \"Server CPU\" is the server's CPU",
-            "time for the program's statements (the lower of the program's fastest run and the windowed replay's);",
-            "\"floor\" divides it by the reference's wall time: no client sending these statements can go below it.",
-            "", "| case | program s | reference | reference s | program / reference | goal | met | server CPU s | floor |",
+        return (f"| {name(case)} | {program:.2f} | {reference} | {wall:.2f} | {program / wall:.2f}x | "
+                f"at most {goal:.1f}x | {yes_no(program / wall <= goal)} | {server:.2f} | {server / wall:.2f}x |")
+    return [*REFERENCE_GOALS_TEXT.format(size=size).splitlines(), "",
+            "| case | program s | reference | reference s | program / reference | goal | met | server CPU s | floor |",
             "|---|---:|---|---:|---:|---:|---|---:|---:|",
             row("20P-replace", "LOAD DATA LOCAL INFILE", "load:20P", cases.GOAL_LOAD_DATA),
             *(row(case, f"DBA: {CASES[case].dba.label}", f"dba:{case}", CASES[case].dba.goal)
@@ -135,29 +169,26 @@ def reference_goals_table(bench, size):
 def goals_table(bench, size):
     def wall(key):
         return bench.results[(key, size)].wall
-    program, load = wall("program:20P-replace"), wall("load:20P")
-    lines = [f"Goals at {size} records (wall times of this run). \"Server CPU\" is the server's CPU time for the windowed",
-             "statements (the lower of the program's fastest run and the windowed replay's); \"ceiling\" divides the own",
-             "replay's time by it: about the most any client sending the windowed statements could reach.", "",
+    program, load, goal = wall("program:20P-replace"), wall("load:20P"), cases.GOAL_LOAD_DATA
+    lines = [*GOALS_TEXT.format(size=size).splitlines(), "",
              "| case | measure | goal | this run | met | KELVORA_WINDOW=1 / program | server CPU s | ceiling |",
              "|---|---|---:|---:|---|---:|---:|---:|",
-             f"| 20P ReplaceMode | program / LOAD DATA ({program:.2f} s / {load:.2f} s) | at most {cases.GOAL_LOAD_DATA}x | "
-             f"{program / load:.2f}x | {'yes' if program / load <= cases.GOAL_LOAD_DATA else 'no'} | "
+             f"| 20P ReplaceMode | program / LOAD DATA ({program:.2f} s / {load:.2f} s) | at most {goal}x | "
+             f"{program / load:.2f}x | {yes_no(program / load <= goal)} | "
              f"{wall('window:20P-replace:1') / program:.2f}x |  |  |"]
     for case in cases.SPEEDUP_CASES:
         own, program, server = wall(f"replay:{case}"), wall(f"program:{case}"), server_cpu(bench, case, size)
-        lines.append(f"| {name(case)} | own one-statement replay / program ({own:.2f} s / {program:.2f} s) | at least "
-                     f"{cases.GOAL_SPEEDUP}x | {own / program:.2f}x | {'yes' if own / program >= cases.GOAL_SPEEDUP else 'no'}"
-                     f" | {wall(f'window:{case}:1') / program:.2f}x | {server:.2f} | "
-                     f"{f'{own / server:.2f}x' if server else ''} |")
+        lines.append(f"| {name(case)} | own one-statement replay / program ({own:.2f} s / {program:.2f} s) | "
+                     f"at least {cases.GOAL_SPEEDUP}x | {own / program:.2f}x | "
+                     f"{yes_no(own / program >= cases.GOAL_SPEEDUP)} | {wall(f'window:{case}:1') / program:.2f}x | "
+                     f"{server:.2f} | {cell(own / server if server else None, '{:.2f}x')} |")
     return lines + [""]
 
 
 # What each case sends, and the server's CPU time per statement in the two
 # replays.
 def traffic_table(bench, size):
-    lines = [f"What the program sends at {size} records (from the general query log of the capture runs), and the",
-             "server's CPU time per statement in the two replays (server CPU / statements of the stream):", "",
+    lines = [*TRAFFIC_TEXT.format(size=size).splitlines(), "",
              "| case | statements = queries, window 1 | MiB sent, window 1 | queries, default window | statements in "
              "their texts | MiB sent, default window | server CPU per statement, own replay µs | server CPU per "
              "statement, windowed replay µs | windowed replay s | program s |",
@@ -167,9 +198,9 @@ def traffic_table(bench, size):
         replay, replayed = bench.results.get((f"replay:{case}", size)), bench.results.get((f"windowed:{case}", size))
         lines.append(f"| {name(case)} | {single.queries} | {single.bytes / MIB:.1f} | {windowed.queries} | "
                      f"{windowed.statements} | {windowed.bytes / MIB:.1f} | "
-                     f"{f'{1e6 * replay.server / single.queries:.1f}' if replay else ''} | "
-                     f"{f'{1e6 * replayed.server / windowed.statements:.1f}' if replayed else ''} | "
-                     f"{f'{replayed.wall:.2f}' if replayed else ''} | "
+                     f"{cell(1e6 * replay.server / single.queries if replay else None, '{:.1f}')} | "
+                     f"{cell(1e6 * replayed.server / windowed.statements if replayed else None, '{:.1f}')} | "
+                     f"{cell(replayed.wall if replayed else None, '{:.2f}')} | "
                      f"{bench.results[(f'program:{case}', size)].wall:.2f} |")
     return lines + [""]
 
@@ -194,20 +225,19 @@ def window_table(bench, size, title, table_cases, windows, totals=False):
 def exact_path_table(bench, size):
     reference = bench.streams[f"20P-fail-{size}-w1"]
     output = Path(f"{reference.base}.out").read_bytes()
-    lines = output.count(b"\n")
 
     def row(file, window_text, key, clean_key, case, window):
         run, stream = bench.results[(key, size)], bench.streams.get(f"{case}-{size}-w{window or 'default'}")
-        clean = f"{run.wall / bench.results[(clean_key, size)].wall:.2f}" if clean_key else ""
-        return (f"| {file} | {window_text} | {run.wall:.2f} | {size / run.wall:.0f} | {stream.queries if stream else ''}"
-                f" | {f'{stream.bytes / MIB:.1f}' if stream else ''} | {clean} | {run.server:.2f} | {run.slowest:.2f} |")
+        clean = run.wall / bench.results[(clean_key, size)].wall if clean_key else None
+        return (f"| {file} | {window_text} | {run.wall:.2f} | {size / run.wall:.0f} | "
+                f"{cell(stream.queries if stream else None, '{}')} | "
+                f"{cell(stream.bytes / MIB if stream else None, '{:.1f}')} | {cell(clean, '{:.2f}')} | "
+                f"{run.server:.2f} | {run.slowest:.2f} |")
     failing, default = f"every {FAIL_EVERY}th record fails", f"default ({bench.default_window})"
-    return [f"The exact path at {size} records: 20P ReplaceMode on a file whose every {FAIL_EVERY}th record repeats",
-            f"the record {FAIL_DISTANCE} lines before it (1062), against the file without them. On the failing file",
-            f"every run, whatever its window, printed the same {lines} lines ({len(output)} bytes) on standard output "
-            f"as the", f"run with KELVORA_WINDOW=1 (cmp) and ended with its exit status, {reference.status}.", "",
-            "| file | window | seconds | records/s | queries | MiB sent | x same window on the clean file | server CPU s "
-            "| slowest run s |", "|---|---|---:|---:|---:|---:|---:|---:|---:|",
+    return [*EXACT_PATH_TEXT.format(size=size, every=FAIL_EVERY, distance=FAIL_DISTANCE, lines=output.count(b"\n"),
+                                    bytes=len(output), status=reference.status).splitlines(), "",
+            "| file | window | seconds | records/s | queries | MiB sent | x same window on the clean file | "
+            "server CPU s | slowest run s |", "|---|---|---:|---:|---:|---:|---:|---:|---:|",
             row(failing, default, "program:20P-fail", "program:20P-replace", "20P-fail", None),
             *(row(failing, window, f"window:20P-fail:{window}", f"window:20P-replace:{window}", "20P-fail", window)
               for window in cases.sweep_windows("20P-fail")),
@@ -226,14 +256,17 @@ def memory_table(bench):
              "|---|" + "---:|" * len(sizes) + ("---:|---:|" if large else "")]
 
     def rss(key):
-        return "".join(f" {bench.results[(key, each)].rss if (key, each) in bench.results else ''} |" for each in sizes)
+        runs = [bench.results.get((key, each)) for each in sizes]
+        return "".join(f" {run.rss if run else ''} |" for run in runs)
     for case in MEASURED:
         run, reference = bench.results.get((f"program:{case}", size)), bench.streams.get(f"{case}-{size}-w1")
-        lines.append(f"| program, default window: {name(case)} |{rss(f'program:{case}')}" + (
-            f" {f'{run.wall:.2f}' if run else ''} | {f'{reference.seconds:.1f}' if reference else ''} |" if large else ""))
-    lines += [f"| mariadb client: LOAD DATA |{rss('load:20P')}" + (" | |" if large else ""),
-              f"| mariadb client: own replay of 20P ReplaceMode |{rss('replay:20P-replace')}" + (" | |" if large else ""),
-              ""]
+        large_cells = (f" {cell(run.wall if run else None, '{:.2f}')} | "
+                       f"{cell(reference.seconds if reference else None, '{:.1f}')} |")
+        lines.append(f"| program, default window: {name(case)} |{rss(f'program:{case}')}"
+                     + (large_cells if large else ""))
+    for label, key in (("LOAD DATA", "load:20P"), ("own replay of 20P ReplaceMode", "replay:20P-replace")):
+        lines.append(f"| mariadb client: {label} |{rss(key)}" + (" | |" if large else ""))
+    lines.append("")
     if large:
         lines += [f"The measurements at {size} records (these runs, their references and the UTF-8 check) took "
                   f"{bench.large_seconds // 60} min {bench.large_seconds % 60} s, files and table states included.", "",
@@ -247,17 +280,18 @@ def utf8_table(bench, size):
     runs = [bench.results[(f"program:{case}", size)] for case in cases.UTF8_CASES]
     imported, refused, connected = runs
     check, check_cpu = refused.wall - connected.wall, refused.cpu - connected.cpu
-    return ["### UTF-8 check", "", f"The UTF-8 check at {size} records, a 20P file of "
-            f"{bench.data(size, '20P-1252.txt').stat().st_size} bytes whose only byte above ASCII stands in",
-            f"its last line (so the check reads and scans all of it); fastest of {bench.options.repeat} rounds:", "",
+    file_bytes = bench.data(size, "20P-1252.txt").stat().st_size
+    return ["### UTF-8 check", "",
+            *UTF8_TEXT.format(size=size, bytes=file_bytes, repeat=bench.options.repeat).splitlines(), "",
             "| run | exit status | seconds | slowest run s | client CPU s | server CPU s | peak RSS KiB |",
             "|---|---:|---:|---:|---:|---:|---:|",
-            *(f"| {CASES[case].label} | {bench.streams[f'{case}-{size}-w1'].status} | {run.wall:.2f} | {run.slowest:.2f} | "
-              f"{run.cpu:.2f} | {run.server:.2f} | {run.rss} |" for case, run in zip(cases.UTF8_CASES, runs)), "",
+            *(f"| {CASES[case].label} | {bench.streams[f'{case}-{size}-w1'].status} | {run.wall:.2f} | "
+              f"{run.slowest:.2f} | {run.cpu:.2f} | {run.server:.2f} | {run.rss} |"
+              for case, run in zip(cases.UTF8_CASES, runs)), "",
             f"The check (refusal less connection): {check:.2f} s of wall time, {check_cpu:.2f} s of client CPU; "
             f"{100 * check / imported.wall:.1f} % of the import of {imported.wall:.2f} s "
-            f"({100 * check_cpu / imported.cpu if imported.cpu else 0:.1f} % of its {imported.cpu:.2f} s of client CPU).",
-            ""]
+            f"({100 * check_cpu / imported.cpu if imported.cpu else 0:.1f} % of its {imported.cpu:.2f} s of client "
+            "CPU).", ""]
 
 
 # Where the time of each profiled case goes at records records, default
@@ -279,8 +313,9 @@ def profile(bench, records):
             out = bench.work / f"callgrind-{case}.out"
             subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *command], check=True,
                            cwd=bench.in_dir, env=environment, capture_output=True)
-            lines += summarise_callgrind(output_of(["callgrind_annotate", "--inclusive=no", "--threshold=100",
-                                                    "--auto=no", out]), records)
+            listing = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", "--auto=no", out],
+                                     capture_output=True, text=True, errors="replace", check=True).stdout
+            lines += summarise_callgrind(listing, records)
         else:
             lines.append("callgrind: not available on this machine.")
         if shutil.which("perf") and subprocess.run(["perf", "stat", "-e", "task-clock", "true"],
@@ -340,7 +375,7 @@ def count_system_calls(bench, case, records):
     counts = [perf_counts(file) for file in files]
     order = list(dict.fromkeys([*counts[0], *counts[1]]))
 
-    def cell(event, value):
+    def count_cell(event, value):
         if value == "" or "not" in value:
             return " - |"
         if event == "task-clock":
@@ -350,7 +385,7 @@ def count_system_calls(bench, case, records):
             "second before the import to its end):", "",
             "| process |" + "".join(f" {event}{' ms' if event == 'task-clock' else ''} |" for event in order),
             "|---|" + "---:|" * len(order),
-            *(f"| {process} |" + "".join(cell(event, count.get(event, "")) for event in order)
+            *(f"| {process} |" + "".join(count_cell(event, count.get(event, "")) for event in order)
               for process, count in zip(("client", "server (all threads)"), counts)), ""]
 
 
@@ -381,15 +416,16 @@ def profile_server(bench, case, records):
             return [f"perf record of the server failed: {(log.read_text(errors='replace').splitlines() or [''])[-1]}",
                     ""]
 
-    def report(sort, children="--no-children"):
+    def perf_report(sort, children="--no-children"):
         return output_of(["perf", "report", "-i", data, children, "--sort", sort, "-g", "none", "--stdio"])
-    per_object = report("dso")
+    per_object = perf_report("dso")
     samples = re.search(r"^# Samples: ([0-9.]*[KM]?)", per_object, re.M)
     total = samples.group(1) if samples and samples.group(1) else "?"
     objects = [line.split() for line in per_object.splitlines() if not line.startswith("#") and len(line.split()) >= 2]
-    functions = [line for line in report("dso,sym").splitlines() if not line.startswith("#") and len(line.split()) >= 4]
+    functions = [line for line in perf_report("dso,sym").splitlines()
+                 if not line.startswith("#") and len(line.split()) >= 4]
     stages = {}
-    for line in report("sym", "--children").splitlines():
+    for line in perf_report("sym", "--children").splitlines():
         if not line.startswith("#") and len(line.split()) >= 4:
             stages.setdefault(PERF_CHILDREN_LINE.sub("", line).rstrip(), line.split()[0])
     return [f"perf record of the server's threads during the same import ({total} samples, "
