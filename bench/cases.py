@@ -4,23 +4,19 @@ import re
 from dataclasses import dataclass
 
 # Every FAIL_EVERY-th record of the exact path's file repeats the record
-# FAIL_DISTANCE lines before it (an original one), whose key the table then
-# holds: the server answers 1062.
+# FAIL_DISTANCE lines before it: the server answers 1062.
 FAIL_EVERY = 50
 FAIL_DISTANCE = 10
 UNKNOWN_TYPE = "XXX"
 SAMPLE_TYPES = ("20P", "35P", "41P", "KST", "BKL", "IDN")
-# The columns the program fills with the time of writing, which no two runs
-# write alike: left out of the digest of the rows.
+# The columns holding the time of writing, left out of the digest of the rows.
 CLOCK_COLUMNS = ("M20Dat", "M35Dat", "M41Dat", "AwbDat", "AwvDat")
-# program / LOAD DATA; own one-statement replay / program; program / DBA
-# reference (GOAL_DBA or GOAL_STAGING, per case).
+# program / LOAD DATA; own replay / program; program / DBA reference.
 GOAL_LOAD_DATA = 1.5
 GOAL_SPEEDUP = 3
 GOAL_DBA = 1.0
 GOAL_STAGING = 1.2
-# The sweep at N records: every case with window 1 and the candidates for
-# the default, THROUGHPUT_CASES also with the steps of the throughput table.
+# The windows of the sweep; THROUGHPUT_CASES also take THROUGHPUT_WINDOWS.
 THROUGHPUT_WINDOWS = (1, 10, 100, 1000)
 CANDIDATE_WINDOWS = (100, 300, 1000, 4096)
 THROUGHPUT_CASES = ("20P-replace", "KST")
@@ -29,29 +25,21 @@ SWEEP_CASES = WINDOW_CASES + ("20P-fail",)
 PROFILE_CASES = ("20P-replace", "20P-update", "IDN")
 UTF8_CASES = ("20P-1252", "20P-utf8", "connect")
 
-
-# A field of the line as the program takes it: at its fixed position (the
-# layout's offset + 1) and width, without the blanks that the program trims.
+# A field of the line at its position (offset + 1) and width, trimmed as
+# the program trims it.
 def field(start, width):
     return f"RTRIM(SUBSTRING(@line, {start}, {width}))"
-
 
 # A field stored as it stands, blanks and all.
 def raw(start, width):
     return f"SUBSTRING(@line, {start}, {width})"
 
-
-# A date of IDN in MySQL mode: the text when it is later than 19000000 byte
-# for byte, else the replacement, formatted as the program's statements do.
+# An IDN date in MySQL mode: the text when above 19000000, else the replacement.
 def usable_date(start, width, replacement, form):
     return f"DATE_FORMAT(IF(BINARY {field(start, width)} > '19000000', {field(start, width)}, {replacement}), '{form}')"
 
-
 # The lines cut into the columns by the value rules of the member's
-# statements. KST: a blank KidNum is NULL. BKL: AwbMnd the whole number (the
-# bench checks that the files hold nothing else), AwbZuv a digit's value,
-# else 0. IDN in MySQL mode: a blank AswSto or AswBkl is 0, an unusable
-# AswGvo the server's date, an unusable AswGbi or AswDat NULL.
+# statements (blank KidNum NULL, blank AswSto and AswBkl 0, and so on).
 CUT_20P = (("M20Trm", field(1, 255)), ("M20Sch", field(256, 2)), ("M20Tg1", field(258, 1)),
            ("M20Zz2", raw(259, 5)), ("M20Ofv", raw(264, 4)), ("M20Ofb", raw(268, 4)))
 CUT_35P = (("M35Trm", field(1, 255)), ("M35Fir", field(256, 3)), ("M35Bkl", field(259, 5)),
@@ -77,15 +65,11 @@ CUT_IDN = (("AswNum", field(1, 50)), ("AswSto", f"COALESCE(NULLIF({field(51, 8)}
            ("AswDat", usable_date(269, 14, "NULL", "%Y%m%d%H%i%s")), ("AswErf", field(283, 50)),
            ("AswMap", field(333, 1)), ("AswKst", field(334, 30)))
 
-
-# The state a case's tables start from: emptied, or (restored) holding the
-# rows that the program, run with arguments on an empty table, writes from
-# file, with the clock column ("" for none) set back to an old date so that
-# every update changes its row. None: as the case before left them.
+# A case's starting state: emptied, or holding the program's rows from file
+# with the clock column set back so every update changes its row.
 @dataclass(frozen=True)
 class Emptied:
     tables: tuple
-
 
 @dataclass(frozen=True)
 class Restored:
@@ -94,11 +78,8 @@ class Restored:
     clock: str
     arguments: tuple
 
-
-# What a DBA would write by hand for an update-else-insert case: the lines
-# staged by LOAD DATA, one INSERT ... SELECT ... ON DUPLICATE KEY UPDATE
-# setting the columns the member's update sets (None: every staged column),
-# and the member's own statements before and after it.
+# A DBA's hand-written upsert: LOAD DATA into a staging table, one INSERT
+# ... SELECT ... ON DUPLICATE KEY UPDATE of updated (None: all), before/after.
 @dataclass(frozen=True)
 class Dba:
     label: str
@@ -111,10 +92,8 @@ class Dba:
     before: tuple = ()
     after: tuple = ()
 
-
-# One thing the program is measured on: its arguments and file, the tables
-# it writes, their state before the run, its references, and (split) the
-# queries of its windowed stream that are also replayed apart.
+# A measured run of the program: arguments, file, tables, starting state
+# (None: as left), references, and (split) queries also replayed apart.
 @dataclass(frozen=True)
 class Case:
     key: str
@@ -130,7 +109,6 @@ class Case:
     speed_goal: bool = False
     failing_every: int = 0
 
-
 # 20P, 35P and 41P UpdateMode: every key is there before the run.
 def upsert_case(code, table, clock, cut, updated):
     return Case(f"{code}-update", f"{code} UpdateMode", f"{code} UpdateMode (update-else-insert, every key there)",
@@ -138,16 +116,12 @@ def upsert_case(code, table, clock, cut, updated):
                 Dba("staging table, one upsert", GOAL_DBA if code == "20P" else GOAL_STAGING, table, cut, clock,
                     "SYSDATE()", updated), speed_goal=code == "20P")
 
-
-# KST and BKL: every second key of the file is there, written by an earlier
-# run. IDN: MySQL mode clears the three tables, the DBA writes the Sto and
-# link rows from the staged rows.
+# KST and BKL start with every second key; IDN clears its three tables.
 HALF_BKL = Restored("QVS301AWB", "BKL_half.txt", "AwbDat", ("BKL",))
 BKL_COLUMNS = ("QVS301AWB", CUT_BKL, "AwbSta, AwbDat", "1, CURRENT_TIMESTAMP", ("AwbZuv", "AwbSta", "AwbDat"))
 BKL_SWEEP = ("DELETE FROM RURUVURO.QVS301AWB WHERE AwbSta = 4 ;",)
 IDN_TABLES = ("QVS301ASW", "QVS113AWV", "QVS113STO")
-# A query of IDN's Sto and link rows, single-row or multi-row INSERTs, with or
-# without a SET STATEMENT ... FOR prefix.
+# A query of IDN's Sto and link rows, optionally after SET STATEMENT ... FOR.
 STO_AND_LINK_ROWS = re.compile(r"^(?:SET\s+STATEMENT\s.*?\sFOR\s+)?INSERT\s+INTO\s+RURUVURO\.QVS113(?:STO|AWV)\b",
                                re.DOTALL | re.IGNORECASE)
 EMPTY_20P = Emptied(("MGSST20P",))
@@ -183,8 +157,7 @@ CASES = {case.key: case for case in (
     Case("20P-fail", f"20P ReplaceMode, every {FAIL_EVERY}th record failing",
          f"20P ReplaceMode, every {FAIL_EVERY}th record a duplicate key", ("20P",), "20P-fail.txt", ("MGSST20P",),
          EMPTY_20P, failing_every=FAIL_EVERY),
-    # The UTF-8 check. The refused file and the unknown type code write
-    # nothing: each runs on the rows the Windows-1252 import left.
+    # The UTF-8 check; the refusal and the unknown type code write nothing.
     Case("20P-1252", "20P-1252", "20P ReplaceMode, Windows-1252 file (check and import)", ("20P",),
          "20P-1252.txt", ("MGSST20P",), EMPTY_20P),
     Case("20P-utf8", "20P-utf8", "20P, the same file with a UTF-8 sequence in its last line (check, refused)",
@@ -198,24 +171,19 @@ UPSERT_CASES = tuple(key for key in MEASURED if CASES[key].dba)
 SPLIT_CASES = tuple(key for key in MEASURED if CASES[key].split)
 SPEEDUP_CASES = tuple(key for key in MEASURED if CASES[key].speed_goal)
 
-
 # The KELVORA_WINDOW values the sweep measures for a case.
 def sweep_windows(key):
     return sorted({1, *CANDIDATE_WINDOWS, *(THROUGHPUT_WINDOWS if key in THROUGHPUT_CASES else ())})
 
-
-# LOAD DATA LOCAL INFILE of a file into a table: each line one field (no tab
-# in the data, nothing escaped), cut into the columns.
+# LOAD DATA LOCAL INFILE of a file, each line one field cut into the columns.
 def load_lines(path, table, cut):
     assignments = ",\n      ".join(f"{column} = {expression}" for column, expression in cut)
     return (f"LOAD DATA LOCAL INFILE '{path}' INTO TABLE {table}\n  CHARACTER SET latin1\n"
             "  FIELDS TERMINATED BY '\\t' ENCLOSED BY '' ESCAPED BY ''\n  LINES TERMINATED BY '\\n'\n"
             f"  (@line)\n  SET {assignments};\n")
 
-
-# The DBA reference of a case, in one transaction as the program's run: a
-# temporary staging table with the cut's columns, typed as in the member's
-# table (no index), filled by LOAD DATA, then the upsert.
+# The DBA reference in one transaction: an unindexed staging table filled
+# by LOAD DATA, then the upsert.
 def dba_statements(case, path):
     dba = case.dba
     columns = ", ".join(column for column, _ in dba.cut)

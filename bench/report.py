@@ -22,8 +22,7 @@ SERVER_OBJECTS_TOP = 5
 PERF_FREQUENCY = 4000
 # perf needs a moment to attach to every thread of the server.
 PERF_ATTACH_SECONDS = 1
-# The socket calls counted in the client and the server, which cause the
-# context switches.
+# The socket calls that cause the context switches.
 SYSCALL_EVENTS = ("syscalls:sys_enter_sendto", "syscalls:sys_enter_recvfrom", "syscalls:sys_enter_poll")
 # The stages of a statement in the server, as functions whose samples include
 # everything they call.
@@ -39,39 +38,12 @@ SERVER_STAGES = (
     ("socket writes of the answers, one per statement (libc, and the kernel below it)", "__send"),
     ("commit", "ha_commit_trans"),
     ("InnoDB's background threads", "tpool::thread_pool_generic::worker_main"))
-# The words above the tables, as they stand in the report.
-REFERENCE_GOALS_TEXT = """\
-Goals at {size} records (wall times of this run, program / reference). "Server CPU" is the server's CPU
-time for the program's statements (the lower of the program's fastest run and the windowed replay's);
-"floor" divides it by the reference's wall time: no client sending these statements can go below it.
-"""
-GOALS_TEXT = """\
-Goals at {size} records (wall times of this run). "Server CPU" is the server's CPU time for the windowed
-statements (the lower of the program's fastest run and the windowed replay's); "ceiling" divides the own
-replay's time by it: about the most any client sending the windowed statements could reach.
-"""
-TRAFFIC_TEXT = """\
-What the program sends at {size} records (from the general query log of the capture runs), and the
-server's CPU time per statement in the two replays (server CPU / statements of the stream):
-"""
-EXACT_PATH_TEXT = """\
-The exact path at {size} records: 20P ReplaceMode on a file whose every {every}th record repeats
-the record {distance} lines before it (1062), against the file without them. On the failing file
-every run, whatever its window, printed the same {lines} lines ({bytes} bytes) on standard output as the
-run with KELVORA_WINDOW=1 (cmp) and ended with its exit status, {status}.
-"""
-UTF8_TEXT = """\
-The UTF-8 check at {size} records, a 20P file of {bytes} bytes whose only byte above ASCII stands in
-its last line (so the check reads and scans all of it); fastest of {repeat} rounds:
-"""
 CALLGRIND_FUNCTION = re.compile(r"^ *([0-9][0-9,]*) \( *[0-9.]+%\)  (.*?)( \[([^]]*)\])?$")
 PERF_CHILDREN_LINE = re.compile(r"^ *[0-9.]+% +[0-9.]+% +\[[^]]*\] +")
 PERF_SELF_LINE = re.compile(r"^ *[0-9.]+% +[^ ]+ +\[[^]]*\] +")
 
-
 def name(case):
     return CASES[case].name
-
 
 # A command's standard output as text, "" when it cannot run.
 def output_of(command, **environment):
@@ -80,6 +52,18 @@ def output_of(command, **environment):
     except OSError:
         return ""
 
+# A table cell of a figure that may be missing (None).
+def cell(value, form="{:.2f}"):
+    return "" if value is None else form.format(value)
+
+def yes_no(met):
+    return "yes" if met else "no"
+
+# A table: the header's cells joined by " | ", per column "l" or "r" for its
+# alignment, and the rows as lists of cells; a blank line after it.
+def table(header, alignment, rows):
+    lines = [f"| {header} |", "|" + "".join("---|" if side == "l" else "---:|" for side in alignment)]
+    return lines + ["| " + " | ".join(str(value) for value in row) + " |" for row in rows] + [""]
 
 # The machine, the server and the build the figures come from.
 def machine_description(bench):
@@ -105,64 +89,50 @@ def machine_description(bench):
             f"{output_of([compiler, '-dumpfullversion']).strip()}), {state}; default window {bench.default_window} "
             "records"]
 
-
-# A table cell of a figure that may be missing (None).
-def cell(value, form):
-    return "" if value is None else form.format(value)
-
-
-def yes_no(met):
-    return "yes" if met else "no"
-
-
-# The table for one size. "x LOAD DATA" divides a row's wall time by LOAD
-# DATA's; "own replay / this" the case's own one-statement replay's by the
-# program's.
+# Every run at one size against LOAD DATA and, for the program, its own
+# one-statement replay.
 def size_table(bench, size):
     load = bench.results[("load:20P", size)].wall
-
-    def row(label, key, own_key=None):
+    labels = [(f"program: {CASES[case].label}", f"program:{case}", f"replay:{case}") for case in MEASURED]
+    labels.append(("reference: LOAD DATA LOCAL INFILE, 20P", "load:20P", None))
+    labels += [(f"DBA reference: {name(case)}: {CASES[case].dba.label}", f"dba:{case}", None)
+               for case in cases.UPSERT_CASES]
+    labels += [(f"own replay, one statement per query: {name(case)}", f"replay:{case}", None) for case in MEASURED]
+    labels += [(f"windowed replay, the program's queries: {name(case)}", f"windowed:{case}", None)
+               for case in MEASURED]
+    for case in cases.SPLIT_CASES:
+        labels += [(f"windowed replay, split: {name(case)} without the Sto and link rows", f"upserts:{case}", None),
+                   (f"windowed replay, split: {name(case)}, the Sto and link rows alone", f"rows:{case}", None)]
+    rows = []
+    for label, key, own_key in labels:
         run = bench.results[(key, size)]
         own = bench.results[(own_key, size)].wall / run.wall if own_key else None
-        return (f"| {label} | {size} | {run.wall:.2f} | {size / run.wall:.0f} | {run.wall / load:.2f} | "
-                f"{cell(own, '{:.2f}')} | {run.cpu:.2f} | {run.server:.2f} | {run.rss} | {run.slowest:.2f} |")
-    lines = [f"#### {size} records", "",
-             "| case | records | seconds | records/s | x LOAD DATA | own replay / this | client CPU s | server CPU s | "
-             "peak RSS KiB | slowest run s |", "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
-             *(row(f"program: {CASES[case].label}", f"program:{case}", f"replay:{case}") for case in MEASURED),
-             row("reference: LOAD DATA LOCAL INFILE, 20P", "load:20P"),
-             *(row(f"DBA reference: {name(case)}: {CASES[case].dba.label}", f"dba:{case}")
-               for case in cases.UPSERT_CASES),
-             *(row(f"own replay, one statement per query: {name(case)}", f"replay:{case}") for case in MEASURED),
-             *(row(f"windowed replay, the program's queries: {name(case)}", f"windowed:{case}") for case in MEASURED)]
-    for case in cases.SPLIT_CASES:
-        lines += [row(f"windowed replay, split: {name(case)} without the Sto and link rows", f"upserts:{case}"),
-                  row(f"windowed replay, split: {name(case)}, the Sto and link rows alone", f"rows:{case}")]
-    return lines + [""]
-
+        rows.append([label, size, cell(run.wall), f"{size / run.wall:.0f}", cell(run.wall / load), cell(own),
+                     cell(run.cpu), cell(run.server), run.rss, cell(run.slowest)])
+    return [f"#### {size} records", "", *table(
+        "case | records | seconds | records/s | x LOAD DATA | own replay / this | client CPU s | server CPU s | "
+        "peak RSS KiB | slowest run s", "lrrrrrrrrr", rows)]
 
 # The server's CPU time for the program's statements: the lower of the
 # program's fastest run and the windowed replay's.
 def server_cpu(bench, case, size):
     return min(bench.results[(f"program:{case}", size)].server, bench.results[(f"windowed:{case}", size)].server)
 
-
-# The goals against the bulk references, with the floor of each ratio: the
-# server's CPU time for the program's statements over the reference's wall
-# time, which no client sending them can go below.
+# The goals against the bulk references, with the floor: the server's CPU
+# time for the program's statements over the reference's wall time.
 def reference_goals_table(bench, size):
-    def row(case, reference, key, goal):
+    references = [("20P-replace", "LOAD DATA LOCAL INFILE", "load:20P", cases.GOAL_LOAD_DATA)]
+    references += [(case, f"DBA: {CASES[case].dba.label}", f"dba:{case}", CASES[case].dba.goal)
+                   for case in cases.UPSERT_CASES]
+    rows = []
+    for case, reference, key, goal in references:
         program, wall = bench.results[(f"program:{case}", size)].wall, bench.results[(key, size)].wall
         server = server_cpu(bench, case, size)
-        return (f"| {name(case)} | {program:.2f} | {reference} | {wall:.2f} | {program / wall:.2f}x | "
-                f"at most {goal:.1f}x | {yes_no(program / wall <= goal)} | {server:.2f} | {server / wall:.2f}x |")
-    return [*REFERENCE_GOALS_TEXT.format(size=size).splitlines(), "",
-            "| case | program s | reference | reference s | program / reference | goal | met | server CPU s | floor |",
-            "|---|---:|---|---:|---:|---:|---|---:|---:|",
-            row("20P-replace", "LOAD DATA LOCAL INFILE", "load:20P", cases.GOAL_LOAD_DATA),
-            *(row(case, f"DBA: {CASES[case].dba.label}", f"dba:{case}", CASES[case].dba.goal)
-              for case in cases.UPSERT_CASES), ""]
-
+        rows.append([name(case), cell(program), reference, cell(wall), f"{program / wall:.2f}x", f"at most {goal:.1f}x",
+                     yes_no(program / wall <= goal), cell(server), f"{server / wall:.2f}x"])
+    return [f"Goals at {size} records (wall times of this run, program / reference):", "", *table(
+        "case | program s | reference | reference s | program / reference | goal | met | server CPU s | floor",
+        "lrlrrrlrr", rows)]
 
 # The windows against one statement per query, with the ceiling: the own
 # replay's time over the server's CPU time for the windowed statements.
@@ -170,109 +140,101 @@ def goals_table(bench, size):
     def wall(key):
         return bench.results[(key, size)].wall
     program, load, goal = wall("program:20P-replace"), wall("load:20P"), cases.GOAL_LOAD_DATA
-    lines = [*GOALS_TEXT.format(size=size).splitlines(), "",
-             "| case | measure | goal | this run | met | KELVORA_WINDOW=1 / program | server CPU s | ceiling |",
-             "|---|---|---:|---:|---|---:|---:|---:|",
-             f"| 20P ReplaceMode | program / LOAD DATA ({program:.2f} s / {load:.2f} s) | at most {goal}x | "
-             f"{program / load:.2f}x | {yes_no(program / load <= goal)} | "
-             f"{wall('window:20P-replace:1') / program:.2f}x |  |  |"]
+    rows = [["20P ReplaceMode", f"program / LOAD DATA ({program:.2f} s / {load:.2f} s)", f"at most {goal}x",
+             f"{program / load:.2f}x", yes_no(program / load <= goal), f"{wall('window:20P-replace:1') / program:.2f}x",
+             "", ""]]
     for case in cases.SPEEDUP_CASES:
         own, program, server = wall(f"replay:{case}"), wall(f"program:{case}"), server_cpu(bench, case, size)
-        lines.append(f"| {name(case)} | own one-statement replay / program ({own:.2f} s / {program:.2f} s) | "
-                     f"at least {cases.GOAL_SPEEDUP}x | {own / program:.2f}x | "
-                     f"{yes_no(own / program >= cases.GOAL_SPEEDUP)} | {wall(f'window:{case}:1') / program:.2f}x | "
-                     f"{server:.2f} | {cell(own / server if server else None, '{:.2f}x')} |")
-    return lines + [""]
-
+        rows.append([name(case), f"own one-statement replay / program ({own:.2f} s / {program:.2f} s)",
+                     f"at least {cases.GOAL_SPEEDUP}x", f"{own / program:.2f}x",
+                     yes_no(own / program >= cases.GOAL_SPEEDUP), f"{wall(f'window:{case}:1') / program:.2f}x",
+                     cell(server), cell(own / server if server else None, "{:.2f}x")])
+    return [f"Goals at {size} records (wall times of this run):", "", *table(
+        "case | measure | goal | this run | met | KELVORA_WINDOW=1 / program | server CPU s | ceiling",
+        "llrrlrrr", rows)]
 
 # What each case sends, and the server's CPU time per statement in the two
 # replays.
 def traffic_table(bench, size):
-    lines = [*TRAFFIC_TEXT.format(size=size).splitlines(), "",
-             "| case | statements = queries, window 1 | MiB sent, window 1 | queries, default window | statements in "
-             "their texts | MiB sent, default window | server CPU per statement, own replay µs | server CPU per "
-             "statement, windowed replay µs | windowed replay s | program s |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    rows = []
     for case in (*MEASURED, "20P-fail"):
         single, windowed = bench.streams[f"{case}-{size}-w1"], bench.streams[f"{case}-{size}-wdefault"]
         replay, replayed = bench.results.get((f"replay:{case}", size)), bench.results.get((f"windowed:{case}", size))
-        lines.append(f"| {name(case)} | {single.queries} | {single.bytes / MIB:.1f} | {windowed.queries} | "
-                     f"{windowed.statements} | {windowed.bytes / MIB:.1f} | "
-                     f"{cell(1e6 * replay.server / single.queries if replay else None, '{:.1f}')} | "
-                     f"{cell(1e6 * replayed.server / windowed.statements if replayed else None, '{:.1f}')} | "
-                     f"{cell(replayed.wall if replayed else None, '{:.2f}')} | "
-                     f"{bench.results[(f'program:{case}', size)].wall:.2f} |")
-    return lines + [""]
-
+        rows.append([name(case), single.queries, f"{single.bytes / MIB:.1f}", windowed.queries, windowed.statements,
+                     f"{windowed.bytes / MIB:.1f}", cell(1e6 * replay.server / single.queries if replay else None,
+                                                         "{:.1f}"),
+                     cell(1e6 * replayed.server / windowed.statements if replayed else None, "{:.1f}"),
+                     cell(replayed.wall if replayed else None), cell(bench.results[(f"program:{case}", size)].wall)])
+    return [f"What the program sends at {size} records:", "", *table(
+        "case | statements = queries, window 1 | MiB sent, window 1 | queries, default window | statements in their "
+        "texts | MiB sent, default window | server CPU per statement, own replay µs | server CPU per statement, "
+        "windowed replay µs | windowed replay s | program s", "lrrrrrrrrr", rows)]
 
 # Seconds and records per second of the program for each window of the
 # sweep; with totals, the sum of the cases without failures per window.
 def window_table(bench, size, title, table_cases, windows, totals=False):
-    lines = [title, "", "| case |" + "".join(f" {window} |" for window in windows), "|---|" + "---:|" * len(windows)]
+    rows = []
     for case in table_cases:
-        runs = [bench.results.get((f"window:{case}:{window}", size)) for window in windows]
-        lines.append(f"| {name(case)} |" + "".join(f" {run.wall:.2f} s, {size / run.wall:.0f}/s |" if run else " |"
-                                                    for run in runs))
+        runs = [bench.results[(f"window:{case}:{window}", size)] for window in windows]
+        rows.append([name(case), *(f"{run.wall:.2f} s, {size / run.wall:.0f}/s" for run in runs)])
+    lines = [title, "", *table(" | ".join(["case", *map(str, windows)]), "l" + "r" * len(windows), rows)]
     if totals:
         sums = [sum(bench.results[(f"window:{case}:{window}", size)].wall for case in cases.WINDOW_CASES)
                 for window in windows]
-        lines += ["", "| the four cases without failures, together |" + "".join(f" {sum_:.2f} s |" for sum_ in sums)]
-    return lines + [""]
-
+        lines += ["| the four cases without failures, together |" + "".join(f" {sum_:.2f} s |" for sum_ in sums), ""]
+    return lines
 
 # The exact path against the clean file; the queries and bytes are known for
 # the captured runs only (window 1 and the default).
 def exact_path_table(bench, size):
     reference = bench.streams[f"20P-fail-{size}-w1"]
     output = Path(f"{reference.base}.out").read_bytes()
-
-    def row(file, window_text, key, clean_key, case, window):
+    printed_lines = output.count(b"\n")
+    failing, default = f"every {FAIL_EVERY}th record fails", f"default ({bench.default_window})"
+    runs = [(failing, default, "program:20P-fail", "program:20P-replace", "20P-fail", None)]
+    runs += [(failing, window, f"window:20P-fail:{window}", f"window:20P-replace:{window}", "20P-fail", window)
+             for window in cases.sweep_windows("20P-fail")]
+    runs += [("clean", default, "program:20P-replace", None, "20P-replace", None),
+             ("clean", 1, "window:20P-replace:1", None, "20P-replace", 1)]
+    rows = []
+    for file, window_text, key, clean_key, case, window in runs:
         run, stream = bench.results[(key, size)], bench.streams.get(f"{case}-{size}-w{window or 'default'}")
         clean = run.wall / bench.results[(clean_key, size)].wall if clean_key else None
-        return (f"| {file} | {window_text} | {run.wall:.2f} | {size / run.wall:.0f} | "
-                f"{cell(stream.queries if stream else None, '{}')} | "
-                f"{cell(stream.bytes / MIB if stream else None, '{:.1f}')} | {cell(clean, '{:.2f}')} | "
-                f"{run.server:.2f} | {run.slowest:.2f} |")
-    failing, default = f"every {FAIL_EVERY}th record fails", f"default ({bench.default_window})"
-    return [*EXACT_PATH_TEXT.format(size=size, every=FAIL_EVERY, distance=FAIL_DISTANCE, lines=output.count(b"\n"),
-                                    bytes=len(output), status=reference.status).splitlines(), "",
-            "| file | window | seconds | records/s | queries | MiB sent | x same window on the clean file | "
-            "server CPU s | slowest run s |", "|---|---|---:|---:|---:|---:|---:|---:|---:|",
-            row(failing, default, "program:20P-fail", "program:20P-replace", "20P-fail", None),
-            *(row(failing, window, f"window:20P-fail:{window}", f"window:20P-replace:{window}", "20P-fail", window)
-              for window in cases.sweep_windows("20P-fail")),
-            row("clean", default, "program:20P-replace", None, "20P-replace", None),
-            row("clean", 1, "window:20P-replace:1", None, "20P-replace", 1), ""]
-
+        rows.append([file, window_text, cell(run.wall), f"{size / run.wall:.0f}", cell(stream.queries if stream else None, "{}"),
+                     cell(stream.bytes / MIB if stream else None, "{:.1f}"), cell(clean), cell(run.server), cell(run.slowest)])
+    return [f"The exact path at {size} records, every {FAIL_EVERY}th record repeating the record {FAIL_DISTANCE} "
+            f"lines before it: every run printed the same {printed_lines} lines ({len(output)} bytes) as the "
+            f"run with KELVORA_WINDOW=1 and ended with its exit status, {reference.status}.", "", *table(
+                "file | window | seconds | records/s | queries | MiB sent | x same window on the clean file | "
+                "server CPU s | slowest run s", "llrrrrrrr", rows)]
 
 # Peak memory of the client for every case and size, with the large size
 # when measured, and its wall time and that of its run with KELVORA_WINDOW=1.
 def memory_table(bench):
     large, size = bench.options.large, bench.large_size
     sizes = bench.sizes + ([size] if large else [])
-    lines = ["Peak resident memory of the client process (KiB), the sizes side by side:", "",
-             "| case |" + "".join(f" {each} records |" for each in sizes)
-             + (f" program s, {size} | KELVORA_WINDOW=1 s, {size} |" if large else ""),
-             "|---|" + "---:|" * len(sizes) + ("---:|---:|" if large else "")]
-
-    def rss(key):
+    header = " | ".join(["case", *(f"{each} records" for each in sizes)])
+    if large:
+        header += f" | program s, {size} | KELVORA_WINDOW=1 s, {size}"
+    rows = []
+    labels = [(f"program, default window: {name(case)}", f"program:{case}", case) for case in MEASURED]
+    labels += [("mariadb client: LOAD DATA", "load:20P", None),
+               ("mariadb client: own replay of 20P ReplaceMode", "replay:20P-replace", None)]
+    for label, key, case in labels:
         runs = [bench.results.get((key, each)) for each in sizes]
-        return "".join(f" {run.rss if run else ''} |" for run in runs)
-    for case in MEASURED:
-        run, reference = bench.results.get((f"program:{case}", size)), bench.streams.get(f"{case}-{size}-w1")
-        large_cells = (f" {cell(run.wall if run else None, '{:.2f}')} | "
-                       f"{cell(reference.seconds if reference else None, '{:.1f}')} |")
-        lines.append(f"| program, default window: {name(case)} |{rss(f'program:{case}')}"
-                     + (large_cells if large else ""))
-    for label, key in (("LOAD DATA", "load:20P"), ("own replay of 20P ReplaceMode", "replay:20P-replace")):
-        lines.append(f"| mariadb client: {label} |{rss(key)}" + (" | |" if large else ""))
-    lines.append("")
+        rows.append([label, *(run.rss if run else "" for run in runs)])
+        if large and case:
+            run, reference = bench.results.get((key, size)), bench.streams.get(f"{case}-{size}-w1")
+            rows[-1] += [cell(run.wall if run else None), cell(reference.seconds if reference else None, "{:.1f}")]
+        elif large:
+            rows[-1] += ["", ""]
+    lines = ["Peak resident memory of the client process (KiB), the sizes side by side:", "",
+             *table(header, "l" + "r" * (len(header.split(" | ")) - 1), rows)]
     if large:
         lines += [f"The measurements at {size} records (these runs, their references and the UTF-8 check) took "
                   f"{bench.large_seconds // 60} min {bench.large_seconds % 60} s, files and table states included.", "",
                   *utf8_table(bench, size)]
     return lines
-
 
 # The three runs of the UTF-8 check, and the check's cost: the refusal's time
 # less the connection's, against the import's.
@@ -281,22 +243,20 @@ def utf8_table(bench, size):
     imported, refused, connected = runs
     check, check_cpu = refused.wall - connected.wall, refused.cpu - connected.cpu
     file_bytes = bench.data(size, "20P-1252.txt").stat().st_size
+    rows = [[CASES[case].label, bench.streams[f"{case}-{size}-w1"].status, cell(run.wall), cell(run.slowest),
+             cell(run.cpu), cell(run.server), run.rss] for case, run in zip(cases.UTF8_CASES, runs)]
     return ["### UTF-8 check", "",
-            *UTF8_TEXT.format(size=size, bytes=file_bytes, repeat=bench.options.repeat).splitlines(), "",
-            "| run | exit status | seconds | slowest run s | client CPU s | server CPU s | peak RSS KiB |",
-            "|---|---:|---:|---:|---:|---:|---:|",
-            *(f"| {CASES[case].label} | {bench.streams[f'{case}-{size}-w1'].status} | {run.wall:.2f} | "
-              f"{run.slowest:.2f} | {run.cpu:.2f} | {run.server:.2f} | {run.rss} |"
-              for case, run in zip(cases.UTF8_CASES, runs)), "",
+            f"The UTF-8 check at {size} records, a 20P file of {file_bytes} bytes; fastest of {bench.options.repeat} "
+            "rounds:", "",
+            *table("run | exit status | seconds | slowest run s | client CPU s | server CPU s | peak RSS KiB",
+                   "lrrrrrr", rows),
             f"The check (refusal less connection): {check:.2f} s of wall time, {check_cpu:.2f} s of client CPU; "
             f"{100 * check / imported.wall:.1f} % of the import of {imported.wall:.2f} s "
             f"({100 * check_cpu / imported.cpu if imported.cpu else 0:.1f} % of its {imported.cpu:.2f} s of client "
             "CPU).", ""]
 
-
-# Where the time of each profiled case goes at records records, default
-# window: the split without a profiler, then each profiler on a run of its
-# own from the case's starting state.
+# Where the time of each profiled case goes: the split without a profiler,
+# then each profiler on a run of its own from the case's starting state.
 def profile(bench, records):
     lines = []
     for case in cases.PROFILE_CASES:
@@ -325,10 +285,8 @@ def profile(bench, records):
             lines += ["perf: not available on this machine.", ""]
     return lines
 
-
 # Instructions per shared object (those below half a percent in one line)
-# and the functions with the most of them (self cost), from
-# callgrind_annotate's listing, most expensive first.
+# and the functions with the most of them (self cost), most expensive first.
 def summarise_callgrind(listing, records):
     total, functions, per_object = 0, [], {}
     for line in listing.splitlines():
@@ -345,16 +303,15 @@ def summarise_callgrind(listing, records):
         per_object[objectname] = per_object.get(objectname, 0) + instructions
     shown = {objectname: count for objectname, count in per_object.items() if count >= total / 200}
     rest = sum(per_object.values()) - sum(shown.values())
+    objects = [[objectname, count, f"{100 * count / total:.1f}%"]
+               for objectname, count in sorted(shown.items(), key=lambda item: -item[1])]
+    objects.append(["everything else", rest, f"{100 * rest / total:.1f}%"])
+    top = [[f"`{function}`", objectname, count, f"{count / records:.0f}", f"{100 * count / total:.1f}%"]
+           for count, objectname, function in functions[:PROFILE_TOP]]
     return ["callgrind (instructions of the client process only; the kernel and the server are not in it):",
             f"{total} instructions in all, {total / records:.0f} per record.", "",
-            "| shared object | instructions | share |", "|---|---:|---:|",
-            *(f"| {objectname} | {count} | {100 * count / total:.1f}% |"
-              for objectname, count in sorted(shown.items(), key=lambda item: -item[1])),
-            f"| everything else | {rest} | {100 * rest / total:.1f}% |", "",
-            "| function (self cost) | object | instructions | per record | share |", "|---|---|---:|---:|---:|",
-            *(f"| `{function}` | {objectname} | {count} | {count / records:.0f} | {100 * count / total:.1f}% |"
-              for count, objectname, function in functions[:PROFILE_TOP]), ""]
-
+            *table("shared object | instructions | share", "lrr", objects),
+            *table("function (self cost) | object | instructions | per record | share", "llrrr", top)]
 
 # Counts, with perf stat, the client's and the server's CPU time, context
 # switches and socket calls during one import.
@@ -377,17 +334,15 @@ def count_system_calls(bench, case, records):
 
     def count_cell(event, value):
         if value == "" or "not" in value:
-            return " - |"
+            return "-"
         if event == "task-clock":
-            return f" {float(value):.0f} |"
-        return f" {int(float(value))} ({float(value) / records:.2f} per record) |"
+            return f"{float(value):.0f}"
+        return f"{int(float(value))} ({float(value) / records:.2f} per record)"
+    rows = [[process, *(count_cell(event, count.get(event, "")) for event in order)]
+            for process, count in zip(("client", "server (all threads)"), counts)]
+    header = " | ".join(["process", *(f"{event}{' ms' if event == 'task-clock' else ''}" for event in order)])
     return ["perf stat of the same import, no other profiler (the server's counts are all its threads, from one",
-            "second before the import to its end):", "",
-            "| process |" + "".join(f" {event}{' ms' if event == 'task-clock' else ''} |" for event in order),
-            "|---|" + "---:|" * len(order),
-            *(f"| {process} |" + "".join(count_cell(event, count.get(event, "")) for event in order)
-              for process, count in zip(("client", "server (all threads)"), counts)), ""]
-
+            "second before the import to its end):", "", *table(header, "l" + "r" * len(order), rows)]
 
 # perf stat's CSV counts (the count first, the event third) by event.
 def perf_counts(path):
@@ -398,10 +353,9 @@ def perf_counts(path):
             counts[fields[2].replace("syscalls:sys_enter_", "")] = fields[0]
     return counts
 
-
-# Samples the server's threads with perf record while the program runs
-# unprofiled: the shares of the stages of a statement (inclusive), of the
-# shared objects, and the functions with the most samples of their own.
+# Samples the server's threads with perf record while the program runs: the
+# shares of the stages of a statement (inclusive), of the shared objects, and
+# the functions with the most samples of their own.
 def profile_server(bench, case, records):
     data, log = bench.work / f"perf-server-{case}.data", bench.work / "perf-record.log"
     bench.prepare(case, records)
@@ -418,27 +372,27 @@ def profile_server(bench, case, records):
 
     def perf_report(sort, children="--no-children"):
         return output_of(["perf", "report", "-i", data, children, "--sort", sort, "-g", "none", "--stdio"])
+
+    def entries(listing, fields=4):
+        return [line for line in listing.splitlines() if not line.startswith("#") and len(line.split()) >= fields]
     per_object = perf_report("dso")
     samples = re.search(r"^# Samples: ([0-9.]*[KM]?)", per_object, re.M)
     total = samples.group(1) if samples and samples.group(1) else "?"
-    objects = [line.split() for line in per_object.splitlines() if not line.startswith("#") and len(line.split()) >= 2]
-    functions = [line for line in perf_report("dso,sym").splitlines()
-                 if not line.startswith("#") and len(line.split()) >= 4]
     stages = {}
-    for line in perf_report("sym", "--children").splitlines():
-        if not line.startswith("#") and len(line.split()) >= 4:
-            stages.setdefault(PERF_CHILDREN_LINE.sub("", line).rstrip(), line.split()[0])
+    for line in entries(perf_report("sym", "--children")):
+        stages.setdefault(PERF_CHILDREN_LINE.sub("", line).rstrip(), line.split()[0])
+    objects = [line.split() for line in entries(per_object, 2)][:SERVER_OBJECTS_TOP]
+    functions = entries(perf_report("dso,sym"))[:SERVER_PROFILE_TOP]
     return [f"perf record of the server's threads during the same import ({total} samples, "
             f"{PERF_FREQUENCY} Hz; a", "stage's share includes everything it calls, so the shares overlap):", "",
-            "| stage | function | share of the server's samples |", "|---|---|---:|",
-            *(f"| {label} | `{symbol}` | {stages.get(symbol, '-')} |" for label, symbol in SERVER_STAGES), "",
-            "| shared object | share |", "|---|---:|",
-            *(f"| {fields[1]} | {fields[0]} |" for fields in objects[:SERVER_OBJECTS_TOP]), "",
-            "| function (own samples) | object | share |", "|---|---|---:|",
-            *(f"| `{PERF_SELF_LINE.sub('', line).rstrip()}` | {line.split()[1]} | {line.split()[0]} |"
-              for line in functions[:SERVER_PROFILE_TOP]), ""]
+            *table("stage | function | share of the server's samples", "llr",
+                   [[label, f"`{symbol}`", stages.get(symbol, "-")] for label, symbol in SERVER_STAGES]),
+            *table("shared object | share", "lr", [[fields[1], fields[0]] for fields in objects]),
+            *table("function (own samples) | object | share", "llr",
+                   [[f"`{PERF_SELF_LINE.sub('', line).rstrip()}`", line.split()[1], line.split()[0]]
+                    for line in functions])]
 
-
+# The generated part: the run's conditions, then every table in order.
 def generated_report(bench):
     options, size = bench.options, bench.options.size
     loads = sorted(bench.loads)
@@ -463,7 +417,6 @@ def generated_report(bench):
     if options.profile:
         lines += ["### Profile", "", *bench.profile]
     return "\n".join(lines + [END_MARKER]) + "\n"
-
 
 # Replaces the generated part of the results file, keeping the text around
 # it, and prints the generated part.
