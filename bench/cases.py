@@ -3,8 +3,7 @@ tables start from, and the statements of its references."""
 import re
 from dataclasses import dataclass
 
-# Every FAIL_EVERY-th record of the exact path's file repeats the record
-# FAIL_DISTANCE lines before it: the server answers 1062.
+# Every FAIL_EVERY-th record of the exact path's file repeats the one FAIL_DISTANCE lines before it (1062).
 FAIL_EVERY = 50
 FAIL_DISTANCE = 10
 UNKNOWN_TYPE = "XXX"
@@ -25,8 +24,7 @@ SWEEP_CASES = WINDOW_CASES + ("20P-fail",)
 PROFILE_CASES = ("20P-replace", "20P-update", "IDN")
 UTF8_CASES = ("20P-1252", "20P-utf8", "connect")
 
-# A field of the line at its position (offset + 1) and width, trimmed as
-# the program trims it.
+# A field of the line at its position (offset + 1) and width, trimmed as the program trims it.
 def field(start, width):
     return f"RTRIM(SUBSTRING(@line, {start}, {width}))"
 
@@ -38,8 +36,7 @@ def raw(start, width):
 def usable_date(start, width, replacement, form):
     return f"DATE_FORMAT(IF(BINARY {field(start, width)} > '19000000', {field(start, width)}, {replacement}), '{form}')"
 
-# The lines cut into the columns by the value rules of the member's
-# statements (blank KidNum NULL, blank AswSto and AswBkl 0, and so on).
+# The lines cut into the columns by the value rules of the member's statements.
 CUT_20P = (("M20Trm", field(1, 255)), ("M20Sch", field(256, 2)), ("M20Tg1", field(258, 1)),
            ("M20Zz2", raw(259, 5)), ("M20Ofv", raw(264, 4)), ("M20Ofb", raw(268, 4)))
 CUT_35P = (("M35Trm", field(1, 255)), ("M35Fir", field(256, 3)), ("M35Bkl", field(259, 5)),
@@ -65,8 +62,7 @@ CUT_IDN = (("AswNum", field(1, 50)), ("AswSto", f"COALESCE(NULLIF({field(51, 8)}
            ("AswDat", usable_date(269, 14, "NULL", "%Y%m%d%H%i%s")), ("AswErf", field(283, 50)),
            ("AswMap", field(333, 1)), ("AswKst", field(334, 30)))
 
-# A case's starting state: emptied, or holding the program's rows from file
-# with the clock column set back so every update changes its row.
+# A case's starting state: emptied, or the program's rows from file with the clock column set back.
 @dataclass(frozen=True)
 class Emptied:
     tables: tuple
@@ -78,8 +74,7 @@ class Restored:
     clock: str
     arguments: tuple
 
-# A DBA's hand-written upsert: LOAD DATA into a staging table, one INSERT
-# ... SELECT ... ON DUPLICATE KEY UPDATE of updated (None: all), before/after.
+# A DBA's upsert: LOAD DATA into a staging table, one INSERT ... ON DUPLICATE KEY UPDATE (updated None: all).
 @dataclass(frozen=True)
 class Dba:
     label: str
@@ -92,8 +87,7 @@ class Dba:
     before: tuple = ()
     after: tuple = ()
 
-# A measured run of the program: arguments, file, tables, starting state
-# (None: as left), references, and (split) queries also replayed apart.
+# A measured run of the program: file, tables, starting state (None: as left), references, split queries.
 @dataclass(frozen=True)
 class Case:
     key: str
@@ -182,8 +176,7 @@ def load_lines(path, table, cut):
             "  FIELDS TERMINATED BY '\\t' ENCLOSED BY '' ESCAPED BY ''\n  LINES TERMINATED BY '\\n'\n"
             f"  (@line)\n  SET {assignments};\n")
 
-# The DBA reference in one transaction: an unindexed staging table filled
-# by LOAD DATA, then the upsert.
+# The DBA reference in one transaction: an unindexed staging table filled by LOAD DATA, then the upsert.
 def dba_statements(case, path):
     dba = case.dba
     columns = ", ".join(column for column, _ in dba.cut)

@@ -24,8 +24,7 @@ PERF_FREQUENCY = 4000
 PERF_ATTACH_SECONDS = 1
 # The socket calls that cause the context switches.
 SYSCALL_EVENTS = ("syscalls:sys_enter_sendto", "syscalls:sys_enter_recvfrom", "syscalls:sys_enter_poll")
-# The stages of a statement in the server, as functions whose samples include
-# everything they call.
+# The stages of a statement in the server, as functions whose samples include what they call.
 SERVER_STAGES = (
     ("connection thread, all of it", "do_command"),
     ("socket reads of the queries (libc, and the kernel below it)", "__libc_recv"),
@@ -42,6 +41,7 @@ CALLGRIND_FUNCTION = re.compile(r"^ *([0-9][0-9,]*) \( *[0-9.]+%\)  (.*?)( \[([^
 PERF_CHILDREN_LINE = re.compile(r"^ *[0-9.]+% +[0-9.]+% +\[[^]]*\] +")
 PERF_SELF_LINE = re.compile(r"^ *[0-9.]+% +[^ ]+ +\[[^]]*\] +")
 
+# A case's short name, as the tables show it.
 def name(case):
     return CASES[case].name
 
@@ -56,11 +56,11 @@ def output_of(command, **environment):
 def cell(value, form="{:.2f}"):
     return "" if value is None else form.format(value)
 
+# Whether a goal was met, as the tables say it.
 def yes_no(met):
     return "yes" if met else "no"
 
-# A table: the header's cells joined by " | ", per column "l" or "r" for its
-# alignment, and the rows as lists of cells; a blank line after it.
+# A table: header cells joined by " | ", "l" or "r" per column, rows as lists of cells; then a blank line.
 def table(header, alignment, rows):
     lines = [f"| {header} |", "|" + "".join("---|" if side == "l" else "---:|" for side in alignment)]
     return lines + ["| " + " | ".join(str(value) for value in row) + " |" for row in rows] + [""]
@@ -89,8 +89,7 @@ def machine_description(bench):
             f"{output_of([compiler, '-dumpfullversion']).strip()}), {state}; default window {bench.default_window} "
             "records"]
 
-# Every run at one size against LOAD DATA and, for the program, its own
-# one-statement replay.
+# Every run at one size against LOAD DATA and, for the program, its own one-statement replay.
 def size_table(bench, size):
     load = bench.results[("load:20P", size)].wall
     labels = [(f"program: {CASES[case].label}", f"program:{case}", f"replay:{case}") for case in MEASURED]
@@ -113,13 +112,11 @@ def size_table(bench, size):
         "case | records | seconds | records/s | x LOAD DATA | own replay / this | client CPU s | server CPU s | "
         "peak RSS KiB | slowest run s", "lrrrrrrrrr", rows)]
 
-# The server's CPU time for the program's statements: the lower of the
-# program's fastest run and the windowed replay's.
+# The server's CPU time for the program's statements: lower of the program's and the windowed replay's.
 def server_cpu(bench, case, size):
     return min(bench.results[(f"program:{case}", size)].server, bench.results[(f"windowed:{case}", size)].server)
 
-# The goals against the bulk references, with the floor: the server's CPU
-# time for the program's statements over the reference's wall time.
+# The goals against the bulk references, with the floor: server CPU over the reference's wall time.
 def reference_goals_table(bench, size):
     references = [("20P-replace", "LOAD DATA LOCAL INFILE", "load:20P", cases.GOAL_LOAD_DATA)]
     references += [(case, f"DBA: {CASES[case].dba.label}", f"dba:{case}", CASES[case].dba.goal)
@@ -134,8 +131,7 @@ def reference_goals_table(bench, size):
         "case | program s | reference | reference s | program / reference | goal | met | server CPU s | floor",
         "lrlrrrlrr", rows)]
 
-# The windows against one statement per query, with the ceiling: the own
-# replay's time over the server's CPU time for the windowed statements.
+# The windows against one statement per query, with the ceiling: own replay's time over server CPU.
 def goals_table(bench, size):
     def wall(key):
         return bench.results[(key, size)].wall
@@ -153,8 +149,7 @@ def goals_table(bench, size):
         "case | measure | goal | this run | met | KELVORA_WINDOW=1 / program | server CPU s | ceiling",
         "llrrlrrr", rows)]
 
-# What each case sends, and the server's CPU time per statement in the two
-# replays.
+# What each case sends, and the server's CPU time per statement in the two replays.
 def traffic_table(bench, size):
     rows = []
     for case in (*MEASURED, "20P-fail"):
@@ -170,8 +165,7 @@ def traffic_table(bench, size):
         "texts | MiB sent, default window | server CPU per statement, own replay µs | server CPU per statement, "
         "windowed replay µs | windowed replay s | program s", "lrrrrrrrrr", rows)]
 
-# Seconds and records per second of the program for each window of the
-# sweep; with totals, the sum of the cases without failures per window.
+# Seconds and records/s per window of the sweep; with totals, the sum of the cases without failures.
 def window_table(bench, size, title, table_cases, windows, totals=False):
     rows = []
     for case in table_cases:
@@ -184,8 +178,7 @@ def window_table(bench, size, title, table_cases, windows, totals=False):
         lines += ["| the four cases without failures, together |" + "".join(f" {sum_:.2f} s |" for sum_ in sums), ""]
     return lines
 
-# The exact path against the clean file; the queries and bytes are known for
-# the captured runs only (window 1 and the default).
+# The exact path against the clean file; queries and bytes are known for the captured runs only.
 def exact_path_table(bench, size):
     reference = bench.streams[f"20P-fail-{size}-w1"]
     output = Path(f"{reference.base}.out").read_bytes()
@@ -200,16 +193,16 @@ def exact_path_table(bench, size):
     for file, window_text, key, clean_key, case, window in runs:
         run, stream = bench.results[(key, size)], bench.streams.get(f"{case}-{size}-w{window or 'default'}")
         clean = run.wall / bench.results[(clean_key, size)].wall if clean_key else None
-        rows.append([file, window_text, cell(run.wall), f"{size / run.wall:.0f}", cell(stream.queries if stream else None, "{}"),
-                     cell(stream.bytes / MIB if stream else None, "{:.1f}"), cell(clean), cell(run.server), cell(run.slowest)])
+        queries, sent = (stream.queries, stream.bytes / MIB) if stream else (None, None)
+        rows.append([file, window_text, cell(run.wall), f"{size / run.wall:.0f}", cell(queries, "{}"),
+                     cell(sent, "{:.1f}"), cell(clean), cell(run.server), cell(run.slowest)])
     return [f"The exact path at {size} records, every {FAIL_EVERY}th record repeating the record {FAIL_DISTANCE} "
             f"lines before it: every run printed the same {printed_lines} lines ({len(output)} bytes) as the "
             f"run with KELVORA_WINDOW=1 and ended with its exit status, {reference.status}.", "", *table(
                 "file | window | seconds | records/s | queries | MiB sent | x same window on the clean file | "
                 "server CPU s | slowest run s", "llrrrrrrr", rows)]
 
-# Peak memory of the client for every case and size, with the large size
-# when measured, and its wall time and that of its run with KELVORA_WINDOW=1.
+# Peak memory of the client per case and size; at the large size also the wall times.
 def memory_table(bench):
     large, size = bench.options.large, bench.large_size
     sizes = bench.sizes + ([size] if large else [])
@@ -236,8 +229,7 @@ def memory_table(bench):
                   *utf8_table(bench, size)]
     return lines
 
-# The three runs of the UTF-8 check, and the check's cost: the refusal's time
-# less the connection's, against the import's.
+# The UTF-8 check's three runs, and its cost: the refusal's time less the connection's.
 def utf8_table(bench, size):
     runs = [bench.results[(f"program:{case}", size)] for case in cases.UTF8_CASES]
     imported, refused, connected = runs
@@ -255,8 +247,7 @@ def utf8_table(bench, size):
             f"({100 * check_cpu / imported.cpu if imported.cpu else 0:.1f} % of its {imported.cpu:.2f} s of client "
             "CPU).", ""]
 
-# Where the time of each profiled case goes: the split without a profiler,
-# then each profiler on a run of its own from the case's starting state.
+# Where the time of each profiled case goes: the split without a profiler, then each profiler apart.
 def profile(bench, records):
     lines = []
     for case in cases.PROFILE_CASES:
@@ -285,8 +276,7 @@ def profile(bench, records):
             lines += ["perf: not available on this machine.", ""]
     return lines
 
-# Instructions per shared object (those below half a percent in one line)
-# and the functions with the most of them (self cost), most expensive first.
+# Instructions per shared object and the functions with the most of them (self cost).
 def summarise_callgrind(listing, records):
     total, functions, per_object = 0, [], {}
     for line in listing.splitlines():
@@ -313,8 +303,7 @@ def summarise_callgrind(listing, records):
             *table("shared object | instructions | share", "lrr", objects),
             *table("function (self cost) | object | instructions | per record | share", "llrrr", top)]
 
-# Counts, with perf stat, the client's and the server's CPU time, context
-# switches and socket calls during one import.
+# perf stat of the client and the server: CPU time, context switches and socket calls.
 def count_system_calls(bench, case, records):
     events = "task-clock,context-switches"
     if subprocess.run(["perf", "stat", "-e", SYSCALL_EVENTS[0], "true"], capture_output=True).returncode == 0:
@@ -353,9 +342,7 @@ def perf_counts(path):
             counts[fields[2].replace("syscalls:sys_enter_", "")] = fields[0]
     return counts
 
-# Samples the server's threads with perf record while the program runs: the
-# shares of the stages of a statement (inclusive), of the shared objects, and
-# the functions with the most samples of their own.
+# perf record of the server's threads: stages (inclusive), shared objects, functions (self).
 def profile_server(bench, case, records):
     data, log = bench.work / f"perf-server-{case}.data", bench.work / "perf-record.log"
     bench.prepare(case, records)
@@ -373,6 +360,7 @@ def profile_server(bench, case, records):
     def perf_report(sort, children="--no-children"):
         return output_of(["perf", "report", "-i", data, children, "--sort", sort, "-g", "none", "--stdio"])
 
+    # The lines of a listing that are entries, not comments.
     def entries(listing, fields=4):
         return [line for line in listing.splitlines() if not line.startswith("#") and len(line.split()) >= fields]
     per_object = perf_report("dso")
@@ -418,8 +406,7 @@ def generated_report(bench):
         lines += ["### Profile", "", *bench.profile]
     return "\n".join(lines + [END_MARKER]) + "\n"
 
-# Replaces the generated part of the results file, keeping the text around
-# it, and prints the generated part.
+# Replaces the generated part of the results file, keeping the text around it; prints it.
 def write_results(bench, path):
     generated = generated_report(bench)
     old = path.read_text(encoding="utf-8").splitlines(keepends=True) if path.exists() else []
