@@ -14,7 +14,7 @@
 #include "common/strutil.h"
 #include "common/textfile.h"
 #include "import/member.h"
-#include "watch/marker.h"
+#include "watch/markerpattern.h"
 
 namespace {
 

@@ -5,24 +5,12 @@
 #include <fnmatch.h>
 #include <string_view>
 
+#include "watch/markerpattern.h"
 #include "watch/names.h"
 
 namespace {
 
-constexpr std::string_view NameField = "{name}";
-constexpr std::string_view StemField = "{stem}";
 constexpr size_t Sha256Digits = 64;
-
-// Where the pattern names the file, and which field; npos when nowhere.
-size_t fieldIn(const std::string& pattern, std::string_view& field) {
-    size_t at = pattern.find(NameField);
-    field = NameField;
-    if (at == std::string::npos) {
-        at = pattern.find(StemField);
-        field = StemField;
-    }
-    return at;
-}
 
 // The name without its last extension (a leading dot is no extension).
 std::string stemOf(const std::string& name) {
@@ -85,9 +73,9 @@ bool lineMatches(std::string_view line, const FileDigest& file, std::string& rea
 
 std::string markerNameOf(const FileRule& rule, const std::string& name) {
     std::string_view field;
-    const size_t at = fieldIn(rule.marker, field);
+    const size_t at = markerFieldIn(rule.marker, field);
     if (at == std::string::npos) return rule.marker;
-    const std::string value = field == NameField ? name : stemOf(name);
+    const std::string value = field == MarkerNameField ? name : stemOf(name);
     return rule.marker.substr(0, at) + value + rule.marker.substr(at + field.size());
 }
 
@@ -95,7 +83,7 @@ bool isMarkerName(const WatchConfig& config, const std::string& name) {
     for (const FileRule& rule : config.rules) {
         if (rule.marker.empty()) continue;
         std::string_view field;
-        const size_t at = fieldIn(rule.marker, field);
+        const size_t at = markerFieldIn(rule.marker, field);
         const std::string glob = rule.marker.substr(0, at) + "?*" + rule.marker.substr(at + field.size());
         if (fnmatch(glob.c_str(), name.c_str(), FNM_NOESCAPE | (rule.matchCase ? 0 : FNM_CASEFOLD)) == 0) return true;
     }
@@ -111,13 +99,4 @@ bool fileMatchesMarker(const std::string& markerText, const FileDigest& file, st
         if (!line.empty() && !lineMatches(line, file, reason)) return false;
     }
     return true;
-}
-
-bool isMarkerPattern(const std::string& pattern) {
-    std::string_view field;
-    const size_t at = fieldIn(pattern, field);
-    if (at == std::string::npos || pattern.size() == field.size()) return false;
-    const std::string rest = pattern.substr(0, at) + pattern.substr(at + field.size());
-    return rest.find("{name}") == std::string::npos && rest.find("{stem}") == std::string::npos &&
-           rest.find('/') == std::string::npos && rest.find_first_of("*?[") == std::string::npos;
 }

@@ -20,7 +20,3 @@ bool isMarkerName(const WatchConfig& config, const std::string& name);
 // Whether the marker's text holds only what it may, and the file matches
 // each line it has; false with the reason otherwise.
 bool fileMatchesMarker(const std::string& markerText, const FileDigest& file, std::string& reason);
-
-// Whether a marker pattern is one the watcher can use: it names {name} or
-// {stem} once and adds something to it.
-bool isMarkerPattern(const std::string& pattern);

@@ -2,7 +2,7 @@
 // Prometheus text format, for node_exporter's textfile collector, written
 // whole (a temporary file, then a rename) after each run and every minute.
 #pragma once
-#include "watch/jobs.h"
+#include "watch/watcher.h"
 
 // The last whole import of each type code from archive/, at the start.
 void readLastImports(Watcher& watcher);

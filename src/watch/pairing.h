@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "watch/jobs.h"
+#include "watch/watcher.h"
 
 // Whether the file's marker is among the complete names (or it needs none).
 bool markerReady(const FileRule& rule, const std::string& name, const std::set<std::string>& complete);

@@ -5,7 +5,7 @@
 #pragma once
 #include <string>
 
-#include "watch/jobs.h"
+#include "watch/watcher.h"
 
 // The run folder's subfolders: the importer's source and its work file,
 // and a UTF-8 file as it was delivered.

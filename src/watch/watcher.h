@@ -1,0 +1,81 @@
+// The watcher's state: the staging area's fixed names, the jobs (one per
+// delivered file in work) and what the watcher keeps across them. The
+// rooms that work on a job (pairing, steps, metrics) need these types,
+// not the order of the runs, which jobs.h keeps.
+#pragma once
+#include <ctime>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "watch/config.h"
+#include "watch/hook.h"
+#include "watch/importer.h"
+#include "watch/queue.h"
+#include "watch/runrecord.h"
+
+// The folder in the working directory that holds the runs until they are
+// filed: only the watcher's user may enter it.
+constexpr const char* StagingFolderName = ".kelvora-watch";
+// In the staging area while the database is away: since when, and why.
+constexpr const char* OutageFileName = ".outage";
+// In the staging area: the drop entries named as never taken, so that each
+// is named once, not once per start.
+constexpr const char* NamedFileName = ".named";
+
+enum class Phase {
+    Running,      // its importer runs
+    RetryWait,    // waits for another import after a transaction abort
+    FilingWait,   // its run folder could not be filed yet: tried again later
+    Locked,       // a run folder of another watcher, or of an importer that outlived its watcher
+    Resume,       // a run an earlier watcher left: goes on once no older run of its type code is in work
+    OutageWait,   // could not connect, the database is away: tried again with back-off
+};
+
+struct Job {
+    RunRecord record;
+    std::string folderName;   // in the staging area
+    std::string folder;       // its path
+    int runFd = -1;           // the run folder, locked while the job is this watcher's
+    std::string source;       // the importer's first argument
+    RunFiles files;
+    WatchConfig site;         // a copy: a new configuration does not change a job under way
+    Phase phase = Phase::Running;
+    pid_t pid = -1;
+    double started = 0;       // monotonic time of the import's start
+    double dueAt = -1;        // the retry, the next try to file, the next look at a lock
+    RunOutcome last;          // what the last import ended with
+    double awaySince = -1;    // OutageWait: when its first try found the database away
+    int awayDelay = 0;        // and the seconds before its next try
+};
+
+// What the metrics count for a type code.
+struct TypeCounts {
+    long imported = 0;      // since the start
+    long failed = 0;
+    time_t lastWhole = 0;   // the last whole import's time of taking
+};
+
+struct Watcher {
+    WatchConfig config;
+    DropQueue queue;
+    int dropFd = -1;
+    int stagingFd = -1;
+    std::string staging;            // its path
+    std::vector<Job> jobs;
+    std::vector<int> retryDelays;   // seconds before the first, second, ... retry
+    int parallel = 1;
+    bool once = false;
+    bool stopping = false;
+    int failedFiles = 0;            // went to failed/, or could not be filed
+    int unknownFiles = 0;           // whether they were committed is unknown
+    bool leaseUnknownSaid = false;  // named once: open writers cannot be told
+    int firstOutageDelay = 30;      // seconds before the first try after the database was found away
+    double outageSince = -1;        // the database is away since (monotonic), -1 while it is there
+    int outageFiles = 0;            // files that waited for it
+    int awayFiles = 0;              // --once: files left for the next run because it was away
+    std::map<std::string, TypeCounts> typeCounts;   // by type code, for the metrics
+    int metricsError = 0;           // the last error writing the metrics, named once
+    std::vector<HookRun> hooks;     // on-failed hooks that run
+};
