@@ -131,7 +131,7 @@ bool flushWindow() {
     if (!landAhead(State, Pair)) return false;
     Window& win = *Pair.filling;
     if (win.entryCount == 0) return true;
-    if (State.ways.setPath == 1) sendUpsert(State, win);
-    completeWindow(State, win);
+    const int cursor = State.ways.setPath == 1 ? sendUpsert(State, win) : 0;
+    completeWindow(State, win, cursor);
     return runStop() == RunStop::None;
 }

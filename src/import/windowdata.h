@@ -116,7 +116,26 @@ struct Window {
     int stopEntry = -1;           // the record the run stopped at
     bool stopEntryShown = false;  // whether that record's own output is written
     long tooLongLine = 0;         // the line whose statement did not fit, or 0
-    int tuplesAhead = 0;          // sent ahead: the rows of its upsert
+    int upsertTuples = 0;         // the rows of its upsert, once composed
+    bool gathered = false;        // its Sto and link rows stand first, gathered (windowgather.h)
+    int tailUnits = 0;            // the units of those rows sent behind its upsert
+};
+
+// Where a slot goes when a window is gathered: the rows whose results are
+// ignored first, by the plan's step, a text that repeats one before it in
+// the window after those that do not, in file order within that; every
+// other slot after them, in file order.
+struct GatherKey {
+    bool other;
+    int step;
+    bool repeat;
+    int slot;
+    bool operator<(const GatherKey& b) const {
+        if (other != b.other) return b.other;
+        if (step != b.step) return step < b.step;
+        if (repeat != b.repeat) return b.repeat;
+        return slot < b.slot;
+    }
 };
 
 // There are two windows: while the server works on one window's upsert
@@ -143,6 +162,8 @@ struct WindowState {
     TextSet knownDuplicates;      // Sto/link texts refused as duplicates
     TextSet windowTexts;          // Sto/link texts met in the window being gathered
     char scratch[ArenaSize];      // the arena rewritten in the gathered order
+    GatherKey gatherKeys[MaxSlots];
+    Slot gatheredSlots[MaxSlots];
     RecordRow row;
     char keyText[RowKeyTextSize];
 };

@@ -64,7 +64,9 @@ void clearWindow(Window& win) {
     win.arenaUsed = 0;
     win.errorTextsUsed = 0;
     win.stopEntry = -1;
-    win.tuplesAhead = 0;
+    win.upsertTuples = 0;
+    win.gathered = false;
+    win.tailUnits = 0;
     clearTextSet(win.keys);
 }
 

@@ -33,8 +33,18 @@ bool sameInsert(const Window& win, const Slot& a, const Slot& b) {
            memcmp(win.arena + a.offset, win.arena + b.offset, a.prefix) == 0;
 }
 
-// Copies text to the end of the query being composed in run.query.
+// What appendQuery leaves in used once a text did not fit run.query: every
+// later text is refused too, and the caller sees that the query ran out of
+// room.
+constexpr size_t QueryOverflow = QuerySize + 1;
+
+// Copies text to the end of the query being composed in run.query, as long
+// as it fits.
 void appendQuery(WindowState& run, size_t& used, std::string_view text) {
+    if (used > QuerySize || text.size() > QuerySize - used) {
+        used = QueryOverflow;
+        return;
+    }
     memcpy(run.query + used, text.data(), text.size());
     used += text.size();
 }
@@ -66,6 +76,15 @@ void appendGroup(WindowState& run, const Window& win, size_t& used, const Unit& 
     }
 }
 
+// One unit's text at the end of the query.
+void appendUnit(WindowState& run, const Window& win, size_t& used, const Unit& unit) {
+    if (unit.group) {
+        appendGroup(run, win, used, unit);
+    } else {
+        appendQuery(run, used, textOf(win, win.slots[unit.firstSlot]));
+    }
+}
+
 }  // namespace
 
 bool isDone(const Window& win, const Slot& slot) {
@@ -94,18 +113,20 @@ int planUnits(WindowState& run, const Window& win, int cursor) {
     return count;
 }
 
-size_t composeQuery(WindowState& run, const Window& win, int units) {
-    size_t used = 0;
-    for (int u = 0; u < units; ++u) {
-        if (u > 0) appendQuery(run, used, ";");
-        const Unit& unit = run.units[u];
-        const Slot& slot = win.slots[unit.firstSlot];
-        if (unit.group) {
-            appendGroup(run, win, used, unit);
-        } else {
-            appendQuery(run, used, textOf(win, slot));
-        }
+int appendUnits(WindowState& run, const Window& win, int from, int units, size_t& used) {
+    for (int u = from; u < units; ++u) {
+        size_t after = used;
+        if (after > 0) appendQuery(run, after, ";");
+        appendUnit(run, win, after, run.units[u]);
+        if (after > QuerySize) return u - from;
+        used = after;
     }
+    return units - from;
+}
+
+size_t composeQuery(WindowState& run, const Window& win, int& units) {
+    size_t used = 0;
+    units = appendUnits(run, win, 0, units, used);
     return used;
 }
 
@@ -126,6 +147,7 @@ size_t composeUpsert(WindowState& run, const Window& win, int& tuples) {
         tuples++;
     }
     appendQuery(run, used, run.member->upsertClause);
-    // One record gains nothing from an upsert: it goes the exact way.
-    return tuples > 1 ? used : 0;
+    // One record gains nothing from an upsert: it goes the exact way, as
+    // does a window whose upsert would not fit the query.
+    return tuples > 1 && used <= QuerySize ? used : 0;
 }

@@ -18,8 +18,14 @@ bool isDone(const Window& win, const Slot& slot);
 int planUnits(WindowState& run, const Window& win, int cursor);
 
 // The text of the units as one query in run.query, ";" between the
-// statements. Returns its length.
-size_t composeQuery(WindowState& run, const Window& win, int units);
+// statements. Returns its length; units becomes the number that fit in the
+// query, at least one (a window's statements always fit its query).
+size_t composeQuery(WindowState& run, const Window& win, int& units);
+
+// Appends the units from `from` on to the query of length used in
+// run.query, each after ";" (but the query's first), as long as they fit.
+// Returns how many were appended.
+int appendUnits(WindowState& run, const Window& win, int from, int units, size_t& used);
 
 // The window's update-else-insert records as one multi-row INSERT with the
 // member's ON DUPLICATE KEY UPDATE, behind a savepoint, in run.query, its

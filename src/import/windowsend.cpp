@@ -7,7 +7,6 @@
 #include "import/statement.h"
 #include "import/textset.h"
 #include "import/windowfill.h"
-#include "import/windowgather.h"
 #include "import/windowquery.h"
 
 namespace {
@@ -156,9 +155,26 @@ After stopAt(Window& win, int index, int32_t code) {
     return After::Stopped;
 }
 
-void sendSlots(WindowState& run, Window& win) {
-    if (onlyIgnoredRowsLeft(run, win)) gatherIgnoredRows(run, win);
-    int cursor = 0;
+bool applyAnswers(WindowState& run, Window& win, int units, const StatementResult* results, int answered,
+                  int& cursor) {
+    for (int u = 0; u < answered; ++u) {
+        const Unit& unit = run.units[u];
+        After after = applyResult(run, win, unit, results[u], u == units - 1);
+        if (after == After::Stopped) return false;
+        if (after == After::Regroup) {
+            cursor = unit.firstSlot;
+            return true;
+        }
+        if (after == After::Replan) {
+            cursor = win.entries[win.slots[unit.firstSlot].entry].firstSlot;
+            return true;
+        }
+        cursor = unit.lastSlot + 1;
+    }
+    return true;
+}
+
+void sendSlots(WindowState& run, Window& win, int cursor) {
     while (runStop() == RunStop::None) {
         while (cursor < win.slotCount && isDone(win, win.slots[cursor])) cursor++;
         if (cursor >= win.slotCount) return;
@@ -169,19 +185,11 @@ void sendSlots(WindowState& run, Window& win) {
         }
         int units = planUnits(run, win, cursor);
         size_t length = composeQuery(run, win, units);
-        int answered = runStatements(run.query, length, run.results, units);
-        for (int u = 0; u < answered; ++u) {
-            After after = applyResult(run, win, run.units[u], run.results[u], u == units - 1);
-            if (after == After::Stopped) return;
-            if (after == After::Regroup) {
-                cursor = run.units[u].firstSlot;
-                break;
-            }
-            if (after == After::Replan) {
-                cursor = win.entries[win.slots[run.units[u].firstSlot].entry].firstSlot;
-                break;
-            }
-            cursor = run.units[u].lastSlot + 1;
+        if (units == 0) {
+            stopForTooLong(win, next.entry);
+            return;
         }
+        int answered = runStatements(run.query, length, run.results, units);
+        if (!applyAnswers(run, win, units, run.results, answered, cursor)) return;
     }
 }

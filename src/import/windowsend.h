@@ -18,7 +18,14 @@ void resolve(Window& win, Entry& entry, int32_t result);
 // The run stopped at this record: its own result and output are kept.
 After stopAt(Window& win, int index, int32_t code);
 
-// Sends the slots of the window in order, query after query: a statement
-// that fails ends its query's results, and the statements after it go
-// again.
-void sendSlots(WindowState& run, Window& win);
+// Applies the answers to the first units in run.units, which travelled in
+// one query of `units` units: a statement that failed ended the query, and
+// cursor moves past what the answers settled, or back to the slot that
+// goes again. False when the run stopped.
+bool applyAnswers(WindowState& run, Window& win, int units, const StatementResult* results, int answered,
+                  int& cursor);
+
+// Sends the slots of the window from cursor on, in order, query after
+// query: a statement that fails ends its query's results, and the
+// statements after it go again.
+void sendSlots(WindowState& run, Window& win, int cursor);

@@ -6,14 +6,17 @@
 
 #include "import/windowdata.h"
 
-// Sends the window's upsert and takes its result.
-void sendUpsert(WindowState& run, Window& win);
+// Sends the window's upsert, with its Sto and link rows behind it where
+// they may be gathered, and takes their results. Returns the slot from
+// which the rest of the window goes.
+int sendUpsert(WindowState& run, Window& win);
 
 // The rest of a window once its upsert, if it had one, is done: its
-// statements in order, then its output.
-void completeWindow(WindowState& run, Window& win);
+// statements from cursor on, in order, then its output.
+void completeWindow(WindowState& run, Window& win, int cursor);
 
-// A full window on the set path goes ahead: its upsert is sent, and the
+// A full window on the set path goes ahead: its upsert is sent (with its
+// Sto and link rows behind it, as sendUpsert sends them), and the
 // next window is filled (its lines read, cut and formatted) while the
 // server works. Its result is read, and whatever else the window needs is
 // sent, before anything of the next window is sent: the server sees the
