@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "import/plaindates.h"
 #include "import/serverfacts.h"
 
 namespace {
@@ -76,6 +77,25 @@ void appendGroup(WindowState& run, const Window& win, size_t& used, const Unit& 
     }
 }
 
+// A record's VALUES tuple in the upsert, each date the server would give
+// back as it stands written as a plain literal (plaindates.h).
+void appendUpsertTuple(WindowState& run, size_t& used, std::string_view tuple) {
+    PlainDate date;
+    size_t from = 0;
+    while (findPlainDate(tuple, from, date)) {
+        appendQuery(run, used, tuple.substr(from, date.at - from));
+        if (date.value.empty()) {
+            appendQuery(run, used, "NULL");
+        } else {
+            appendQuery(run, used, "'");
+            appendQuery(run, used, date.value);
+            appendQuery(run, used, "'");
+        }
+        from = date.at + date.length;
+    }
+    appendQuery(run, used, tuple.substr(from));
+}
+
 // One unit's text at the end of the query.
 void appendUnit(WindowState& run, const Window& win, size_t& used, const Unit& unit) {
     if (unit.group) {
@@ -143,7 +163,7 @@ size_t composeUpsert(WindowState& run, const Window& win, int& tuples) {
         const char* insert = win.arena + slot.insertAt;
         if (tuples == 0) appendQuery(run, used, std::string_view(insert, slot.prefix));
         appendQuery(run, used, tuples == 0 ? " " : ", ");
-        appendQuery(run, used, insertTuple(insert, slot.insertLength, slot.prefix));
+        appendUpsertTuple(run, used, insertTuple(insert, slot.insertLength, slot.prefix));
         tuples++;
     }
     appendQuery(run, used, run.member->upsertClause);
