@@ -115,8 +115,9 @@ HALF_BKL = Restored("QVS301AWB", "BKL_half.txt", "AwbDat", ("BKL",))
 BKL_COLUMNS = ("QVS301AWB", CUT_BKL, "AwbSta, AwbDat", "1, CURRENT_TIMESTAMP", ("AwbZuv", "AwbSta", "AwbDat"))
 BKL_SWEEP = ("DELETE FROM RURUVURO.QVS301AWB WHERE AwbSta = 4 ;",)
 IDN_TABLES = ("QVS301ASW", "QVS113AWV", "QVS113STO")
-# A query of IDN's Sto and link rows, optionally after SET STATEMENT ... FOR.
-STO_AND_LINK_ROWS = re.compile(r"^(?:SET\s+STATEMENT\s.*?\sFOR\s+)?INSERT\s+INTO\s+RURUVURO\.QVS113(?:STO|AWV)\b",
+# Where IDN's Sto and link rows begin in a query (they travel behind a window's upsert): the start of the
+# query or the ";" before the first of them, optionally after SET STATEMENT ... FOR.
+STO_AND_LINK_ROWS = re.compile(r"(?:^|;)(?=(?:SET\s+STATEMENT\s[^;]*?\sFOR\s+)?INSERT\s+INTO\s+RURUVURO\.QVS113(?:STO|AWV)\b)",
                                re.DOTALL | re.IGNORECASE)
 EMPTY_20P = Emptied(("MGSST20P",))
 CASES = {case.key: case for case in (
