@@ -164,6 +164,7 @@ struct WindowState {
     char scratch[ArenaSize];      // the arena rewritten in the gathered order
     GatherKey gatherKeys[MaxSlots];
     Slot gatheredSlots[MaxSlots];
+    int slotMoves[MaxSlots + 1];  // where each slot went when duplicates were dropped
     RecordRow row;
     char keyText[RowKeyTextSize];
 };

@@ -129,8 +129,8 @@ bool keyFitsTheWindow(WindowState& run, const Window& win, const Entry& entry, s
     return !textSetContains(win.keys, key) && textSetHasRoom(win.keys, key);
 }
 
-void dropKnownDuplicates(const WindowState& run, Window& win, int first) {
-    static int newIndex[MaxSlots + 1];
+void dropKnownDuplicates(WindowState& run, Window& win, int first) {
+    int* newIndex = run.slotMoves;
     int kept = first;
     size_t write = first < win.slotCount ? win.slots[first].offset : win.arenaUsed;
     for (int s = first; s < win.slotCount; ++s) {

@@ -44,4 +44,4 @@ bool keyFitsTheWindow(WindowState& run, const Window& win, const Entry& entry, s
 
 // Takes the Sto and link rows whose text has been refused as a duplicate
 // out of the slots from first on: each of them would be refused again.
-void dropKnownDuplicates(const WindowState& run, Window& win, int first);
+void dropKnownDuplicates(WindowState& run, Window& win, int first);
