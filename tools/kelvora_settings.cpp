@@ -72,7 +72,8 @@ const char* const CommandsText =
     "         and that the login may SELECT and INSERT there; the status is 1 when a\n"
     "         type code or the journal would fail (with or without UPD)\n"
     "grants   print the GRANT statements the type codes (all, or TYPE...) need for\n"
-    "         USER@HOST (HOST default %), with and without UPD, and the journal's\n";
+    "         USER@HOST (HOST default %), with and without UPD, the deletion guard's\n"
+    "         temporary table, and the journal's\n";
 
 // One connection value of the settings file: its option, key, number in the
 // file and the longest value the program takes whole.
@@ -472,8 +473,7 @@ std::string memberLacks(const std::vector<TableCheck>& tables, int m, bool updat
     std::string reasons;
     for (int i = -1; i < member.otherTableCount; ++i) {
         const char* name = i < 0 ? member.table : member.otherTables[i];
-        unsigned writes = i < 0 ? member.tableWrites : member.otherTableWrites[i];
-        if (i < 0 && update && member.updateTableWrites != 0) writes = member.updateTableWrites;
+        const unsigned writes = tableWritesOf(member, i, update ? WriteMode::Update : WriteMode::Replace);
         const TableCheck* table = tableNamed(tables, name);
         const std::string lacks = table == nullptr ? std::string() : lacksFor(*table, writes);
         if (lacks.empty()) continue;
@@ -673,8 +673,12 @@ int runGrants(int argc, char** argv) {
     std::string text;
     for (const TableCheck& table : tablesOfTheTypeCodes()) {
         if ((table.members & request.members) == 0) continue;
-        text += "GRANT " + rightList(table.needed) + " ON " + DatabaseName + "." + table.name + to;
+        // The deletion guard counts the rows of every table the run writes.
+        text += "GRANT " + rightList(table.needed | RightSelect) + " ON " + DatabaseName + "." + table.name + to;
     }
+    // The deletion guard notes the keys before a run in a temporary table
+    // of the session.
+    text += std::string("GRANT CREATE TEMPORARY TABLES ON ") + DatabaseName + ".*" + to;
     if (request.journalName != nullptr) {
         text += "GRANT SELECT, INSERT ON " + std::string(journal.schema) + "." + journal.table + to;
     }

@@ -1,7 +1,11 @@
 #include "check/plan.h"
 
+#include <cstring>
+#include <string>
+
 #include "check/snapshot.h"
 #include "common/diag.h"
+#include "driver/deleteguard.h"
 #include "driver/exitstatus.h"
 #include "import/members.h"
 #include "import/serverfacts.h"
@@ -53,6 +57,23 @@ bool anyWithoutTransactions() {
     return found;
 }
 
+// The deletion guard's words for a table it holds the run for, or "".
+std::string heldNote(const char* name) {
+    for (int i = 0; i < guardedTableCount(); ++i) {
+        const GuardedTable& table = guardedTable(i);
+        if (!table.tooMany || strcmp(table.name, name) != 0) continue;
+        std::string limits;
+        if (deleteLimits().rows != NoDeleteLimit) limits = "more than " + std::to_string(deleteLimits().rows) + " rows";
+        if (deleteLimits().share != NoDeleteLimit) {
+            limits += (limits.empty() ? "more than " : " and more than ") + std::to_string(deleteLimits().share) +
+                      " % of them";
+        }
+        return " (the run would be held: it deletes " + std::to_string(table.deleted) + " of " +
+               std::to_string(table.before) + " rows, " + limits + "; nothing would be committed)";
+    }
+    return "";
+}
+
 void printLine(const PlannedTable& table, long after, const TableChanges& changes, int status, const char* note) {
     diagnose("plan %s: %ld rows before, %ld after; %ld inserted, %ld changed, %ld deleted; exit %d%s", table.name,
              static_cast<long>(table.before.rows.size()), after, changes.inserted, changes.changed, changes.deleted,
@@ -60,8 +81,9 @@ void printLine(const PlannedTable& table, long after, const TableChanges& change
 }
 
 // One table's line: a table that is not there, one that could not be read,
-// one the run would leave as it is, or what the run did to it.
-void planTable(PlannedTable& table, bool commits, int status) {
+// one the run would leave as it is, or what the run did to it. A run the
+// deletion guard holds shows what it would have done, and why it is held.
+void planTable(PlannedTable& table, bool commits, bool held, int status) {
     if (!table.facts.exists) {
         diagnose("plan %s: the table does not exist; exit %d", table.name, status);
         return;
@@ -70,7 +92,7 @@ void planTable(PlannedTable& table, bool commits, int status) {
         diagnose("plan %s: the rows could not be read (error %d); exit %d", table.name, table.readResult, status);
         return;
     }
-    if (!commits) {
+    if (!commits && !held) {
         printLine(table, static_cast<long>(table.before.rows.size()), TableChanges(), status,
                   " (the run commits nothing)");
         return;
@@ -82,7 +104,8 @@ void planTable(PlannedTable& table, bool commits, int status) {
         diagnose("plan %s: the rows after the run could not be read (error %d); exit %d", table.name, result, status);
         return;
     }
-    printLine(table, static_cast<long>(after.rows.size()), compareSnapshots(table.before, after), status, "");
+    printLine(table, static_cast<long>(after.rows.size()), compareSnapshots(table.before, after), status,
+              held ? heldNote(table.name).c_str() : "");
 }
 
 }  // namespace
@@ -102,6 +125,7 @@ int32_t planBeforeImport(const char* typeCode) {
 void planAfterImport(const char* typeCode, const LoopOutcome& outcome) {
     if (findMember(typeCode) == nullptr) return;
     const bool commits = outcome.ending == LoopEnding::Completed;
+    const bool held = outcome.ending == LoopEnding::TooManyDeleted;
     const int status = exitStatusFor(outcome.code);
-    for (int i = 0; i < PlannedCount; ++i) planTable(Planned[i], commits, status);
+    for (int i = 0; i < PlannedCount; ++i) planTable(Planned[i], commits, held, status);
 }

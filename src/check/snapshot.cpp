@@ -6,19 +6,9 @@
 #include <cstring>
 
 #include "db/connection.h"
+#include "import/statement.h"
 
 namespace {
-
-// A column name from the server, as an identifier: between backticks, a
-// backtick in it doubled.
-std::string quotedName(const char* bytes, unsigned long length) {
-    std::string name = "`";
-    for (unsigned long i = 0; i < length; ++i) {
-        if (bytes[i] == '`') name += '`';
-        name += bytes[i];
-    }
-    return name + "`";
-}
 
 struct ColumnLists {
     std::vector<std::string> all;
@@ -28,7 +18,7 @@ struct ColumnLists {
 void takeColumn(const char* const* columns, const unsigned long* lengths, unsigned count, void* context) {
     auto* lists = static_cast<ColumnLists*>(context);
     if (count < 2 || columns[0] == nullptr) return;
-    std::string name = quotedName(columns[0], lengths[0]);
+    std::string name = quotedIdentifier(std::string_view(columns[0], lengths[0]));
     if (columns[1] != nullptr && lengths[1] > 0) lists->key.push_back(name);
     lists->all.push_back(name);
 }

@@ -7,12 +7,14 @@
 #include <cstring>
 #include <string>
 
+#include "common/contract.h"
 #include "common/diag.h"
 #include "common/runstate.h"
 #include "common/strutil.h"
 #include "common/textfile.h"
 #include "db/connection.h"
 #include "driver/connect.h"
+#include "driver/deleteguard.h"
 #include "driver/exitstatus.h"
 #include "driver/journal.h"
 #include "driver/runreport.h"
@@ -130,7 +132,8 @@ int32_t importFile(RunFile& run, const RunKind& kind) {
     }
     startProgress(run.typeCode, workFile.size);
     const JournalRun journal = {run.typeCode, run.source.c_str(), workFile.size};
-    LoopOutcome outcome = dispatchImport(run.typeCode, workFile);
+    LoopOutcome outcome = {0, LoopEnding::Completed};
+    if (countRowsBefore(run.typeCode, outcome)) outcome = judgeDeletions(dispatchImport(run.typeCode, workFile));
     closeTextFile(workFile);
     if (kind.afterImport != nullptr) kind.afterImport(run.typeCode, outcome);
     return finishImport(outcome, kind, &journal);
@@ -206,6 +209,8 @@ const char* endingWords(LoopEnding ending) {
     case LoopEnding::TooManyFailed: return "too many failed";
     case LoopEnding::OpeningFailed: return "opening statement failed";
     case LoopEnding::ClosingFailed: return "closing statement failed";
+    case LoopEnding::TooManyDeleted: return TooManyDeletedEnding;
+    case LoopEnding::DeletionsNotCounted: return DeletionsNotCountedEnding;
     }
     return "unknown";
 }
@@ -225,6 +230,7 @@ int32_t runImport(int argc, char** argv, const RunKind& kind) {
     takeWindowSetting();
     takeReportSetting();
     takeMaxFailedSetting();
+    takeDeleteLimits();
     LastResultCode = connectFromSettings();
     if (LastResultCode != 0) return LastResultCode;
     checkServer();
@@ -273,6 +279,8 @@ int32_t finishImport(const LoopOutcome& outcome, const RunKind& kind, const Jour
     case LoopEnding::TooManyFailed:
     case LoopEnding::OpeningFailed:
     case LoopEnding::ClosingFailed:
+    case LoopEnding::TooManyDeleted:
+    case LoopEnding::DeletionsNotCounted:
         return outcome.code;
     }
     if (DebugFlag) fputs("\n", stdout);

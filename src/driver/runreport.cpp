@@ -13,6 +13,7 @@
 #include "common/charset.h"
 #include "common/diag.h"
 #include "common/fileio.h"
+#include "driver/deleteguard.h"
 #include "import/failures.h"
 #include "import/report.h"
 
@@ -39,6 +40,32 @@ Json failedRecords() {
     return list;
 }
 
+// A limit of the deletion guard, or null where it is not set.
+Json limitJson(long limit) {
+    return limit == NoDeleteLimit ? Json() : Json(limit);
+}
+
+// With the deletion guard set: its limits and, for each table the type code
+// writes, the rows before and after the run and those it deleted (null
+// where they were not counted: the table is missing, or the run ended
+// before the guard counted).
+void addGuard(Json& report) {
+    if (!deleteGuardSet()) return;
+    report["delete_limits"] = {{"max_deletes", limitJson(deleteLimits().rows)},
+                               {"max_delete_share", limitJson(deleteLimits().share)}};
+    Json tables = Json::array();
+    for (int i = 0; i < guardedTableCount(); ++i) {
+        const GuardedTable& table = guardedTable(i);
+        tables.push_back({{"table", table.name},
+                          {"exists", table.exists},
+                          {"rows_before", table.noted ? Json(table.before) : Json()},
+                          {"rows_after", table.counted ? Json(table.after) : Json()},
+                          {"deleted", table.counted ? Json(table.deleted) : Json()},
+                          {"too_many", table.tooMany}});
+    }
+    report["tables"] = tables;
+}
+
 // Paths are bytes on this system: they go in as they stand, and the
 // serializer replaces what is not UTF-8.
 std::string reportText(const RunFacts& facts) {
@@ -60,6 +87,7 @@ std::string reportText(const RunFacts& facts) {
         {"failures", failedRecords()},
         {"failures_not_listed", Tally.failed - keptFailedRecordCount()},
     };
+    addGuard(report);
     return report.dump(JsonIndent, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 

@@ -29,8 +29,15 @@ extern char RecordBuffer[RecordBufferSize];
 //   ClosingFailed       and its opening or closing statement failed; the
 //                       abort line has been printed and nothing may be
 //                       committed.
+// The deletion guard (driver/deleteguard.h) ends a run that completed in
+// two more ways, and one that could not start in the second:
+//   TooManyDeleted      a table would lose more rows than the limits
+//                       allow; its lines are printed, nothing may be
+//                       committed.
+//   DeletionsNotCounted the deletions could not be counted, or a table
+//                       has no transactions; nothing may be committed.
 enum class LoopEnding { Completed, NoValidLine, TransactionAborted, ReadFailed, StatementTooLong, Utf8File,
-                        TooManyFailed, OpeningFailed, ClosingFailed };
+                        TooManyFailed, OpeningFailed, ClosingFailed, TooManyDeleted, DeletionsNotCounted };
 
 struct LoopOutcome {
     int32_t code;   // the final LastResultCode

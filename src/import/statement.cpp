@@ -179,6 +179,15 @@ std::string escapedSqlText(std::string_view value) {
     return escaped;
 }
 
+std::string quotedIdentifier(std::string_view name) {
+    std::string quoted = "`";
+    for (char c : name) {
+        if (c == '`') quoted += '`';
+        quoted += c;
+    }
+    return quoted + "`";
+}
+
 RunStop runStop() {
     return Stop;
 }

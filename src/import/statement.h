@@ -40,6 +40,10 @@ bool formatStatement(const char* format, std::initializer_list<SqlArg> args);
 // StatementBuffer; empty when the connection could not escape it.
 std::string escapedSqlText(std::string_view value);
 
+// A name the catalogue gave (a column's), as an identifier: between
+// backticks, a backtick in it doubled.
+std::string quotedIdentifier(std::string_view name);
+
 // Why a run must send nothing more: a statement did not fit its buffer, or a
 // failure ended the transaction (or the connection) on the server. Once set
 // it stays set, and every later statement returns at once without being sent.

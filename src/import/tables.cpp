@@ -19,6 +19,11 @@ unsigned rightsNeeded(unsigned tableWrites) {
     return rights;
 }
 
+unsigned tableWritesOf(const ImportMember& member, int other, WriteMode mode) {
+    if (other >= 0) return member.otherTableWrites[other];
+    return mode == WriteMode::Update && member.updateTableWrites != 0 ? member.updateTableWrites : member.tableWrites;
+}
+
 namespace {
 
 constexpr const char* MembersSchema = "RURUVURO";

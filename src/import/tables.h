@@ -22,6 +22,15 @@ extern const char* const TableRightNames[TableRightCount];   // "SELECT", ... in
 // so they need SELECT beside UPDATE or DELETE.
 unsigned rightsNeeded(unsigned tableWrites);
 
+// How the member's statements write one of its tables (TableWrite flags):
+// other = -1 its own table, else its other table of that index; the option
+// UPD changes only the own table's, and only where the member says so.
+enum class WriteMode { Replace, Update };
+unsigned tableWritesOf(const ImportMember& member, int other, WriteMode mode);
+
+// The flags of the statements that delete rows.
+constexpr unsigned DeletingWrites = DeletesAll | SweepsMarked;
+
 // The rights the login holds on a table of RURUVURO, as the server's
 // privilege tables show them to the login itself: granted on every
 // database, on RURUVURO (or a pattern that matches it) or on the table.

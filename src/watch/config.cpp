@@ -25,6 +25,8 @@ constexpr long MaxRetries = 100;
 constexpr long MaxOutageWait = 7 * 86400;
 constexpr long MaxMarkerWait = 30 * 86400;
 constexpr long MaxKeepDays = 36500;
+constexpr long MaxDeleteShare = 100;
+constexpr long MaxDeletes = LONG_MAX / 100;
 constexpr const char* JournalProgramName = "kelvora-journal";
 constexpr const char* SiteKeys[] = {"drop", "workdir", "archive", "failed", "program"};
 
@@ -97,6 +99,15 @@ bool takeNumber(Parser& parser, std::string_view key, const std::string& value, 
     }
     number = parsed;
     return true;
+}
+
+// A limit of the deletion guard: a whole number from 0 to most, or off.
+void takeDeleteLimit(Parser& parser, std::string_view key, const std::string& value, long most, long& limit) {
+    if (value == "off") {
+        limit = DeleteLimitOff;
+        return;
+    }
+    takeNumber(parser, key, value, most, limit);
 }
 
 // yes or no (true or false); a fault otherwise.
@@ -196,9 +207,14 @@ void takeSiteKey(Parser& parser, std::string_view key, const std::string& value)
         }
     } else if (key == "outage-wait") {
         if (takeNumber(parser, key, value, MaxOutageWait, number)) config.outageWait = static_cast<int>(number);
+    } else if (key == "max-deletes") {
+        takeDeleteLimit(parser, key, value, MaxDeletes, config.maxDeletes);
+    } else if (key == "max-delete-share") {
+        takeDeleteLimit(parser, key, value, MaxDeleteShare, config.maxDeleteShare);
     } else {
         fault(parser, "[site] has no key \"%.*s\" (drop, workdir, archive, failed, program, settle, retries, "
-              "outage-wait, journal, duplicates, journal-program, keep-archive, keep-failed, on-failed, metrics)", static_cast<int>(key.size()), key.data());
+              "outage-wait, journal, duplicates, journal-program, keep-archive, keep-failed, on-failed, metrics, "
+              "max-deletes, max-delete-share)", static_cast<int>(key.size()), key.data());
     }
 }
 
@@ -250,9 +266,14 @@ void takeFileKey(Parser& parser, std::string_view key, const std::string& value)
         }
     } else if (key == "marker-wait") {
         takeNumber(parser, key, value, MaxMarkerWait, rule.markerWait);
+    } else if (key == "max-deletes") {
+        takeDeleteLimit(parser, key, value, MaxDeletes, rule.maxDeletes);
+    } else if (key == "max-delete-share") {
+        takeDeleteLimit(parser, key, value, MaxDeleteShare, rule.maxDeleteShare);
     } else {
         fault(parser, "[file] has no key \"%.*s\" (type, update, debug, encoding, allow-empty, max-wrong-length, "
-              "max-failed-records, marker, marker-wait, match-case)", static_cast<int>(key.size()), key.data());
+              "max-failed-records, max-deletes, max-delete-share, marker, marker-wait, match-case)",
+              static_cast<int>(key.size()), key.data());
     }
 }
 
@@ -328,6 +349,10 @@ void checkComplete(Parser& parser) {
         if (paths[i]->empty()) fault(parser, "[site] does not say %s", SiteKeys[i]);
     }
     if (config.rules.empty()) fault(parser, "no [file GLOB] section: no file would be imported");
+    for (FileRule& rule : config.rules) {
+        if (rule.maxDeletes == DeleteLimitUnset) rule.maxDeletes = config.maxDeletes;
+        if (rule.maxDeleteShare == DeleteLimitUnset) rule.maxDeleteShare = config.maxDeleteShare;
+    }
     if (config.journalProgram.empty() && !config.program.empty()) {
         config.journalProgram = config.program.substr(0, config.program.rfind('/') + 1) + JournalProgramName;
     }

@@ -14,6 +14,12 @@ constexpr int DefaultOutageWait = 43200;   // 12 hours
 constexpr long DefaultMarkerWait = 3600;
 constexpr long DefaultKeepArchiveDays = 30;
 constexpr long DefaultKeepFailedDays = 90;
+// The deletion guard's limits: a run that would delete more than this many
+// rows of a table, and more than this share of them, is held.
+constexpr long DefaultMaxDeletes = 50;
+constexpr long DefaultMaxDeleteShare = 10;   // percent
+constexpr long DeleteLimitOff = -1;          // "off": that limit is not set
+constexpr long DeleteLimitUnset = -2;        // a section that says nothing takes [site]'s
 
 // What a [file GLOB] section says about the files whose names match GLOB.
 struct FileRule {
@@ -26,6 +32,8 @@ struct FileRule {
     bool allowEmpty = false;
     long maxWrongLength = 0;
     long maxFailedRecords = 0;
+    long maxDeletes = DeleteLimitUnset;       // max-deletes; DeleteLimitOff for off
+    long maxDeleteShare = DeleteLimitUnset;   // max-delete-share, percent; DeleteLimitOff for off
     std::string marker;         // the marker file's name pattern ({name}, {stem}); empty: no marker
     long markerWait = DefaultMarkerWait;   // seconds a file or marker waits for its other half before it is named
     int line = 0;               // the section's line in the file
@@ -48,6 +56,8 @@ struct WatchConfig {
     long keepFailedDays = DefaultKeepFailedDays;
     std::vector<std::string> onFailed;   // the hook's command and arguments; empty: none
     std::string metrics;          // the Prometheus text file; empty: none
+    long maxDeletes = DefaultMaxDeletes;           // the sections' default; DeleteLimitOff for off
+    long maxDeleteShare = DefaultMaxDeleteShare;
     std::vector<FileRule> rules;   // in the file's order
 };
 

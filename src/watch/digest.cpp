@@ -7,6 +7,8 @@
 
 #include <openssl/evp.h>
 
+#include "common/hex.h"
+
 namespace {
 
 constexpr size_t PieceSize = 64 * 1024;
@@ -16,16 +18,6 @@ struct HashContext {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
     ~HashContext() { EVP_MD_CTX_free(context); }
 };
-
-std::string hexOf(const unsigned char* bytes, unsigned count) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned i = 0; i < count; ++i) {
-        hex += digits[bytes[i] >> 4];
-        hex += digits[bytes[i] & 0x0F];
-    }
-    return hex;
-}
 
 // Hashes and counts what fd holds to its end.
 bool digestDescriptor(int fd, FileDigest& digest) {
@@ -44,11 +36,16 @@ bool digestDescriptor(int fd, FileDigest& digest) {
     unsigned char value[EVP_MAX_MD_SIZE];
     unsigned length = 0;
     if (EVP_DigestFinal_ex(hash.context, value, &length) != 1) return false;
-    digest.sha256 = hexOf(value, length);
+    digest.sha256 = hexOf(std::string_view(reinterpret_cast<const char*>(value), length));
     return true;
 }
 
 }  // namespace
+
+bool digestOpenFile(int fd, FileDigest& digest) {
+    digest = FileDigest();
+    return digestDescriptor(fd, digest);
+}
 
 bool digestFile(const std::string& path, FileDigest& digest) {
     digest = FileDigest();
@@ -59,4 +56,11 @@ bool digestFile(const std::string& path, FileDigest& digest) {
     close(fd);
     errno = error;
     return read;
+}
+
+std::string sha256Of(const std::string& bytes) {
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), value, &length, EVP_sha256(), nullptr) != 1) return "";
+    return hexOf(std::string_view(reinterpret_cast<const char*>(value), length));
 }

@@ -11,3 +11,10 @@ struct FileDigest {
 
 // Reads the file at path; false (with errno) when it cannot be read whole.
 bool digestFile(const std::string& path, FileDigest& digest);
+
+// The same for an open file, read from where it stands to its end.
+bool digestOpenFile(int fd, FileDigest& digest);
+
+// The SHA-256 of a text, as 64 lower-case hexadecimal digits; empty when
+// the library fails.
+std::string sha256Of(const std::string& bytes);

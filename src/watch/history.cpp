@@ -39,6 +39,7 @@ std::vector<FiledRun> filedRuns(const std::string& base) {
         run.typeCode = record.rule.typeCode;
         run.taken = stampTime(record.stamp);
         run.archived = record.archived;
+        run.held = record.held;
         run.outcome = record.outcome;
         run.reason = record.reason;
         RunOutcome report;

@@ -12,6 +12,7 @@ struct FiledRun {
     std::string typeCode;
     time_t taken = 0;
     bool archived = false;
+    bool held = false;      // the deletion guard held it
     std::string outcome;
     std::string reason;
     long lines = -1;        // from its report; -1 without one

@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/contract.h"
 #include "watch/argv.h"
 
 extern char** environ;
@@ -27,8 +28,8 @@ constexpr const char* MaxFailedVariable = "KELVORA_MAX_FAILED";
 constexpr const char* JournalVariable = "KELVORA_JOURNAL";
 constexpr const char* RunIdVariable = "KELVORA_RUN_ID";
 constexpr const char* Sha256Variable = "KELVORA_FILE_SHA256";
-constexpr const char* OwnVariables[] = {ReportVariable, MaxFailedVariable, JournalVariable, RunIdVariable,
-                                        Sha256Variable};
+constexpr const char* OwnVariables[] = {ReportVariable,  MaxFailedVariable,     JournalVariable,       RunIdVariable,
+                                        Sha256Variable, MaxDeletesVariable, MaxDeleteShareVariable};
 constexpr int ExecFailedStatus = 127;
 constexpr mode_t OutputFileMode = 0640;
 constexpr int OutputFlags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
@@ -40,7 +41,7 @@ constexpr long RetryableErrors[] = {1213, 1205, 1927, 2006, 2013, 2055};
 // came, so a COMMIT that failed with one may have taken effect.
 constexpr long FirstClientError = 2000;
 constexpr long LastClientError = 2999;
-constexpr const char* AbortEndings[] = {"transaction aborted", "commit failed"};
+constexpr const char* AbortEndings[] = {"transaction aborted", "commit failed", DeletionsNotCountedEnding};
 // The importer's line on standard output when it could not connect, and
 // the start of its line on standard error that quotes the client's text.
 constexpr const char* ConnectFailedLine = "Datenbankverbindung fehlgeschlagen, Fehler: ";
@@ -57,9 +58,24 @@ bool startsWith(const char* text, const char* front) {
     return strncmp(text, front, strlen(front)) == 0;
 }
 
+// The deletion guard's limits of the run: those of its section that are
+// not off, none once its deletions were accepted.
+void addDeleteLimits(const ImportRequest& request, std::vector<std::string>& environment) {
+    if (request.deletesAccepted) return;
+    if (request.rule.maxDeletes >= 0) {
+        environment.push_back(std::string(MaxDeletesVariable) + "=" + std::to_string(request.rule.maxDeletes));
+    }
+    if (request.rule.maxDeleteShare >= 0) {
+        environment.push_back(std::string(MaxDeleteShareVariable) + "=" + std::to_string(request.rule.maxDeleteShare));
+    }
+}
+
 // The watcher's environment without the variables it sets itself, and
 // those with the run's values (the journal's only when there is one).
-std::vector<std::string> childEnvironment(const FileRule& rule, const RunFiles& files, const JournalValues& journal) {
+std::vector<std::string> childEnvironment(const ImportRequest& request) {
+    const FileRule& rule = request.rule;
+    const RunFiles& files = request.files;
+    const JournalValues& journal = request.journal;
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         bool ours = false;
@@ -73,6 +89,7 @@ std::vector<std::string> childEnvironment(const FileRule& rule, const RunFiles& 
         environment.push_back(std::string(RunIdVariable) + "=" + journal.runId);
         environment.push_back(std::string(Sha256Variable) + "=" + journal.sha256);
     }
+    addDeleteLimits(request, environment);
     return environment;
 }
 
@@ -162,6 +179,39 @@ bool isOneOf(long error, const long* errors, size_t count) {
     return std::find(errors, errors + count, error) != errors + count;
 }
 
+// A limit of the report's delete_limits, or -1 when it is not set.
+long limitOf(const nlohmann::json& limits, const char* key) {
+    auto value = limits.find(key);
+    return value != limits.end() && value->is_number_integer() ? value->get<long>() : -1;
+}
+
+// A count of a table in the report, or -1 where it was not counted.
+long long countOf(const nlohmann::json& table, const char* key) {
+    auto value = table.find(key);
+    return value != table.end() && value->is_number_integer() ? value->get<long long>() : -1;
+}
+
+// The deletion guard's part of the report: its limits and its tables.
+void readGuard(const nlohmann::json& report, RunOutcome& outcome) {
+    auto limits = report.find("delete_limits");
+    if (limits != report.end() && limits->is_object()) {
+        outcome.maxDeletes = limitOf(*limits, "max_deletes");
+        outcome.maxDeleteShare = limitOf(*limits, "max_delete_share");
+    }
+    auto tables = report.find("tables");
+    if (tables == report.end() || !tables->is_array()) return;
+    for (const nlohmann::json& table : *tables) {
+        if (!table.is_object()) continue;
+        GuardedCounts counts;
+        counts.table = textOr(table, "table");
+        counts.before = countOf(table, "rows_before");
+        counts.after = countOf(table, "rows_after");
+        counts.deleted = countOf(table, "deleted");
+        counts.tooMany = table.value("too_many", false);
+        outcome.guarded.push_back(counts);
+    }
+}
+
 }  // namespace
 
 // The importer writes its report whole through a temporary file, so a
@@ -183,18 +233,20 @@ bool readReport(const std::string& path, RunOutcome& outcome) {
         outcome.ending = textOr(report, "ending");
         outcome.failedStatement = textOr(report, "failed_statement");
         outcome.reportedStatus = static_cast<int>(numberOr(report, "exit_status", -1));
+        readGuard(report, outcome);
     } catch (const std::exception&) {
         return false;
     }
     return true;
 }
 
-bool startImport(const WatchConfig& config, const FileRule& rule, const std::string& source, const RunFiles& files,
-                 const JournalValues& journal, int runLock, pid_t& pid, std::string& reason) {
-    std::vector<std::string> arguments = {config.program, source, rule.typeCode};
+bool startImport(const ImportRequest& request, pid_t& pid, std::string& reason) {
+    const WatchConfig& config = request.site;
+    const FileRule& rule = request.rule;
+    std::vector<std::string> arguments = {config.program, request.source, rule.typeCode};
     if (rule.update) arguments.emplace_back("UPD");
     if (rule.debug) arguments.emplace_back("/D");
-    std::vector<std::string> environment = childEnvironment(rule, files, journal);
+    std::vector<std::string> environment = childEnvironment(request);
     std::vector<char*> argv = pointersTo(arguments);
     std::vector<char*> envp = pointersTo(environment);
     int report[2];
@@ -204,7 +256,7 @@ bool startImport(const WatchConfig& config, const FileRule& rule, const std::str
     }
     fflush(nullptr);
     pid = fork();
-    if (pid == 0) execImporter(config.workdir.c_str(), files, runLock, report[1], argv.data(), envp.data());
+    if (pid == 0) execImporter(config.workdir.c_str(), request.files, request.runLock, report[1], argv.data(), envp.data());
     const int forkError = errno;
     close(report[1]);
     int error = forkError;

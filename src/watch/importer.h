@@ -6,6 +6,7 @@
 #pragma once
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 #include "watch/config.h"
 
@@ -14,6 +15,15 @@ struct RunFiles {
     std::string out;      // standard output, as the importer writes it (Windows-1252)
     std::string err;      // standard error
     std::string report;   // the JSON run report
+};
+
+// What the deletion guard counted of one table, from the run report.
+struct GuardedCounts {
+    std::string table;
+    long long before = -1;    // -1: not counted
+    long long after = -1;
+    long long deleted = -1;
+    bool tooMany = false;
 };
 
 // What the run report says, as far as the watcher needs it.
@@ -32,16 +42,15 @@ struct RunOutcome {
     long connectError = 0;     // the run could not connect: the client's error number (its stdout says so)
     std::string connectText;   // and its line on standard error
     int signal = 0;
+    std::vector<GuardedCounts> guarded;   // with the deletion guard set: each table the type code writes
+    long maxDeletes = -1;                 // and its limits (-1: not set)
+    long maxDeleteShare = -1;
 };
 
 // What a run did to the tables, as far as anyone can know: the three
 // outcomes the log, the reason and --once's exit status tell apart.
 enum class Committed { Yes, No, Unknown };
 
-// Starts "program source TYPE [UPD] [/D]" in workdir with KELVORA_REPORT and
-// KELVORA_MAX_FAILED set for it; the importer inherits runLock, the run's
-// lock. False, with the reason, when it could not be started (then it ran
-// nothing).
 // The run's journal values (all empty without a journal).
 struct JournalValues {
     std::string journal;
@@ -49,8 +58,23 @@ struct JournalValues {
     std::string sha256;
 };
 
-bool startImport(const WatchConfig& config, const FileRule& rule, const std::string& source, const RunFiles& files,
-                 const JournalValues& journal, int runLock, pid_t& pid, std::string& reason);
+// What one import is started with.
+struct ImportRequest {
+    const WatchConfig& site;
+    const FileRule& rule;
+    const std::string& source;   // the importer's first argument
+    const RunFiles& files;
+    JournalValues journal;
+    bool deletesAccepted;        // requeue --accept-deletes: no deletion guard for this run
+    int runLock;                 // the run's lock, which the importer inherits
+};
+
+// Starts "program source TYPE [UPD] [/D]" in workdir with KELVORA_REPORT,
+// KELVORA_MAX_FAILED and the deletion guard's limits set for it (those of
+// the section that are not off, unless the file's deletions were
+// accepted); the importer inherits the run's lock. False, with the reason,
+// when it could not be started (then it ran nothing).
+bool startImport(const ImportRequest& request, pid_t& pid, std::string& reason);
 
 // Reaps the run without waiting for it: true once it has ended, with its
 // exit status and its report in outcome.

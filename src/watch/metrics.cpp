@@ -38,6 +38,12 @@ void typeMetrics(const Watcher& watcher, std::string& text) {
     for (const auto& [type, counts] : watcher.typeCounts) {
         sample(text, "kelvora_watch_files_failed_total", "type=\"" + type + "\"", static_cast<double>(counts.failed));
     }
+    describe(text, "kelvora_watch_files_held_total", "counter",
+             "Files the deletion guard held (they would have deleted too many rows), filed in failed/, since the "
+             "watcher started.");
+    for (const auto& [type, counts] : watcher.typeCounts) {
+        sample(text, "kelvora_watch_files_held_total", "type=\"" + type + "\"", static_cast<double>(counts.held));
+    }
     describe(text, "kelvora_watch_last_whole_import_timestamp_seconds", "gauge",
              "When the last file of the type code was imported whole (Unix time).");
     for (const auto& [type, counts] : watcher.typeCounts) {

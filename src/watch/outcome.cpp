@@ -3,37 +3,81 @@
 #include <cstdio>
 #include <fstream>
 
+#include "common/contract.h"
+#include "watch/config.h"
+
 namespace {
 
-constexpr size_t LastLineBytes = 1024;
+constexpr size_t LastLinesBytes = 4096;
+constexpr const char* GuardWords = "deletion guard";
 
-// The last line of a small text file (the importer's standard error), for
-// a reason that has nothing better to say; control bytes become blanks.
-std::string lastLineOf(const std::string& path) {
+// The last line of a small text file (the importer's standard error) that
+// holds part, or its last line when part is empty: for a reason that has
+// nothing better to say. Control bytes become blanks.
+std::string lastLineOf(const std::string& path, const char* part = "") {
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) return "";
     const std::streamoff size = in.tellg();
-    const std::streamoff start = size > static_cast<std::streamoff>(LastLineBytes) ? size - LastLineBytes : 0;
+    const std::streamoff start = size > static_cast<std::streamoff>(LastLinesBytes) ? size - LastLinesBytes : 0;
     in.seekg(start);
     std::string text(static_cast<size_t>(size - start), '\0');
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
     while (!text.empty() && text.back() == '\n') text.pop_back();
-    const size_t end = text.rfind('\n');
-    std::string line = end == std::string::npos ? text : text.substr(end + 1);
+    size_t at = text.rfind(part);
+    if (at == std::string::npos) at = text.size();
+    const size_t begin = text.rfind('\n', at);
+    const size_t end = text.find('\n', at);
+    std::string line = text.substr(begin == std::string::npos ? 0 : begin + 1,
+                                   end == std::string::npos ? std::string::npos : end - (begin == std::string::npos ? 0 : begin + 1));
     for (char& c : line) {
         if (static_cast<unsigned char>(c) < 0x20) c = ' ';
     }
     return line;
 }
 
+// A limit of the section in words: "max-deletes = 50".
+std::string limitWords(const char* key, long limit, const char* unit) {
+    return std::string(key) + " = " + (limit < 0 ? std::string("off") : std::to_string(limit) + unit);
+}
+
+// The command that lets the held file through once.
+std::string acceptCommand(const FailedPlace& place) {
+    const std::string config = place.config == DefaultConfigPath ? "" : " --config " + place.config;
+    return "kelvora-watch" + config + " requeue --accept-deletes " + place.runFolder;
+}
+
+// The reason of a held run: each table that would lose too many rows, the
+// limits, and the command that lets the file through.
+std::string heldReason(const RunOutcome& run, const RunRecord& record, const std::string& errorFile,
+                       const FailedPlace& place) {
+    std::string tables;
+    for (const GuardedCounts& table : run.guarded) {
+        if (!table.tooMany) continue;
+        tables += (tables.empty() ? "" : ", ") + table.table + " would lose " + std::to_string(table.deleted) +
+                  " of its " + std::to_string(table.before) + " rows";
+    }
+    const std::string limits = limitWords("max-deletes", record.rule.maxDeletes, "") + ", " +
+                               limitWords("max-delete-share", record.rule.maxDeleteShare, " %");
+    const std::string why = tables.empty() ? lastLineOf(errorFile, GuardWords) : tables + " (" + limits + ")";
+    return "held by the deletion guard, nothing was committed: " + why +
+           "; if the file is right, let it through once with: " + acceptCommand(place);
+}
+
 }  // namespace
+
+bool heldByGuard(const RunOutcome& run) {
+    return run.reported && !run.committed && run.result == TooManyDeletedResult &&
+           (run.ending == TooManyDeletedEnding || run.ending == DeletionsNotCountedEnding);
+}
 
 bool importedWhole(const RunOutcome& run, const FileRule& rule) {
     return run.status == 0 && run.reported && run.committed && run.failed == 0 && run.failedStatement.empty() &&
            run.wrongLength <= rule.maxWrongLength;
 }
 
-std::string failureReason(const RunOutcome& run, const RunRecord& record, const std::string& errorFile) {
+std::string failureReason(const RunOutcome& run, const RunRecord& record, const std::string& errorFile,
+                          const FailedPlace& place) {
+    if (heldByGuard(run)) return heldReason(run, record, errorFile, place);
     char text[1024];
     if (run.connectError != 0) {
         snprintf(text, sizeof text, "the importer could not connect (error %ld): %s; nothing was committed",
@@ -54,6 +98,9 @@ std::string failureReason(const RunOutcome& run, const RunRecord& record, const 
     } else if (run.ending == "too many failed") {
         snprintf(text, sizeof text, "%ld records failed, more than max-failed-records = %ld: nothing was committed",
                  run.failed, record.rule.maxFailedRecords);
+    } else if (run.ending == DeletionsNotCountedEnding) {
+        snprintf(text, sizeof text, "the deletion guard could not count the rows (error %ld: %s): nothing was committed",
+                 run.result, lastLineOf(errorFile, GuardWords).c_str());
     } else if (isRetryable(run)) {
         snprintf(text, sizeof text, "the transaction was aborted with error %ld in %d runs: nothing was committed",
                  run.result, record.attempt);

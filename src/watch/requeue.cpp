@@ -15,7 +15,9 @@
 
 #include "common/diag.h"
 #include "common/paths.h"
+#include "watch/acceptance.h"
 #include "watch/config.h"
+#include "watch/digest.h"
 #include "watch/durable.h"
 #include "watch/history.h"
 #include "watch/importer.h"
@@ -40,6 +42,7 @@ constexpr size_t MaxRequeuedBytes = 64 * 1024;
 struct Options {
     const char* config = DefaultConfigPath;
     bool force = false;
+    bool acceptDeletes = false;   // --accept-deletes: the held file goes through the deletion guard once
     std::vector<const char*> runFolders;
 };
 
@@ -62,9 +65,12 @@ struct Run {
 // The usage text, for --help and for a command line that is not understood.
 void printUsage(FILE* out) {
     fprintf(out,
-            "usage: kelvora-watch [--config FILE] requeue [--force] RUNFOLDER...\n"
+            "usage: kelvora-watch [--config FILE] requeue [--force] [--accept-deletes] RUNFOLDER...\n"
             "  puts the file of each run folder of the failed folder back into the drop folder, as delivered\n"
-            "  --force   also when a later file of its type code was imported since, or it was put back already\n"
+            "  --force           also when a later file of its type code was imported since, or it was put back\n"
+            "                    already\n"
+            "  --accept-deletes  for a run the deletion guard held: lets exactly these bytes, under this name,\n"
+            "                    through the guard once\n"
             "See kelvora-watch(1), PUTTING A FILE BACK.\n");
 }
 
@@ -100,6 +106,8 @@ bool parseOptions(int argc, char** argv, Options& options, int& status) {
             return false;
         } else if (strcmp(argv[at], "--force") == 0) {
             options.force = true;
+        } else if (strcmp(argv[at], "--accept-deletes") == 0) {
+            options.acceptDeletes = true;
         } else if (argv[at][0] == '-') {
             diagnose("\"%s\" is not understood", shownName(argv[at]).c_str());
             printUsage(stderr);
@@ -385,9 +393,39 @@ bool dropIsFree(const Site& site, const Run& run) {
     return true;
 }
 
+// --accept-deletes: the run must be one the deletion guard held. The
+// acceptance of the delivered file's bytes goes into the staging area
+// before the file goes back, so that the watcher never takes the file
+// without it. False (refused, named) when it cannot be written.
+bool acceptDeletes(const Site& site, const Run& run, int& staging) {
+    if (!run.record.held) return refuse(run.given, "--accept-deletes: the deletion guard did not hold this run");
+    const std::string stagingPath = site.config.workdir + "/" + StagingFolderName;
+    staging = openFolder(AT_FDCWD, stagingPath);
+    if (staging < 0) return refuse(run.given, "cannot open the staging area " + stagingPath + ": " + strerror(errno));
+    std::string source;
+    FileDigest digest;
+    int in = openDelivered(run.fd, run.record.name, source);
+    const bool digested = in >= 0 && digestOpenFile(in, digest);
+    const int error = errno;
+    if (in >= 0) close(in);
+    if (!digested) return refuse(run.given, "cannot read " + source + ": " + strerror(error));
+    if (!writeAcceptance(staging, run.record.name, digest.sha256, run.given)) {
+        return refuse(run.given, "cannot write the acceptance into " + stagingPath + ": " + strerror(errno));
+    }
+    diagnose("%s: its deletions are accepted once for %s with SHA-256 %s", run.given.c_str(),
+             shownName(run.record.name).c_str(), digest.sha256.c_str());
+    return true;
+}
+
+// A refused or failed put back takes its acceptance back.
+void withdrawAcceptance(int staging, const Run& run) {
+    if (staging >= 0) takeAcceptance(staging, run.record.name, acceptedSha256(staging, run.record.name));
+}
+
 // One run folder named on the command line: checked, then put back. False
 // when it was refused or failed (the reason is on standard error).
-bool requeueRun(const Site& site, const char* path, bool force) {
+bool requeueRun(const Site& site, const char* path, const Options& options) {
+    const bool force = options.force;
     Run run;
     run.given = shownName(path);
     run.fd = openRunFolder(site, path);
@@ -399,7 +437,11 @@ bool requeueRun(const Site& site, const char* path, bool force) {
     }
     done = done && dropIsFree(site, run);
     done = done && (force || mayGoBackUnforced(site, run));
-    done = done && copyBack(site, run);
+    int staging = -1;
+    const bool accepted = done && options.acceptDeletes && acceptDeletes(site, run, staging);
+    done = done && (!options.acceptDeletes || accepted) && copyBack(site, run);
+    if (accepted && !done) withdrawAcceptance(staging, run);
+    if (staging >= 0) close(staging);
     close(run.fd);
     return done;
 }
@@ -420,7 +462,7 @@ int runRequeue(int argc, char** argv) {
         return ExitUsage;
     }
     bool all = true;
-    for (const char* runFolder : options.runFolders) all = requeueRun(site, runFolder, options.force) && all;
+    for (const char* runFolder : options.runFolders) all = requeueRun(site, runFolder, options) && all;
     closeSite(site);
     return all ? 0 : ExitRefused;
 }

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/hex.h"
 #include "watch/durable.h"
 #include "watch/names.h"
 
@@ -22,40 +23,12 @@ constexpr const char* StepNames[] = {"taking", "taken", "checked", "started", "f
 constexpr size_t MaxRecordBytes = 64 * 1024;
 constexpr int JsonIndent = 2;
 
-// The name as hexadecimal pairs: JSON holds text, a name holds any bytes.
-std::string hexOf(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : bytes) {
-        hex += digits[c >> 4];
-        hex += digits[c & 0x0F];
-    }
-    return hex;
-}
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-bool bytesOfHex(const std::string& hex, std::string& bytes) {
-    if (hex.size() % 2 != 0) return false;
-    bytes.clear();
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        const int high = hexDigit(hex[i]);
-        const int low = hexDigit(hex[i + 1]);
-        if (high < 0 || low < 0) return false;
-        bytes += static_cast<char>(high * 16 + low);
-    }
-    return true;
-}
-
 Json ruleJson(const FileRule& rule) {
     return {{"pattern", rule.pattern},     {"type", rule.typeCode},        {"match_case", rule.matchCase},
             {"update", rule.update},       {"debug", rule.debug},
             {"utf8", rule.utf8},           {"allow_empty", rule.allowEmpty},
             {"max_wrong_length", rule.maxWrongLength}, {"max_failed_records", rule.maxFailedRecords},
+            {"max_deletes", rule.maxDeletes}, {"max_delete_share", rule.maxDeleteShare},
             {"marker", rule.marker},       {"marker_wait", rule.markerWait}};
 }
 
@@ -71,6 +44,10 @@ void takeRule(const Json& json, FileRule& rule) {
     rule.maxFailedRecords = json.at("max_failed_records").get<long>();
     rule.marker = json.at("marker").get<std::string>();
     rule.markerWait = json.at("marker_wait").get<long>();
+    // A record written before the deletion guard has no limits: its run
+    // goes on guarded by the defaults.
+    rule.maxDeletes = json.value("max_deletes", DefaultMaxDeletes);
+    rule.maxDeleteShare = json.value("max_delete_share", DefaultMaxDeleteShare);
 }
 
 bool stepOf(const std::string& name, Step& step) {
@@ -122,11 +99,13 @@ bool writeRunRecord(int runFolder, const RunRecord& record) {
                  {"drop_inode", static_cast<unsigned long long>(record.dropInode)},
                  {"marker_hex", hexOf(record.marker)},
                  {"marker_device", static_cast<unsigned long long>(record.markerDevice)},
-                 {"marker_inode", static_cast<unsigned long long>(record.markerInode)}};
+                 {"marker_inode", static_cast<unsigned long long>(record.markerInode)},
+                 {"deletes_accepted", record.deletesAccepted}};
     if (record.step == Step::Filing) {
         json["to"] = record.archived ? "archive" : "failed";
         json["outcome"] = record.outcome;
         json["reason"] = record.reason;
+        json["held"] = record.held;
     }
     return writeFileDurably(runFolder, RunRecordName,
                             json.dump(JsonIndent, ' ', false, Json::error_handler_t::replace) + "\n");
@@ -153,10 +132,12 @@ bool readRunRecord(int runFolder, RunRecord& record) {
         if (!bytesOfHex(json.at("marker_hex").get<std::string>(), record.marker)) return false;
         record.markerDevice = static_cast<dev_t>(json.at("marker_device").get<unsigned long long>());
         record.markerInode = static_cast<ino_t>(json.at("marker_inode").get<unsigned long long>());
+        record.deletesAccepted = json.value("deletes_accepted", false);
         if (record.step == Step::Filing) {
             record.archived = json.at("to").get<std::string>() == "archive";
             record.outcome = json.at("outcome").get<std::string>();
             record.reason = json.at("reason").get<std::string>();
+            record.held = json.value("held", false);
         }
     } catch (const std::exception&) {
         return false;

@@ -34,7 +34,9 @@ struct RunRecord {
     std::string marker;          // the marker's name as delivered; empty without one
     dev_t markerDevice = 0;      // the marker's file, removed from the drop folder once the file is taken
     ino_t markerInode = 0;
+    bool deletesAccepted = false;   // requeue --accept-deletes let this file through the deletion guard once
     bool archived = false;       // Filing: the verdict
+    bool held = false;           // Filing into failed/: the deletion guard held the run
     std::string outcome;         // Filing: "committed", "nothing committed" or "unknown whether committed"
     std::string reason;          // Filing into failed/: why
 };

@@ -142,7 +142,8 @@ std::string timeText(time_t time) {
 
 Json runJson(const FiledRun& run) {
     return {{"folder", run.folder}, {"file", run.name}, {"type", run.typeCode}, {"taken", timeText(run.taken)},
-            {"outcome", run.outcome}, {"archived", run.archived}, {"lines", run.lines}, {"written", run.written},
+            {"outcome", run.outcome}, {"archived", run.archived}, {"held", run.held}, {"lines", run.lines},
+            {"written", run.written},
             {"failed", run.failed}, {"reason", run.reason}};
 }
 
@@ -177,8 +178,13 @@ Json statusOf(const WatchConfig& config, time_t now, bool& needsAPerson) {
             }
         }
     }
+    // A held file waits for a person's decision for as long as no later run
+    // of its type code has come, however long ago it was held.
     status["last_run"] = Json::object();
-    for (const auto& [type, run] : last) status["last_run"][type] = runJson(run);
+    for (const auto& [type, run] : last) {
+        status["last_run"][type] = runJson(run);
+        needsAPerson = needsAPerson || run.held;
+    }
     status["needs_a_person"] = needsAPerson;
     return status;
 }
@@ -199,8 +205,10 @@ void printText(const Json& status) {
             snprintf(counts, sizeof counts, "%ld lines, %ld written, %ld failed", run["lines"].get<long>(),
                      run["written"].get<long>(), run["failed"].get<long>());
         }
-        printf("  %s: %s, %s, %s: %s\n", type.c_str(), run["taken"].get<std::string>().c_str(),
-               run["outcome"].get<std::string>().c_str(), counts, run["folder"].get<std::string>().c_str());
+        printf("  %s%s: %s, %s%s, %s: %s\n", run["held"].get<bool>() ? "! " : "", type.c_str(),
+               run["taken"].get<std::string>().c_str(), run["outcome"].get<std::string>().c_str(),
+               run["held"].get<bool>() ? ", held by the deletion guard" : "", counts,
+               run["folder"].get<std::string>().c_str());
     }
     printf("failed in the last 24 hours: %zu\n", status["failed_last_24_hours"].size());
     for (const Json& run : status["failed_last_24_hours"]) {

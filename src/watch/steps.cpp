@@ -10,6 +10,7 @@
 
 #include "common/diag.h"
 #include "common/paths.h"
+#include "watch/acceptance.h"
 #include "watch/checks.h"
 #include "watch/crashpoint.h"
 #include "watch/digest.h"
@@ -215,6 +216,7 @@ bool fileRun(Watcher& watcher, Job& job, double now) {
         diagnose("%s %s: to %s (%s): %s", shown(job).c_str(), job.record.rule.typeCode.c_str(), folder.c_str(),
                  job.record.outcome.c_str(), job.record.reason.c_str());
         counts.failed++;
+        if (job.record.held) counts.held++;
         startFailedHook(job.site, {folder, shown(job), job.record.rule.typeCode, job.record.outcome, job.record.reason},
                         now, watcher.hooks);
     }
@@ -228,11 +230,37 @@ bool fileRun(Watcher& watcher, Job& job, double now) {
 bool finishRun(Watcher& watcher, Job& job, bool archived, Committed committed, const std::string& reason,
                double now) {
     job.record.archived = archived;
+    job.record.held = !archived && heldByGuard(job.last);
     job.record.outcome = committedText(committed);
     job.record.reason = reason;
     if (!archived) watcher.failedFiles++;
     if (committed == Committed::Unknown) watcher.unknownFiles++;
     return fileRun(watcher, job, now);
+}
+
+// The file as delivered, in the run folder: a UTF-8 delivery keeps it in
+// delivered/ (file/ holds its conversion), any other in file/.
+std::string deliveredCopy(const Job& job) {
+    const char* folder = job.record.rule.utf8 ? DeliveredFolder : FileFolder;
+    return pathIn(pathIn(job.folder, folder), importName(job.record.name));
+}
+
+// requeue --accept-deletes left an acceptance for a file of this name: when
+// it is for these very bytes, the run uses it up and goes unguarded. Noted
+// in the run's record, so that its retries go unguarded too.
+void takeDeletesAcceptance(Watcher& watcher, Job& job) {
+    if (job.record.deletesAccepted || !acceptanceWaits(watcher.stagingFd, job.record.name)) return;
+    FileDigest digest;
+    if (!digestFile(deliveredCopy(job), digest)) return;
+    if (!takeAcceptance(watcher.stagingFd, job.record.name, digest.sha256)) {
+        diagnose("%s %s: an acceptance of its deletions waits for a file of this name, but not with these bytes "
+                 "(SHA-256 %s): the deletion guard applies", shown(job).c_str(), job.record.rule.typeCode.c_str(),
+                 digest.sha256.c_str());
+        return;
+    }
+    job.record.deletesAccepted = true;
+    diagnose("%s %s: its deletions were accepted (requeue --accept-deletes, SHA-256 %s): imported without the "
+             "deletion guard, once", shown(job).c_str(), job.record.rule.typeCode.c_str(), digest.sha256.c_str());
 }
 
 // Starts the job's next import; one that cannot start ends the job, with
@@ -245,6 +273,7 @@ bool startRun(Watcher& watcher, Job& job, double now) {
     }
     std::string reason;
     if (!notImportedBefore(job, reason)) return finishRun(watcher, job, false, Committed::No, reason, now);
+    takeDeletesAcceptance(watcher, job);
     job.record.attempt++;
     if (!recordStep(job, Step::Started)) {
         job.record.attempt--;
@@ -253,8 +282,11 @@ bool startRun(Watcher& watcher, Job& job, double now) {
     }
     job.started = now;
     job.dueAt = -1;
-    const JournalValues journal = {job.record.journal, job.record.id, job.record.sha256};
-    if (!startImport(job.site, job.record.rule, job.source, job.files, journal, job.runFd, job.pid, reason)) {
+    const ImportRequest request = {job.site,  job.record.rule,
+                                   job.source, job.files,
+                                   {job.record.journal, job.record.id, job.record.sha256},
+                                   job.record.deletesAccepted, job.runFd};
+    if (!startImport(request, job.pid, reason)) {
         job.last = RunOutcome();
         return finishRun(watcher, job, false, Committed::No, reason + "; nothing was committed", now);
     }
@@ -266,8 +298,7 @@ bool startRun(Watcher& watcher, Job& job, double now) {
 // The file as delivered against its marker's lines; false with the reason.
 bool matchesMarker(const Job& job, std::string& reason) {
     if (job.record.rule.marker.empty()) return true;
-    const std::string name = importName(job.record.name);
-    const std::string delivered = pathIn(pathIn(job.folder, job.record.rule.utf8 ? DeliveredFolder : FileFolder), name);
+    const std::string delivered = deliveredCopy(job);
     std::string text;
     FileDigest digest;
     int markers = openFolder(job.runFd, MarkerFolder);
@@ -382,12 +413,15 @@ bool importDone(Watcher& watcher, Job& job, double now) {
         return false;
     }
     const bool archived = importedWhole(job.last, job.record.rule) && unchangedSinceChecked(job, buildWorkPath(job.source));
-    std::string reason = archived ? "" : failureReason(job.last, job.record, job.files.err);
+    const FailedPlace place = {pathIn(job.site.failed, job.folderName), job.site.path};
+    std::string reason = archived ? "" : failureReason(job.last, job.record, job.files.err, place);
     if (!archived && importedWhole(job.last, job.record.rule)) {
         reason = "the file changed during its import (a sender still wrote it); the run was committed with what the "
                  "importer read, and the file as it is now is kept here";
     }
-    logRun(job, seconds, archived ? "imported whole" : "to be filed in failed/");
+    logRun(job, seconds, archived                  ? "imported whole"
+                         : heldByGuard(job.last) ? "held by the deletion guard, to be filed in failed/"
+                                                 : "to be filed in failed/");
     return finishRun(watcher, job, archived, committedOf(job.last), reason, now);
 }
 

@@ -54,6 +54,7 @@ struct Job {
 struct TypeCounts {
     long imported = 0;      // since the start
     long failed = 0;
+    long held = 0;          // of the failed: held by the deletion guard
     time_t lastWhole = 0;   // the last whole import's time of taking
 };
 

@@ -202,7 +202,7 @@ TEST(SettingsTool, CheckNamesTheTypeCodesThatWouldFailAndWhy) {
 
 // The GRANT statements that grants prints, run on the server for a new
 // login, let that login import every type code's sample, with and without
-// UPD, and check then finds nothing missing.
+// UPD and with the deletion guard, and check then finds nothing missing.
 TEST(SettingsTool, GrantsLetANewLoginImportEveryTypeCode) {
     kt::resetSchema();
     kt::Sandbox box;
@@ -221,6 +221,9 @@ TEST(SettingsTool, GrantsLetANewLoginImportEveryTypeCode) {
                                                          : std::vector<std::string>{"in.txt", code};
             kt::RunResult run = box.run(args);
             EXPECT_EQ(run.status, 0) << code << (update ? " UPD\n" : "\n") << run.out << run.err;
+            box.writeFile("in.txt", box.readFile(std::string("samples/") + code + ".txt"));
+            kt::RunResult guarded = box.run({"KELVORA_MAX_DELETES=10"}, args);
+            EXPECT_EQ(guarded.status, 0) << code << " guarded\n" << guarded.out << guarded.err;
         }
     }
     kt::exec("DROP USER 'kelvora_granted'@'localhost'");

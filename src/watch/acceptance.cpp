@@ -1,0 +1,60 @@
+#include "watch/acceptance.h"
+
+#include <cerrno>
+#include <exception>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "common/hex.h"
+#include "watch/digest.h"
+#include "watch/durable.h"
+
+namespace {
+
+constexpr const char* AcceptancePrefix = ".accept-deletes-";
+constexpr size_t MaxAcceptanceBytes = 4096;
+constexpr int JsonIndent = 2;
+
+std::string acceptanceName(const std::string& name) {
+    return AcceptancePrefix + sha256Of(name);
+}
+
+// The SHA-256 the acceptance of this name lets through; empty when there
+// is none, or it is not an acceptance of exactly this name.
+std::string acceptedBytes(int staging, const std::string& name) {
+    std::string text;
+    if (!readSmallFile(staging, acceptanceName(name), MaxAcceptanceBytes, text)) return "";
+    try {
+        const nlohmann::json json = nlohmann::json::parse(text, nullptr, false);
+        std::string accepted;
+        if (!json.is_object() || !bytesOfHex(json.value("name_hex", std::string()), accepted) || accepted != name) {
+            return "";
+        }
+        return json.value("sha256", std::string());
+    } catch (const std::exception&) {
+        return "";
+    }
+}
+
+}  // namespace
+
+bool writeAcceptance(int staging, const std::string& name, const std::string& sha256, const std::string& from) {
+    const nlohmann::json json = {{"name_hex", hexOf(name)}, {"sha256", sha256}, {"held_run", from}};
+    return writeFileDurably(staging, acceptanceName(name),
+                            json.dump(JsonIndent, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+}
+
+std::string acceptedSha256(int staging, const std::string& name) {
+    return acceptedBytes(staging, name);
+}
+
+bool acceptanceWaits(int staging, const std::string& name) {
+    return faccessat(staging, acceptanceName(name).c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool takeAcceptance(int staging, const std::string& name, const std::string& sha256) {
+    if (sha256.empty() || acceptedBytes(staging, name) != sha256) return false;
+    return unlinkat(staging, acceptanceName(name).c_str(), 0) == 0 && syncFolder(staging);
+}
