@@ -535,9 +535,35 @@ int reportJournal(const TableCheck& journal) {
     return Failure;
 }
 
+// The deletion guard (KELVORA_MAX_DELETES, on by default in kelvora-watch)
+// reads every table the runs write and notes their keys in a temporary
+// table: it fails where the login lacks SELECT on one of them, or CREATE
+// TEMPORARY TABLES on RURUVURO. Named on a line of its own.
+int reportDeletionGuard(const std::vector<TableCheck>& tables) {
+    std::string lacks;
+    for (const TableCheck& table : tables) {
+        if (table.journal != nullptr || !table.facts.exists || (table.held & RightSelect) != 0) continue;
+        lacks += (lacks.empty() ? "no SELECT on " : ", ") + std::string(table.name);
+    }
+    const std::string temporary = firstValue(
+        "SELECT COUNT(*) FROM (SELECT GRANTEE, PRIVILEGE_TYPE FROM information_schema.USER_PRIVILEGES "
+        "UNION ALL SELECT GRANTEE, PRIVILEGE_TYPE FROM information_schema.SCHEMA_PRIVILEGES "
+        "WHERE 'RURUVURO' LIKE TABLE_SCHEMA) AS granted WHERE PRIVILEGE_TYPE = 'CREATE TEMPORARY TABLES' "
+        "AND GRANTEE = CONCAT('''', REPLACE(CURRENT_USER(), '@', '''@'''), '''')");
+    if (temporary.empty() || temporary == "0") {
+        lacks += (lacks.empty() ? "" : "; ") + std::string("no CREATE TEMPORARY TABLES on ") + DatabaseName;
+    }
+    if (lacks.empty()) {
+        printf("deletion guard: has what it needs\n");
+        return 0;
+    }
+    printf("deletion guard: would fail (%s); kelvora-watch guards by default\n", lacks.c_str());
+    return Failure;
+}
+
 // The tables of the type codes, and the journal's when one is named, one
-// line each; then the type codes and the journal that would fail. 0, or
-// Failure when one would.
+// line each; then the type codes, the deletion guard and the journal that
+// would fail. 0, or Failure when one would.
 int checkTables(const CheckRequest& request) {
     std::vector<TableCheck> tables = tablesOfTheTypeCodes();
     if (request.journalName != nullptr) tables.push_back(journalCheck(request));
@@ -554,6 +580,7 @@ int checkTables(const CheckRequest& request) {
     printf("\n");
     noteRoles();
     int status = reportFailingTypeCodes(tables);   // the journal's line, last, belongs to no type code
+    if (reportDeletionGuard(tables) != 0) status = Failure;
     if (request.journalName != nullptr && reportJournal(tables.back()) != 0) status = Failure;
     return status;
 }

@@ -101,6 +101,17 @@ int32_t setIsolation(const std::string& level) {
     return runCounting("SET SESSION TRANSACTION ISOLATION LEVEL " + level).code;
 }
 
+// Whether the session is back as the run needs it: autocommit off, its own
+// isolation level. 0, or -1 with the reason kept.
+int32_t sessionAsBefore(const std::string& level) {
+    char autocommit[LevelRoom] = "";
+    const int32_t asked = querySingleValue("SELECT @@SESSION.autocommit", autocommit, sizeof autocommit);
+    if (asked != 0) return keepError(asked, lastErrorText());
+    if (strcmp(autocommit, "0") != 0) return keepError(-1, "autocommit could not be switched off again");
+    if (isolationLevel() != level) return keepError(-1, "the session's isolation level could not be set back");
+    return 0;
+}
+
 // The copy is a statement of its own, committed at once, before the run's
 // transaction begins, for two reasons. Inside a transaction a write to a
 // table without transactions marks the transaction as one that cannot be
@@ -132,6 +143,7 @@ StatementResult copyKeys(int slot, const char* table) {
     const int32_t transaction = runCounting("SET autocommit = 0").code;
     const int32_t restored = setIsolation(level);
     if (copied.code == 0) copied.code = transaction != 0 ? transaction : restored;
+    if (copied.code == 0) copied.code = sessionAsBefore(level);
     return copied;
 }
 

@@ -19,6 +19,8 @@ namespace {
 
 constexpr long MaxShare = 100;
 constexpr long MaxRows = INT64_MAX / 100;   // so that rows * 100 cannot overflow
+constexpr int32_t ErrorTableAccessDenied = 1142;
+constexpr int32_t ErrorDatabaseAccessDenied = 1044;
 constexpr const char* HeldLine = "Zu viele geloeschte Zeilen in %s (%lld von %lld), nichts uebernommen\n";
 
 DeleteLimits Limits;
@@ -47,8 +49,12 @@ long takeLimit(const char* variable, long most) {
 // The guard could not count: the run ends without committing, its line on
 // standard output as for any transaction that must not be committed.
 LoopOutcome notCounted(int32_t code, const char* table, const char* when, const char* text) {
-    diagnose("the deletion guard cannot count the rows of RURUVURO.%s %s (error %d: %s): nothing is committed",
-             table, when, code, text);
+    const bool denied = code == ErrorTableAccessDenied || code == ErrorDatabaseAccessDenied;
+    diagnose("the deletion guard cannot count the rows of RURUVURO.%s %s (error %d: %s): nothing is committed%s",
+             table, when, code, text,
+             denied ? "; the login needs SELECT on the tables and CREATE TEMPORARY TABLES on RURUVURO "
+                      "(kelvora-settings grants prints them)"
+                    : "");
     printTransactionAborted(code);
     return {code, LoopEnding::DeletionsNotCounted};
 }
@@ -62,15 +68,18 @@ LoopOutcome withoutTransactions(const char* table) {
     return {TooManyDeletedResult, LoopEnding::DeletionsNotCounted};
 }
 
-// The type code's tables, its own first.
-void collectTables(const ImportMember& member) {
+// The type code's tables, its own first; false when they are more than the
+// guard has room for (it then guards none rather than some).
+bool collectTables(const ImportMember& member) {
+    if (member.otherTableCount + 1 > MaxGuardedTables) return false;
     GuardedCount = 0;
     Tables[GuardedCount++] = GuardedTable();
     Tables[0].name = member.table;
-    for (int i = 0; i < member.otherTableCount && GuardedCount < MaxGuardedTables; ++i) {
+    for (int i = 0; i < member.otherTableCount; ++i) {
         Tables[GuardedCount] = GuardedTable();
         Tables[GuardedCount++].name = member.otherTables[i];
     }
+    return true;
 }
 
 // By keys where the run's statements delete rows of the table or the
@@ -140,7 +149,10 @@ const GuardedTable& guardedTable(int index) {
 bool countRowsBefore(const char* typeCode, LoopOutcome& outcome) {
     const ImportMember* member = GuardSet ? findMember(typeCode) : nullptr;
     if (member == nullptr) return true;
-    collectTables(*member);
+    if (!collectTables(*member)) {
+        outcome = notCounted(-1, member->table, "before the run", "the type code writes more tables than it counts");
+        return false;
+    }
     for (int i = 0; i < GuardedCount; ++i) {
         GuardedTable& table = Tables[i];
         const TableFacts facts = readTableFacts(table.name);

@@ -122,7 +122,11 @@ int32_t importFile(RunFile& run, const RunKind& kind) {
         return FileFailure;
     }
     reportFile(run.work.c_str());
-    if (kind.beforeImport != nullptr) {
+    // The deletion guard notes the tables first: its copy is committed on its
+    // own, so a check's view of the tables before the import begins after it.
+    LoopOutcome outcome = {0, LoopEnding::Completed};
+    const bool counted = countRowsBefore(run.typeCode, outcome);
+    if (counted && kind.beforeImport != nullptr) {
         int32_t refusal = kind.beforeImport(run.typeCode);
         run.refused = refusal != 0;
         if (run.refused) {
@@ -132,8 +136,7 @@ int32_t importFile(RunFile& run, const RunKind& kind) {
     }
     startProgress(run.typeCode, workFile.size);
     const JournalRun journal = {run.typeCode, run.source.c_str(), workFile.size};
-    LoopOutcome outcome = {0, LoopEnding::Completed};
-    if (countRowsBefore(run.typeCode, outcome)) outcome = judgeDeletions(dispatchImport(run.typeCode, workFile));
+    if (counted) outcome = judgeDeletions(dispatchImport(run.typeCode, workFile));
     closeTextFile(workFile);
     if (kind.afterImport != nullptr) kind.afterImport(run.typeCode, outcome);
     return finishImport(outcome, kind, &journal);

@@ -46,15 +46,12 @@ bool writeAcceptance(int staging, const std::string& name, const std::string& sh
                             json.dump(JsonIndent, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
 }
 
-std::string acceptedSha256(int staging, const std::string& name) {
-    return acceptedBytes(staging, name);
-}
-
 bool acceptanceWaits(int staging, const std::string& name) {
     return faccessat(staging, acceptanceName(name).c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-bool takeAcceptance(int staging, const std::string& name, const std::string& sha256) {
-    if (sha256.empty() || acceptedBytes(staging, name) != sha256) return false;
-    return unlinkat(staging, acceptanceName(name).c_str(), 0) == 0 && syncFolder(staging);
+Acceptance takeAcceptance(int staging, const std::string& name, const std::string& sha256) {
+    const std::string accepted = acceptedBytes(staging, name);
+    if (unlinkat(staging, acceptanceName(name).c_str(), 0) != 0 || !syncFolder(staging)) return Acceptance::Failed;
+    return !accepted.empty() && accepted == sha256 ? Acceptance::Taken : Acceptance::OtherBytes;
 }

@@ -419,7 +419,7 @@ bool acceptDeletes(const Site& site, const Run& run, int& staging) {
 
 // A refused or failed put back takes its acceptance back.
 void withdrawAcceptance(int staging, const Run& run) {
-    if (staging >= 0) takeAcceptance(staging, run.record.name, acceptedSha256(staging, run.record.name));
+    if (staging >= 0) takeAcceptance(staging, run.record.name, "");
 }
 
 // One run folder named on the command line: checked, then put back. False

@@ -245,22 +245,27 @@ std::string deliveredCopy(const Job& job) {
     return pathIn(pathIn(job.folder, folder), importName(job.record.name));
 }
 
-// requeue --accept-deletes left an acceptance for a file of this name: when
-// it is for these very bytes, the run uses it up and goes unguarded. Noted
-// in the run's record, so that its retries go unguarded too.
+// requeue --accept-deletes left an acceptance for a file of this name: the
+// first file of the name taken after it spends it, and goes unguarded when
+// it has the accepted bytes. Noted in the run's record, so that its retries
+// go unguarded too.
 void takeDeletesAcceptance(Watcher& watcher, Job& job) {
     if (job.record.deletesAccepted || !acceptanceWaits(watcher.stagingFd, job.record.name)) return;
     FileDigest digest;
-    if (!digestFile(deliveredCopy(job), digest)) return;
-    if (!takeAcceptance(watcher.stagingFd, job.record.name, digest.sha256)) {
-        diagnose("%s %s: an acceptance of its deletions waits for a file of this name, but not with these bytes "
-                 "(SHA-256 %s): the deletion guard applies", shown(job).c_str(), job.record.rule.typeCode.c_str(),
-                 digest.sha256.c_str());
-        return;
+    const std::string sha256 = digestFile(deliveredCopy(job), digest) ? digest.sha256 : "";
+    const Acceptance taken = takeAcceptance(watcher.stagingFd, job.record.name, sha256);
+    if (taken == Acceptance::Failed) {
+        diagnose("%s %s: the acceptance of its deletions cannot be used up (%s): the deletion guard applies",
+                 shown(job).c_str(), job.record.rule.typeCode.c_str(), strerror(errno));
+    } else if (taken == Acceptance::OtherBytes) {
+        diagnose("%s %s: the acceptance of deletions for a file of this name was for other bytes (this one has "
+                 "SHA-256 %s): it is spent, and the deletion guard applies", shown(job).c_str(),
+                 job.record.rule.typeCode.c_str(), sha256.c_str());
+    } else {
+        job.record.deletesAccepted = true;
+        diagnose("%s %s: its deletions were accepted (requeue --accept-deletes, SHA-256 %s): imported without the "
+                 "deletion guard, once", shown(job).c_str(), job.record.rule.typeCode.c_str(), sha256.c_str());
     }
-    job.record.deletesAccepted = true;
-    diagnose("%s %s: its deletions were accepted (requeue --accept-deletes, SHA-256 %s): imported without the "
-             "deletion guard, once", shown(job).c_str(), job.record.rule.typeCode.c_str(), digest.sha256.c_str());
 }
 
 // Starts the job's next import; one that cannot start ends the job, with
@@ -273,7 +278,6 @@ bool startRun(Watcher& watcher, Job& job, double now) {
     }
     std::string reason;
     if (!notImportedBefore(job, reason)) return finishRun(watcher, job, false, Committed::No, reason, now);
-    takeDeletesAcceptance(watcher, job);
     job.record.attempt++;
     if (!recordStep(job, Step::Started)) {
         job.record.attempt--;
@@ -314,6 +318,7 @@ bool matchesMarker(const Job& job, std::string& reason) {
 // Checks the taken file (converting it when its section says so), then
 // starts its import. True when the job is over.
 bool checkAndStart(Watcher& watcher, Job& job, double now) {
+    takeDeletesAcceptance(watcher, job);
     std::string reason;
     if (!matchesMarker(job, reason)) return finishRun(watcher, job, false, Committed::No, reason, now);
     const std::string name = importName(job.record.name);

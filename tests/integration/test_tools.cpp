@@ -213,6 +213,7 @@ TEST(SettingsTool, GrantsLetANewLoginImportEveryTypeCode) {
     box.writeSettings("kelvora_granted", "granted", "MYSQL", "localhost");
     kt::RunResult check = settingsTool(box, {"check"});
     EXPECT_EQ(check.status, 0) << check.out;
+    EXPECT_TRUE(contains(check.out, "deletion guard: has what it needs\n")) << check.out;
     ASSERT_EQ(kt::runProgram(KELVORA_SAMPLES_TOOL, {"samples", "3"}, box.workDir()).status, 0);
     for (const char* code : {"20P", "35P", "41P", "MND", "IDN", "SLD", "KST", "BKL", "FTG", "MST", "MDT", "FCD"}) {
         for (const bool update : {false, true}) {
