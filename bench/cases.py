@@ -15,6 +15,9 @@ GOAL_LOAD_DATA = 1.5
 GOAL_SPEEDUP = 3
 GOAL_DBA = 1.0
 GOAL_STAGING = 1.2
+# guarded / unguarded, the same run; and the guard's limits, the watcher's defaults.
+GOAL_GUARD = 1.15
+GUARD_ENVIRONMENT = {"KELVORA_MAX_DELETES": "50", "KELVORA_MAX_DELETE_SHARE": "10"}
 # The windows of the sweep; THROUGHPUT_CASES also take THROUGHPUT_WINDOWS.
 THROUGHPUT_WINDOWS = (1, 10, 100, 1000)
 CANDIDATE_WINDOWS = (100, 300, 1000, 4096)
@@ -149,6 +152,10 @@ CASES = {case.key: case for case in (
                     "INSERT IGNORE INTO RURUVURO.QVS113AWV (AwvNum, AwvSto, AwvCod, AwvSta, AwvDat, AwvErf)\n"
                     "  SELECT DISTINCT AswNum, AswSto, AswCod, '1', NOW(), 'ZiDidaze' FROM bench_stage;")),
          split=STO_AND_LINK_ROWS, speed_goal=True),
+    # The deletion guard's case: a replace that deletes every row and writes each back.
+    Case("20P-full", "20P ReplaceMode over a full table",
+         "20P ReplaceMode over a table that holds every key of the file", ("20P",), "20P.txt", ("MGSST20P",),
+         Restored("MGSST20P", "20P.txt", "M20Dat", ("20P",))),
     Case("20P-fail", f"20P ReplaceMode, every {FAIL_EVERY}th record failing",
          f"20P ReplaceMode, every {FAIL_EVERY}th record a duplicate key", ("20P",), "20P-fail.txt", ("MGSST20P",),
          EMPTY_20P, failing_every=FAIL_EVERY),

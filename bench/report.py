@@ -149,6 +149,17 @@ def goals_table(bench, size):
         "case | measure | goal | this run | met | KELVORA_WINDOW=1 / program | server CPU s | ceiling",
         "llrrlrrr", rows)]
 
+# The deletion guard: the same replace over a full table without and with it.
+def guard_table(bench, size):
+    plain, guarded = bench.results[("program:20P-full", size)], bench.results[("guard:20P-full", size)]
+    limits = ", ".join(f"{variable}={value}" for variable, value in cases.GUARD_ENVIRONMENT.items())
+    ratio = guarded.wall / plain.wall
+    rows = [[name("20P-full"), cell(plain.wall), cell(guarded.wall), f"{ratio:.2f}x", f"at most {cases.GOAL_GUARD}x",
+             yes_no(ratio <= cases.GOAL_GUARD), cell(plain.server), cell(guarded.server), plain.rss, guarded.rss]]
+    return [f"The deletion guard at {size} records ({limits}; wall times of this run, guarded / without):", "",
+            *table("case | without s | guarded s | guarded / without | goal | met | server CPU without s | "
+                   "server CPU guarded s | peak RSS without KiB | peak RSS guarded KiB", "lrrrrlrrrr", rows)]
+
 # What each case sends, and the server's CPU time per statement in the two replays.
 def traffic_table(bench, size):
     rows = []
@@ -393,7 +404,7 @@ def generated_report(bench):
              f"highest {loads[-1]:.2f}.", "", *machine_description(bench), "", "### Goals", "",
              *reference_goals_table(bench, size),
              "The windows against one statement per query (the goal they were built for):", "",
-             *goals_table(bench, size), "### All cases", ""]
+             *goals_table(bench, size), *guard_table(bench, size), "### All cases", ""]
     for each in bench.sizes:
         lines += size_table(bench, each)
     lines += ["### Queries and statements", "", *traffic_table(bench, size), "### Window size", "",
