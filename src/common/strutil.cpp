@@ -1,6 +1,8 @@
 #include "common/strutil.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -57,4 +59,32 @@ int32_t findNthChar(const char* text, char c, int32_t n) {
         if (++found >= n) return i;
     }
     return latest;
+}
+
+std::string_view trimmedText(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\n' || text.back() == '\r')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+bool endsWith(std::string_view text, std::string_view end) {
+    return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+// strtol wants a terminated text; a number has at most 20 digits and a sign.
+bool parseWholeNumber(std::string_view text, long low, long high, long& number) {
+    char digits[24];
+    if (text.empty() || text.size() >= sizeof digits) return false;
+    text.copy(digits, text.size());
+    digits[text.size()] = '\0';
+    char* end = nullptr;
+    errno = 0;
+    const long value = strtol(digits, &end, 10);
+    if (*end != '\0' || errno != 0 || value < low || value > high || isspace(static_cast<unsigned char>(digits[0]))) {
+        return false;
+    }
+    number = value;
+    return true;
 }

@@ -45,6 +45,12 @@ char* readTextLine(char* target, int capacity, TextFile& file);
 // be read.
 long readRecordLine(TextFile& file, char* target, int recordLength);
 
+// Whether a line read is a newline alone: no record, and no wrong line
+// either.
+inline bool isLoneNewline(const char* line) {
+    return line[0] == '\n' && line[1] == '\0';
+}
+
 // True when the next character is a newline or the input ends there;
 // consumes nothing.
 bool atLineEnd(TextFile& file);

@@ -7,6 +7,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "common/contract.h"
 #include "common/diag.h"
 #include "common/paths.h"
 #include "common/runstate.h"
@@ -60,7 +61,7 @@ void diagnoseConnection(const ConnectionValues& values, int32_t result) {
     }
     char endpoint[EndpointRoom];
     describeEndpoint(values.host, endpoint, sizeof endpoint);
-    diagnose("cannot connect as user %s to the %s, database %s: %s (error %d)", values.user, endpoint, DatabaseName,
+    diagnose("%s%s to the %s, database %s: %s (error %d)", ConnectFailedText, values.user, endpoint, DatabaseName,
              lastErrorText(), result);
     if (result == NoSocket || result == NoHost) {
         char optionFile[EndpointRoom];
@@ -86,7 +87,7 @@ int32_t connectFromSettings() {
         if (result != 0) diagnoseConnection(values, result);
     }
     wipeBytes(&values, sizeof values);
-    if (result != 0) printf("Datenbankverbindung fehlgeschlagen, Fehler: %d\n", result);
+    if (result != 0) printf("%s%d\n", ConnectFailedLine, result);
     return result;
 }
 

@@ -7,13 +7,11 @@
 #include "common/diag.h"
 #include "db/connection.h"
 #include "import/report.h"
+#include "common/contract.h"
 #include "import/statement.h"
 
 namespace {
 
-constexpr const char* JournalVariable = "KELVORA_JOURNAL";
-constexpr const char* RunIdVariable = "KELVORA_RUN_ID";
-constexpr const char* Sha256Variable = "KELVORA_FILE_SHA256";
 constexpr size_t MaxRunIdLength = 64;
 constexpr size_t Sha256Length = 64;
 constexpr size_t NeededTextRoom = 128;

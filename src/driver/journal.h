@@ -7,12 +7,12 @@
 // sql/journal.sql defines the table. Without KELVORA_JOURNAL nothing is
 // sent.
 #pragma once
+#include "common/contract.h"
 #include <cstddef>
 #include <cstdint>
 
 // The result (and exit status) of a run whose journal variables are not
 // usable: the run does not start.
-constexpr int32_t JournalSettingFault = 97;
 
 // MariaDB's longest name of a schema or a table.
 constexpr size_t MaxIdentifierLength = 64;

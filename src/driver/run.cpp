@@ -28,13 +28,12 @@ namespace {
 enum class CommitState { NotSent, Done, Failed, JournalFailed, RolledBack };
 CommitState Committed = CommitState::NotSent;
 // How the run ended, in the words of the run report.
-const char* RunEnding = "not started";
+const char* RunEnding = NotStartedEnding;
 
 constexpr int SourceArgument = 1;
 constexpr int TypeCodeArgument = 2;
 constexpr size_t TypeCodeLength = 3;
 constexpr const char* WindowVariable = "KELVORA_WINDOW";
-constexpr const char* MaxFailedVariable = "KELVORA_MAX_FAILED";
 
 // The first three characters of the upper-cased type code argument.
 void takeTypeCode(char* argument, char* typeCode) {
@@ -111,15 +110,15 @@ bool takeFile(RunFile& run, const RunKind& kind) {
 int32_t importFile(RunFile& run, const RunKind& kind) {
     if (!takeFile(run, kind)) {
         if (DebugFlag) fputs("Quelldatei auf Server nicht gefunden\n", stdout);
-        return FileFailure;
+        return FileFailureResult;
     }
     LastResultCode = 0;
     static TextFile workFile;
     if (!openTextFile(workFile, run.work.c_str())) {
         diagnose("cannot open the work file %s: %s", run.work.c_str(), strerror(errno));
         fputs("\xD6" "ffnen der Datei fehlgeschlagen\n", stdout);
-        RunEnding = "open failed";
-        return FileFailure;
+        RunEnding = OpenFailedEnding;
+        return FileFailureResult;
     }
     reportFile(run.work.c_str());
     // The deletion guard notes the tables first: its copy is committed on its
@@ -159,7 +158,7 @@ void rollBackCheck() {
 // discards it as the connection ends), and the abort line is printed.
 int32_t journalFailed(int32_t code) {
     Committed = CommitState::JournalFailed;
-    RunEnding = "journal failed";
+    RunEnding = JournalFailedEnding;
     rollbackWork();
     printTransactionAborted(code);
     return code;
@@ -203,15 +202,15 @@ void reportRun(const RunFile& run, int32_t result) {
 // The words of the run report for a loop's ending.
 const char* endingWords(LoopEnding ending) {
     switch (ending) {
-    case LoopEnding::Completed: return "completed";
-    case LoopEnding::NoValidLine: return "no valid line";
-    case LoopEnding::TransactionAborted: return "transaction aborted";
-    case LoopEnding::ReadFailed: return "read failed";
-    case LoopEnding::StatementTooLong: return "statement too long";
-    case LoopEnding::Utf8File: return "utf-8 file";
-    case LoopEnding::TooManyFailed: return "too many failed";
-    case LoopEnding::OpeningFailed: return "opening statement failed";
-    case LoopEnding::ClosingFailed: return "closing statement failed";
+    case LoopEnding::Completed: return CompletedEnding;
+    case LoopEnding::NoValidLine: return NoValidLineEnding;
+    case LoopEnding::TransactionAborted: return TransactionAbortedEnding;
+    case LoopEnding::ReadFailed: return ReadFailedEnding;
+    case LoopEnding::StatementTooLong: return StatementTooLongEnding;
+    case LoopEnding::Utf8File: return Utf8FileEnding;
+    case LoopEnding::TooManyFailed: return TooManyFailedEnding;
+    case LoopEnding::OpeningFailed: return OpeningFailedEnding;
+    case LoopEnding::ClosingFailed: return ClosingFailedEnding;
     case LoopEnding::TooManyDeleted: return TooManyDeletedEnding;
     case LoopEnding::DeletionsNotCounted: return DeletionsNotCountedEnding;
     }
@@ -265,7 +264,7 @@ int32_t finishImport(const LoopOutcome& outcome, const RunKind& kind, const Jour
         int32_t committed = commitWork();
         if (committed != 0) {
             Committed = CommitState::Failed;
-            RunEnding = "commit failed";
+            RunEnding = CommitFailedEnding;
             diagnose("COMMIT failed with error %d: %s; nothing of the run is kept", committed, lastErrorText());
             printTransactionAborted(committed);
             return committed;

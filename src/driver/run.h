@@ -3,11 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/contract.h"
 #include "import/recordloop.h"
 
 struct JournalRun;
 
-constexpr int32_t FileFailure = 99;
 constexpr int32_t UnknownTypeCode = -1;
 
 // The date YYYYMMDD from the server's "dd.mm.yyyy hh:mm:ss"; empty when the

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/charset.h"
+#include "common/contract.h"
 #include "common/diag.h"
 #include "common/fileio.h"
 #include "driver/deleteguard.h"
@@ -19,7 +20,6 @@
 
 namespace {
 
-constexpr const char* ReportVariable = "KELVORA_REPORT";
 constexpr int JsonIndent = 2;
 constexpr double MillisecondsPerSecond = 1000.0;
 
@@ -51,19 +51,19 @@ Json limitJson(long limit) {
 // before the guard counted).
 void addGuard(Json& report) {
     if (!deleteGuardSet()) return;
-    report["delete_limits"] = {{"max_deletes", limitJson(deleteLimits().rows)},
-                               {"max_delete_share", limitJson(deleteLimits().share)}};
+    report[ReportDeleteLimitsKey] = {{ReportMaxDeletesKey, limitJson(deleteLimits().rows)},
+                                     {ReportMaxDeleteShareKey, limitJson(deleteLimits().share)}};
     Json tables = Json::array();
     for (int i = 0; i < guardedTableCount(); ++i) {
         const GuardedTable& table = guardedTable(i);
-        tables.push_back({{"table", table.name},
+        tables.push_back({{ReportTableKey, table.name},
                           {"exists", table.exists},
-                          {"rows_before", table.noted ? Json(table.before) : Json()},
-                          {"rows_after", table.counted ? Json(table.after) : Json()},
-                          {"deleted", table.counted ? Json(table.deleted) : Json()},
-                          {"too_many", table.tooMany}});
+                          {ReportRowsBeforeKey, table.noted ? Json(table.before) : Json()},
+                          {ReportRowsAfterKey, table.counted ? Json(table.after) : Json()},
+                          {ReportDeletedKey, table.counted ? Json(table.deleted) : Json()},
+                          {ReportTooManyKey, table.tooMany}});
     }
-    report["tables"] = tables;
+    report[ReportTablesKey] = tables;
 }
 
 // Paths are bytes on this system: they go in as they stand, and the
@@ -73,16 +73,16 @@ std::string reportText(const RunFacts& facts) {
         {"type", facts.typeCode},
         {"source", facts.source},
         {"work_file", facts.work},
-        {"lines", Tally.lines},
-        {"written", Tally.written},
-        {"failed", Tally.failed},
-        {"wrong_length", Tally.wrongLength},
+        {ReportLinesKey, Tally.lines},
+        {ReportWrittenKey, Tally.written},
+        {ReportFailedKey, Tally.failed},
+        {ReportWrongLengthKey, Tally.wrongLength},
         {"lone_newlines", Tally.loneNewlines},
-        {"committed", facts.committed},
-        {"ending", facts.ending},
-        {"failed_statement", Tally.failedStatement != nullptr ? Json(Tally.failedStatement) : Json()},
-        {"result", facts.result},
-        {"exit_status", facts.exitStatus},
+        {ReportCommittedKey, facts.committed},
+        {ReportEndingKey, facts.ending},
+        {ReportFailedStatementKey, Tally.failedStatement != nullptr ? Json(Tally.failedStatement) : Json()},
+        {ReportResultKey, facts.result},
+        {ReportExitStatusKey, facts.exitStatus},
         {"seconds", std::round(facts.seconds * MillisecondsPerSecond) / MillisecondsPerSecond},
         {"failures", failedRecords()},
         {"failures_not_listed", Tally.failed - keptFailedRecordCount()},

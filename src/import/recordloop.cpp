@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/contract.h"
 #include "common/diag.h"
 #include "common/encoding.h"
 #include "common/runstate.h"
@@ -20,9 +21,7 @@ namespace {
 
 constexpr const char* ReadFailedMessage = "Lesen der Datei fehlgeschlagen\n";
 constexpr const char* Utf8FileMessage = "Datei in UTF-8 statt Windows-1252, nichts importiert\n";
-constexpr int32_t FileFailureResult = 99;
 constexpr const char* TooManyFailedMessage = "Zu viele fehlerhafte Datensaetze (%d), nichts uebernommen\n";
-constexpr int32_t TooManyFailedResult = 98;
 
 constexpr long ProgressEveryLines = 256;
 constexpr size_t FailureTextRoom = 512;
@@ -33,10 +32,6 @@ struct LineCounts {
     long wrongLength = 0;
     long ofRecordLength = 0;
 };
-
-bool isLoneNewline(const char* line) {
-    return line[0] == '\n' && line[1] == '\0';
-}
 
 // Reads the next line into RecordBuffer (its whole length into length);
 // false at the end of the input or when the file could not be read.

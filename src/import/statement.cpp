@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/contract.h"
 #include "db/connection.h"
 
 char StatementBuffer[StatementBufferSize];
@@ -101,8 +102,6 @@ bool endsTheTransaction(int32_t code) {
     constexpr int32_t LockWaitTimeout = 1205;
     constexpr int32_t Deadlock = 1213;
     constexpr int32_t ConnectionKilled = 1927;
-    constexpr int32_t FirstClientError = 2000;
-    constexpr int32_t LastClientError = 2999;
     if (code == LockWaitTimeout || code == Deadlock || code == ConnectionKilled) return true;
     return code >= FirstClientError && code <= LastClientError;
 }

@@ -1,15 +1,19 @@
 #include "watch/acceptance.h"
 
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
+#include "common/diag.h"
 #include "common/hex.h"
 #include "watch/digest.h"
 #include "watch/durable.h"
+#include "watch/names.h"
+#include "watch/runfolder.h"
 
 namespace {
 
@@ -54,4 +58,24 @@ Acceptance takeAcceptance(int staging, const std::string& name, const std::strin
     const std::string accepted = acceptedBytes(staging, name);
     if (unlinkat(staging, acceptanceName(name).c_str(), 0) != 0 || !syncFolder(staging)) return Acceptance::Failed;
     return !accepted.empty() && accepted == sha256 ? Acceptance::Taken : Acceptance::OtherBytes;
+}
+
+void takeDeletesAcceptance(Watcher& watcher, Job& job) {
+    if (job.record.deletesAccepted || !acceptanceWaits(watcher.stagingFd.get(), job.record.name)) return;
+    const std::string shown = shownName(job.record.name);
+    const char* type = job.record.rule.typeCode.c_str();
+    FileDigest digest;
+    const std::string sha256 = digestFile(deliveredCopy(job), digest) ? digest.sha256 : "";
+    const Acceptance taken = takeAcceptance(watcher.stagingFd.get(), job.record.name, sha256);
+    if (taken == Acceptance::Failed) {
+        diagnose("%s %s: the acceptance of its deletions cannot be used up (%s): the deletion guard applies",
+                 shown.c_str(), type, strerror(errno));
+    } else if (taken == Acceptance::OtherBytes) {
+        diagnose("%s %s: the acceptance of deletions for a file of this name was for other bytes (this one has "
+                 "SHA-256 %s): it is spent, and the deletion guard applies", shown.c_str(), type, sha256.c_str());
+    } else {
+        job.record.deletesAccepted = true;
+        diagnose("%s %s: its deletions were accepted (requeue --accept-deletes, SHA-256 %s): imported without the "
+                 "deletion guard, once", shown.c_str(), type, sha256.c_str());
+    }
 }

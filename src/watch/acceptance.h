@@ -12,6 +12,8 @@
 #pragma once
 #include <string>
 
+#include "watch/watcher.h"
+
 // Writes the acceptance durably into the staging area; false with errno.
 bool writeAcceptance(int staging, const std::string& name, const std::string& sha256, const std::string& from);
 
@@ -28,3 +30,9 @@ bool acceptanceWaits(int staging, const std::string& name);
 // through.
 enum class Acceptance { Taken, OtherBytes, Failed };
 Acceptance takeAcceptance(int staging, const std::string& name, const std::string& sha256);
+
+// The check step of a taken file: an acceptance that waits for a file of
+// this name is spent on it, and the run goes unguarded when it has the
+// accepted bytes. Noted in the run's record, so that its retries go
+// unguarded too.
+void takeDeletesAcceptance(Watcher& watcher, Job& job);

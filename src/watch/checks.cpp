@@ -4,17 +4,29 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/charset.h"
 #include "common/encoding.h"
+#include "common/fd.h"
 #include "common/fileio.h"
 #include "common/textfile.h"
-#include "import/member.h"
+#include "import/recordkinds.h"
+#include "watch/acceptance.h"
+#include "watch/clocks.h"
+#include "watch/digest.h"
+#include "watch/durable.h"
+#include "watch/filing.h"
+#include "watch/names.h"
+#include "watch/pair.h"
+#include "watch/runfolder.h"
+#include "watch/runimport.h"
 
 namespace {
 
 constexpr unsigned char ByteOrderMark[] = {0xEF, 0xBB, 0xBF};
+constexpr const char* ConvertingName = ".converting";
 constexpr size_t HexTextSize = 3 * MaxSequenceBytes + 1;
 
 // What one pass over the file's bytes (up to a Ctrl-Z) learns.
@@ -36,7 +48,7 @@ struct LineFacts {
 // A conversion of the file into the one that is imported.
 struct Conversion {
     CharsetConversion charset;
-    int fd = -1;
+    UniqueFd fd;
     bool started = false;
     bool converted = true;   // false once a character had no Windows-1252 form
     bool written = true;     // false once a write failed
@@ -84,7 +96,7 @@ void takeConverted(const unsigned char* bytes, size_t count, void* context) {
     conversion.started = true;
     conversion.out.clear();
     conversion.converted = convertPiece(conversion.charset, bytes, count, conversion.out);
-    conversion.written = writeAll(conversion.fd, conversion.out.data(), conversion.out.size());
+    conversion.written = writeAll(conversion.fd.get(), conversion.out.data(), conversion.out.size());
 }
 
 // UTF-8 into Windows-1252 with iconv(3), from path into converted.
@@ -96,17 +108,17 @@ bool convertFile(const std::string& path, const std::string& converted, std::str
         return false;
     }
     unlink(converted.c_str());
-    conversion.fd = open(converted.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
-    bool read = conversion.fd >= 0 && openTextFile(file, path.c_str()) && readAllBytes(file, takeConverted, &conversion);
+    conversion.fd.reset(open(converted.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, RunFileMode));
+    bool read = conversion.fd.valid() && openTextFile(file, path.c_str()) && readAllBytes(file, takeConverted, &conversion);
     closeTextFile(file);
     if (read && conversion.converted && conversion.written) {
         conversion.out.clear();
         conversion.converted = finishConversion(conversion.charset, conversion.out);
-        conversion.written = writeAll(conversion.fd, conversion.out.data(), conversion.out.size());
+        conversion.written = writeAll(conversion.fd.get(), conversion.out.data(), conversion.out.size());
     }
-    if (read && conversion.converted && conversion.written && fsync(conversion.fd) != 0) conversion.written = false;
+    if (read && conversion.converted && conversion.written && fsync(conversion.fd.get()) != 0) conversion.written = false;
     const int error = errno;
-    if (conversion.fd >= 0 && close(conversion.fd) != 0) conversion.written = false;
+    if (!conversion.fd.close()) conversion.written = false;
     if (read && conversion.converted && conversion.written) return true;
     if (!conversion.converted) {
         char where[64];
@@ -117,10 +129,6 @@ bool convertFile(const std::string& path, const std::string& converted, std::str
         reason = "the file cannot be converted into " + converted + ": " + strerror(error);
     }
     return false;
-}
-
-bool isLoneNewline(const char* line) {
-    return line[0] == '\n' && line[1] == '\0';
 }
 
 // Reads the lines with the importer's own reader and record length (for
@@ -186,9 +194,10 @@ bool linesPass(const LineFacts& lines, const FileRule& rule, std::string& reason
     return false;
 }
 
-}  // namespace
-
-bool checkFile(const std::string& path, const FileRule& rule, const std::string& converted, std::string& reason) {
+// The checks of either encoding: the file whole (its last line ended), in
+// the encoding its section says, and its lines; a UTF-8 file is converted
+// into converted first.
+bool checkWhole(const std::string& path, const FileRule& rule, const std::string& converted, std::string& reason) {
     ByteFacts facts;
     if (!readFacts(path, facts, reason)) return false;
     if (facts.count > 0 && facts.last != '\n') {
@@ -203,4 +212,69 @@ bool checkFile(const std::string& path, const FileRule& rule, const std::string&
     if (rule.utf8 && !convertFile(path, converted, reason)) return false;
     LineFacts lines;
     return countLines(rule.utf8 ? converted : path, rule.typeCode, lines, reason) && linesPass(lines, rule, reason);
+}
+
+// With a journal: the SHA-256 of the file the importer will read, and the
+// journal its imports write to, both kept in the run's record.
+bool takeJournalFacts(Job& job, std::string& reason) {
+    job.record.journal = job.site.journal;
+    if (job.record.journal.empty()) return true;
+    FileDigest digest;
+    if (!digestFile(job.source, digest)) {
+        reason = std::string("not imported: its SHA-256 cannot be taken: ") + strerror(errno);
+        return false;
+    }
+    job.record.sha256 = digest.sha256;
+    return true;
+}
+
+// Converts a UTF-8 delivery into the file the importer reads.
+bool convertDelivered(Job& job, std::string& reason) {
+    const std::string fileFolder = pathIn(job.folder, FileFolder);
+    const std::string converting = pathIn(fileFolder, ConvertingName);
+    if (!checkAndConvert(deliveredCopy(job), job.record.rule, converting, reason)) {
+        unlink(converting.c_str());
+        return false;
+    }
+    UniqueFd folder(openFolder(AT_FDCWD, fileFolder));
+    const bool renamed = folder.valid() &&
+                         renameat(folder.get(), ConvertingName, folder.get(), importName(job.record.name).c_str()) == 0 &&
+                         syncFolder(folder.get());
+    if (!renamed) reason = std::string("the converted file cannot be kept: ") + strerror(errno);
+    return renamed;
+}
+
+// The file the import will be compared with: its size and modification
+// time as it passed its checks.
+void noteCheckedFile(Job& job) {
+    struct stat info;
+    if (stat(job.source.c_str(), &info) != 0) return;
+    job.record.checkedSize = info.st_size;
+    job.record.checkedModified = nanosecondsOf(info.st_mtim);
+}
+
+}  // namespace
+
+bool checkFile(const std::string& path, const FileRule& rule, std::string& reason) {
+    return checkWhole(path, rule, "", reason);
+}
+
+bool checkAndConvert(const std::string& path, const FileRule& rule, const std::string& converted,
+                     std::string& reason) {
+    return checkWhole(path, rule, converted, reason);
+}
+
+bool checkAndStart(Watcher& watcher, Job& job, double now) {
+    takeDeletesAcceptance(watcher, job);
+    std::string reason;
+    if (!matchesMarker(job, reason)) return fileAsFailed(watcher, job, Committed::No, reason, now);
+    const bool passed = job.record.rule.utf8 ? convertDelivered(job, reason) : checkFile(job.source, job.record.rule, reason);
+    if (!passed) return fileAsFailed(watcher, job, Committed::No, "not imported: " + reason, now);
+    noteCheckedFile(job);
+    if (!takeJournalFacts(job, reason)) return fileAsFailed(watcher, job, Committed::No, reason, now);
+    if (!recordStep(job, Step::Checked)) {
+        return fileAsFailed(watcher, job, Committed::No,
+                            "not imported: the run record cannot be written: " + std::string(strerror(errno)), now);
+    }
+    return startRun(watcher, job, now);
 }

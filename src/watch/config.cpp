@@ -13,7 +13,7 @@
 #include "common/diag.h"
 #include "common/strutil.h"
 #include "common/textfile.h"
-#include "import/member.h"
+#include "import/recordkinds.h"
 #include "watch/markerpattern.h"
 
 namespace {
@@ -58,14 +58,6 @@ void fault(Parser& parser, const char* format, ...) {
     parser.faults++;
 }
 
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\n' || text.back() == '\r')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 // SCHEMA.TABLE: two names of letters, digits, "_" and "$".
 bool isJournalName(const std::string& name) {
     const size_t dot = name.find('.');
@@ -89,15 +81,11 @@ std::string_view withoutComment(std::string_view text) {
 
 // A whole number from 0 to most; a fault otherwise.
 bool takeNumber(Parser& parser, std::string_view key, const std::string& value, long most, long& number) {
-    char* end = nullptr;
-    errno = 0;
-    long parsed = strtol(value.c_str(), &end, 10);
-    if (value.empty() || *end != '\0' || errno != 0 || parsed < 0 || parsed > most) {
+    if (!parseWholeNumber(value, 0, most, number)) {
         fault(parser, "%.*s = %s is not a whole number from 0 to %ld", static_cast<int>(key.size()), key.data(),
               value.c_str(), most);
         return false;
     }
-    number = parsed;
     return true;
 }
 
@@ -290,7 +278,7 @@ void closeSection(Parser& parser) {
 // A section line: [site], or [file GLOB], which starts a new rule.
 void openSection(Parser& parser, std::string_view name) {
     closeSection(parser);
-    name = trimmed(name);
+    name = trimmedText(name);
     if (name == "site") {
         parser.section = Section::Site;
         return;
@@ -298,7 +286,7 @@ void openSection(Parser& parser, std::string_view name) {
     const size_t word = FileSectionWord.size();
     const bool fileSection = name.size() > word && name.substr(0, word) == FileSectionWord &&
                              (name[word] == ' ' || name[word] == '\t');
-    const std::string_view glob = fileSection ? trimmed(name.substr(word)) : std::string_view();
+    const std::string_view glob = fileSection ? trimmedText(name.substr(word)) : std::string_view();
     if (glob.empty()) {
         fault(parser, "[%.*s] is neither [site] nor [file GLOB]", static_cast<int>(name.size()), name.data());
         parser.section = Section::None;
@@ -314,7 +302,7 @@ void openSection(Parser& parser, std::string_view name) {
 
 // One line of the file: a comment, a section or "key = value".
 void takeLine(Parser& parser, std::string_view text) {
-    text = trimmed(withoutComment(trimmed(text)));
+    text = trimmedText(withoutComment(trimmedText(text)));
     if (text.empty()) return;
     if (text.front() == '[') {
         if (text.back() != ']') {
@@ -329,8 +317,8 @@ void takeLine(Parser& parser, std::string_view text) {
         fault(parser, "\"%.*s\" is no \"key = value\"", static_cast<int>(text.size()), text.data());
         return;
     }
-    std::string_view key = trimmed(text.substr(0, equals));
-    std::string value(trimmed(text.substr(equals + 1)));
+    std::string_view key = trimmedText(text.substr(0, equals));
+    std::string value(trimmedText(text.substr(equals + 1)));
     if (parser.section == Section::Site) {
         takeSiteKey(parser, key, value);
     } else if (parser.section == Section::File) {

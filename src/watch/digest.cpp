@@ -7,6 +7,7 @@
 
 #include <openssl/evp.h>
 
+#include "common/fd.h"
 #include "common/hex.h"
 
 namespace {
@@ -49,13 +50,8 @@ bool digestOpenFile(int fd, FileDigest& digest) {
 
 bool digestFile(const std::string& path, FileDigest& digest) {
     digest = FileDigest();
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool read = digestDescriptor(fd, digest);
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return read;
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    return fd.valid() && digestDescriptor(fd.get(), digest);
 }
 
 std::string sha256Of(const std::string& bytes) {

@@ -3,11 +3,14 @@
 // temporary name, flushed, then renamed; every folder a rename or a create
 // changed is flushed after it. Every step is checked: each function returns
 // false with errno set when any step failed, and leaves no temporary file.
+// The descriptors passed are borrowed: each function closes only what it
+// opened itself.
 #pragma once
 #include <string>
-#include <vector>
 #include <sys/stat.h>
 #include <sys/types.h>
+
+#include "watch/folder.h"
 
 // What the watcher writes is for the site's eyes only: it holds identity
 // records with their PINs.
@@ -18,13 +21,12 @@ constexpr mode_t StagingMode = 0700;
 // Flushes a folder's entries to the disk.
 bool syncFolder(int folder);
 
-// Opens a folder below folder (or a path, with AT_FDCWD) as a descriptor,
-// never through a symbolic link; -1 with errno otherwise.
-int openFolder(int folder, const std::string& name);
+// What makeFolder does with a folder of that name that is there already.
+enum class ExistingFolder { Refuse, Take };
 
 // Creates the folder name in folder with mode (whatever the umask); an
-// existing one is taken as it is when existing is true.
-bool makeFolder(int folder, const std::string& name, mode_t mode, bool existing);
+// existing one is refused (EEXIST) or taken as it is.
+bool makeFolder(int folder, const std::string& name, mode_t mode, ExistingFolder existing);
 
 // rename(2) within or between folders that never replaces an entry at to
 // (EEXIST); a file system without RENAME_NOREPLACE gets a look first.
@@ -35,9 +37,9 @@ bool renameNoReplace(int fromFolder, const std::string& from, int toFolder, cons
 bool writeFileDurably(int folder, const std::string& name, const std::string& text);
 
 // A file written in pieces: createTemporary opens a new temporary file
-// beside name (-1 with errno), finishTemporary flushes it and, when
-// written is true, renames it over name and flushes the folder; otherwise,
-// or when a step fails, the temporary file goes.
+// beside name (-1 with errno), finishTemporary flushes and closes it and,
+// when written is true, renames it over name and flushes the folder;
+// otherwise, or when a step fails, the temporary file goes.
 int createTemporary(int folder, const std::string& name, std::string& temporary);
 bool finishTemporary(int fd, bool written, int folder, const std::string& temporary, const std::string& name);
 
@@ -52,15 +54,3 @@ bool removeTree(int folder, const std::string& name);
 // folder toFolder, every file and folder flushed; nothing of to is left
 // when a step failed.
 bool copyTree(int fromFolder, const std::string& from, int toFolder, const std::string& to);
-
-// The text of the small file name in folder, never through a link: at most
-// most bytes; false (with errno; EFBIG when it is larger) otherwise.
-bool readSmallFile(int folder, const std::string& name, size_t most, std::string& text);
-
-// The names in a folder (without "." and ".."); false (with errno) when it
-// cannot be read.
-bool listFolder(int folder, std::vector<std::string>& names);
-
-// Whether name in folder is the file described by info (device and inode),
-// looked at without following a link.
-bool isSameFile(int folder, const std::string& name, const struct stat& info);

@@ -1,5 +1,6 @@
 #include "watch/filing.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -8,9 +9,18 @@
 #include <vector>
 
 #include "common/charset.h"
+#include "common/diag.h"
+#include "common/fd.h"
 #include "common/fileio.h"
+#include "common/strutil.h"
+#include "watch/clocks.h"
 #include "watch/crashpoint.h"
 #include "watch/durable.h"
+#include "watch/hook.h"
+#include "watch/lastimports.h"
+#include "watch/metrics.h"
+#include "watch/names.h"
+#include "watch/runfolder.h"
 
 namespace {
 
@@ -20,10 +30,6 @@ constexpr std::string_view OutputEnding = ".cp1252";
 constexpr const char* ConvertedEnding = ".txt";
 constexpr const char* PartialPrefix = ".kelvora-partial-";
 constexpr const char* FiledPrefix = ".filed-";   // a staging folder whose copy is filed: it only goes
-
-bool endsWith(std::string_view text, std::string_view end) {
-    return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
-}
 
 std::string candidateName(const std::string& folderName, int number) {
     return number == 1 ? folderName : folderName + "-" + std::to_string(number);
@@ -48,16 +54,21 @@ bool convertInto(int in, int out) {
 
 // One output file as UTF-8 beside it; the Windows-1252 one goes.
 bool convertOutput(int folder, const std::string& name) {
-    int in = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (in < 0) return false;
+    UniqueFd in(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in.valid()) return false;
     const std::string target = name.substr(0, name.size() - OutputEnding.size()) + ConvertedEnding;
     std::string temporary;
     int out = createTemporary(folder, target, temporary);
-    const bool converted = out >= 0 && finishTemporary(out, convertInto(in, out), folder, temporary, target);
-    const int error = errno;
-    close(in);
-    errno = error;
+    const bool converted = out >= 0 && finishTemporary(out, convertInto(in.get(), out), folder, temporary, target);
     return converted && unlinkat(folder, name.c_str(), 0) == 0;
+}
+
+// Removes the staging folder of a run whose copy is filed: first out of the
+// run folders' sight with one rename, then with all it holds.
+bool removeStagingCopy(int staging, const std::string& folderName, const std::string& runId) {
+    const std::string filed = FiledPrefix + runId;
+    return renameat(staging, folderName.c_str(), staging, filed.c_str()) == 0 && syncFolder(staging) &&
+           removeTree(staging, filed) && syncFolder(staging);
 }
 
 // Across file systems: a hidden copy, flushed, renamed into place; then
@@ -81,22 +92,9 @@ bool copyRunFolder(int staging, const std::string& folderName, const std::string
     return false;
 }
 
-}  // namespace
-
-bool removeStagingCopy(int staging, const std::string& folderName, const std::string& runId) {
-    const std::string filed = FiledPrefix + runId;
-    return renameat(staging, folderName.c_str(), staging, filed.c_str()) == 0 && syncFolder(staging) &&
-           removeTree(staging, filed) && syncFolder(staging);
-}
-
-std::string utcStamp(time_t time) {
-    struct tm utc {};
-    gmtime_r(&time, &utc);
-    char text[32];
-    strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
-    return text;
-}
-
+// Writes the reason (when not empty) and turns each output file
+// "*.cp1252" (Windows-1252, as the importer writes it) into "*.txt" in
+// UTF-8. False, with errno, when a step failed.
 bool completeRunFolder(int runFolder, const std::string& reason) {
     if (!reason.empty() && !writeFileDurably(runFolder, ReasonFileName, reason + "\n")) return false;
     std::vector<std::string> names;
@@ -107,6 +105,10 @@ bool completeRunFolder(int runFolder, const std::string& reason) {
     return syncFolder(runFolder);
 }
 
+// Moves folderName of the staging area into base, as folderName or with
+// "-2", "-3", ... after it; filedName is the name it got. Across file
+// systems the copy is named after the run's id on its way. False, with
+// errno, when it is not there complete (it then stays whole in staging).
 bool moveRunFolder(int staging, const std::string& folderName, const std::string& runId, int base,
                    std::string& filedName) {
     for (int number = 1; number <= MaxFolderNumber; ++number) {
@@ -121,18 +123,108 @@ bool moveRunFolder(int staging, const std::string& folderName, const std::string
     return false;
 }
 
+// Whether this run (by its id) is in base already, complete: an earlier
+// watcher was stopped between the copy across file systems and the
+// removal of the staging folder.
 bool findFiledCopy(int base, const std::string& folderName, const RunRecord& record, std::string& filedName) {
     for (int number = 1; number <= MaxFolderNumber; ++number) {
         filedName = candidateName(folderName, number);
-        int folder = openFolder(base, filedName);
-        if (folder < 0) return false;
+        UniqueFd folder(openFolder(base, filedName));
+        if (!folder.valid()) return false;
         RunRecord filed;
-        const bool same = readRunRecord(folder, filed) && !record.id.empty() && filed.id == record.id &&
+        const bool same = readRunRecord(folder.get(), filed) && !record.id.empty() && filed.id == record.id &&
                           filed.step == Step::Filing;
-        close(folder);
         if (same) return true;
     }
     return false;
+}
+
+// The run folder moved into base, or found there already (a watcher was
+// stopped between the copy across file systems and the removal of the
+// staging copy). False, with step saying what failed (errno).
+bool moveIntoBase(Watcher& watcher, Job& job, int base, std::string& filedName, const char*& step) {
+    if (findFiledCopy(base, job.folderName, job.record, filedName)) {
+        step = "remove the staging copy of";
+        return removeStagingCopy(watcher.stagingFd.get(), job.folderName, job.record.id);
+    }
+    step = "complete the run folder in the staging area for";
+    if (!completeRunFolder(job.runFd.get(), job.record.reason) || !recordStep(job, Step::Filing)) return false;
+    step = "move the run folder into";
+    return moveRunFolder(watcher.stagingFd.get(), job.folderName, job.record.id, base, filedName);
+}
+
+// A run folder that could not be filed stays whole in staging and is tried
+// again later.
+void waitToFile(Watcher& watcher, Job& job, const char* step, const std::string& base, int error, double now) {
+    if (job.record.archived && job.phase != Phase::FilingWait) watcher.failedFiles++;
+    diagnose("%s %s: not filed: cannot %s %s: %s; the run stays whole in %s and is filed once that works",
+             shownName(job.record.name).c_str(), job.record.rule.typeCode.c_str(), step, base.c_str(), strerror(error),
+             job.folder.c_str());
+    job.phase = Phase::FilingWait;
+    job.dueAt = watcher.once ? -1 : now + std::max(1, job.site.settleSeconds);
+}
+
+// The filed run, counted for the metrics and told: in the log, in the note
+// of the last whole import, and to the on-failed hook.
+void tellFiled(Watcher& watcher, const Job& job, const std::string& folder, double now) {
+    const std::string shown = shownName(job.record.name);
+    const char* type = job.record.rule.typeCode.c_str();
+    TypeCounts& counts = watcher.typeCounts[job.record.rule.typeCode];
+    if (job.record.archived) {
+        diagnose("%s %s: archived in %s (%s)", shown.c_str(), type, folder.c_str(), job.record.outcome.c_str());
+        counts.imported++;
+        counts.lastWhole = std::max(counts.lastWhole, stampTime(job.record.stamp));
+        noteLastImport(watcher.stagingFd.get(), job.record.rule.typeCode, job.record.stamp);
+        return;
+    }
+    diagnose("%s %s: to %s (%s): %s", shown.c_str(), type, folder.c_str(), job.record.outcome.c_str(),
+             job.record.reason.c_str());
+    counts.failed++;
+    if (job.record.held) counts.held++;
+    startFailedHook(job.site, {folder, shown, job.record.rule.typeCode, job.record.outcome, job.record.reason}, now,
+                    watcher.hooks);
+}
+
+enum class Verdict { Imported, Failed };
+
+// The end of a job: its verdict counted and recorded, then the filing.
+bool fileWithVerdict(Watcher& watcher, Job& job, Verdict verdict, Committed committed, const std::string& reason,
+                     double now) {
+    const bool archived = verdict == Verdict::Imported;
+    job.record.archived = archived;
+    job.record.held = !archived && heldByGuard(job.last);
+    job.record.outcome = committedText(committed);
+    job.record.reason = reason;
+    if (!archived) watcher.failedFiles++;
+    if (committed == Committed::Unknown) watcher.unknownFiles++;
+    return fileRun(watcher, job, now);
+}
+
+}  // namespace
+
+bool fileAsImported(Watcher& watcher, Job& job, double now) {
+    return fileWithVerdict(watcher, job, Verdict::Imported, Committed::Yes, "", now);
+}
+
+bool fileAsFailed(Watcher& watcher, Job& job, Committed committed, const std::string& reason, double now) {
+    return fileWithVerdict(watcher, job, Verdict::Failed, committed, reason, now);
+}
+
+// True once the run folder is there, complete.
+bool fileRun(Watcher& watcher, Job& job, double now) {
+    const std::string& base = job.record.archived ? job.site.archive : job.site.failed;
+    UniqueFd baseFd(openFolder(AT_FDCWD, base));
+    std::string filedName;
+    const char* step = "open";
+    const bool filed = baseFd.valid() && moveIntoBase(watcher, job, baseFd.get(), filedName, step);
+    if (!filed) {
+        waitToFile(watcher, job, step, base, errno, now);
+        return false;
+    }
+    tellFiled(watcher, job, pathIn(base, filedName), now);
+    closeRun(job);
+    writeMetrics(watcher, now);
+    return true;
 }
 
 void removeFiledLeftovers(int staging) {

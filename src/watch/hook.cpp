@@ -2,27 +2,24 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include "common/diag.h"
-#include "watch/argv.h"
+#include "watch/child.h"
 
 extern char** environ;
 
 namespace {
 
 constexpr double HookSeconds = 60;
-constexpr int ExecFailed = 127;
+constexpr const char* HookPrefix = "KELVORA_";
 
 // The watcher's environment and the run's facts.
 std::vector<std::string> hookEnvironment(const HookFacts& facts) {
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (strncmp(*entry, "KELVORA_", 8) != 0) environment.emplace_back(*entry);
+        if (strncmp(*entry, HookPrefix, strlen(HookPrefix)) != 0) environment.emplace_back(*entry);
     }
     environment.push_back("KELVORA_RUN_FOLDER=" + facts.folder);
     environment.push_back("KELVORA_FILE=" + facts.name);
@@ -32,34 +29,18 @@ std::vector<std::string> hookEnvironment(const HookFacts& facts) {
     return environment;
 }
 
-// In the child: no input, the signals as a new program expects them, then
-// the command.
-[[noreturn]] void execHook(std::vector<char*>& argv, std::vector<char*>& envp) {
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGPIPE, SIG_DFL);
-    signal(SIGIO, SIG_DFL);
-    int in = open("/dev/null", O_RDONLY);
-    if (in >= 0) dup2(in, STDIN_FILENO);
-    execve(argv[0], argv.data(), envp.data());
-    fprintf(stderr, "kelvora-watch: cannot run the on-failed hook %s: %s\n", argv[0], strerror(errno));
-    _exit(ExecFailed);
-}
-
 }  // namespace
 
 void startFailedHook(const WatchConfig& config, const HookFacts& facts, double now, std::vector<HookRun>& hooks) {
     if (config.onFailed.empty()) return;
-    std::vector<std::string> arguments = config.onFailed;
-    std::vector<std::string> environment = hookEnvironment(facts);
-    std::vector<char*> argv = pointersTo(arguments);
-    std::vector<char*> envp = pointersTo(environment);
-    fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) execHook(argv, envp);
-    if (pid < 0) {
-        diagnose("cannot start the on-failed hook for %s: %s", facts.folder.c_str(), strerror(errno));
+    const std::vector<std::string> environment = hookEnvironment(facts);
+    ChildRequest child;
+    child.arguments = config.onFailed;
+    child.environment = &environment;
+    pid_t pid = -1;
+    if (!startChild(child, pid)) {
+        diagnose("cannot run the on-failed hook %s for %s: %s", config.onFailed[0].c_str(), facts.folder.c_str(),
+                 strerror(errno));
         return;
     }
     hooks.push_back({pid, now + HookSeconds, facts.folder});

@@ -1,8 +1,9 @@
-// The importer as a child process: started with fork and exec (no shell) in
-// the working directory, its standard output and error into files, its run
-// report (KELVORA_REPORT) read when it has ended. It gets a process group of
-// its own, so that a Ctrl-C at a terminal or a stop of the service reaches
-// the watcher alone, which lets the import finish.
+// The importer as a child process: started in the working directory with
+// the run's environment, its standard output and error into files of the
+// run folder, its run report (KELVORA_REPORT) read when it has ended. It
+// gets a process group of its own, so that a Ctrl-C at a terminal or a stop
+// of the service reaches the watcher alone, which lets the import finish.
+// What an ended import means is outcome.h's.
 #pragma once
 #include <string>
 #include <sys/types.h>
@@ -47,10 +48,6 @@ struct RunOutcome {
     long maxDeleteShare = -1;
 };
 
-// What a run did to the tables, as far as anyone can know: the three
-// outcomes the log, the reason and --once's exit status tell apart.
-enum class Committed { Yes, No, Unknown };
-
 // The run's journal values (all empty without a journal).
 struct JournalValues {
     std::string journal;
@@ -72,34 +69,13 @@ struct ImportRequest {
 // Starts "program source TYPE [UPD] [/D]" in workdir with KELVORA_REPORT,
 // KELVORA_MAX_FAILED and the deletion guard's limits set for it (those of
 // the section that are not off, unless the file's deletions were
-// accepted); the importer inherits the run's lock. False, with the reason,
-// when it could not be started (then it ran nothing).
+// accepted); the importer inherits the run's lock and nothing else. False,
+// with the reason, when it could not be started (then it ran nothing).
 bool startImport(const ImportRequest& request, pid_t& pid, std::string& reason);
 
 // Reaps the run without waiting for it: true once it has ended, with its
 // exit status and its report in outcome.
 bool importEnded(pid_t pid, const RunFiles& files, RunOutcome& outcome);
-
-// A run that ended with a transaction abort another try may not meet: a
-// deadlock, a lock wait timeout, a killed or lost connection. It committed
-// nothing, and its work file is intact.
-bool isRetryable(const RunOutcome& outcome);
-
-// A run whose COMMIT failed with a client error (the connection was lost,
-// or the answer never came): the commit may have taken effect, so the file
-// must not be imported again unseen.
-bool commitUnknown(const RunOutcome& outcome);
-
-// A run that could not connect because the database is away (down,
-// refusing, full, shutting down, the login or the database unknown to it)
-// did nothing: its file is intact and may wait for the database.
-bool databaseAway(const RunOutcome& outcome);
-
-// Committed when the report says so, nothing committed when it says that,
-// unknown without a report or when the connection was lost during the
-// COMMIT.
-Committed committedOf(const RunOutcome& outcome);
-const char* committedText(Committed committed);
 
 // Reads a run report into outcome; false when there is none or it is not
 // a report.

@@ -1,11 +1,11 @@
-// The life of a delivered file in the watcher: taken out of the drop
-// folder into a run folder of its own in the staging area (which senders
-// cannot reach), checked there, imported there (and imported again after
-// a transaction abort), and moved whole into archive/ or failed/. Each
-// step is recorded in the run folder first (runrecord.h), and the run
-// folder stays locked while the watcher or its importer lives, so that a
-// watcher that starts after a crash finishes or files each run from the
-// step it stopped at, and never one whose importer still runs.
+// The order of the runs. A delivered file is taken out of the drop folder
+// into a run folder of its own in the staging area (take.h), checked there
+// (checks.h), imported there (runimport.h) and moved whole into archive/ or
+// failed/ (filing.h); each step is recorded in the run folder first
+// (runrecord.h), and the run folder stays locked while the watcher or its
+// importer lives, so that a watcher that starts after a crash finishes or
+// files each run from the step it stopped at (leftovers.h), and never one
+// whose importer still runs.
 //
 // One import runs at a time per type code (each type code writes tables of
 // its own), so two files for the same table go in the order they arrived;
@@ -17,12 +17,6 @@
 // Opens (and makes) the staging area; false with the reason on standard
 // error.
 bool openStaging(Watcher& watcher);
-
-// At the start, before any file is taken: the run folders in the staging
-// area that no process holds (an earlier watcher was killed, or the
-// machine stopped) are finished or filed from their recorded step; those
-// held by a running importer wait for it, and hold back their type code.
-void takeOverLeftovers(Watcher& watcher, double now);
 
 // Takes what is complete in the drop folder, oldest first, within the
 // limits above.

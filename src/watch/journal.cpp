@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "common/diag.h"
-#include "watch/argv.h"
+#include "common/fd.h"
+#include "watch/child.h"
 #include "watch/names.h"
 
 namespace {
@@ -19,20 +20,6 @@ constexpr int Found = 0;
 constexpr int Absent = 1;
 constexpr int AnswerLimitMs = 60 * 1000;
 constexpr size_t MaxAnswer = 4096;
-constexpr int ExecFailed = 127;
-
-// In the child: the answer into the pipe, standard error to the watcher's,
-// the importer's working directory, then the journal program.
-[[noreturn]] void execAsker(const WatchConfig& config, int answer, std::vector<char*>& argv) {
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGIO, SIG_DFL);
-    if (dup2(answer, STDOUT_FILENO) >= 0 && chdir(config.workdir.c_str()) == 0) {
-        execv(argv[0], argv.data());
-    }
-    _exit(ExecFailed);
-}
 
 // Reads the child's answer until it closes the pipe or the time is up.
 bool readAnswer(int fd, std::string& text) {
@@ -49,19 +36,23 @@ bool readAnswer(int fd, std::string& text) {
     }
 }
 
-// Runs "journal-program ARGS" and returns its exit status with its answer.
+// Runs "journal-program ARGS" in the importer's working directory and
+// returns its exit status with its answer (from its standard output).
 int askProgram(const WatchConfig& config, std::vector<std::string> args, std::string& answer) {
-    args.insert(args.begin(), config.journalProgram);
-    std::vector<char*> argv = pointersTo(args);
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
-    fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) execAsker(config, pipeFds[1], argv);
-    close(pipeFds[1]);
-    const bool answered = pid > 0 && readAnswer(pipeFds[0], answer);
-    close(pipeFds[0]);
-    if (pid < 0) return -1;
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+    UniqueFd reading(ends[0]);
+    UniqueFd writing(ends[1]);
+    ChildRequest child;
+    child.arguments = std::move(args);
+    child.arguments.insert(child.arguments.begin(), config.journalProgram);
+    child.workdir = config.workdir;
+    child.output = writing.get();
+    pid_t pid = -1;
+    const bool started = startChild(child, pid);
+    writing.reset();
+    if (!started) return -1;
+    const bool answered = readAnswer(reading.get(), answer);
     if (!answered) kill(pid, SIGKILL);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

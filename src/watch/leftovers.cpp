@@ -1,8 +1,5 @@
-// The take-over of run folders that no watcher files any more: an earlier
-// watcher was killed or the machine stopped. Each run goes on from the step
-// its record names; a run whose lock is held (its importer outlived its
-// watcher, or another watcher shares the working directory) waits, and
-// holds back its type code, until the lock is free.
+#include "watch/leftovers.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -12,41 +9,29 @@
 #include <vector>
 
 #include "common/diag.h"
+#include "common/fd.h"
 #include "common/paths.h"
+#include "watch/checks.h"
 #include "watch/durable.h"
 #include "watch/filing.h"
 #include "watch/lock.h"
 #include "watch/names.h"
-#include "watch/steps.h"
+#include "watch/outcome.h"
+#include "watch/runfolder.h"
+#include "watch/runimport.h"
 #include "watch/take.h"
 
 namespace {
 
 constexpr double LockLookSeconds = 1;
-constexpr const char* ErrorName = "stderr.cp1252";
-
-// The run folders of the staging area, in the order they were taken.
-std::vector<std::string> runFolders(int staging) {
-    std::vector<std::string> names;
-    listFolder(staging, names);
-    names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& name) { return name[0] == '.'; }),
-                names.end());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-bool exists(int folder, const std::string& name) {
-    return faccessat(folder, name.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
-}
 
 // A run folder without a record was made and left before its file moved:
 // it holds nothing of a sender.
 bool holdsAFile(int runFolder) {
     for (const char* sub : {FileFolder, DeliveredFolder}) {
-        int folder = openFolder(runFolder, sub);
+        UniqueFd folder(openFolder(runFolder, sub));
         std::vector<std::string> names;
-        if (folder >= 0) listFolder(folder, names);
-        if (folder >= 0) close(folder);
+        if (folder.valid()) listFolder(folder.get(), names);
         if (!names.empty()) return true;
     }
     return false;
@@ -55,8 +40,8 @@ bool holdsAFile(int runFolder) {
 // Forgets the run: its folder goes (it holds no file of a sender).
 bool dropEmptyRun(Watcher& watcher, Job& job) {
     closeRun(job);
-    removeTree(watcher.stagingFd, job.folderName);
-    syncFolder(watcher.stagingFd);
+    removeTree(watcher.stagingFd.get(), job.folderName);
+    syncFolder(watcher.stagingFd.get());
     return true;
 }
 
@@ -69,7 +54,7 @@ bool arrivedWhole(Watcher& watcher, int folder, const std::string& name, const R
     if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
     const bool opened = info.st_dev == record.dropDevice && info.st_ino == record.dropInode;
     if (S_ISREG(info.st_mode) && (opened || isOwnFile(info))) return true;
-    if (!S_ISREG(info.st_mode) || !renameNoReplace(folder, name, watcher.dropFd, record.name)) {
+    if (!S_ISREG(info.st_mode) || !renameNoReplace(folder, name, watcher.dropFd.get(), record.name)) {
         unlinkat(folder, name.c_str(), 0);
     }
     return false;
@@ -79,14 +64,14 @@ bool arrivedWhole(Watcher& watcher, int folder, const std::string& name, const R
 // copy) in both.
 bool finishTaking(Watcher& watcher, Job& job, double now) {
     const std::string name = importName(job.record.name);
-    int target = openFolder(job.runFd, job.record.rule.utf8 ? DeliveredFolder : FileFolder);
-    const bool taken = target >= 0 && arrivedWhole(watcher, target, name, job.record);
-    if (target >= 0) close(target);
+    UniqueFd target(openFolder(job.runFd.get(), job.record.rule.utf8 ? DeliveredFolder : FileFolder));
+    const bool taken = target.valid() && arrivedWhole(watcher, target.get(), name, job.record);
+    target.reset();
     if (!taken) return dropEmptyRun(watcher, job);
-    removeCopiedEntry(watcher.dropFd, job.record.name, job.record.dropDevice, job.record.dropInode);
+    removeCopiedEntry(watcher.dropFd.get(), job.record.name, job.record.dropDevice, job.record.dropInode);
     removeMarkerFromDrop(watcher, job);
     if (!recordStep(job, Step::Taken)) {
-        return finishRun(watcher, job, false, Committed::No, "not imported: the run record cannot be written", now);
+        return fileAsFailed(watcher, job, Committed::No, "not imported: the run record cannot be written", now);
     }
     return checkAndStart(watcher, job, now);
 }
@@ -104,30 +89,31 @@ bool collectLeftImport(Watcher& watcher, Job& job, double now) {
         run.status = run.reportedStatus;
         return importDone(watcher, job, now);
     }
-    if (!exists(job.runFd, ErrorName)) {
+    if (!hasEntry(job.runFd.get(), ErrorName)) {
         job.record.attempt--;
         return startRun(watcher, job, now);
     }
     askJournalWhatHappened(job);
     if (job.last.reported) return importDone(watcher, job, now);
-    return finishRun(watcher, job, false, Committed::Unknown,
-                     "a watcher ended while this file's import ran, and the import left no run report: whether it "
-                     "was committed is unknown; look at the table before delivering the file again", now);
+    return fileAsFailed(watcher, job, Committed::Unknown,
+                        "a watcher ended while this file's import ran, and the import left no run report: whether it "
+                        "was committed is unknown; look at the table before delivering the file again", now);
 }
 
 // A run folder without a readable record that holds a file all the same.
 bool fileUnrecorded(Watcher& watcher, Job& job, double now) {
     job.record.name = job.folderName;
     job.record.stamp = job.folderName.substr(0, job.folderName.find('_'));
-    return finishRun(watcher, job, false, Committed::Unknown,
-                     "a watcher ended before it recorded this run, and its record cannot be read: whether it was "
-                     "imported is unknown; look at the table before delivering the file again", now);
+    return fileAsFailed(watcher, job, Committed::Unknown,
+                        "a watcher ended before it recorded this run, and its record cannot be read: whether it was "
+                        "imported is unknown; look at the table before delivering the file again", now);
 }
 
 // Goes on with a run whose lock this watcher now holds, from its step.
 bool takeOverRun(Watcher& watcher, Job& job, double now) {
-    if (job.record.name.empty()) return holdsAFile(job.runFd) ? fileUnrecorded(watcher, job, now)
-                                                              : dropEmptyRun(watcher, job);
+    if (job.record.name.empty()) {
+        return holdsAFile(job.runFd.get()) ? fileUnrecorded(watcher, job, now) : dropEmptyRun(watcher, job);
+    }
     setRunPaths(watcher, job);
     const std::string work = buildWorkPath(job.source);
     if (job.record.attempt > 0 && access(job.source.c_str(), F_OK) != 0 && access(work.c_str(), F_OK) == 0) {
@@ -153,47 +139,48 @@ bool takeOverRun(Watcher& watcher, Job& job, double now) {
     return false;
 }
 
+// A run folder of the staging area as a job: resumed from its step, or
+// waiting for the process that holds it.
+void addLeftover(Watcher& watcher, const std::string& name, double now) {
+    Job job;
+    job.folderName = name;
+    job.folder = pathIn(watcher.staging, name);
+    job.site = watcher.config;
+    job.runFd.reset(openFolder(watcher.stagingFd.get(), name));
+    if (!job.runFd.valid()) return;
+    if (!readRunRecord(job.runFd.get(), job.record)) job.record = RunRecord();
+    if (!job.record.drop.empty() && job.record.drop != watcher.config.drop) return;   // another watcher's
+    if (!lockRun(job.runFd.get())) {
+        diagnose("%s: the run in %s is held by an importer that outlived its watcher, or by another watcher; "
+                 "it is filed once that ends, and no %s file is taken meanwhile",
+                 shownName(job.record.name).c_str(), job.folder.c_str(),
+                 job.record.rule.typeCode.empty() ? "other" : job.record.rule.typeCode.c_str());
+        job.phase = Phase::Locked;
+        job.dueAt = now + LockLookSeconds;
+    } else {
+        job.phase = Phase::Resume;
+    }
+    watcher.jobs.push_back(std::move(job));
+}
+
 }  // namespace
 
 void takeOverLeftovers(Watcher& watcher, double now) {
-    removeFiledLeftovers(watcher.stagingFd);
-    for (const std::string& name : runFolders(watcher.stagingFd)) {
-        Job job;
-        job.folderName = name;
-        job.folder = pathIn(watcher.staging, name);
-        job.site = watcher.config;
-        job.runFd = openFolder(watcher.stagingFd, name);
-        if (job.runFd < 0) continue;
-        if (!readRunRecord(job.runFd, job.record)) job.record = RunRecord();
-        if (!job.record.drop.empty() && job.record.drop != watcher.config.drop) {
-            closeRun(job);   // another watcher's, which shares this working directory
-            continue;
-        }
-        if (!lockRun(job.runFd)) {
-            diagnose("%s: the run in %s is held by an importer that outlived its watcher, or by another watcher; "
-                     "it is filed once that ends, and no %s file is taken meanwhile",
-                     shownName(job.record.name).c_str(), job.folder.c_str(),
-                     job.record.rule.typeCode.empty() ? "other" : job.record.rule.typeCode.c_str());
-            job.phase = Phase::Locked;
-            job.dueAt = now + LockLookSeconds;
-        } else {
-            job.phase = Phase::Resume;
-        }
-        watcher.jobs.push_back(job);
-    }
+    removeFiledLeftovers(watcher.stagingFd.get());
+    for (const RunFolderEntry& entry : listRunFolders(watcher.stagingFd.get())) addLeftover(watcher, entry.name, now);
 }
 
 bool lookAtLockedRun(Watcher& watcher, Job& job, double now) {
-    if (!lockRun(job.runFd)) {
+    if (!lockRun(job.runFd.get())) {
         job.dueAt = now + LockLookSeconds;
         return false;
     }
     struct stat info;
-    if (fstat(job.runFd, &info) != 0 || !isSameFile(watcher.stagingFd, job.folderName, info)) {
+    if (fstat(job.runFd.get(), &info) != 0 || !isSameFile(watcher.stagingFd.get(), job.folderName, info)) {
         closeRun(job);   // its holder filed it
         return true;
     }
-    if (!readRunRecord(job.runFd, job.record)) job.record = RunRecord();
+    if (!readRunRecord(job.runFd.get(), job.record)) job.record = RunRecord();
     job.phase = Phase::Resume;
     job.dueAt = -1;
     return false;

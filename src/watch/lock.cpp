@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "watch/clocks.h"
+
 namespace {
 
 constexpr size_t HolderTextSize = 256;
@@ -31,7 +33,7 @@ void writeHolder(int fd) {
     char host[HostNameSize] = "";
     gethostname(host, sizeof host - 1);
     char started[32] = "";
-    time_t now = time(nullptr);
+    time_t now = wallClockNow();
     struct tm utc {};
     gmtime_r(&now, &utc);
     strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S UTC", &utc);
@@ -78,10 +80,11 @@ std::string whatToDo(const std::string& path) {
 
 }  // namespace
 
-LockResult lockFolder(int folder, const std::string& folderPath, int& fd, std::string& holder) {
+LockResult lockFolder(int folder, const std::string& folderPath, UniqueFd& held, std::string& holder) {
     const std::string path = folderPath + "/" + LockFileName;
-    fd = openLockFile(folder);
-    if (fd < 0) {
+    UniqueFd opened(openLockFile(folder));
+    const int fd = opened.get();
+    if (!opened.valid()) {
         holder = "the lock file " + path + " cannot be opened: " + strerror(errno) +
                  (errno == ELOOP ? " (it is a symbolic link)" : "") + whatToDo(path);
         return LockResult::Unusable;
@@ -89,8 +92,6 @@ LockResult lockFolder(int folder, const std::string& folderPath, int& fd, std::s
     const std::string unfit = unfitness(fd);
     if (!unfit.empty()) {
         holder = "the lock file " + path + " cannot be used: " + unfit + whatToDo(path);
-        close(fd);
-        fd = -1;
         return LockResult::Unusable;
     }
     struct flock lock {};
@@ -100,11 +101,10 @@ LockResult lockFolder(int folder, const std::string& folderPath, int& fd, std::s
         const int reason = errno;
         const bool busy = reason == EACCES || reason == EAGAIN;
         holder = busy ? holderText(fd) : "cannot lock " + path + ": " + strerror(reason);
-        close(fd);
-        fd = -1;
         return busy ? LockResult::Busy : LockResult::Unusable;
     }
     writeHolder(fd);
+    held = std::move(opened);
     return LockResult::Held;
 }
 

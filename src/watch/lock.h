@@ -8,15 +8,17 @@
 #pragma once
 #include <string>
 
+#include "common/fd.h"
+
 constexpr const char* LockFileName = ".kelvora-watch.lock";
 
 enum class LockResult { Held, Busy, Unusable };
 
-// Takes the lock of the folder (given as a descriptor) and keeps it for
-// the life of the process in fd. Busy: another watcher has it (holder
-// names it). Unusable: the lock file cannot be used (holder says why and
-// what to do).
-LockResult lockFolder(int folder, const std::string& folderPath, int& fd, std::string& holder);
+// Takes the lock of the folder (given as a descriptor); held keeps the
+// lock file's descriptor, and with it the lock, for as long as it lives.
+// Busy: another watcher has it (holder names it). Unusable: the lock file
+// cannot be used (holder says why and what to do).
+LockResult lockFolder(int folder, const std::string& folderPath, UniqueFd& held, std::string& holder);
 
 // A run's lock: flock(2) on its run folder's descriptor. The importer
 // inherits the descriptor, so the lock lasts as long as the watcher or its

@@ -16,19 +16,25 @@
 #include <unistd.h>
 #include <vector>
 
-#include "common/diag.h"
-#include "watch/config.h"
-#include "watch/jobs.h"
-#include "watch/lock.h"
-#include "watch/marker.h"
-#include "watch/metrics.h"
-#include "watch/retention.h"
-#include "watch/status.h"
-#include "watch/names.h"
-#include "watch/queue.h"
-#include "watch/requeue.h"
-#include "watch/durable.h"
 #include <fcntl.h>
+
+#include "common/diag.h"
+#include "common/fd.h"
+#include "common/strutil.h"
+#include "watch/clocks.h"
+#include "watch/config.h"
+#include "watch/durable.h"
+#include "watch/jobs.h"
+#include "watch/leftovers.h"
+#include "watch/lock.h"
+#include "watch/metrics.h"
+#include "watch/names.h"
+#include "watch/options.h"
+#include "watch/pair.h"
+#include "watch/requeue.h"
+#include "watch/retention.h"
+#include "watch/scan.h"
+#include "watch/status.h"
 
 #ifndef KELVORA_VERSION
 #define KELVORA_VERSION "unknown"
@@ -42,7 +48,6 @@ constexpr int ExitEntriesNotTaken = 3;
 constexpr int ExitLocked = 7;
 constexpr int ExitDatabaseAway = 4;
 constexpr int ExitOutcomeUnknown = 6;
-constexpr int MaxOutageDelay = 600;
 constexpr double MetricsEverySeconds = 60;
 constexpr double RetentionEverySeconds = 3600;
 constexpr useconds_t HookPollMicroseconds = 100 * 1000;
@@ -81,10 +86,8 @@ void printUsage(FILE* out) {
 
 // A whole number from low to high, or false.
 bool takeNumber(const char* text, int low, int high, int& number) {
-    char* end = nullptr;
-    errno = 0;
-    long value = strtol(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || errno != 0 || value < low || value > high) return false;
+    long value = 0;
+    if (!parseWholeNumber(text, low, high, value)) return false;
     number = static_cast<int>(value);
     return true;
 }
@@ -105,21 +108,6 @@ bool takeDelays(const char* text, std::vector<int>& delays) {
     return true;
 }
 
-// The value of an option given as "--name VALUE" or "--name=VALUE"; null
-// when argument is not that option. At moves past a separate value.
-const char* optionValue(int argc, char** argv, int& at, const char* name, bool& missing) {
-    const size_t length = strlen(name);
-    const char* argument = argv[at];
-    if (strncmp(argument, name, length) != 0) return nullptr;
-    if (argument[length] == '=') return argument + length + 1;
-    if (argument[length] != '\0') return nullptr;
-    if (at + 1 >= argc) {
-        missing = true;
-        return nullptr;
-    }
-    return argv[++at];
-}
-
 // False when the program is to end at once with status.
 bool parseOptions(int argc, char** argv, Options& options, int& status) {
     for (int at = 1; at < argc; ++at) {
@@ -135,7 +123,7 @@ bool parseOptions(int argc, char** argv, Options& options, int& status) {
             return false;
         } else if (strcmp(argv[at], "--once") == 0) {
             options.once = true;
-        } else if ((value = optionValue(argc, argv, at, "--config", missing)) != nullptr) {
+        } else if ((value = optionValue(argc, argv, at, ConfigOption, missing)) != nullptr) {
             options.config = value;
         } else if ((value = optionValue(argc, argv, at, "--parallel", missing)) != nullptr) {
             if (!takeNumber(value, 1, MaxParallel, options.parallel)) missing = true;
@@ -166,11 +154,8 @@ bool isDirectory(const std::string& path) {
 // every file.
 bool settingsReadable(const WatchConfig& config) {
     const std::string path = config.workdir + SettingsFromWorkdir;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        close(fd);
-        return true;
-    }
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.valid()) return true;
     diagnose("the importer's settings file %s cannot be read: %s; workdir (%s) must lie two levels below the folder "
              "that holds Files/Corvantis.Ini, and the watcher's user must be able to read it",
              path.c_str(), strerror(errno), config.path.c_str());
@@ -270,7 +255,7 @@ void waitForWork(Watcher& watcher, int signalFd, double now, double nextRescan) 
     }
     int timeout = -1;
     if (until >= 0) timeout = until <= now ? 0 : static_cast<int>((until - now) * MillisecondsPerSecond) + 1;
-    pollfd fds[2] = {{signalFd, POLLIN, 0}, {watcher.once ? -1 : watcher.queue.inotifyFd, POLLIN, 0}};
+    pollfd fds[2] = {{signalFd, POLLIN, 0}, {watcher.once ? -1 : watcher.queue.inotifyFd.get(), POLLIN, 0}};
     poll(fds, 2, timeout);
     readSignals(signalFd, watcher);
 }
@@ -279,7 +264,7 @@ void waitForWork(Watcher& watcher, int signalFd, double now, double nextRescan) 
 // and held so that none is taken later in the run.
 void holdUnsettledFiles(Watcher& watcher, double now) {
     const std::vector<std::string> complete =
-        completeFiles(watcher.queue, now, watcher.config.settleSeconds, true);
+        completeFiles(watcher.queue, now, watcher.config.settleSeconds, SettleClock::FileTimes);
     for (auto& entry : watcher.queue.files) {
         if (std::find(complete.begin(), complete.end(), entry.first) != complete.end()) continue;
         diagnose("%s changed less than settle = %d s ago: it is left for the next run", shownName(entry.first).c_str(),
@@ -317,8 +302,8 @@ bool importRuns(const Watcher& watcher) {
 // (within their time), the metrics written; the exit status.
 int stopWatcher(Watcher& watcher) {
     leaveWaitingRuns(watcher);
-    while (reapHooks(watcher.hooks, secondsSinceStart())) usleep(HookPollMicroseconds);
-    writeMetrics(watcher, secondsSinceStart());
+    while (reapHooks(watcher.hooks, monotonicNow())) usleep(HookPollMicroseconds);
+    writeMetrics(watcher, monotonicNow());
     diagnose("stopped");
     return watcher.once ? finalStatus(watcher) : 0;
 }
@@ -328,17 +313,17 @@ int stopWatcher(Watcher& watcher) {
 int runWatcher(Watcher& watcher, int signalFd) {
     const double rescanEvery = std::max<double>(watcher.config.settleSeconds, MinRescanSeconds);
     double nextRescan = 0;
-    double nextChores = secondsSinceStart() + MetricsEverySeconds;
-    double nextRetention = secondsSinceStart() + RetentionEverySeconds;
+    double nextChores = monotonicNow() + MetricsEverySeconds;
+    double nextRetention = monotonicNow() + RetentionEverySeconds;
     for (;;) {
-        const double now = secondsSinceStart();
+        const double now = monotonicNow();
         reapHooks(watcher.hooks, now);
         if (now >= nextChores) {
             writeMetrics(watcher, now);
             nextChores = now + MetricsEverySeconds;
         }
         if (now >= nextRetention) {
-            removeOldRuns(watcher.config, time(nullptr));
+            removeOldRuns(watcher.config, wallClockNow());
             nextRetention = now + RetentionEverySeconds;
         }
         if (!watcher.once && !watcher.stopping) {
@@ -360,14 +345,13 @@ int runWatcher(Watcher& watcher, int signalFd) {
 // Opens the drop folder and takes its lock; the exit status when the
 // watcher may not go on, else 0.
 int lockDrop(Watcher& watcher) {
-    watcher.dropFd = open(watcher.config.drop.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (watcher.dropFd < 0) {
+    watcher.dropFd.reset(open(watcher.config.drop.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!watcher.dropFd.valid()) {
         diagnose("cannot open %s: %s", watcher.config.drop.c_str(), strerror(errno));
         return ExitUsage;
     }
-    int lockFd = -1;
     std::string holder;
-    switch (lockFolder(watcher.dropFd, watcher.config.drop, lockFd, holder)) {
+    switch (lockFolder(watcher.dropFd.get(), watcher.config.drop, watcher.dropLock, holder)) {
     case LockResult::Held:
         return 0;
     case LockResult::Busy:
@@ -396,18 +380,18 @@ int main(int argc, char** argv) {
     watcher.firstOutageDelay = options.outageRetry;
     umask(WatcherUmask);
     if (!readConfig(options.config, watcher.config) || !checkSite(watcher.config)) return ExitUsage;
-    const int signalFd = openSignals();
+    const UniqueFd signalFd(openSignals());
     const int refused = lockDrop(watcher);
     if (refused != 0) return refused;
-    warnAboutDrop(watcher.dropFd, watcher.config.drop);
+    warnAboutDrop(watcher.dropFd.get(), watcher.config.drop);
     if (!openStaging(watcher)) return ExitUsage;
     watcher.queue.folder = watcher.config.drop;
-    removeOldRuns(watcher.config, time(nullptr));
+    removeOldRuns(watcher.config, wallClockNow());
     readLastImports(watcher);
-    takeOverLeftovers(watcher, secondsSinceStart());
+    takeOverLeftovers(watcher, monotonicNow());
     if (watcher.once) {
-        rescanFolder(watcher.queue, secondsSinceStart());
-        holdUnsettledFiles(watcher, secondsSinceStart());
+        rescanFolder(watcher.queue, monotonicNow());
+        holdUnsettledFiles(watcher, monotonicNow());
     } else {
         if (!watchFolder(watcher.queue, watcher.config.drop)) {
             diagnose("cannot watch %s with inotify: %s", watcher.config.drop.c_str(), strerror(errno));
@@ -417,5 +401,5 @@ int main(int argc, char** argv) {
                  watcher.config.drop.c_str(), watcher.config.settleSeconds, watcher.config.retries,
                  watcher.config.rules.size(), watcher.parallel);
     }
-    return runWatcher(watcher, signalFd);
+    return runWatcher(watcher, signalFd.get());
 }

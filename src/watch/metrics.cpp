@@ -9,9 +9,12 @@
 #include <unistd.h>
 
 #include "common/diag.h"
+#include "common/fd.h"
+#include "watch/clocks.h"
 #include "watch/durable.h"
 #include "watch/history.h"
-#include "watch/marker.h"
+#include "watch/lastimports.h"
+#include "watch/pair.h"
 
 namespace {
 
@@ -63,7 +66,7 @@ void dropMetrics(const Watcher& watcher, double now, std::string& text) {
         if (isMarkerName(watcher.config, name)) continue;
         if (ruleFor(watcher.config, name.c_str()) == nullptr) unmatched++;
         waiting++;
-        const double age = secondsUnchanged(file, now, true);
+        const double age = secondsUnchanged(file, now, SettleClock::FileTimes);
         if (age > oldest) oldest = age;
     }
     describe(text, "kelvora_watch_drop_files_waiting", "gauge", "Files in the drop folder not yet taken.");
@@ -81,7 +84,7 @@ void dropMetrics(const Watcher& watcher, double now, std::string& text) {
 
 void readLastImports(Watcher& watcher) {
     std::map<std::string, std::string> noted;
-    readLastImportNotes(watcher.stagingFd, noted);
+    readLastImportNotes(watcher.stagingFd.get(), noted);
     for (const auto& [type, stamp] : noted) watcher.typeCounts[type].lastWhole = stampTime(stamp);
     for (const FiledRun& run : filedRuns(watcher.config.archive)) {
         TypeCounts& counts = watcher.typeCounts[run.typeCode];
@@ -96,12 +99,11 @@ void writeMetrics(Watcher& watcher, double now) {
     dropMetrics(watcher, now, text);
     const std::string& path = watcher.config.metrics;
     const size_t slash = path.rfind('/');
-    int folder = openFolder(AT_FDCWD, path.substr(0, slash == 0 ? 1 : slash));
+    UniqueFd folder(openFolder(AT_FDCWD, path.substr(0, slash == 0 ? 1 : slash)));
     const std::string name = path.substr(slash + 1);
-    const bool written = folder >= 0 && writeFileDurably(folder, name, text) &&
-                         fchmodat(folder, name.c_str(), MetricsMode, 0) == 0;
+    const bool written = folder.valid() && writeFileDurably(folder.get(), name, text) &&
+                         fchmodat(folder.get(), name.c_str(), MetricsMode, 0) == 0;
     const int error = errno;
-    if (folder >= 0) close(folder);
     if (!written && error != watcher.metricsError) diagnose("cannot write the metrics %s: %s", path.c_str(), strerror(error));
     watcher.metricsError = written ? 0 : error;
 }

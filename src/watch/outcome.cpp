@@ -2,14 +2,16 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 
 #include "common/contract.h"
-#include "watch/config.h"
 
 namespace {
 
 constexpr size_t LastLinesBytes = 4096;
+constexpr size_t ReasonRoom = 1024;
 constexpr const char* GuardWords = "deletion guard";
+constexpr const char* UnknownAdvice = "look at the table before delivering the file again";
 
 // The last line of a small text file (the importer's standard error) that
 // holds part, or its last line when part is empty: for a reason that has
@@ -26,9 +28,9 @@ std::string lastLineOf(const std::string& path, const char* part = "") {
     size_t at = text.rfind(part);
     if (at == std::string::npos) at = text.size();
     const size_t begin = text.rfind('\n', at);
+    const size_t from = begin == std::string::npos ? 0 : begin + 1;
     const size_t end = text.find('\n', at);
-    std::string line = text.substr(begin == std::string::npos ? 0 : begin + 1,
-                                   end == std::string::npos ? std::string::npos : end - (begin == std::string::npos ? 0 : begin + 1));
+    std::string line = text.substr(from, end == std::string::npos ? std::string::npos : end - from);
     for (char& c : line) {
         if (static_cast<unsigned char>(c) < 0x20) c = ' ';
     }
@@ -63,7 +65,118 @@ std::string heldReason(const RunOutcome& run, const RunRecord& record, const std
            "; if the file is right, let it through once with: " + acceptCommand(place);
 }
 
+// A run without a report that says how it went: it could not connect, or
+// nobody knows whether it committed.
+std::string unreportedReason(const RunOutcome& run, const std::string& errorFile) {
+    char text[ReasonRoom];
+    if (run.connectError != 0) {
+        snprintf(text, sizeof text, "the importer could not connect (error %ld): %s; nothing was committed",
+                 run.connectError, run.connectText.empty() ? "see stderr.txt" : run.connectText.c_str());
+    } else if (run.signal != 0) {
+        snprintf(text, sizeof text,
+                 "the importer was ended by signal %d without a run report: whether it was committed is unknown; %s",
+                 run.signal, UnknownAdvice);
+    } else {
+        snprintf(text, sizeof text,
+                 "the importer ended with exit status %d without a run report (%s): whether it was committed is "
+                 "unknown; %s",
+                 run.status, lastLineOf(errorFile).c_str(), UnknownAdvice);
+    }
+    return text;
+}
+
+// A reported run that committed nothing, or may have committed.
+std::string uncommittedReason(const RunOutcome& run, const RunRecord& record, const std::string& errorFile) {
+    char text[ReasonRoom];
+    if (commitUnknown(run)) {
+        snprintf(text, sizeof text,
+                 "the connection was lost during the COMMIT (error %ld): whether the run was committed is unknown; %s",
+                 run.result, UnknownAdvice);
+    } else if (run.ending == TooManyFailedEnding) {
+        snprintf(text, sizeof text, "%ld records failed, more than max-failed-records = %ld: nothing was committed",
+                 run.failed, record.rule.maxFailedRecords);
+    } else if (run.ending == DeletionsNotCountedEnding) {
+        snprintf(text, sizeof text, "the deletion guard could not count the rows (error %ld: %s): nothing was committed",
+                 run.result, lastLineOf(errorFile, GuardWords).c_str());
+    } else if (isRetryable(run)) {
+        snprintf(text, sizeof text, "the transaction was aborted with error %ld in %d runs: nothing was committed",
+                 run.result, record.attempt);
+    } else {
+        snprintf(text, sizeof text, "the run ended with \"%s\", result %ld, exit %d: nothing was committed",
+                 run.ending.c_str(), run.result, run.status);
+    }
+    return text;
+}
+
+// A run that committed, but not the whole file.
+std::string partReason(const RunOutcome& run, const RunRecord& record) {
+    char text[ReasonRoom];
+    if (run.failed > 0) {
+        snprintf(text, sizeof text, "%ld records failed and are not in the table; the rest was committed", run.failed);
+    } else if (run.wrongLength > record.rule.maxWrongLength) {
+        snprintf(text, sizeof text,
+                 "%ld lines of the wrong length were skipped, more than max-wrong-length = %ld; the rest was committed",
+                 run.wrongLength, record.rule.maxWrongLength);
+    } else if (!run.failedStatement.empty()) {
+        snprintf(text, sizeof text, "the run was committed although its %s statement failed (see stderr.txt)",
+                 run.failedStatement.c_str());
+    } else {
+        snprintf(text, sizeof text, "the run was committed but ended with exit status %d (result %ld)", run.status,
+                 run.result);
+    }
+    return text;
+}
+
+bool isAbortEnding(const std::string& ending) {
+    for (const char* abort : AbortEndings) {
+        if (ending == abort) return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+Committed committedOf(const RunOutcome& run) {
+    if (run.connectError != 0) return Committed::No;   // it never connected
+    if (!run.reported || commitUnknown(run)) return Committed::Unknown;
+    return run.committed ? Committed::Yes : Committed::No;
+}
+
+const char* committedText(Committed committed) {
+    switch (committed) {
+    case Committed::Yes:
+        return "committed";
+    case Committed::No:
+        return "nothing committed";
+    case Committed::Unknown:
+        break;
+    }
+    return "unknown whether committed";
+}
+
+bool commitUnknown(const RunOutcome& run) {
+    return run.reported && run.ending == CommitFailedEnding && run.result >= FirstClientError &&
+           run.result <= LastClientError;
+}
+
+bool isRetryable(const RunOutcome& run) {
+    if (!run.reported || run.committed || commitUnknown(run)) return false;
+    return isAbortEnding(run.ending) && isOneOf(run.result, RetryableErrors, std::size(RetryableErrors));
+}
+
+std::string abortText(long error) {
+    static const std::pair<long, const char*> names[] = {
+        {1213, "deadlock"},           {1205, "lock wait timeout"},   {1927, "connection killed"},
+        {2006, "server gone away"},   {2013, "connection lost"},     {2055, "connection lost while reading"}};
+    for (const auto& [number, name] : names) {
+        if (number == error) return std::string(name) + " (" + std::to_string(error) + ")";
+    }
+    return "error " + std::to_string(error);
+}
+
+bool databaseAway(const RunOutcome& run) {
+    return run.connectError != 0 && isOneOf(run.connectError, AwayErrors, std::size(AwayErrors));
+}
 
 bool heldByGuard(const RunOutcome& run) {
     return run.reported && !run.committed && run.result == TooManyDeletedResult &&
@@ -78,47 +191,7 @@ bool importedWhole(const RunOutcome& run, const FileRule& rule) {
 std::string failureReason(const RunOutcome& run, const RunRecord& record, const std::string& errorFile,
                           const FailedPlace& place) {
     if (heldByGuard(run)) return heldReason(run, record, errorFile, place);
-    char text[1024];
-    if (run.connectError != 0) {
-        snprintf(text, sizeof text, "the importer could not connect (error %ld): %s; nothing was committed",
-                 run.connectError, run.connectText.empty() ? "see stderr.txt" : run.connectText.c_str());
-    } else if (!run.reported && run.signal != 0) {
-        snprintf(text, sizeof text,
-                 "the importer was ended by signal %d without a run report: whether it was committed is unknown; "
-                 "look at the table before delivering the file again", run.signal);
-    } else if (!run.reported) {
-        snprintf(text, sizeof text,
-                 "the importer ended with exit status %d without a run report (%s): whether it was committed is "
-                 "unknown; look at the table before delivering the file again",
-                 run.status, lastLineOf(errorFile).c_str());
-    } else if (commitUnknown(run)) {
-        snprintf(text, sizeof text,
-                 "the connection was lost during the COMMIT (error %ld): whether the run was committed is unknown; "
-                 "look at the table before delivering the file again", run.result);
-    } else if (run.ending == "too many failed") {
-        snprintf(text, sizeof text, "%ld records failed, more than max-failed-records = %ld: nothing was committed",
-                 run.failed, record.rule.maxFailedRecords);
-    } else if (run.ending == DeletionsNotCountedEnding) {
-        snprintf(text, sizeof text, "the deletion guard could not count the rows (error %ld: %s): nothing was committed",
-                 run.result, lastLineOf(errorFile, GuardWords).c_str());
-    } else if (isRetryable(run)) {
-        snprintf(text, sizeof text, "the transaction was aborted with error %ld in %d runs: nothing was committed",
-                 run.result, record.attempt);
-    } else if (!run.committed) {
-        snprintf(text, sizeof text, "the run ended with \"%s\", result %ld, exit %d: nothing was committed",
-                 run.ending.c_str(), run.result, run.status);
-    } else if (run.failed > 0) {
-        snprintf(text, sizeof text, "%ld records failed and are not in the table; the rest was committed", run.failed);
-    } else if (run.wrongLength > record.rule.maxWrongLength) {
-        snprintf(text, sizeof text,
-                 "%ld lines of the wrong length were skipped, more than max-wrong-length = %ld; the rest was committed",
-                 run.wrongLength, record.rule.maxWrongLength);
-    } else if (!run.failedStatement.empty()) {
-        snprintf(text, sizeof text, "the run was committed although its %s statement failed (see stderr.txt)",
-                 run.failedStatement.c_str());
-    } else {
-        snprintf(text, sizeof text, "the run was committed but ended with exit status %d (result %ld)", run.status,
-                 run.result);
-    }
-    return text;
+    if (run.connectError != 0 || !run.reported) return unreportedReason(run, errorFile);
+    if (!run.committed || commitUnknown(run)) return uncommittedReason(run, record, errorFile);
+    return partReason(run, record);
 }

@@ -14,26 +14,26 @@
 #include <vector>
 
 #include "common/diag.h"
+#include "common/fd.h"
 #include "common/paths.h"
 #include "watch/acceptance.h"
+#include "watch/clocks.h"
 #include "watch/config.h"
 #include "watch/digest.h"
 #include "watch/durable.h"
-#include "watch/history.h"
-#include "watch/importer.h"
-#include "watch/jobs.h"
-#include "watch/filing.h"
+#include "watch/lastimports.h"
 #include "watch/lock.h"
 #include "watch/names.h"
+#include "watch/options.h"
+#include "watch/outcome.h"
+#include "watch/runfolder.h"
 #include "watch/runrecord.h"
-#include "watch/steps.h"
 
 namespace {
 
 constexpr int ExitRefused = 1;
 constexpr int ExitUsage = 2;
 constexpr const char* CommandWord = "requeue";
-constexpr const char* ConfigOption = "--config";
 constexpr const char* RequeuedName = "requeued";
 constexpr const char* HiddenPrefix = ".kelvora-requeue-";   // the watcher never takes a name that starts with "."
 constexpr const char* MarkerHiddenEnding = ".marker";
@@ -49,15 +49,15 @@ struct Options {
 // The site's folders, opened once for all the run folders named.
 struct Site {
     WatchConfig config;
-    int drop = -1;
-    int archive = -1;
-    int failed = -1;
+    UniqueFd drop;
+    UniqueFd archive;
+    UniqueFd failed;
 };
 
 // What is known of one run folder named on the command line.
 struct Run {
     std::string given;      // its path as named, for the messages
-    int fd = -1;
+    UniqueFd fd;
     RunRecord record;
     std::string requeued;   // its file "requeued": empty when it was never put back
 };
@@ -74,32 +74,10 @@ void printUsage(FILE* out) {
             "See kelvora-watch(1), PUTTING A FILE BACK.\n");
 }
 
-// The value of --config at argv[at] ("--config FILE" or "--config=FILE"),
-// or null; at moves past a separate value.
-const char* configValue(int argc, char** argv, int& at) {
-    const size_t length = strlen(ConfigOption);
-    if (strncmp(argv[at], ConfigOption, length) != 0) return nullptr;
-    if (argv[at][length] == '=') return argv[at] + length + 1;
-    if (argv[at][length] != '\0' || at + 1 >= argc) return nullptr;
-    return argv[++at];
-}
-
-// The place of the command's word on the command line: 1, or after
-// --config FILE; 0 when it is not there.
-int commandAt(int argc, char** argv) {
-    int at = 1;
-    if (at < argc && configValue(argc, argv, at) != nullptr) ++at;
-    return at < argc && strcmp(argv[at], CommandWord) == 0 ? at : 0;
-}
-
 // False when the program is to end at once with status.
 bool parseOptions(int argc, char** argv, Options& options, int& status) {
-    int at = 1;
-    if (const char* config = configValue(argc, argv, at)) {
-        options.config = config;
-        ++at;
-    }
-    for (++at; at < argc; ++at) {   // past the command's word
+    options.config = configOf(argc, argv);
+    for (int at = commandAt(argc, argv, CommandWord) + 1; at < argc; ++at) {   // past the command's word
         if (strcmp(argv[at], "--help") == 0) {
             printUsage(stdout);
             status = 0;
@@ -135,23 +113,16 @@ bool refuse(const std::string& given, const std::string& why) {
 // in; each one that cannot be opened is named.
 bool openSite(const char* path, Site& site) {
     if (!readConfig(path, site.config)) return false;
-    const std::pair<const std::string*, int*> folders[] = {
+    const std::pair<const std::string*, UniqueFd*> folders[] = {
         {&site.config.drop, &site.drop}, {&site.config.archive, &site.archive}, {&site.config.failed, &site.failed}};
     bool opened = true;
     for (const auto& folder : folders) {
-        *folder.second = open(folder.first->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (*folder.second >= 0) continue;
+        folder.second->reset(open(folder.first->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (folder.second->valid()) continue;
         diagnose("cannot open %s: %s (%s)", folder.first->c_str(), strerror(errno), site.config.path.c_str());
         opened = false;
     }
     return opened;
-}
-
-// Closes what openSite opened.
-void closeSite(Site& site) {
-    for (int fd : {site.drop, site.archive, site.failed}) {
-        if (fd >= 0) close(fd);
-    }
 }
 
 // Whether two descriptors are the same folder: the paths the operator
@@ -166,28 +137,28 @@ bool sameFolder(int folder, int other) {
 // Opens the run folder named on the command line when it is one of the
 // failed folder (-1 otherwise, with the refusal named): a run folder of
 // the archive was imported, and one anywhere else is no filed run.
-int openRunFolder(const Site& site, const char* given) {
+UniqueFd openRunFolder(const Site& site, const char* given) {
     char resolved[PATH_MAX];
     if (realpath(given, resolved) == nullptr) {
         refuse(shownName(given), strerror(errno));
-        return -1;
+        return UniqueFd();
     }
     const std::string path = resolved;
     const size_t slash = path.rfind('/');
     const std::string parentPath = slash == 0 ? "/" : path.substr(0, slash);
     const std::string name = path.substr(slash + 1);
-    int parent = open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool inArchive = parent >= 0 && sameFolder(parent, site.archive);
-    const bool inFailed = parent >= 0 && sameFolder(parent, site.failed) && !name.empty() && name[0] != '.';
-    const int runFolder = inFailed ? openFolder(parent, name) : -1;
+    const UniqueFd parent(open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const bool inArchive = parent.valid() && sameFolder(parent.get(), site.archive.get());
+    const bool inFailed =
+        parent.valid() && sameFolder(parent.get(), site.failed.get()) && !name.empty() && name[0] != '.';
+    UniqueFd runFolder(inFailed ? openFolder(parent.get(), name) : -1);
     const int error = errno;
-    if (parent >= 0) close(parent);
     if (inArchive) {
         refuse(shownName(given), "it is a run folder of the archive " + site.config.archive +
                                      ": its file was imported; only a run of " + site.config.failed + " goes back");
     } else if (!inFailed) {
         refuse(shownName(given), "it is not a run folder of the failed folder " + site.config.failed);
-    } else if (runFolder < 0) {
+    } else if (!runFolder.valid()) {
         refuse(shownName(given), strerror(error));
     }
     return runFolder;
@@ -226,16 +197,12 @@ std::string lastPutBack(const std::string& requeued) {
 // False when the archive cannot be read.
 bool findLaterImport(const Site& site, const RunRecord& record, std::string& later, std::string& laterStamp) {
     std::vector<std::string> names;
-    if (!listFolder(site.archive, names)) return false;
-    for (const std::string& name : names) {
-        if (name[0] == '.' || name.compare(0, record.stamp.size(), record.stamp) < 0) continue;
-        int folder = openFolder(site.archive, name);
-        RunRecord filed;
-        const bool read = folder >= 0 && readRunRecord(folder, filed);
-        if (folder >= 0) close(folder);
-        if (!read || filed.rule.typeCode != record.rule.typeCode || filed.stamp < record.stamp) continue;
+    if (!listFolder(site.archive.get(), names)) return false;
+    for (const RunFolderEntry& run : listRunFolders(site.archive.get(), record.stamp)) {
+        const RunRecord& filed = run.record;
+        if (!run.recorded || filed.rule.typeCode != record.rule.typeCode || filed.stamp < record.stamp) continue;
         if (later.empty() || filed.stamp > laterStamp) {
-            later = name;
+            later = run.name;
             laterStamp = filed.stamp;
         }
     }
@@ -265,10 +232,9 @@ bool mayGoBackUnforced(const Site& site, const Run& run) {
         // The archive's runs go with retention; the watcher's note of the last
         // whole import of each type code does not.
         std::map<std::string, std::string> noted;
-        const std::string staging = site.config.workdir + "/" + StagingFolderName;
-        int stagingFd = openFolder(AT_FDCWD, staging);
-        if (stagingFd >= 0) readLastImportNotes(stagingFd, noted);
-        if (stagingFd >= 0) close(stagingFd);
+        const std::string staging = pathIn(site.config.workdir, StagingFolderName);
+        const UniqueFd stagingFd(openFolder(AT_FDCWD, staging));
+        if (stagingFd.valid()) readLastImportNotes(stagingFd.get(), noted);
         const std::string noteStamp = noted[run.record.rule.typeCode];
         if (noteStamp.empty() || noteStamp < run.record.stamp) return true;
         return refuse(run.given, "a later " + run.record.rule.typeCode + " file was imported since (taken " +
@@ -287,21 +253,21 @@ bool mayGoBackUnforced(const Site& site, const Run& run) {
 // under its import name or, once imported, as its work file, which the
 // importer made by renaming it, without changing a byte. -1 when none is
 // there; found names the one opened, or the one that failed.
-int openDelivered(int runFolder, const std::string& name, std::string& found) {
+UniqueFd openDelivered(int runFolder, const std::string& name, std::string& found) {
     const std::string inRun = importName(name);
     const std::string candidates[] = {pathIn(DeliveredFolder, inRun), pathIn(FileFolder, inRun),
                                       pathIn(FileFolder, buildWorkPath(inRun))};
     for (const std::string& candidate : candidates) {
         found = candidate;
-        int fd = openat(runFolder, candidate.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0 || errno != ENOENT) return fd;
+        UniqueFd fd(openat(runFolder, candidate.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (fd.valid() || errno != ENOENT) return fd;
     }
-    return -1;
+    return UniqueFd();
 }
 
 // Whether an entry of that name is in the drop folder, whatever it is.
 bool inDrop(const Site& site, const std::string& name) {
-    return faccessat(site.drop, name.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+    return hasEntry(site.drop.get(), name);
 }
 
 // Copies the file (in) into the drop folder as name: a flushed copy under
@@ -309,25 +275,34 @@ bool inDrop(const Site& site, const std::string& name) {
 // replaces nothing, so the watcher sees the file whole or not at all, and
 // a file that came meanwhile under that name stays. False with errno.
 bool copyIntoDrop(const Site& site, int in, const std::string& hidden, const std::string& name) {
-    if (!copyDurably(in, site.drop, hidden)) return false;
-    if (renameNoReplace(site.drop, hidden, site.drop, name)) return syncFolder(site.drop);
+    const int drop = site.drop.get();
+    if (!copyDurably(in, drop, hidden)) return false;
+    if (renameNoReplace(drop, hidden, drop, name)) return syncFolder(drop);
     const int error = errno;
-    unlinkat(site.drop, hidden.c_str(), 0);
+    unlinkat(drop, hidden.c_str(), 0);
     errno = error;
     return false;
 }
 
-// Copies the run's file from in (source, its path in the run folder) into
-// the drop folder as name, and closes in; false with why when it cannot.
-bool putIntoDrop(const Site& site, int in, const std::string& source, const std::string& name,
-                 const std::string& hidden, std::string& why) {
-    const std::string target = pathIn(site.config.drop, shownName(name));
-    const bool copied = copyIntoDrop(site, in, hidden, name);
+// What goes back into the drop folder: the run's file, open (source, its
+// path in the run folder), as name, through the hidden name.
+struct PutBack {
+    UniqueFd in;
+    std::string source;
+    const std::string& name;
+    std::string hidden;
+};
+
+// Copies the run's file into the drop folder, and closes it; false with why
+// when it cannot.
+bool putIntoDrop(const Site& site, PutBack put, std::string& why) {
+    const std::string target = pathIn(site.config.drop, shownName(put.name));
+    const bool copied = copyIntoDrop(site, put.in.get(), put.hidden, put.name);
     const int error = errno;
-    close(in);
+    put.in.reset();
     if (copied) return true;
     why = error == EEXIST ? target + " came meanwhile: it stays as it is"
-                          : "cannot copy " + source + " to " + target + ": " + strerror(error);
+                          : "cannot copy " + put.source + " to " + target + ": " + strerror(error);
     return false;
 }
 
@@ -335,12 +310,13 @@ bool putIntoDrop(const Site& site, int in, const std::string& source, const std:
 // false (refused, named) when it cannot. Source names where it came from.
 bool putFileBack(const Site& site, const Run& run, std::string& source) {
     std::string why;
-    int in = openDelivered(run.fd, run.record.name, source);
-    if (in < 0) {
+    UniqueFd in = openDelivered(run.fd.get(), run.record.name, source);
+    if (!in.valid()) {
         why = errno == ENOENT ? "its delivered file is in neither delivered/ nor file/"
                               : "cannot open " + source + ": " + strerror(errno);
+        return refuse(run.given, why);
     }
-    return (in >= 0 && putIntoDrop(site, in, source, run.record.name, HiddenPrefix + run.record.id, why)) ||
+    return putIntoDrop(site, {std::move(in), source, run.record.name, HiddenPrefix + run.record.id}, why) ||
            refuse(run.given, why);
 }
 
@@ -350,10 +326,13 @@ bool putFileBack(const Site& site, const Run& run, std::string& source) {
 // False with why.
 bool putMarkerBack(const Site& site, const Run& run, std::string& why) {
     const std::string source = pathIn(MarkerFolder, importName(run.record.marker));
-    int in = openat(run.fd, source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (in < 0) why = "cannot open " + source + ": " + strerror(errno);
-    const std::string hidden = HiddenPrefix + run.record.id + MarkerHiddenEnding;
-    return in >= 0 && putIntoDrop(site, in, source, run.record.marker, hidden, why);
+    UniqueFd in(openat(run.fd.get(), source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in.valid()) {
+        why = "cannot open " + source + ": " + strerror(errno);
+        return false;
+    }
+    return putIntoDrop(site, {std::move(in), source, run.record.marker, HiddenPrefix + run.record.id + MarkerHiddenEnding},
+                       why);
 }
 
 // Puts the file, then its marker, into the drop folder, and adds a line to
@@ -367,8 +346,8 @@ bool copyBack(const Site& site, const Run& run) {
     const bool markerBack = !marked || putMarkerBack(site, run, why);
     const std::string markerTarget = pathIn(site.config.drop, shownName(run.record.marker));
     const std::string withMarker = marked && markerBack ? ", its marker after it as " + markerTarget : "";
-    const bool noted = writeFileDurably(run.fd, RequeuedName,
-                                        run.requeued + utcStamp(time(nullptr)) + " " + target + withMarker + "\n");
+    const bool noted = writeFileDurably(run.fd.get(), RequeuedName,
+                                        run.requeued + utcStamp(wallClockNow()) + " " + target + withMarker + "\n");
     if (!noted) {
         diagnose("%s: put back as %s, but its file %s cannot be written: %s", run.given.c_str(), target.c_str(),
                  RequeuedName, strerror(errno));
@@ -397,19 +376,18 @@ bool dropIsFree(const Site& site, const Run& run) {
 // acceptance of the delivered file's bytes goes into the staging area
 // before the file goes back, so that the watcher never takes the file
 // without it. False (refused, named) when it cannot be written.
-bool acceptDeletes(const Site& site, const Run& run, int& staging) {
+bool acceptDeletes(const Site& site, const Run& run, UniqueFd& staging) {
     if (!run.record.held) return refuse(run.given, "--accept-deletes: the deletion guard did not hold this run");
-    const std::string stagingPath = site.config.workdir + "/" + StagingFolderName;
-    staging = openFolder(AT_FDCWD, stagingPath);
-    if (staging < 0) return refuse(run.given, "cannot open the staging area " + stagingPath + ": " + strerror(errno));
+    const std::string stagingPath = pathIn(site.config.workdir, StagingFolderName);
+    staging.reset(openFolder(AT_FDCWD, stagingPath));
+    if (!staging.valid()) return refuse(run.given, "cannot open the staging area " + stagingPath + ": " + strerror(errno));
     std::string source;
     FileDigest digest;
-    int in = openDelivered(run.fd, run.record.name, source);
-    const bool digested = in >= 0 && digestOpenFile(in, digest);
-    const int error = errno;
-    if (in >= 0) close(in);
-    if (!digested) return refuse(run.given, "cannot read " + source + ": " + strerror(error));
-    if (!writeAcceptance(staging, run.record.name, digest.sha256, run.given)) {
+    const UniqueFd in = openDelivered(run.fd.get(), run.record.name, source);
+    if (!in.valid() || !digestOpenFile(in.get(), digest)) {
+        return refuse(run.given, "cannot read " + source + ": " + strerror(errno));
+    }
+    if (!writeAcceptance(staging.get(), run.record.name, digest.sha256, run.given)) {
         return refuse(run.given, "cannot write the acceptance into " + stagingPath + ": " + strerror(errno));
     }
     diagnose("%s: its deletions are accepted once for %s with SHA-256 %s", run.given.c_str(),
@@ -417,39 +395,38 @@ bool acceptDeletes(const Site& site, const Run& run, int& staging) {
     return true;
 }
 
-// A refused or failed put back takes its acceptance back.
-void withdrawAcceptance(int staging, const Run& run) {
-    if (staging >= 0) takeAcceptance(staging, run.record.name, "");
+// The run folder, locked and read: its record says it was filed as failed,
+// and its "requeued" note. False (refused, named) otherwise.
+bool openFailedRun(const Site& site, const char* path, Run& run) {
+    run.given = shownName(path);
+    run.fd = openRunFolder(site, path);
+    if (!run.fd.valid()) return false;
+    if (!lockRun(run.fd.get())) return refuse(run.given, "another process is putting it back");
+    if (!readFailedRecord(run.fd.get(), run.given, run.record)) return false;
+    if (!readRequeued(run.fd.get(), run.requeued)) {
+        return refuse(run.given, std::string("its file ") + RequeuedName + " cannot be read: " + strerror(errno));
+    }
+    return true;
 }
 
 // One run folder named on the command line: checked, then put back. False
-// when it was refused or failed (the reason is on standard error).
+// when it was refused or failed (the reason is on standard error). A
+// refused or failed put back takes its acceptance back.
 bool requeueRun(const Site& site, const char* path, const Options& options) {
-    const bool force = options.force;
     Run run;
-    run.given = shownName(path);
-    run.fd = openRunFolder(site, path);
-    if (run.fd < 0) return false;
-    bool done = lockRun(run.fd) || refuse(run.given, "another process is putting it back");
-    done = done && readFailedRecord(run.fd, run.given, run.record);
-    if (done && !readRequeued(run.fd, run.requeued)) {
-        done = refuse(run.given, std::string("its file ") + RequeuedName + " cannot be read: " + strerror(errno));
-    }
-    done = done && dropIsFree(site, run);
-    done = done && (force || mayGoBackUnforced(site, run));
-    int staging = -1;
-    const bool accepted = done && options.acceptDeletes && acceptDeletes(site, run, staging);
-    done = done && (!options.acceptDeletes || accepted) && copyBack(site, run);
-    if (accepted && !done) withdrawAcceptance(staging, run);
-    if (staging >= 0) close(staging);
-    close(run.fd);
-    return done;
+    if (!openFailedRun(site, path, run) || !dropIsFree(site, run)) return false;
+    if (!options.force && !mayGoBackUnforced(site, run)) return false;
+    UniqueFd staging;
+    if (options.acceptDeletes && !acceptDeletes(site, run, staging)) return false;
+    if (copyBack(site, run)) return true;
+    if (options.acceptDeletes) takeAcceptance(staging.get(), run.record.name, "");
+    return false;
 }
 
 }  // namespace
 
 bool isRequeueCommand(int argc, char** argv) {
-    return commandAt(argc, argv) > 0;
+    return commandAt(argc, argv, CommandWord) > 0;
 }
 
 int runRequeue(int argc, char** argv) {
@@ -457,12 +434,8 @@ int runRequeue(int argc, char** argv) {
     int status = 0;
     if (!parseOptions(argc, argv, options, status)) return status;
     Site site;
-    if (!openSite(options.config, site)) {
-        closeSite(site);
-        return ExitUsage;
-    }
+    if (!openSite(options.config, site)) return ExitUsage;
     bool all = true;
     for (const char* runFolder : options.runFolders) all = requeueRun(site, runFolder, options) && all;
-    closeSite(site);
     return all ? 0 : ExitRefused;
 }

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/hex.h"
+#include "watch/clocks.h"
 #include "watch/durable.h"
 #include "watch/names.h"
 
@@ -72,7 +73,7 @@ std::string newRunId() {
         got += static_cast<size_t>(more);
     }
     if (got < sizeof bytes) {
-        const long mixed = static_cast<long>(getpid()) ^ static_cast<long>(time(nullptr));
+        const long mixed = static_cast<long>(getpid()) ^ static_cast<long>(wallClockNow());
         memcpy(bytes, &mixed, std::min(sizeof mixed, sizeof bytes));
     }
     return hexOf(std::string(reinterpret_cast<const char*>(bytes), sizeof bytes));

@@ -12,14 +12,17 @@
 
 #include <nlohmann/json.hpp>
 
-#include "watch/durable.h"
+#include "common/fd.h"
+#include "watch/clocks.h"
+#include "watch/folder.h"
 #include "watch/history.h"
-#include "watch/jobs.h"
 #include "watch/lock.h"
-#include "watch/marker.h"
 #include "watch/names.h"
-#include "watch/queue.h"
-#include "watch/runrecord.h"
+#include "watch/options.h"
+#include "watch/pair.h"
+#include "watch/runfolder.h"
+#include "watch/scan.h"
+#include "watch/watcher.h"
 
 namespace {
 
@@ -29,6 +32,9 @@ constexpr long SecondsPerDay = 86400;
 constexpr int NeedsAPerson = 1;
 constexpr int UsageFault = 2;
 constexpr size_t HolderRoom = 256;
+constexpr size_t OutageRoom = 64 * 1024;
+constexpr const char* CommandWord = "status";
+constexpr const char* JsonOption = "--json";
 
 struct Entry {
     std::string name;     // as shown
@@ -38,8 +44,9 @@ struct Entry {
 
 // Who holds the drop folder's lock: its own words, or empty when no one.
 std::string lockHolder(const WatchConfig& config) {
-    int fd = open((config.drop + "/" + LockFileName).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return "";
+    const UniqueFd opened(open((config.drop + "/" + LockFileName).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const int fd = opened.get();
+    if (!opened.valid()) return "";
     struct flock lock {};
     lock.l_type = F_RDLCK;
     lock.l_whence = SEEK_SET;
@@ -50,26 +57,20 @@ std::string lockHolder(const WatchConfig& config) {
         holder = got > 0 ? std::string(text, static_cast<size_t>(got)) : "pid " + std::to_string(lock.l_pid);
         holder = holder.substr(0, holder.find('\n'));
     }
-    close(fd);
     return holder;
 }
 
 // The type codes that have a run in work (in the staging area).
 std::map<std::string, std::string> runsInWork(const WatchConfig& config) {
     std::map<std::string, std::string> runs;
-    const std::string staging = config.workdir + "/" + StagingFolderName;
-    int folder = openFolder(AT_FDCWD, staging);
-    std::vector<std::string> names;
-    if (folder >= 0) listFolder(folder, names);
-    for (const std::string& name : names) {
-        int run = name[0] == '.' ? -1 : openFolder(folder, name);
-        RunRecord record;
-        if (run >= 0 && readRunRecord(run, record) && record.drop == config.drop) {
+    const UniqueFd staging(openFolder(AT_FDCWD, pathIn(config.workdir, StagingFolderName)));
+    if (!staging.valid()) return runs;
+    for (const RunFolderEntry& run : listRunFolders(staging.get())) {
+        const RunRecord& record = run.record;
+        if (run.recorded && record.drop == config.drop) {
             runs[record.rule.typeCode] = shownName(record.name) + " (" + stepName(record.step) + ")";
         }
-        if (run >= 0) close(run);
     }
-    if (folder >= 0) close(folder);
     return runs;
 }
 
@@ -78,10 +79,22 @@ double ageOf(const struct stat& info, time_t now) {
     return static_cast<double>(now - std::max(info.st_mtim.tv_sec, info.st_ctim.tv_sec));
 }
 
+// What the look at the drop folder knows of it as a whole.
+struct DropView {
+    const WatchConfig& config;
+    time_t now;
+    const std::vector<std::string>& names;                  // every entry
+    const std::map<std::string, std::string>& inWork;       // by type code: the run in work
+    std::map<std::string, std::string> firstOfType;         // by type code: the first file whose turn it is
+};
+
 // What one drop entry waits for.
-Entry lookAt(const WatchConfig& config, const std::string& name, const struct stat& info, time_t now,
-             const std::map<std::string, std::string>& inWork, std::map<std::string, std::string>& firstOfType,
-             const std::vector<std::string>& names) {
+Entry lookAt(DropView& view, const std::string& name, const struct stat& info) {
+    const WatchConfig& config = view.config;
+    const time_t now = view.now;
+    const std::vector<std::string>& names = view.names;
+    const std::map<std::string, std::string>& inWork = view.inWork;
+    std::map<std::string, std::string>& firstOfType = view.firstOfType;
     Entry entry{shownName(name), "", false};
     const FileRule* rule = ruleFor(config, name.c_str());
     if (!S_ISREG(info.st_mode)) {
@@ -110,25 +123,25 @@ Entry lookAt(const WatchConfig& config, const std::string& name, const struct st
 
 // The drop folder's entries, oldest first, and what each waits for.
 std::vector<Entry> dropEntries(const WatchConfig& config, time_t now) {
-    int drop = openFolder(AT_FDCWD, config.drop);
+    UniqueFd drop(openFolder(AT_FDCWD, config.drop));
     std::vector<std::string> names;
-    if (drop >= 0) listFolder(drop, names);
+    if (drop.valid()) listFolder(drop.get(), names);
     std::vector<std::pair<time_t, std::string>> dated;
     std::map<std::string, struct stat> facts;
     for (const std::string& name : names) {
         struct stat info;
-        if (isTransferName(name.c_str()) || fstatat(drop, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (isTransferName(name.c_str()) || fstatat(drop.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
         facts[name] = info;
         dated.emplace_back(info.st_mtim.tv_sec, name);
     }
-    if (drop >= 0) close(drop);
+    drop.reset();
     std::sort(dated.begin(), dated.end());
     const std::map<std::string, std::string> inWork = runsInWork(config);
-    std::map<std::string, std::string> firstOfType;
+    DropView view{config, now, names, inWork, {}};
     std::vector<Entry> entries;
-    for (const auto& item : dated) {
-        entries.push_back(lookAt(config, item.second, facts[item.second], now, inWork, firstOfType, names));
-    }
+    for (const auto& item : dated) entries.push_back(lookAt(view, item.second, facts[item.second]));
     return entries;
 }
 
@@ -153,12 +166,9 @@ Json statusOf(const WatchConfig& config, time_t now, bool& needsAPerson) {
     const std::string holder = lockHolder(config);
     status["watcher"] = holder.empty() ? Json() : Json(holder);
     std::string outage;
-    const std::string outageFile = config.workdir + "/" + StagingFolderName + "/" + OutageFileName;
-    FILE* file = fopen(outageFile.c_str(), "re");
-    if (file != nullptr) {
-        char line[512] = "";
-        if (fgets(line, sizeof line, file) != nullptr) outage = std::string(line).substr(0, std::string(line).find('\n'));
-        fclose(file);
+    const UniqueFd staging(openFolder(AT_FDCWD, pathIn(config.workdir, StagingFolderName)));
+    if (staging.valid() && readSmallFile(staging.get(), OutageFileName, OutageRoom, outage)) {
+        outage = outage.substr(0, outage.find('\n'));
     }
     status["outage"] = outage.empty() ? Json() : Json(outage);
     status["drop"] = Json::array();
@@ -220,22 +230,20 @@ void printText(const Json& status) {
 }  // namespace
 
 bool isStatusCommand(int argc, char** argv) {
-    const int at = argc > 3 && strcmp(argv[1], "--config") == 0 ? 3 : 1;
-    return argc > at && strcmp(argv[at], "status") == 0;
+    return commandAt(argc, argv, CommandWord) > 0;
 }
 
 int runStatus(int argc, char** argv) {
-    const bool withConfig = strcmp(argv[1], "--config") == 0;
-    const int at = withConfig ? 3 : 1;
-    const bool json = argc == at + 2 && strcmp(argv[at + 1], "--json") == 0;
+    const int at = commandAt(argc, argv, CommandWord);
+    const bool json = argc == at + 2 && strcmp(argv[at + 1], JsonOption) == 0;
     if (argc != at + 1 && !json) {
         fprintf(stderr, "usage: kelvora-watch [--config FILE] status [--json]\n");
         return UsageFault;
     }
     WatchConfig config;
-    if (!readConfig(withConfig ? argv[2] : DefaultConfigPath, config)) return UsageFault;
+    if (!readConfig(configOf(argc, argv), config)) return UsageFault;
     bool needsAPerson = false;
-    const Json status = statusOf(config, time(nullptr), needsAPerson);
+    const Json status = statusOf(config, wallClockNow(), needsAPerson);
     if (json) {
         printf("%s\n", status.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
     } else {

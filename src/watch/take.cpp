@@ -6,12 +6,46 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include "common/diag.h"
+#include "watch/checks.h"
+#include "watch/clocks.h"
 #include "watch/crashpoint.h"
 #include "watch/durable.h"
+#include "watch/filing.h"
+#include "watch/lock.h"
+#include "watch/names.h"
+#include "watch/pair.h"
+#include "watch/runfolder.h"
 
 namespace {
 
 constexpr int DropOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+constexpr int MaxRunFolderNumber = 1000;
+
+enum class TakeResult {
+    Taken,      // the file is in the run folder and no longer in the drop folder
+    NotAFile,   // a symbolic link, FIFO, socket, device or folder: never taken
+    HasHoles,   // a regular file with holes: never written whole, and a copy would fill the disk
+    Gone,       // it went, or was replaced, before it could be taken: look again later
+    Failed,     // it cannot be moved (reason); it stays in the drop folder
+};
+
+// A drop entry opened to be taken.
+struct OpenedEntry {
+    const std::string& name;
+    int fd;
+    const struct stat& info;
+};
+
+// The drop entry opened, and where it goes in the run folder.
+struct MoveRequest {
+    int drop;
+    const std::string& name;
+    int fd;
+    const struct stat& info;
+    int folder;
+    const std::string& target;
+};
 
 // How to let the watcher read what senders write, whatever their umask.
 std::string readingHint() {
@@ -21,24 +55,17 @@ std::string readingHint() {
            "a default ACL, setfacl -d -m u:" + name + ":r)";
 }
 
-const char* kindOf(mode_t mode) {
-    if (S_ISLNK(mode)) return "a symbolic link";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    if (S_ISDIR(mode)) return "a folder";
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-    return "not a regular file";
-}
-
 // What came into the run folder is not the file that was opened: the
 // sender swapped it between the open and the rename. It goes back where it
 // came from, unread; when that name is taken again, a non-file is removed
 // (it holds no data) and a file stays beside the run's (the caller files it).
-bool putBack(int drop, const std::string& name, int folder, const std::string& target) {
-    if (renameNoReplace(folder, target, drop, name)) return syncFolder(drop) && syncFolder(folder);
+bool putBack(const MoveRequest& move) {
+    if (renameNoReplace(move.folder, move.target, move.drop, move.name)) {
+        return syncFolder(move.drop) && syncFolder(move.folder);
+    }
     struct stat info;
-    if (fstatat(folder, target.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode)) {
-        return unlinkat(folder, target.c_str(), 0) == 0;
+    if (fstatat(move.folder, move.target.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode)) {
+        return unlinkat(move.folder, move.target.c_str(), 0) == 0;
     }
     return false;
 }
@@ -52,23 +79,22 @@ bool sameContentTimes(const struct stat& before, const struct stat& after) {
 
 // A flushed copy from the descriptor, of a file that did not change while
 // it was copied; then the drop entry goes while it is still that file.
-TakeResult copyIntoRun(int drop, const std::string& name, int fd, const struct stat& info, int folder,
-                       const std::string& target, std::string& reason) {
-    if (!copyDurably(fd, folder, target)) {
+TakeResult copyIntoRun(const MoveRequest& move, std::string& reason) {
+    if (!copyDurably(move.fd, move.folder, move.target)) {
         reason = std::string("cannot copy it into the staging area: ") + strerror(errno);
         return TakeResult::Failed;
     }
     struct stat after;
-    if (fstat(fd, &after) != 0 || !sameContentTimes(info, after)) {
-        unlinkat(folder, target.c_str(), 0);   // it changed while it was copied: taken again once it settles
-        syncFolder(folder);
+    if (fstat(move.fd, &after) != 0 || !sameContentTimes(move.info, after)) {
+        unlinkat(move.folder, move.target.c_str(), 0);   // it changed while it was copied: taken again once it settles
+        syncFolder(move.folder);
         return TakeResult::Gone;
     }
     crashPoint("copied");
-    if (!removeCopiedEntry(drop, name, info.st_dev, info.st_ino)) {
+    if (!removeCopiedEntry(move.drop, move.name, move.info.st_dev, move.info.st_ino)) {
         const int error = errno;
-        unlinkat(folder, target.c_str(), 0);
-        syncFolder(folder);
+        unlinkat(move.folder, move.target.c_str(), 0);
+        syncFolder(move.folder);
         if (error == ESTALE) return TakeResult::Gone;
         reason = std::string("cannot remove it from the drop folder after copying it: ") + strerror(error);
         return TakeResult::Failed;
@@ -76,41 +102,67 @@ TakeResult copyIntoRun(int drop, const std::string& name, int fd, const struct s
     return TakeResult::Taken;
 }
 
-}  // namespace
+// Moves the opened file from the drop folder into the run folder.
+TakeResult moveIntoRun(const MoveRequest& move, std::string& reason) {
+    if (!isOwnFile(move.info)) return copyIntoRun(move, reason);
+    if (!renameNoReplace(move.drop, move.name, move.folder, move.target)) {
+        if (errno == EXDEV) return copyIntoRun(move, reason);
+        if (errno == ENOENT) return TakeResult::Gone;
+        reason = std::string("cannot move it into the staging area: ") + strerror(errno);
+        return TakeResult::Failed;
+    }
+    if (!isSameFile(move.folder, move.target, move.info)) {
+        if (putBack(move)) return TakeResult::Gone;
+        reason = "it was replaced while it was taken, and what replaced it cannot go back";
+        return TakeResult::Failed;
+    }
+    if (!syncFolder(move.folder) || !syncFolder(move.drop)) {
+        reason = std::string("cannot flush the move: ") + strerror(errno);
+        return TakeResult::Failed;
+    }
+    return TakeResult::Taken;
+}
 
-int openDropEntry(int drop, const std::string& name, struct stat& info, TakeResult& result, std::string& reason) {
+// Opens the entry name of the drop folder; on Taken-so-far returns the
+// descriptor with its facts in info, else an empty one and the result.
+UniqueFd openDropEntry(int drop, const std::string& name, struct stat& info, TakeResult& result, std::string& reason) {
+    result = TakeResult::Taken;
     if (fstatat(drop, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         result = TakeResult::Gone;
-        return -1;
+        return UniqueFd();
     }
     if (!S_ISREG(info.st_mode)) {
         result = TakeResult::NotAFile;
-        reason = kindOf(info.st_mode);
-        return -1;
+        reason = entryKind(info.st_mode);
+        return UniqueFd();
     }
-    int fd = openat(drop, name.c_str(), DropOpenFlags);
-    if (fd < 0) {
+    UniqueFd fd(openat(drop, name.c_str(), DropOpenFlags));
+    if (!fd.valid()) {
         result = errno == ENOENT ? TakeResult::Gone : errno == ELOOP ? TakeResult::NotAFile : TakeResult::Failed;
         reason = errno == ELOOP ? "a symbolic link" : std::string("cannot open it: ") + strerror(errno);
         if (errno == EACCES) reason += readingHint();
-        return -1;
+        return fd;
     }
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    const off_t hole = fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) ? lseek(fd.get(), 0, SEEK_HOLE) : -2;
+    if (hole == -2) {
         result = TakeResult::NotAFile;
-        reason = kindOf(info.st_mode);
-        close(fd);
-        return -1;
-    }
-    const off_t hole = lseek(fd, 0, SEEK_HOLE);
-    if (hole >= 0 && hole < info.st_size) {
+        reason = entryKind(info.st_mode);
+        fd.reset();
+    } else if (hole >= 0 && hole < info.st_size) {
         result = TakeResult::HasHoles;
         reason = "a file with holes: it was never written whole";
-        close(fd);
-        return -1;
+        fd.reset();
     }
-    result = TakeResult::Taken;
     return fd;
 }
+
+// Whether a process on this machine has the file open for writing, told
+// by a read lease: the kernel grants one only while no one does. While the
+// lease is held (until releaseWriters), a writer that opens the file waits,
+// so the copy is of bytes no one changes. Unknown where leases are not to
+// be had (another machine's file system, no CAP_LEASE for another user's
+// file): then the settle time alone decides.
+enum class Writers { None, Writing, Unknown };
 
 Writers keepWritersOut(int fd, int& error) {
     if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) return Writers::None;
@@ -122,29 +174,176 @@ void releaseWriters(int fd) {
     fcntl(fd, F_SETLEASE, F_UNLCK);
 }
 
-bool isOwnFile(const struct stat& info) {
-    return info.st_uid == geteuid() && info.st_nlink == 1;
+// A file that could not be taken stays in the drop folder, named (once
+// for each reason), and is tried again at the next rescan; no later file of
+// its type code is taken before it.
+void leaveInDrop(Watcher& watcher, const std::string& name, const std::string& why) {
+    DropFile& file = watcher.queue.files[name];
+    if (file.failure != why) {
+        diagnose("%s: %s; it stays in %s and is tried again", shownName(name).c_str(), why.c_str(),
+                 watcher.config.drop.c_str());
+    }
+    file.failure = why;
+    file.held = true;
+    file.takeFailed = true;
+    watcher.failedFiles++;
 }
 
-TakeResult moveIntoRun(int drop, const std::string& name, int fd, const struct stat& info, int folder,
-                       const std::string& target, std::string& reason) {
-    if (!isOwnFile(info)) return copyIntoRun(drop, name, fd, info, folder, target, reason);
-    if (!renameNoReplace(drop, name, folder, target)) {
-        if (errno == EXDEV) return copyIntoRun(drop, name, fd, info, folder, target, reason);
-        if (errno == ENOENT) return TakeResult::Gone;
-        reason = std::string("cannot move it into the staging area: ") + strerror(errno);
+// An entry that could not even be opened as a file to take.
+void noteUntaken(Watcher& watcher, const std::string& name, TakeResult result, const struct stat& info,
+                 const std::string& reason) {
+    if (result == TakeResult::NotAFile && firstSight(watcher.queue, name, info.st_ino)) {
+        noteNotAFile(watcher.queue, name, reason);
+    }
+    if (result == TakeResult::HasHoles) {
+        diagnose("%s in %s is %s: it is not taken", shownName(name).c_str(), watcher.config.drop.c_str(),
+                 reason.c_str());
+        watcher.queue.files[name].held = true;
+    }
+    if (result == TakeResult::Gone) forgetFile(watcher.queue, name);
+    if (result == TakeResult::Failed) leaveInDrop(watcher, name, reason);
+}
+
+// A file that a process on this machine still has open for writing is not
+// taken: it waits for its close (inotify), or with --once for the next run.
+void stillWritten(Watcher& watcher, const std::string& name) {
+    DropFile& file = watcher.queue.files[name];
+    if (!file.open) {
+        diagnose("%s is still open for writing on this machine: it is taken once it is closed%s",
+                 shownName(name).c_str(), watcher.once ? " (by the next run)" : "");
+    }
+    file.open = true;
+    file.held = watcher.once;
+}
+
+// Where the watcher cannot tell an open writer (no lease to be had), the
+// settle time alone decides; said once.
+void cannotSeeWriters(Watcher& watcher, int error) {
+    if (watcher.leaseUnknownSaid) return;
+    watcher.leaseUnknownSaid = true;
+    diagnose("cannot tell whether a file in %s is still open for writing (%s%s): the settle time alone decides; a "
+             "sender on another machine needs a marker file or a transfer name", watcher.config.drop.c_str(),
+             strerror(error), error == EACCES || error == EPERM ? ", the watcher needs CAP_LEASE" : "");
+}
+
+// Drops the run folder of a file that went back to (or never left) the drop
+// folder.
+void dropRun(Watcher& watcher, Job& job) {
+    closeRun(job);
+    removeTree(watcher.stagingFd.get(), job.folderName);
+    syncFolder(watcher.stagingFd.get());
+}
+
+// Makes the run folder of a file about to be taken, locked, with its
+// subfolder for the file.
+bool makeRun(Watcher& watcher, Job& job, const char* subfolder) {
+    const int staging = watcher.stagingFd.get();
+    job.folderName = runFolderName(job.record.stamp, job.record.name);
+    for (int number = 2; mkdirat(staging, job.folderName.c_str(), RunFolderMode) != 0; ++number) {
+        if (errno != EEXIST || number > MaxRunFolderNumber) return false;
+        job.folderName = runFolderName(job.record.stamp, job.record.name) + "-" + std::to_string(number);
+    }
+    setRunPaths(watcher, job);
+    job.runFd.reset(openFolder(staging, job.folderName));
+    const int run = job.runFd.get();
+    if (job.runFd.valid() && fchmod(run, RunFolderMode) == 0 && lockRun(run) &&
+        makeFolder(run, FileFolder, RunFolderMode, ExistingFolder::Refuse) &&
+        (subfolder == nullptr || makeFolder(run, subfolder, RunFolderMode, ExistingFolder::Refuse)) &&
+        syncFolder(run) && syncFolder(staging)) {
+        return true;
+    }
+    const int error = errno;
+    dropRun(watcher, job);
+    errno = error;
+    return false;
+}
+
+// Copies the file's marker into the run folder (it leaves the drop folder
+// once the file is taken). False when it is gone (trouble empty: looked at
+// again) or cannot be had (trouble says why: the file waits, and its type
+// code with it).
+bool copyMarker(Watcher& watcher, Job& job, const std::string& marker, std::string& trouble) {
+    struct stat info;
+    TakeResult result = TakeResult::Taken;
+    std::string reason;
+    UniqueFd fd = openDropEntry(watcher.dropFd.get(), marker, info, result, reason);
+    if (!fd.valid()) {
+        if (result != TakeResult::Gone) trouble = "its marker " + shownName(marker) + " cannot be read: " + reason;
+        return false;
+    }
+    const bool made = makeFolder(job.runFd.get(), MarkerFolder, RunFolderMode, ExistingFolder::Refuse);
+    UniqueFd folder(made ? openFolder(job.runFd.get(), MarkerFolder) : -1);
+    const bool copied = folder.valid() && copyDurably(fd.get(), folder.get(), importName(marker));
+    if (!copied) trouble = "its marker " + shownName(marker) + " cannot be copied: " + strerror(errno);
+    job.record.marker = marker;
+    job.record.markerDevice = info.st_dev;
+    job.record.markerInode = info.st_ino;
+    return copied;
+}
+
+// A new job for the file opened from the drop folder.
+Job newJob(const Watcher& watcher, const std::string& name, const FileRule& rule, const struct stat& info) {
+    Job job;
+    job.record.name = name;
+    job.record.id = newRunId();
+    job.record.drop = watcher.config.drop;
+    job.record.stamp = utcStamp(wallClockNow());
+    job.record.rule = rule;
+    job.record.dropDevice = info.st_dev;
+    job.record.dropInode = info.st_ino;
+    job.site = watcher.config;
+    return job;
+}
+
+// The run folder, locked, the marker in it, the step Taking recorded;
+// false (the file stays in the drop folder) when that cannot be had.
+bool prepareRun(Watcher& watcher, Job& job, const std::string& name, const FileRule& rule) {
+    const bool made = makeRun(watcher, job, rule.utf8 ? DeliveredFolder : nullptr);
+    std::string markerTrouble;
+    if (made && !rule.marker.empty() && !copyMarker(watcher, job, markerNameOf(rule, name), markerTrouble)) {
+        dropRun(watcher, job);
+        forgetFile(watcher.queue, markerNameOf(rule, name));   // looked at again by the next rescan
+        if (!markerTrouble.empty()) leaveInDrop(watcher, name, markerTrouble);
+        return false;
+    }
+    if (made && recordStep(job, Step::Taking)) return true;
+    const std::string why = "cannot make its run folder in " + watcher.staging + ": " + strerror(errno);
+    dropRun(watcher, job);
+    leaveInDrop(watcher, name, why);
+    return false;
+}
+
+// The file into its run folder; kept says whether what is there now is the
+// file (a move that failed half way still leaves it there).
+TakeResult moveFileIn(Watcher& watcher, Job& job, const OpenedEntry& opened, std::string& reason, bool& kept) {
+    UniqueFd target(openFolder(job.runFd.get(), job.record.rule.utf8 ? DeliveredFolder : FileFolder));
+    if (!target.valid()) {
+        kept = false;
+        reason = std::string("cannot open its run folder: ") + strerror(errno);
         return TakeResult::Failed;
     }
-    if (!isSameFile(folder, target, info)) {
-        if (putBack(drop, name, folder, target)) return TakeResult::Gone;
-        reason = "it was replaced while it was taken, and what replaced it cannot go back";
-        return TakeResult::Failed;
+    const std::string into = importName(opened.name);
+    const TakeResult result =
+        moveIntoRun({watcher.dropFd.get(), opened.name, opened.fd, opened.info, target.get(), into}, reason);
+    kept = hasEntry(target.get(), into);
+    return result;
+}
+
+// The file is in its run folder: the job goes on to its checks, or to
+// failed/ when the move failed half way. True when it is over.
+bool goOn(Watcher& watcher, Job& job, TakeResult result, const std::string& reason, double now) {
+    if (result == TakeResult::Failed) return fileAsFailed(watcher, job, Committed::No, "not imported: " + reason, now);
+    if (!recordStep(job, Step::Taken)) {
+        return fileAsFailed(watcher, job, Committed::No, "not imported: the run record cannot be written", now);
     }
-    if (!syncFolder(folder) || !syncFolder(drop)) {
-        reason = std::string("cannot flush the move: ") + strerror(errno);
-        return TakeResult::Failed;
-    }
-    return TakeResult::Taken;
+    removeMarkerFromDrop(watcher, job);
+    return checkAndStart(watcher, job, now);
+}
+
+}  // namespace
+
+bool isOwnFile(const struct stat& info) {
+    return info.st_uid == geteuid() && info.st_nlink == 1;
 }
 
 bool removeCopiedEntry(int drop, const std::string& name, dev_t device, ino_t inode) {
@@ -156,4 +355,44 @@ bool removeCopiedEntry(int drop, const std::string& name, dev_t device, ino_t in
         return false;
     }
     return unlinkat(drop, name.c_str(), 0) == 0 && syncFolder(drop);
+}
+
+void removeMarkerFromDrop(Watcher& watcher, const Job& job) {
+    if (job.record.marker.empty()) return;
+    removeCopiedEntry(watcher.dropFd.get(), job.record.marker, job.record.markerDevice, job.record.markerInode);
+}
+
+bool takeFile(Watcher& watcher, const std::string& name, const FileRule& rule, double now) {
+    struct stat info;
+    TakeResult result = TakeResult::Taken;
+    std::string reason;
+    UniqueFd fd = openDropEntry(watcher.dropFd.get(), name, info, result, reason);
+    if (!fd.valid()) {
+        noteUntaken(watcher, name, result, info, reason);
+        return false;
+    }
+    int leaseError = 0;
+    const Writers writers = keepWritersOut(fd.get(), leaseError);
+    if (writers == Writers::Writing) {
+        stillWritten(watcher, name);
+        return false;
+    }
+    if (writers == Writers::Unknown) cannotSeeWriters(watcher, leaseError);
+    Job job = newJob(watcher, name, rule, info);
+    if (!prepareRun(watcher, job, name, rule)) return false;
+    bool kept = false;
+    result = moveFileIn(watcher, job, {name, fd.get(), info}, reason, kept);
+    if (writers == Writers::None) releaseWriters(fd.get());
+    fd.reset();
+    if (result == TakeResult::Gone || (result == TakeResult::Failed && !kept)) {
+        dropRun(watcher, job);
+        if (result == TakeResult::Gone) forgetFile(watcher.queue, name);
+        if (result == TakeResult::Failed) leaveInDrop(watcher, name, reason);
+        return false;
+    }
+    forgetFile(watcher.queue, name);
+    if (!job.record.marker.empty()) forgetFile(watcher.queue, job.record.marker);
+    watcher.jobs.push_back(std::move(job));
+    if (goOn(watcher, watcher.jobs.back(), result, reason, now)) watcher.jobs.pop_back();
+    return true;
 }

@@ -1,7 +1,9 @@
 // The watcher's state: the staging area's fixed names, the jobs (one per
 // delivered file in work) and what the watcher keeps across them. The
-// rooms that work on a job (pairing, steps, metrics) need these types,
-// not the order of the runs, which jobs.h keeps.
+// steps that work on a job (take, check, run, file) need these types, not
+// the order of the runs, which jobs.h keeps. The watcher owns its
+// descriptors, and each job owns its run folder's, which holds the run's
+// lock: a job can be moved, never copied.
 #pragma once
 #include <ctime>
 #include <map>
@@ -9,11 +11,12 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "common/fd.h"
 #include "watch/config.h"
 #include "watch/hook.h"
 #include "watch/importer.h"
-#include "watch/queue.h"
 #include "watch/runrecord.h"
+#include "watch/scan.h"
 
 // The folder in the working directory that holds the runs until they are
 // filed: only the watcher's user may enter it.
@@ -23,6 +26,8 @@ constexpr const char* OutageFileName = ".outage";
 // In the staging area: the drop entries named as never taken, so that each
 // is named once, not once per start.
 constexpr const char* NamedFileName = ".named";
+// The longest wait between two tries while the database is away.
+constexpr int MaxOutageDelay = 600;
 
 enum class Phase {
     Running,      // its importer runs
@@ -37,16 +42,16 @@ struct Job {
     RunRecord record;
     std::string folderName;   // in the staging area
     std::string folder;       // its path
-    int runFd = -1;           // the run folder, locked while the job is this watcher's
+    UniqueFd runFd;           // the run folder, locked while the job is this watcher's
     std::string source;       // the importer's first argument
     RunFiles files;
     WatchConfig site;         // a copy: a new configuration does not change a job under way
     Phase phase = Phase::Running;
     pid_t pid = -1;
     double started = 0;       // monotonic time of the import's start
-    double dueAt = -1;        // the retry, the next try to file, the next look at a lock
+    double dueAt = -1;        // monotonic: the retry, the next try to file, the next look at a lock
     RunOutcome last;          // what the last import ended with
-    double awaySince = -1;    // OutageWait: when its first try found the database away
+    double awaySince = -1;    // OutageWait: when its first try found the database away (monotonic)
     int awayDelay = 0;        // and the seconds before its next try
 };
 
@@ -55,14 +60,15 @@ struct TypeCounts {
     long imported = 0;      // since the start
     long failed = 0;
     long held = 0;          // of the failed: held by the deletion guard
-    time_t lastWhole = 0;   // the last whole import's time of taking
+    time_t lastWhole = 0;   // the last whole import's time of taking (wall clock)
 };
 
 struct Watcher {
     WatchConfig config;
     DropQueue queue;
-    int dropFd = -1;
-    int stagingFd = -1;
+    UniqueFd dropFd;
+    UniqueFd dropLock;              // the drop folder's lock file, held while the watcher lives
+    UniqueFd stagingFd;
     std::string staging;            // its path
     std::vector<Job> jobs;
     std::vector<int> retryDelays;   // seconds before the first, second, ... retry
@@ -80,3 +86,9 @@ struct Watcher {
     int metricsError = 0;           // the last error writing the metrics, named once
     std::vector<HookRun> hooks;     // on-failed hooks that run
 };
+
+// How a file's settling is timed by this watcher: --once has not watched
+// the files, so their own times tell.
+inline SettleClock settleClockOf(const Watcher& watcher) {
+    return watcher.once ? SettleClock::FileTimes : SettleClock::Watched;
+}

@@ -1,5 +1,5 @@
-// The files in the drop folder, from the first sight of each until it is
-// taken, and when each one counts as complete. inotify reports a file that
+// Scanning the drop folder and letting its files settle: each file from the
+// first sight of it until it is taken, and when it counts as complete. inotify reports a file that
 // is written (it stays open until it is closed or moved in); a rescan of the
 // folder finds what inotify misses on network file systems. A file is
 // complete once it is not open and its size and modification time have not
@@ -10,6 +10,8 @@
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+#include "common/fd.h"
 
 struct DropFile {
     off_t size = -1;
@@ -27,7 +29,7 @@ struct DropFile {
 
 struct DropQueue {
     std::string folder;
-    int inotifyFd = -1;
+    UniqueFd inotifyFd;
     bool overflowed = false;                 // inotify lost events: rescan
     std::map<std::string, DropFile> files;   // by name
     std::map<std::string, std::string> notFiles;   // entries that are no regular file, named once each
@@ -60,14 +62,17 @@ void readEvents(DropQueue& queue, double now);
 // Lists the folder and notes every change of size or modification time.
 void rescanFolder(DropQueue& queue, double now);
 
-// The files complete at monotonic time now, oldest first (modification
-// time, then name). With once, a file is complete when its modification
-// time lies settle seconds in the past: nothing is watched for a while.
-std::vector<std::string> completeFiles(const DropQueue& queue, double now, int settle, bool once);
+// How a file's settling is timed: by what the watcher saw of it (inotify
+// and the rescans, on the monotonic clock), or, for --once, which has not
+// watched it, by its own times against the wall clock.
+enum class SettleClock { Watched, FileTimes };
 
-// How long the file has not changed: since inotify or a rescan last saw a
-// change, or with once by its times.
-double secondsUnchanged(const DropFile& file, double now, bool once);
+// The files complete at monotonic time now, oldest first (modification
+// time, then name): unchanged for settle seconds.
+std::vector<std::string> completeFiles(const DropQueue& queue, double now, int settle, SettleClock clock);
+
+// How long the file has not changed.
+double secondsUnchanged(const DropFile& file, double now, SettleClock clock);
 
 // The earliest monotonic time at which a file still settling may become
 // complete; -1 when none is settling.

@@ -1,12 +1,12 @@
-#include "watch/queue.h"
+#include "watch/scan.h"
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <set>
 #include <string_view>
 #include <sys/inotify.h>
@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include "common/diag.h"
+#include "common/hex.h"
+#include "common/strutil.h"
 #include "watch/durable.h"
 #include "watch/names.h"
 
@@ -26,40 +28,36 @@ constexpr const char* TransferSuffixes[] = {".tmp", ".part", ".filepart"};
 constexpr size_t EventBufferSize = 64 * 1024;
 constexpr double NanosecondsPerSecond = 1e9;
 constexpr size_t MaxNamedEntries = 10000;   // beyond this, entries are named again after a restart
-
-bool endsWith(std::string_view text, std::string_view end) {
-    return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
-}
+constexpr size_t MaxNamedBytes = 4 * 1024 * 1024;
 
 double secondsOf(const timespec& time) {
     return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / NanosecondsPerSecond;
 }
 
-// Writes the names named as never taken, for the next watcher.
+// Writes the names named as never taken, for the next watcher: a line per
+// entry, its name in hexadecimal and its inode.
 void saveNamed(const DropQueue& queue) {
     if (queue.namedPath.empty()) return;
     std::string text;
-    char number[32];
     for (const auto& [name, inode] : queue.named) {
-        for (unsigned char c : name) {
-            snprintf(number, sizeof number, "%02x", c);
-            text += number;
-        }
-        snprintf(number, sizeof number, " %llu\n", static_cast<unsigned long long>(inode));
-        text += number;
+        text += hexOf(name) + " " + std::to_string(static_cast<unsigned long long>(inode)) + "\n";
     }
     const size_t slash = queue.namedPath.rfind('/');
-    int folder = openFolder(AT_FDCWD, queue.namedPath.substr(0, slash));
-    if (folder >= 0) writeFileDurably(folder, queue.namedPath.substr(slash + 1), text);
-    if (folder >= 0) close(folder);
+    UniqueFd folder(openFolder(AT_FDCWD, queue.namedPath.substr(0, slash)));
+    if (folder.valid()) writeFileDurably(folder.get(), queue.namedPath.substr(slash + 1), text);
 }
 
-const char* kindOf(mode_t mode) {
-    if (S_ISLNK(mode)) return "a symbolic link";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    if (S_ISDIR(mode)) return "a folder";
-    return "a device";
+// One line of the names' file into named; false when it is not one.
+bool takeNamedLine(std::string_view line, std::map<std::string, ino_t>& named) {
+    const size_t blank = line.find(' ');
+    std::string name;
+    long inode = 0;
+    if (blank == std::string_view::npos || !bytesOfHex(line.substr(0, blank), name) || name.empty() ||
+        !parseWholeNumber(line.substr(blank + 1), 0, LONG_MAX, inode)) {
+        return false;
+    }
+    named[name] = static_cast<ino_t>(inode);
+    return true;
 }
 
 // Reads the file's size and modification time; a change restarts its
@@ -70,9 +68,9 @@ bool noteState(DropQueue& queue, const std::string& name, DropFile& file, double
     const std::string path = queue.folder + "/" + name;
     if (lstat(path.c_str(), &info) != 0) return false;
     if (!S_ISREG(info.st_mode)) {
-        if (firstSight(queue, name, info.st_ino)) noteNotAFile(queue, name, kindOf(info.st_mode));
+        if (firstSight(queue, name, info.st_ino)) noteNotAFile(queue, name, entryKind(info.st_mode));
         queue.files.erase(name);
-        queue.notFiles[name] = kindOf(info.st_mode);
+        queue.notFiles[name] = entryKind(info.st_mode);
         return false;
     }
     queue.notFiles.erase(name);
@@ -126,15 +124,15 @@ bool isTransferName(const char* name) {
 
 bool watchFolder(DropQueue& queue, const std::string& folder) {
     queue.folder = folder;
-    queue.inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (queue.inotifyFd < 0) return false;
-    return inotify_add_watch(queue.inotifyFd, folder.c_str(), WatchedEvents | IN_ONLYDIR) >= 0;
+    queue.inotifyFd.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!queue.inotifyFd.valid()) return false;
+    return inotify_add_watch(queue.inotifyFd.get(), folder.c_str(), WatchedEvents | IN_ONLYDIR) >= 0;
 }
 
 void readEvents(DropQueue& queue, double now) {
     alignas(inotify_event) static char buffer[EventBufferSize];
     for (;;) {
-        ssize_t got = read(queue.inotifyFd, buffer, sizeof buffer);
+        ssize_t got = read(queue.inotifyFd.get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return;
         for (ssize_t at = 0; at < got;) {
@@ -155,11 +153,11 @@ void rescanFolder(DropQueue& queue, double now) {
         if (entry.second.takeFailed) entry.second.held = false;
     }
     queue.overflowed = false;
-    DIR* dir = opendir(queue.folder.c_str());
-    if (dir == nullptr) return;
+    UniqueDir dir(opendir(queue.folder.c_str()));
+    if (!dir.valid()) return;
     std::set<std::string> seen;
     std::set<std::string> named;
-    while (const dirent* entry = readdir(dir)) {
+    while (const dirent* entry = readdir(dir.get())) {
         if (isTransferName(entry->d_name)) continue;
         const std::string name = entry->d_name;
         named.insert(name);
@@ -170,7 +168,7 @@ void rescanFolder(DropQueue& queue, double now) {
         if (known == queue.files.end()) queue.files.emplace(name, fresh);
         seen.insert(name);
     }
-    closedir(dir);
+    dir.reset();
     for (auto it = queue.files.begin(); it != queue.files.end();) {
         it = seen.count(it->first) != 0 ? std::next(it) : queue.files.erase(it);
     }
@@ -202,16 +200,22 @@ bool firstSight(DropQueue& queue, const std::string& name, ino_t inode) {
     return true;
 }
 
+// A line that is no entry (a file cut short, written by hand) is dropped,
+// with a word: the entry is at worst named once more.
 void loadNamed(DropQueue& queue, const std::string& path) {
     queue.namedPath = path;
-    std::ifstream in(path);
-    std::string hex;
-    unsigned long long inode = 0;
-    while (in >> hex >> inode) {
-        std::string name;
-        for (size_t i = 0; i + 1 < hex.size(); i += 2) name += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-        queue.named[name] = static_cast<ino_t>(inode);
+    const size_t slash = path.rfind('/');
+    UniqueFd folder(openFolder(AT_FDCWD, path.substr(0, slash)));
+    std::string text;
+    if (!folder.valid() || !readSmallFile(folder.get(), path.substr(slash + 1), MaxNamedBytes, text)) return;
+    long dropped = 0;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        const std::string_view line(text.data() + at, end - at);
+        if (!line.empty() && !takeNamedLine(line, queue.named)) dropped++;
+        at = end + 1;
     }
+    if (dropped > 0) diagnose("%s: %ld lines that name no entry were dropped", path.c_str(), dropped);
 }
 
 void noteNotAFile(DropQueue& queue, const std::string& name, const std::string& kind) {
@@ -221,21 +225,21 @@ void noteNotAFile(DropQueue& queue, const std::string& name, const std::string& 
              kind.c_str());
 }
 
-double secondsUnchanged(const DropFile& file, double now, bool once) {
-    if (!once) return now - file.stableSince;
+double secondsUnchanged(const DropFile& file, double now, SettleClock clock) {
+    if (clock == SettleClock::Watched) return now - file.stableSince;
     // Without events, the last write is the later of the two times: a
     // transfer that keeps the sender's modification time (rsync -t, curl
     // -R) still moves the status change time with every write.
-    timespec clock{};
-    clock_gettime(CLOCK_REALTIME, &clock);
-    return secondsOf(clock) - std::max(secondsOf(file.modified), secondsOf(file.statusChanged));
+    timespec wall{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    return secondsOf(wall) - std::max(secondsOf(file.modified), secondsOf(file.statusChanged));
 }
 
-std::vector<std::string> completeFiles(const DropQueue& queue, double now, int settle, bool once) {
+std::vector<std::string> completeFiles(const DropQueue& queue, double now, int settle, SettleClock clock) {
     std::vector<std::pair<const std::string*, const DropFile*>> complete;
     for (const auto& [name, file] : queue.files) {
         if (file.open || file.held) continue;
-        if (secondsUnchanged(file, now, once) >= settle) complete.emplace_back(&name, &file);
+        if (secondsUnchanged(file, now, clock) >= settle) complete.emplace_back(&name, &file);
     }
     std::sort(complete.begin(), complete.end(), [](const auto& a, const auto& b) {
         const double ta = secondsOf(a.second->modified);

@@ -1,0 +1,37 @@
+#include "watch/clocks.h"
+
+#include "common/diag.h"
+
+namespace {
+
+constexpr const char* StampFormat = "%Y%m%dT%H%M%SZ";
+constexpr size_t StampLength = 16;
+constexpr long long NanosecondsPerSecond = 1000000000LL;
+
+}  // namespace
+
+double monotonicNow() {
+    return secondsSinceStart();
+}
+
+time_t wallClockNow() {
+    return time(nullptr);
+}
+
+std::string utcStamp(time_t time) {
+    struct tm utc {};
+    gmtime_r(&time, &utc);
+    char text[StampLength + 1];
+    strftime(text, sizeof text, StampFormat, &utc);
+    return text;
+}
+
+time_t stampTime(const std::string& stamp) {
+    struct tm utc {};
+    if (stamp.size() != StampLength || strptime(stamp.c_str(), StampFormat, &utc) == nullptr) return -1;
+    return timegm(&utc);
+}
+
+long long nanosecondsOf(const timespec& time) {
+    return static_cast<long long>(time.tv_sec) * NanosecondsPerSecond + time.tv_nsec;
+}
