@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/fd.h"
 #include "import/layouttext.h"
 #include "import/members.h"
 
@@ -88,13 +89,13 @@ int main(int argc, char** argv) {
     std::string page = PageHead;
     for (const ImportMember* member : AllMembers) page += layoutSection(*member);
     page += PageTail;
-    FILE* file = fopen(argv[1], "wb");
-    if (file == nullptr) {
+    UniqueFile file(fopen(argv[1], "wbe"));
+    if (!file.valid()) {
         perror(argv[1]);
         return 1;
     }
-    bool written = fputs(page.c_str(), file) != EOF;
-    if (fclose(file) != 0 || !written) {
+    bool written = fputs(page.c_str(), file.get()) != EOF;
+    if (!file.close() || !written) {
         perror(argv[1]);
         return 1;
     }

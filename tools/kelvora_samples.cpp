@@ -25,18 +25,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
 
+#include "common/fd.h"
 #include "common/strutil.h"
 #include "import/layouttext.h"
 #include "import/members.h"
 
 namespace {
 
-constexpr int MaxRecordLength = 432;          // SLD long form, line end included
 constexpr size_t OutputBufferSize = 1 << 20;  // large writes for the load tests
 constexpr long MaxRecordsPerFile = 99999999;
 constexpr long WrongLengthAfter = 3;          // the short line follows record 4
@@ -62,10 +61,11 @@ const char* const UsageText =
     "--layout prints the record layout of TYPE: fields, columns, how it is written\n";
 
 // One record line being built: blanks up to the line end, fields written
-// over them at their offsets.
+// over them where the member's layout puts them.
 struct RecordLine {
-    char text[MaxRecordLength + 1];
-    int dataLength;  // characters before the line end
+    char text[RecordBufferSize + 1];
+    int dataLength;                        // characters before the line end
+    const ImportMember* member = nullptr;  // whose layout places the fields
 };
 
 struct CalendarDate {
@@ -74,10 +74,6 @@ struct CalendarDate {
     int day;
 };
 
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using FileHandle = std::unique_ptr<FILE, FileCloser>;
 
 // --- text pools (Windows-1252; an escape is ended by splitting the literal) ---
 
@@ -160,26 +156,49 @@ const char* pick(const char* const (&pool)[Size], long index) {
 
 // --- record line building ---
 
-// Starts a record of recordLength characters (line end included): all blanks.
-void startRecord(RecordLine& line, int recordLength) {
+// Starts a record of the member's longest form: all blanks.
+void startRecord(RecordLine& line, const ImportMember& member) {
     memset(line.text, ' ', sizeof line.text);
-    line.dataLength = recordLength - 1;
+    line.dataLength = RecordLengthTable[member.longestKind] - 1;
+    line.member = &member;
+}
+
+// Whether the layout's column text names column: its first word (the rest
+// says what the statements make of it).
+bool namesColumn(const char* text, std::string_view column) {
+    const std::string_view named(text);
+    return named.compare(0, column.size(), column) == 0 &&
+           (named.size() == column.size() || named[column.size()] == ' ' || named[column.size()] == ',');
+}
+
+// The field of the line's member that fills column.
+const FieldSpec& fieldOf(const RecordLine& line, std::string_view column) {
+    for (int i = 0; i < line.member->fieldCount; ++i) {
+        if (namesColumn(line.member->layout[i].column, column)) return line.member->layout[i];
+    }
+    fprintf(stderr, "kelvora-samples: %s has no field for %.*s\n", line.member->typeCode,
+            static_cast<int>(column.size()), column.data());
+    std::abort();
+}
+
+// A column of a numbered series: "TswW" and 2 give "TswW02".
+std::string numbered(const char* stem, int number) {
+    char name[TextBufferSize];
+    snprintf(name, sizeof name, "%s%02d", stem, number);
+    return name;
 }
 
 // Writes a value left-aligned into its field; a longer value is cut to the
 // field width, so no field ever spills into the next.
-void putText(RecordLine& line, int offset, int width, std::string_view value) {
-    if (offset < 0 || width <= 0 || offset + width > line.dataLength) {
-        fprintf(stderr, "kelvora-samples: field %d+%d outside the record\n", offset, width);
-        std::abort();
-    }
-    size_t length = value.size() < static_cast<size_t>(width) ? value.size() : static_cast<size_t>(width);
-    memcpy(line.text + offset, value.data(), length);
+void putText(RecordLine& line, const char* column, std::string_view value) {
+    const FieldSpec& field = fieldOf(line, column);
+    const size_t width = static_cast<size_t>(field.width);
+    memcpy(line.text + field.offset, value.data(), value.size() < width ? value.size() : width);
 }
 
 // putText with a printf-style value.
-__attribute__((format(printf, 4, 5)))
-void putFormatted(RecordLine& line, int offset, int width, const char* format, ...) {
+__attribute__((format(printf, 3, 4)))
+void putFormatted(RecordLine& line, const char* column, const char* format, ...) {
     char value[TextBufferSize];
     va_list args;
     va_start(args, format);
@@ -187,7 +206,7 @@ void putFormatted(RecordLine& line, int offset, int width, const char* format, .
     va_end(args);
     if (length < 0) length = 0;
     if (length >= static_cast<int>(sizeof value)) length = static_cast<int>(sizeof value) - 1;
-    putText(line, offset, width, std::string_view(value, static_cast<size_t>(length)));
+    putText(line, column, std::string_view(value, static_cast<size_t>(length)));
 }
 
 // --- dates ---
@@ -219,52 +238,52 @@ CalendarDate dateAfter(int baseYear, long days) {
 }
 
 // Writes a date as YYYYMMDD.
-void putDate(RecordLine& line, int offset, CalendarDate date) {
-    putFormatted(line, offset, 8, "%04d%02d%02d", date.year, date.month, date.day);
+void putDate(RecordLine& line, const char* column, CalendarDate date) {
+    putFormatted(line, column, "%04d%02d%02d", date.year, date.month, date.day);
 }
 
 // Writes a time stamp as YYYYMMDDHHMMSS, the time of day drawn from index.
-void putTimestamp(RecordLine& line, int offset, CalendarDate date, long index) {
-    putFormatted(line, offset, 14, "%04d%02d%02d%02ld%02ld%02ld", date.year, date.month, date.day,
-                 6 + index % 12, index * 7 % 60, index * 13 % 60);
+void putTimestamp(RecordLine& line, const char* column, CalendarDate date, long index) {
+    putFormatted(line, column, "%04d%02d%02d%02ld%02ld%02ld", date.year, date.month, date.day, 6 + index % 12,
+                 index * 7 % 60, index * 13 % 60);
 }
 
 // --- shared field values ---
 
 // A terminal's name: a number that makes it unique, then where it stands.
-void putTerminal(RecordLine& line, long terminal) {
-    putFormatted(line, 0, 255, "T%06ld %s", terminal + 1, pick(Places, terminal));
+void putTerminal(RecordLine& line, const char* column, long terminal) {
+    putFormatted(line, column, "T%06ld %s", terminal + 1, pick(Places, terminal));
 }
 
 // An identity (badge) number, the key that IDN, SLD and BKL share.
-void putIdentity(RecordLine& line, int offset, int width, long person) {
-    putFormatted(line, offset, width, "A%07ld", person + 1);
+void putIdentity(RecordLine& line, const char* column, long person) {
+    putFormatted(line, column, "A%07ld", person + 1);
 }
 
 // "Surname, first name" of a person.
-void putPersonName(RecordLine& line, int offset, int width, long person) {
-    putFormatted(line, offset, width, "%s, %s", pick(Surnames, person), pick(FirstNames, person / 3));
+void putPersonName(RecordLine& line, const char* column, long person) {
+    putFormatted(line, column, "%s, %s", pick(Surnames, person), pick(FirstNames, person / 3));
 }
 
 // Licence and client number: five digits each, the client number counting
 // from 1 to 99999 within a licence, so the pair is unique for every number.
-void putLicenceAndClient(RecordLine& line, int offset, long number) {
-    putFormatted(line, offset, 5, "%05ld", number / ClientsPerLicence + 1);
-    putFormatted(line, offset + 5, 5, "%05ld", number % ClientsPerLicence + 1);
+void putLicenceAndClient(RecordLine& line, const char* licence, const char* client, long number) {
+    putFormatted(line, licence, "%05ld", number / ClientsPerLicence + 1);
+    putFormatted(line, client, "%05ld", number % ClientsPerLicence + 1);
 }
 
 // Licence and client of a small installation: most data belongs to client 1.
-void putSmallLicenceAndClient(RecordLine& line, int offset, long index) {
-    putText(line, offset, 5, "00001");
-    putFormatted(line, offset + 5, 5, "%05ld", index % 7 == 6 ? 2L : 1L);
+void putSmallLicenceAndClient(RecordLine& line, const char* licence, const char* client, long index) {
+    putText(line, licence, "00001");
+    putFormatted(line, client, "%05ld", index % 7 == 6 ? 2L : 1L);
 }
 
 // A signed amount with two decimals, left-aligned.
-void putAmount(RecordLine& line, int offset, int width, long index, long salt) {
+void putAmount(RecordLine& line, const char* column, long index, long salt) {
     long cents = (index * 7919 + salt * 104729) % 400000 - 100000;
     const char* sign = cents < 0 ? "-" : "";
     long magnitude = cents < 0 ? -cents : cents;
-    putFormatted(line, offset, width, "%s%ld.%02ld", sign, magnitude / 100, magnitude % 100);
+    putFormatted(line, column, "%s%ld.%02ld", sign, magnitude / 100, magnitude % 100);
 }
 
 // --- one builder per type code ---
@@ -274,67 +293,67 @@ void build20P(RecordLine& line, long index) {
     long terminal = index / 7;
     long weekday = index % 7 + 1;
     bool weekend = weekday >= 6;
-    startRecord(line, 272);
-    putTerminal(line, terminal);
-    putFormatted(line, 255, 2, "%02ld", terminal % 3 + 1);
-    putFormatted(line, 257, 1, "%ld", weekday);
-    putFormatted(line, 258, 5, "ZZ%03ld", terminal % 50 + 1);
-    putText(line, 263, 4, weekend ? "0800" : terminal % 2 == 0 ? "0600" : "0700");
-    putText(line, 267, 4, weekend ? "1400" : terminal % 3 == 0 ? "2200" : "1800");
+    startRecord(line, Member20P);
+    putTerminal(line, "M20Trm", terminal);
+    putFormatted(line, "M20Sch", "%02ld", terminal % 3 + 1);
+    putFormatted(line, "M20Tg1", "%ld", weekday);
+    putFormatted(line, "M20Zz2", "ZZ%03ld", terminal % 50 + 1);
+    putText(line, "M20Ofv", weekend ? "0800" : terminal % 2 == 0 ? "0600" : "0700");
+    putText(line, "M20Ofb", weekend ? "1400" : terminal % 3 == 0 ? "2200" : "1800");
 }
 
 // 35P: a terminal's readers with authorization class and time zone; four
 // readers per terminal.
 void build35P(RecordLine& line, long index) {
     long terminal = index / 4;
-    startRecord(line, 282);
-    putTerminal(line, terminal);
-    putText(line, 255, 3, "001");
-    putFormatted(line, 258, 5, "BK%03ld", terminal % 20 + 1);
-    putFormatted(line, 263, 2, "%02ld", index % 4 + 1);
-    putText(line, 265, 2, "01");
-    putFormatted(line, 267, 3, "%03ld", index % 4 + 1);
-    putFormatted(line, 270, 5, "ZK%03ld", index % 40 + 1);
-    putFormatted(line, 275, 5, "ZZ%03ld", terminal % 50 + 1);
-    putText(line, 280, 1, index % 5 == 4 ? " " : "J");
+    startRecord(line, Member35P);
+    putTerminal(line, "M35Trm", terminal);
+    putText(line, "M35Fir", "001");
+    putFormatted(line, "M35Bkl", "BK%03ld", terminal % 20 + 1);
+    putFormatted(line, "M35Les", "%02ld", index % 4 + 1);
+    putText(line, "M35Wle", "01");
+    putFormatted(line, "M35Wpl", "%03ld", index % 4 + 1);
+    putFormatted(line, "M35Zko", "ZK%03ld", index % 40 + 1);
+    putFormatted(line, "M35Zzo", "ZZ%03ld", terminal % 50 + 1);
+    putText(line, "M35Bch", index % 5 == 4 ? " " : "J");
 }
 
 // 35P "*ZKO" record: sets the access-control code of reader 01 of terminal
 // number extra in QVS401ZLS instead of adding a row to MGSST35P.
 void buildZko35P(RecordLine& line, long extra) {
-    startRecord(line, 282);
-    putTerminal(line, extra);
-    putText(line, 255, 3, "001");
-    putText(line, 258, 5, "*ZKO");
-    putText(line, 263, 2, "01");
-    putText(line, 265, 2, "01");
-    putText(line, 267, 3, "001");
-    putFormatted(line, 270, 5, "ZK%03ld", 901 + extra);
+    startRecord(line, Member35P);
+    putTerminal(line, "M35Trm", extra);
+    putText(line, "M35Fir", "001");
+    putText(line, "M35Bkl", "*ZKO");
+    putText(line, "M35Les", "01");
+    putText(line, "M35Wle", "01");
+    putText(line, "M35Wpl", "001");
+    putFormatted(line, "M35Zko", "ZK%03ld", 901 + extra);
 }
 
 // 41P: a terminal's time windows; two shifts per terminal.
 void build41P(RecordLine& line, long index) {
     long terminal = index / 2;
     bool lateShift = index % 2 == 1;
-    startRecord(line, 278);
-    putTerminal(line, terminal);
-    putText(line, 255, 3, "001");
-    putFormatted(line, 258, 3, "%03ld", terminal % 12 + 1);
-    putFormatted(line, 261, 2, "%02ld", terminal % 4 + 1);
-    putFormatted(line, 263, 5, "ZZ%03ld", terminal % 50 + 1);
-    putText(line, 268, 1, lateShift ? "2" : "1");
-    putText(line, 269, 4, lateShift ? "1400" : "0600");
-    putText(line, 273, 4, lateShift ? "2200" : "1400");
+    startRecord(line, Member41P);
+    putTerminal(line, "M41Trm", terminal);
+    putText(line, "M41Fir", "001");
+    putFormatted(line, "M41Zpl", "%03ld", terminal % 12 + 1);
+    putFormatted(line, "M41Wnr", "%02ld", terminal % 4 + 1);
+    putFormatted(line, "M41Zzo", "ZZ%03ld", terminal % 50 + 1);
+    putText(line, "M41Tnr", lateShift ? "2" : "1");
+    putText(line, "M41Von", lateShift ? "1400" : "0600");
+    putText(line, "M41Bis", lateShift ? "2200" : "1400");
 }
 
 // MND: one client per record; some without status or time stamp.
 void buildMND(RecordLine& line, long index) {
-    startRecord(line, 130);
-    putLicenceAndClient(line, 0, index);
-    putText(line, 10, 50, pick(Clients, index));
-    if (index % 7 != 5) putText(line, 60, 5, index % 3 == 2 ? "0" : "1");
-    if (index % 9 != 7) putTimestamp(line, 65, dateAfter(2019, index * 17), index);
-    putText(line, 79, 50, pick(Creators, index));
+    startRecord(line, MemberMND);
+    putLicenceAndClient(line, "QVDLIZ", "QVDNUM", index);
+    putText(line, "QVDNAM", pick(Clients, index));
+    if (index % 7 != 5) putText(line, "QVDSTA", index % 3 == 2 ? "0" : "1");
+    if (index % 9 != 7) putTimestamp(line, "QVDDAT", dateAfter(2019, index * 17), index);
+    putText(line, "QVDERF", pick(Creators, index));
 }
 
 // IDN: one identity per record. Record 3 carries zero dates (the importer
@@ -343,119 +362,119 @@ void buildMND(RecordLine& line, long index) {
 void buildIDN(RecordLine& line, long index) {
     bool zeroDates = index == 2;
     bool sparse = index % 10 == 9;
-    startRecord(line, 364);
-    putIdentity(line, 0, 50, index);
-    if (!sparse) putFormatted(line, 50, 8, "%ld", (index % 5 + 1) * 100);
+    startRecord(line, MemberIDN);
+    putIdentity(line, "AswNum", index);
+    if (!sparse) putFormatted(line, "AswSto", "%ld", (index % 5 + 1) * 100);
     if (zeroDates) {
-        putText(line, 58, 8, "00000000");
-        putText(line, 66, 8, "00000000");
+        putText(line, "AswGvo", "00000000");
+        putText(line, "AswGbi", "00000000");
     } else {
-        putDate(line, 58, dateAfter(2018, index * 37));
-        if (index % 4 == 3) putDate(line, 66, dateAfter(2026, index * 11));
+        putDate(line, "AswGvo", dateAfter(2018, index * 37));
+        if (index % 4 == 3) putDate(line, "AswGbi", dateAfter(2026, index * 11));
     }
-    putFormatted(line, 74, 8, "%06ld", index + 4711);
-    putPersonName(line, 82, 50, index);
-    putText(line, 132, 5, index % 6 == 5 ? "EN" : "DE");
-    if (!sparse) putFormatted(line, 137, 5, "BK%02ld", index % 20 + 1);
-    putFormatted(line, 142, 32, "%04ld", (index * 7919 + 1234) % 10000);
-    putFormatted(line, 174, 5, "%ld", index % 3 + 1);
-    putFormatted(line, 179, 5, "G%02ld", index % 8 + 1);
-    putSmallLicenceAndClient(line, 184, index);
-    putText(line, 194, 2, index % 11 == 10 ? "BE" : "MA");
-    putFormatted(line, 196, 50, "%s %s", index % 2 == 0 ? "Herr" : "Frau", pick(Surnames, index));
-    putFormatted(line, 246, 2, "%02ld", index % 3 + 1);
-    putAmount(line, 248, 10, index, 1);
-    putFormatted(line, 258, 5, "BK%02ld", (index + 7) % 20 + 1);
-    putText(line, 263, 5, "1");
-    putTimestamp(line, 268, dateAfter(2024, index * 3), index);
-    putText(line, 282, 50, pick(Creators, index));
-    putText(line, 332, 1, index % 3 == 0 ? "J" : "N");
-    putFormatted(line, 333, 30, "%04ld %s", 1000 + index % 12, pick(Departments, index));
+    putFormatted(line, "AswPnr", "%06ld", index + 4711);
+    putPersonName(line, "AswNam", index);
+    putText(line, "AswSpr", index % 6 == 5 ? "EN" : "DE");
+    if (!sparse) putFormatted(line, "AswBkl", "BK%02ld", index % 20 + 1);
+    putFormatted(line, "AswPin", "%04ld", (index * 7919 + 1234) % 10000);
+    putFormatted(line, "AswCod", "%ld", index % 3 + 1);
+    putFormatted(line, "AswGrp", "G%02ld", index % 8 + 1);
+    putSmallLicenceAndClient(line, "AswLiz", "AswMnd", index);
+    putText(line, "AswAtp", index % 11 == 10 ? "BE" : "MA");
+    putFormatted(line, "AswAan", "%s %s", index % 2 == 0 ? "Herr" : "Frau", pick(Surnames, index));
+    putFormatted(line, "AswMta", "%02ld", index % 3 + 1);
+    putAmount(line, "AswSal", index, 1);
+    putFormatted(line, "AswBk2", "BK%02ld", (index + 7) % 20 + 1);
+    putText(line, "AswSta", "1");
+    putTimestamp(line, "AswDat", dateAfter(2024, index * 3), index);
+    putText(line, "AswErf", pick(Creators, index));
+    putText(line, "AswMap", index % 3 == 0 ? "J" : "N");
+    putFormatted(line, "AswKst", "%04ld %s", 1000 + index % 12, pick(Departments, index));
 }
 
 // SLD: the balances of one identity, long form with the traffic light.
 void buildSLD(RecordLine& line, long index) {
-    startRecord(line, 432);
-    putIdentity(line, 0, 50, index);
-    putFormatted(line, 50, 8, "%ld", (index % 5 + 1) * 100);
-    putSmallLicenceAndClient(line, 58, index);
-    putAmount(line, 68, 8, index, 1);
-    for (int n = 2; n <= 16; ++n) putAmount(line, 76 + 10 * (n - 2), 10, index, n);
-    for (int n = 1; n <= 10; ++n) putAmount(line, 226 + 20 * (n - 1), 20, index, 100 + n);
-    putText(line, 426, 5, pick(BalanceLights, index * 5 / 3));
+    startRecord(line, MemberSLD);
+    putIdentity(line, "TswIdn", index);
+    putFormatted(line, "TswSto", "%ld", (index % 5 + 1) * 100);
+    putSmallLicenceAndClient(line, "Tswliz", "TswMnd", index);
+    putAmount(line, "TswW01", index, 1);
+    for (int n = 2; n <= 16; ++n) putAmount(line, numbered("TswW", n).c_str(), index, n);
+    for (int n = 1; n <= 10; ++n) putAmount(line, numbered("TswF", n).c_str(), index, 100 + n);
+    putText(line, "TswAmp", pick(BalanceLights, index * 5 / 3));
 }
 
 // KST: one cost centre per record; every fourth has no number.
 void buildKST(RecordLine& line, long index) {
-    startRecord(line, 135);
-    putFormatted(line, 0, 30, "%04ld", 1000 + index);
-    putText(line, 30, 5, "00001");
-    putText(line, 35, 5, "00001");
-    if (index % 4 != 2) putFormatted(line, 40, 7, "%ld", 470000 + index);
-    putText(line, 47, 7, pick(CostSystems, index));
-    putText(line, 54, 30, pick(Departments, index));
-    putText(line, 84, 50, pick(Creators, index));
+    startRecord(line, MemberKST);
+    putFormatted(line, "KidKst", "%04ld", 1000 + index);
+    putText(line, "KidMnd", "00001");
+    putText(line, "KidLiz", "00001");
+    if (index % 4 != 2) putFormatted(line, "KidNum", "%ld", 470000 + index);
+    putText(line, "KidSys", pick(CostSystems, index));
+    putText(line, "KidTxt", pick(Departments, index));
+    putText(line, "KidErf", pick(Creators, index));
 }
 
 // BKL: authorization classes of identities; two classes per identity. The
 // client number is digits only, since the importer writes it as a number.
 void buildBKL(RecordLine& line, long index) {
     long person = index / 2;
-    startRecord(line, 67);
-    putIdentity(line, 0, 50, person);
-    putFormatted(line, 50, 5, "BK%02ld", index % 2 == 0 ? person % 20 + 1 : 99L);
-    putText(line, 55, 5, "00001");
-    putFormatted(line, 60, 5, "%ld", person % 7 == 6 ? 2L : 1L);
-    if (index % 5 != 3) putFormatted(line, 65, 1, "%ld", index % 10);
+    startRecord(line, MemberBKL);
+    putIdentity(line, "AwbAws", person);
+    putFormatted(line, "AwbBkl", "BK%02ld", index % 2 == 0 ? person % 20 + 1 : 99L);
+    putText(line, "AwbLiz", "00001");
+    putFormatted(line, "AwbMnd", "%ld", person % 7 == 6 ? 2L : 1L);
+    if (index % 5 != 3) putFormatted(line, "AwbZuv", "%ld", index % 10);
 }
 
 // FTG: the holidays of the year per terminal; fifteen records per terminal.
 void buildFTG(RecordLine& line, long index) {
     const Holiday& holiday = Holidays[index % HolidayCount];
     long terminal = index / HolidayCount;
-    startRecord(line, 299);
-    putTerminal(line, terminal);
-    putSmallLicenceAndClient(line, 255, terminal);
-    putText(line, 265, 4, "2025");
-    putText(line, 269, 8, holiday.date);
-    putText(line, 277, 20, holiday.name);
-    if (index % 4 != 3) putText(line, 297, 1, "J");
+    startRecord(line, MemberFTG);
+    putTerminal(line, "FTGTrm", terminal);
+    putSmallLicenceAndClient(line, "FTGLiz", "FTGMnd", terminal);
+    putText(line, "FTGJhr", "2025");
+    putText(line, "FTGDtm", holiday.date);
+    putText(line, "FTGTxt", holiday.name);
+    if (index % 4 != 3) putText(line, "FTGKrt", "J");
 }
 
 // MST: the status of one employee.
 void buildMST(RecordLine& line, long index) {
-    startRecord(line, 203);
-    putSmallLicenceAndClient(line, 0, index);
-    putFormatted(line, 10, 13, "%013ld", 100000 + index);
-    putText(line, 23, 1, index % 9 == 8 ? "I" : "A");
-    putPersonName(line, 24, 23, index + 5);
-    putText(line, 47, 33, pick(Departments, index));
-    putText(line, 80, 33, pick(Positions, index));
-    putText(line, 113, 1, index % 4 == 3 ? "N" : "J");
-    putFormatted(line, 114, 50, "%04ld %s", 1000 + index % 12, pick(Departments, index));
-    putDate(line, 164, dateAfter(2020, index * 29));
-    putText(line, 172, 30, pick(Sites, index));
+    startRecord(line, MemberMST);
+    putSmallLicenceAndClient(line, "MSTLiz", "MSTMnd", index);
+    putFormatted(line, "MSTAsw", "%013ld", 100000 + index);
+    putText(line, "MSTSts", index % 9 == 8 ? "I" : "A");
+    putPersonName(line, "MSTVbi", index + 5);
+    putText(line, "MSTAbe", pick(Departments, index));
+    putText(line, "MSTSbe", pick(Positions, index));
+    putText(line, "MSTKrt", index % 4 == 3 ? "N" : "J");
+    putFormatted(line, "MSTKst", "%04ld %s", 1000 + index % 12, pick(Departments, index));
+    putDate(line, "MSTVon", dateAfter(2020, index * 29));
+    putText(line, "MSTAbt", pick(Sites, index));
 }
 
 // MDT: details of one employee.
 void buildMDT(RecordLine& line, long index) {
-    startRecord(line, 102);
-    putSmallLicenceAndClient(line, 0, index);
-    putFormatted(line, 10, 13, "%013ld", 100000 + index);
-    putDate(line, 23, dateAfter(2021, index * 13));
-    putText(line, 33, 33, pick(Departments, index + 3));
-    putText(line, 66, 33, pick(Positions, index + 1));
-    putText(line, 99, 1, index % 9 == 8 ? "I" : "A");
-    putText(line, 100, 1, index % 4 == 3 ? "N" : "J");
+    startRecord(line, MemberMDT);
+    putSmallLicenceAndClient(line, "MDTLiz", "MDTMnd", index);
+    putFormatted(line, "MDTAsw", "%013ld", 100000 + index);
+    putDate(line, "MDTDtm", dateAfter(2021, index * 13));
+    putText(line, "MDTAbe", pick(Departments, index + 3));
+    putText(line, "MDTSbe", pick(Positions, index + 1));
+    putText(line, "MDTSts", index % 9 == 8 ? "I" : "A");
+    putText(line, "MDTKrt", index % 4 == 3 ? "N" : "J");
 }
 
 // FCD: one function code; the code counts up within a client.
 void buildFCD(RecordLine& line, long index) {
-    startRecord(line, 65);
-    putLicenceAndClient(line, 0, index / FunctionCodesPerClient);
-    putFormatted(line, 10, 3, "%03ld", index % FunctionCodesPerClient);
-    putText(line, 13, 1, index % 3 == 2 ? "N" : "J");
-    putText(line, 14, 50, pick(FunctionTexts, index));
+    startRecord(line, MemberFCD);
+    putLicenceAndClient(line, "FCDLiz", "FCDMnd", index / FunctionCodesPerClient);
+    putFormatted(line, "FCDNum", "%03ld", index % FunctionCodesPerClient);
+    putText(line, "FCDKrt", index % 3 == 2 ? "N" : "J");
+    putText(line, "FCDTxt", pick(FunctionTexts, index));
 }
 
 // --- the files ---
@@ -539,8 +558,8 @@ int writeSampleFile(const SampleRequest& request, const SampleType& type) {
         fprintf(stderr, "kelvora-samples: directory name too long\n");
         return WriteFailed;
     }
-    FileHandle file(fopen(path, "wb"));
-    if (!file) {
+    UniqueFile file(fopen(path, "wbe"));
+    if (!file.valid()) {
         fprintf(stderr, "kelvora-samples: cannot create %s: %s\n", path, strerror(errno));
         return WriteFailed;
     }
@@ -551,7 +570,7 @@ int writeSampleFile(const SampleRequest& request, const SampleType& type) {
         writeDefaultSample(file.get(), type, request.clean);
     }
     bool failed = ferror(file.get()) != 0;
-    failed = fclose(file.release()) != 0 || failed;
+    failed = !file.close() || failed;
     if (failed) {
         fprintf(stderr, "kelvora-samples: writing %s failed: %s\n", path, strerror(errno));
         return WriteFailed;

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "common/diag.h"
+#include "common/fd.h"
 #include "common/paths.h"
 #include "db/connection.h"
 #include "driver/connect.h"
@@ -195,27 +196,22 @@ bool writeAll(int fd, const std::string& text) {
 
 // Writes text to fd, puts it on the disk and closes fd; false when any step
 // failed, with errno of the first failure.
-bool writeAndClose(int fd, const std::string& text) {
-    if (!writeAll(fd, text) || fsync(fd) != 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return false;
-    }
-    return close(fd) == 0;
+bool writeAndClose(UniqueFd fd, const std::string& text) {
+    if (!writeAll(fd.get(), text) || fsync(fd.get()) != 0) return false;
+    return fd.close();
 }
 
 // Creates path with mode 0600 and writes text into it. The file is created
 // with that mode, so the password's ciphertext is never readable by others;
 // an existing file is left alone.
 int writeNewFile(const char* path, const std::string& text) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, SettingsFileMode);
-    if (fd < 0 && errno == EEXIST) {
+    UniqueFd fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, SettingsFileMode));
+    if (!fd.valid() && errno == EEXIST) {
         fprintf(stderr, "kelvora-settings: %s exists; --force replaces it\n", path);
         return Failure;
     }
-    if (fd < 0) return systemFailure("cannot create", path);
-    if (!writeAndClose(fd, text)) {
+    if (!fd.valid()) return systemFailure("cannot create", path);
+    if (!writeAndClose(std::move(fd), text)) {
         int status = systemFailure("cannot write", path);
         unlink(path);
         return status;
@@ -228,9 +224,9 @@ int writeNewFile(const char* path, const std::string& text) {
 // whole until the new one is complete and no reader ever sees a wider mode.
 int replaceFile(const char* path, const std::string& text) {
     std::string temporary = std::string(path) + ".XXXXXX";
-    int fd = mkstemp(temporary.data());
-    if (fd < 0) return systemFailure("cannot create a temporary file beside", path);
-    if (fchmod(fd, SettingsFileMode) != 0 || !writeAndClose(fd, text)) {
+    UniqueFd fd(mkostemp(temporary.data(), O_CLOEXEC));
+    if (!fd.valid()) return systemFailure("cannot create a temporary file beside", path);
+    if (fchmod(fd.get(), SettingsFileMode) != 0 || !writeAndClose(std::move(fd), text)) {
         int status = systemFailure("cannot write", temporary.c_str());
         unlink(temporary.c_str());
         return status;
@@ -257,11 +253,7 @@ int runWrite(int argc, char** argv) {
 // The settings reader takes an unreadable file for an empty one; check says
 // which it is, with the working directory the relative path starts from.
 bool settingsFileReadable(const std::string& path) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (file != nullptr) {
-        fclose(file);
-        return true;
-    }
+    if (UniqueFile(fopen(path.c_str(), "rbe")).valid()) return true;
     int saved = errno;
     char directory[4096];
     const char* workingDirectory = getcwd(directory, sizeof directory) != nullptr ? directory : "?";

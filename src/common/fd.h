@@ -1,11 +1,12 @@
 // Descriptors that close themselves. Each open descriptor (or directory
-// stream) has exactly one owner, which closes it when it goes out of scope
+// or file stream) has exactly one owner, which closes it when it goes out of scope
 // or is given another; the holders can be moved, never copied, so that no
 // two owners close one descriptor and no early return leaks one. Closing
 // keeps errno, so that a caller can still report the failure that made it
 // give up.
 #pragma once
 #include <cerrno>
+#include <cstdio>
 #include <dirent.h>
 #include <unistd.h>
 
@@ -84,4 +85,45 @@ public:
 
 private:
     DIR* dir_ = nullptr;
+};
+
+class UniqueFile {
+public:
+    UniqueFile() = default;
+    explicit UniqueFile(FILE* file) : file_(file) {}
+    ~UniqueFile() { reset(); }
+    UniqueFile(UniqueFile&& other) noexcept : file_(other.file_) { other.file_ = nullptr; }
+    UniqueFile& operator=(UniqueFile&& other) noexcept {
+        if (this != &other) {
+            reset(other.file_);
+            other.file_ = nullptr;
+        }
+        return *this;
+    }
+    UniqueFile(const UniqueFile&) = delete;
+    UniqueFile& operator=(const UniqueFile&) = delete;
+
+    FILE* get() const { return file_; }
+    bool valid() const { return file_ != nullptr; }
+
+    void reset(FILE* file = nullptr) {
+        if (file_ != nullptr) {
+            const int error = errno;
+            fclose(file_);
+            errno = error;
+        }
+        file_ = file;
+    }
+
+    // Closes it now: true when what was buffered was written (or nothing
+    // was held).
+    bool close() {
+        if (file_ == nullptr) return true;
+        FILE* file = file_;
+        file_ = nullptr;
+        return fclose(file) == 0;
+    }
+
+private:
+    FILE* file_ = nullptr;
 };

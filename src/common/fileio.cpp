@@ -1,8 +1,11 @@
 #include "common/fileio.h"
 
+#include "common/fd.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,10 +36,11 @@ bool writeAll(int fd, const void* bytes, size_t count) {
 
 bool writeFileWhole(const std::string& path, const std::string& text) {
     std::string temporary = path + ".XXXXXX";
-    int fd = mkstemp(temporary.data());
-    if (fd < 0) return false;
-    bool written = fchmod(fd, createdFileMode()) == 0 && writeAll(fd, text.data(), text.size()) && fsync(fd) == 0;
-    written = close(fd) == 0 && written;
+    UniqueFd fd(mkostemp(temporary.data(), O_CLOEXEC));
+    if (!fd.valid()) return false;
+    bool written = fchmod(fd.get(), createdFileMode()) == 0 && writeAll(fd.get(), text.data(), text.size()) &&
+                   fsync(fd.get()) == 0;
+    written = fd.close() && written;
     if (written && rename(temporary.c_str(), path.c_str()) == 0) return true;
     const int reason = errno;
     unlink(temporary.c_str());

@@ -1,5 +1,7 @@
 #include "db/optionfile.h"
 
+#include "common/fd.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -135,7 +137,8 @@ void takeSetting(std::string name, std::string value, FileSettings& settings) {
 // cannot be opened adds nothing, as for the library, which skips an include
 // it cannot read; the top file was found readable before.
 void readSettings(const char* path, int depth, FileSettings& settings) {
-    FILE* file = fopen(path, "r");
+    const UniqueFile opened(fopen(path, "re"));
+    FILE* file = opened.get();
     if (file == nullptr) return;
     std::string group;
     char* line = nullptr;
@@ -161,7 +164,6 @@ void readSettings(const char* path, int depth, FileSettings& settings) {
                     trimmed(text.c_str() + equals + 1, text.c_str() + text.size()), settings);
     }
     free(line);
-    fclose(file);
 }
 
 // A string option as the library holds it, through its public getter:

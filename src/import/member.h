@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/runstate.h"
 #include "common/textfile.h"
 #include "import/recordkinds.h"
 #include "import/statement.h"
@@ -163,7 +164,9 @@ struct ImportMember {
 };
 
 // The member's opening is skipped in UpdateMode (20P, 35P, 41P, BKL).
-bool outsideUpdateMode();
+inline bool outsideUpdateMode() {
+    return UpdateMode == 0;
+}
 
 // Compile-time checks of a member description.
 namespace memberchecks {

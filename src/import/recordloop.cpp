@@ -257,10 +257,6 @@ LoopOutcome runLoop(const ImportMember& member, TextFile& workFile, int32_t& rec
 
 }  // namespace
 
-bool outsideUpdateMode() {
-    return UpdateMode == 0;
-}
-
 void printTransactionAborted(int32_t code) {
     printf("Transaktion abgebrochen, Fehler: %d\n", code);
 }

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <exception>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include "common/hex.h"
 #include "watch/digest.h"
 #include "watch/durable.h"
+#include "watch/jsonread.h"
 #include "watch/names.h"
 #include "watch/runfolder.h"
 
@@ -30,16 +30,15 @@ std::string acceptanceName(const std::string& name) {
 std::string acceptedBytes(int staging, const std::string& name) {
     std::string text;
     if (!readSmallFile(staging, acceptanceName(name), MaxAcceptanceBytes, text)) return "";
-    try {
-        const nlohmann::json json = nlohmann::json::parse(text, nullptr, false);
-        std::string accepted;
-        if (!json.is_object() || !bytesOfHex(json.value("name_hex", std::string()), accepted) || accepted != name) {
-            return "";
-        }
-        return json.value("sha256", std::string());
-    } catch (const std::exception&) {
+    const nlohmann::json json = nlohmann::json::parse(text, nullptr, false);
+    std::string hex;
+    std::string accepted;
+    std::string sha256;
+    if (!json.is_object() || !readText(json, "name_hex", hex) || !bytesOfHex(hex, accepted) || accepted != name ||
+        !readText(json, "sha256", sha256)) {
         return "";
     }
+    return sha256;
 }
 
 }  // namespace

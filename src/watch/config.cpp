@@ -139,31 +139,67 @@ void takeCommand(Parser& parser, const std::string& value, std::vector<std::stri
     }
 }
 
-// A key of [site]: the folders and the program as absolute paths, and the two numbers.
-void takeSiteKey(Parser& parser, std::string_view key, const std::string& value) {
+// An absolute path of [site]: the folders, the importer, the journal's
+// program and the metrics file. False when key is none of them.
+bool takeSitePath(Parser& parser, std::string_view key, const std::string& value) {
     WatchConfig& config = parser.config;
-    std::string* paths[] = {&config.drop, &config.workdir, &config.archive, &config.failed, &config.program};
-    for (size_t i = 0; i < sizeof SiteKeys / sizeof SiteKeys[0]; ++i) {
-        if (key != SiteKeys[i]) continue;
+    const std::pair<const char*, std::string*> paths[] = {
+        {SiteKeys[0], &config.drop},     {SiteKeys[1], &config.workdir},       {SiteKeys[2], &config.archive},
+        {SiteKeys[3], &config.failed},   {SiteKeys[4], &config.program},       {"journal-program", &config.journalProgram},
+        {"metrics", &config.metrics}};
+    for (const auto& [name, path] : paths) {
+        if (key != name) continue;
         if (value.empty() || value[0] != '/') {
-            fault(parser, "%s = %s: give an absolute path", SiteKeys[i], value.c_str());
-            return;
+            fault(parser, "%s = %s: give an absolute path", name, value.c_str());
+        } else {
+            *path = value;
         }
-        *paths[i] = value;
+        return true;
+    }
+    return false;
+}
+
+// The settle time, at least 1 second.
+void takeSettle(Parser& parser, std::string_view key, const std::string& value) {
+    long number = 0;
+    if (!takeNumber(parser, key, value, MaxSettleSeconds, number)) return;
+    if (number < 1) {
+        fault(parser, "settle = %s: a file must stay unchanged at least 1 second, or a writer's pause splits it",
+              value.c_str());
         return;
     }
+    parser.config.settleSeconds = static_cast<int>(number);
+}
+
+// A number of [site]: the settle time, the retries, the outage's wait, the
+// days of retention, the deletion guard's limits. False when key is none.
+bool takeSiteNumber(Parser& parser, std::string_view key, const std::string& value) {
+    WatchConfig& config = parser.config;
     long number = 0;
     if (key == "settle") {
-        if (!takeNumber(parser, key, value, MaxSettleSeconds, number)) return;
-        if (number < 1) {
-            fault(parser, "settle = %s: a file must stay unchanged at least 1 second, or a writer's pause splits it",
-                  value.c_str());
-            return;
-        }
-        config.settleSeconds = static_cast<int>(number);
+        takeSettle(parser, key, value);
     } else if (key == "retries") {
         if (takeNumber(parser, key, value, MaxRetries, number)) config.retries = static_cast<int>(number);
-    } else if (key == "journal") {
+    } else if (key == "outage-wait") {
+        if (takeNumber(parser, key, value, MaxOutageWait, number)) config.outageWait = static_cast<int>(number);
+    } else if (key == "keep-archive") {
+        takeNumber(parser, key, value, MaxKeepDays, config.keepArchiveDays);
+    } else if (key == "keep-failed") {
+        takeNumber(parser, key, value, MaxKeepDays, config.keepFailedDays);
+    } else if (key == "max-deletes") {
+        takeDeleteLimit(parser, key, value, MaxDeletes, config.maxDeletes);
+    } else if (key == "max-delete-share") {
+        takeDeleteLimit(parser, key, value, MaxDeleteShare, config.maxDeleteShare);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The journal, what it does with duplicates, and the on-failed hook.
+bool takeSiteWords(Parser& parser, std::string_view key, const std::string& value) {
+    WatchConfig& config = parser.config;
+    if (key == "journal") {
         if (isJournalName(value)) {
             config.journal = value;
         } else {
@@ -175,35 +211,22 @@ void takeSiteKey(Parser& parser, std::string_view key, const std::string& value)
         } else {
             fault(parser, "duplicates = %s: write refuse or import", value.c_str());
         }
-    } else if (key == "journal-program") {
-        if (value.empty() || value[0] != '/') {
-            fault(parser, "journal-program = %s: give an absolute path", value.c_str());
-        } else {
-            config.journalProgram = value;
-        }
-    } else if (key == "keep-archive") {
-        takeNumber(parser, key, value, MaxKeepDays, config.keepArchiveDays);
-    } else if (key == "keep-failed") {
-        takeNumber(parser, key, value, MaxKeepDays, config.keepFailedDays);
     } else if (key == "on-failed") {
         takeCommand(parser, value, config.onFailed);
-    } else if (key == "metrics") {
-        if (value.empty() || value[0] != '/') {
-            fault(parser, "metrics = %s: give an absolute path", value.c_str());
-        } else {
-            config.metrics = value;
-        }
-    } else if (key == "outage-wait") {
-        if (takeNumber(parser, key, value, MaxOutageWait, number)) config.outageWait = static_cast<int>(number);
-    } else if (key == "max-deletes") {
-        takeDeleteLimit(parser, key, value, MaxDeletes, config.maxDeletes);
-    } else if (key == "max-delete-share") {
-        takeDeleteLimit(parser, key, value, MaxDeleteShare, config.maxDeleteShare);
     } else {
-        fault(parser, "[site] has no key \"%.*s\" (drop, workdir, archive, failed, program, settle, retries, "
-              "outage-wait, journal, duplicates, journal-program, keep-archive, keep-failed, on-failed, metrics, "
-              "max-deletes, max-delete-share)", static_cast<int>(key.size()), key.data());
+        return false;
     }
+    return true;
+}
+
+// A key of [site].
+void takeSiteKey(Parser& parser, std::string_view key, const std::string& value) {
+    if (takeSitePath(parser, key, value) || takeSiteNumber(parser, key, value) || takeSiteWords(parser, key, value)) {
+        return;
+    }
+    fault(parser, "[site] has no key \"%.*s\" (drop, workdir, archive, failed, program, settle, retries, "
+          "outage-wait, journal, duplicates, journal-program, keep-archive, keep-failed, on-failed, metrics, "
+          "max-deletes, max-delete-share)", static_cast<int>(key.size()), key.data());
 }
 
 // The type code, in any case; one of the twelve.

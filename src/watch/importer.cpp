@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
@@ -12,6 +11,7 @@
 
 #include "common/contract.h"
 #include "watch/child.h"
+#include "watch/jsonread.h"
 
 extern char** environ;
 
@@ -63,20 +63,20 @@ std::vector<std::string> importEnvironment(const ImportRequest& request) {
 
 // A whole number of the report, or fallback when it has none there.
 long numberOr(const Json& report, const char* key, long fallback) {
-    auto value = report.find(key);
-    return value != report.end() && value->is_number_integer() ? value->get<long>() : fallback;
+    long number = fallback;
+    return readNumber(report, key, number) ? number : fallback;
 }
 
 // A count of the report, or -1 where it was not counted.
 long long countOf(const Json& table, const char* key) {
-    auto value = table.find(key);
-    return value != table.end() && value->is_number_integer() ? value->get<long long>() : -1;
+    long long count = -1;
+    return readNumber(table, key, count) ? count : -1;
 }
 
 // The report's text for key, or an empty text when it has none there.
 std::string textOr(const Json& report, const char* key) {
-    auto value = report.find(key);
-    return value != report.end() && value->is_string() ? value->get<std::string>() : std::string();
+    std::string text;
+    return readText(report, key, text) ? text : std::string();
 }
 
 // The deletion guard's part of the report: its limits and its tables.
@@ -95,7 +95,7 @@ void readGuard(const Json& report, RunOutcome& outcome) {
         counts.before = countOf(table, ReportRowsBeforeKey);
         counts.after = countOf(table, ReportRowsAfterKey);
         counts.deleted = countOf(table, ReportDeletedKey);
-        counts.tooMany = table.value(ReportTooManyKey, false);
+        readFlag(table, ReportTooManyKey, counts.tooMany);
         outcome.guarded.push_back(counts);
     }
 }
@@ -140,22 +140,19 @@ bool readReport(const std::string& path, RunOutcome& outcome) {
     if (!in) return false;
     std::ostringstream text;
     text << in.rdbuf();
-    try {
-        const Json report = Json::parse(text.str(), nullptr, false);
-        if (!report.is_object()) return false;
-        outcome.lines = numberOr(report, ReportLinesKey, 0);
-        outcome.written = numberOr(report, ReportWrittenKey, 0);
-        outcome.failed = numberOr(report, ReportFailedKey, 0);
-        outcome.wrongLength = numberOr(report, ReportWrongLengthKey, 0);
-        outcome.result = numberOr(report, ReportResultKey, 0);
-        outcome.committed = report.value(ReportCommittedKey, false);
-        outcome.ending = textOr(report, ReportEndingKey);
-        outcome.failedStatement = textOr(report, ReportFailedStatementKey);
-        outcome.reportedStatus = static_cast<int>(numberOr(report, ReportExitStatusKey, -1));
-        readGuard(report, outcome);
-    } catch (const std::exception&) {
-        return false;
-    }
+    const Json report = Json::parse(text.str(), nullptr, false);
+    if (!report.is_object()) return false;
+    outcome.lines = numberOr(report, ReportLinesKey, 0);
+    outcome.written = numberOr(report, ReportWrittenKey, 0);
+    outcome.failed = numberOr(report, ReportFailedKey, 0);
+    outcome.wrongLength = numberOr(report, ReportWrongLengthKey, 0);
+    outcome.result = numberOr(report, ReportResultKey, 0);
+    outcome.committed = false;
+    readFlag(report, ReportCommittedKey, outcome.committed);
+    outcome.ending = textOr(report, ReportEndingKey);
+    outcome.failedStatement = textOr(report, ReportFailedStatementKey);
+    outcome.reportedStatus = static_cast<int>(numberOr(report, ReportExitStatusKey, -1));
+    readGuard(report, outcome);
     return true;
 }
 

@@ -1,7 +1,6 @@
 #include "watch/runrecord.h"
 
 #include <cerrno>
-#include <exception>
 #include <algorithm>
 #include <cstring>
 #include <ctime>
@@ -12,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/hex.h"
+#include "watch/jsonread.h"
 #include "watch/clocks.h"
 #include "watch/durable.h"
 #include "watch/names.h"
@@ -33,24 +33,6 @@ Json ruleJson(const FileRule& rule) {
             {"marker", rule.marker},       {"marker_wait", rule.markerWait}};
 }
 
-void takeRule(const Json& json, FileRule& rule) {
-    rule.pattern = json.at("pattern").get<std::string>();
-    rule.typeCode = json.at("type").get<std::string>();
-    rule.matchCase = json.at("match_case").get<bool>();
-    rule.update = json.at("update").get<bool>();
-    rule.debug = json.at("debug").get<bool>();
-    rule.utf8 = json.at("utf8").get<bool>();
-    rule.allowEmpty = json.at("allow_empty").get<bool>();
-    rule.maxWrongLength = json.at("max_wrong_length").get<long>();
-    rule.maxFailedRecords = json.at("max_failed_records").get<long>();
-    rule.marker = json.at("marker").get<std::string>();
-    rule.markerWait = json.at("marker_wait").get<long>();
-    // A record written before the deletion guard has no limits: its run
-    // goes on guarded by the defaults.
-    rule.maxDeletes = json.value("max_deletes", DefaultMaxDeletes);
-    rule.maxDeleteShare = json.value("max_delete_share", DefaultMaxDeleteShare);
-}
-
 bool stepOf(const std::string& name, Step& step) {
     for (size_t i = 0; i < sizeof StepNames / sizeof StepNames[0]; ++i) {
         if (name == StepNames[i]) {
@@ -59,6 +41,61 @@ bool stepOf(const std::string& name, Step& step) {
         }
     }
     return false;
+}
+
+// The section the run was taken under. A record written before the
+// deletion guard has no limits: its run goes on guarded by the defaults.
+bool takeRule(const Json& json, FileRule& rule) {
+    rule.maxDeletes = DefaultMaxDeletes;
+    rule.maxDeleteShare = DefaultMaxDeleteShare;
+    readNumber(json, "max_deletes", rule.maxDeletes);
+    readNumber(json, "max_delete_share", rule.maxDeleteShare);
+    return readText(json, "pattern", rule.pattern) && readText(json, "type", rule.typeCode) &&
+           readFlag(json, "match_case", rule.matchCase) && readFlag(json, "update", rule.update) &&
+           readFlag(json, "debug", rule.debug) && readFlag(json, "utf8", rule.utf8) &&
+           readFlag(json, "allow_empty", rule.allowEmpty) && readNumber(json, "max_wrong_length", rule.maxWrongLength) &&
+           readNumber(json, "max_failed_records", rule.maxFailedRecords) && readText(json, "marker", rule.marker) &&
+           readNumber(json, "marker_wait", rule.markerWait);
+}
+
+// A name kept as hexadecimal pairs, back as its bytes.
+bool readName(const Json& json, const char* key, std::string& name) {
+    std::string hex;
+    return readText(json, key, hex) && bytesOfHex(hex, name);
+}
+
+// The run's identity, its section and its step.
+bool readRunFacts(const Json& json, RunRecord& record) {
+    std::string step;
+    const auto section = json.find("section");
+    return readName(json, "name_hex", record.name) && readText(json, "step", step) && stepOf(step, record.step) &&
+           readText(json, "id", record.id) && readText(json, "drop", record.drop) &&
+           readText(json, "taken", record.stamp) && section != json.end() && section->is_object() &&
+           takeRule(*section, record.rule) && readNumber(json, "attempt", record.attempt);
+}
+
+// What the checks and the take noted: the journal, the file, the drop
+// entries.
+bool readCheckedFacts(const Json& json, RunRecord& record) {
+    record.deletesAccepted = false;
+    readFlag(json, "deletes_accepted", record.deletesAccepted);
+    return readText(json, "journal", record.journal) && readText(json, "sha256", record.sha256) &&
+           readNumber(json, "checked_size", record.checkedSize) &&
+           readNumber(json, "checked_mtime_ns", record.checkedModified) &&
+           readNumber(json, "drop_device", record.dropDevice) && readNumber(json, "drop_inode", record.dropInode) &&
+           readName(json, "marker_hex", record.marker) && readNumber(json, "marker_device", record.markerDevice) &&
+           readNumber(json, "marker_inode", record.markerInode);
+}
+
+// Filing: the verdict.
+bool readVerdict(const Json& json, RunRecord& record) {
+    if (record.step != Step::Filing) return true;
+    std::string to;
+    record.held = false;
+    readFlag(json, "held", record.held);
+    if (!readText(json, "to", to) || !readText(json, "outcome", record.outcome)) return false;
+    record.archived = to == "archive";
+    return readText(json, "reason", record.reason);
 }
 
 }  // namespace
@@ -115,33 +152,7 @@ bool writeRunRecord(int runFolder, const RunRecord& record) {
 bool readRunRecord(int runFolder, RunRecord& record) {
     std::string text;
     if (!readSmallFile(runFolder, RunRecordName, MaxRecordBytes, text)) return false;
-    try {
-        const Json json = Json::parse(text, nullptr, false);
-        if (!json.is_object() || !bytesOfHex(json.at("name_hex").get<std::string>(), record.name)) return false;
-        if (!stepOf(json.at("step").get<std::string>(), record.step)) return false;
-        record.id = json.at("id").get<std::string>();
-        record.drop = json.at("drop").get<std::string>();
-        record.stamp = json.at("taken").get<std::string>();
-        takeRule(json.at("section"), record.rule);
-        record.attempt = json.at("attempt").get<int>();
-        record.journal = json.at("journal").get<std::string>();
-        record.sha256 = json.at("sha256").get<std::string>();
-        record.checkedSize = json.at("checked_size").get<long long>();
-        record.checkedModified = json.at("checked_mtime_ns").get<long long>();
-        record.dropDevice = static_cast<dev_t>(json.at("drop_device").get<unsigned long long>());
-        record.dropInode = static_cast<ino_t>(json.at("drop_inode").get<unsigned long long>());
-        if (!bytesOfHex(json.at("marker_hex").get<std::string>(), record.marker)) return false;
-        record.markerDevice = static_cast<dev_t>(json.at("marker_device").get<unsigned long long>());
-        record.markerInode = static_cast<ino_t>(json.at("marker_inode").get<unsigned long long>());
-        record.deletesAccepted = json.value("deletes_accepted", false);
-        if (record.step == Step::Filing) {
-            record.archived = json.at("to").get<std::string>() == "archive";
-            record.outcome = json.at("outcome").get<std::string>();
-            record.reason = json.at("reason").get<std::string>();
-            record.held = json.value("held", false);
-        }
-    } catch (const std::exception&) {
-        return false;
-    }
-    return !record.name.empty();
+    const Json json = Json::parse(text, nullptr, false);
+    return json.is_object() && readRunFacts(json, record) && readCheckedFacts(json, record) &&
+           readVerdict(json, record) && !record.name.empty();
 }

@@ -153,8 +153,10 @@ void rescanFolder(DropQueue& queue, double now) {
         if (entry.second.takeFailed) entry.second.held = false;
     }
     queue.overflowed = false;
-    UniqueDir dir(opendir(queue.folder.c_str()));
+    UniqueFd folder(openFolder(AT_FDCWD, queue.folder));
+    UniqueDir dir(folder.valid() ? fdopendir(folder.get()) : nullptr);
     if (!dir.valid()) return;
+    folder.release();   // the stream owns it now
     std::set<std::string> seen;
     std::set<std::string> named;
     while (const dirent* entry = readdir(dir.get())) {

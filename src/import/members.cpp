@@ -1,6 +1,6 @@
-#include <cstring>
-
 #include "import/members.h"
+
+#include <cstring>
 
 const ImportMember* const AllMembers[MemberCount] = {
     &Member20P, &Member35P, &Member41P, &MemberMND, &MemberIDN, &MemberSLD,
