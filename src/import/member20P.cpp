@@ -83,7 +83,3 @@ constexpr ImportMember Member20P = [] {
     return m;
 }();
 static_assert(memberchecks::isSound(Member20P));
-
-LoopOutcome import20P(TextFile& workFile) {
-    return runRecordLoop(Member20P, workFile);
-}

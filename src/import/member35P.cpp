@@ -115,7 +115,3 @@ constexpr ImportMember Member35P = [] {
     return m;
 }();
 static_assert(memberchecks::isSound(Member35P));
-
-LoopOutcome import35P(TextFile& workFile) {
-    return runRecordLoop(Member35P, workFile);
-}

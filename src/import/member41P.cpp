@@ -86,7 +86,3 @@ constexpr ImportMember Member41P = [] {
     return m;
 }();
 static_assert(memberchecks::isSound(Member41P));
-
-LoopOutcome import41P(TextFile& workFile) {
-    return runRecordLoop(Member41P, workFile);
-}

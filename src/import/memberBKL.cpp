@@ -134,7 +134,3 @@ constexpr ImportMember MemberBKL = [] {
     return m;
 }();
 static_assert(memberchecks::isSound(MemberBKL));
-
-LoopOutcome importAuthClasses(TextFile& workFile) {
-    return runRecordLoop(MemberBKL, workFile);
-}

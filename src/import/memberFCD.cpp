@@ -55,6 +55,3 @@ constexpr ImportMember MemberFCD = [] {
 static_assert(memberchecks::isSound(MemberFCD));
 
 // Handler of type code FCD.
-LoopOutcome importFCD(TextFile& workFile) {
-    return runRecordLoop(MemberFCD, workFile);
-}

@@ -56,6 +56,3 @@ constexpr ImportMember MemberFTG = [] {
 static_assert(memberchecks::isSound(MemberFTG));
 
 // Handler of type code FTG.
-LoopOutcome importFTG(TextFile& workFile) {
-    return runRecordLoop(MemberFTG, workFile);
-}

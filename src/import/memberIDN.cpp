@@ -205,7 +205,3 @@ constexpr ImportMember MemberIDN = [] {
     return m;
 }();
 static_assert(memberchecks::isSound(MemberIDN));
-
-LoopOutcome importIdentityMaster(TextFile& workFile) {
-    return runRecordLoop(MemberIDN, workFile);
-}

@@ -89,7 +89,3 @@ constexpr ImportMember MemberKST = [] {
     return m;
 }();
 static_assert(memberchecks::isSound(MemberKST));
-
-LoopOutcome importCostCentres(TextFile& workFile) {
-    return runRecordLoop(MemberKST, workFile);
-}

@@ -57,6 +57,3 @@ constexpr ImportMember MemberMDT = [] {
 static_assert(memberchecks::isSound(MemberMDT));
 
 // Handler of type code MDT.
-LoopOutcome importMDT(TextFile& workFile) {
-    return runRecordLoop(MemberMDT, workFile);
-}

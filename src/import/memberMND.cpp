@@ -58,6 +58,3 @@ constexpr ImportMember MemberMND = [] {
 static_assert(memberchecks::isSound(MemberMND));
 
 // Handler of type code MND.
-LoopOutcome importClientMaster(TextFile& workFile) {
-    return runRecordLoop(MemberMND, workFile);
-}

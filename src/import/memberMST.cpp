@@ -64,6 +64,3 @@ constexpr ImportMember MemberMST = [] {
 static_assert(memberchecks::isSound(MemberMST));
 
 // Handler of type code MST.
-LoopOutcome importMST(TextFile& workFile) {
-    return runRecordLoop(MemberMST, workFile);
-}

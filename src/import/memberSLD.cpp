@@ -138,7 +138,3 @@ constexpr ImportMember MemberSLD = [] {
     return m;
 }();
 static_assert(memberchecks::isSound(MemberSLD));
-
-LoopOutcome importBalances(TextFile& workFile) {
-    return runRecordLoop(MemberSLD, workFile);
-}
