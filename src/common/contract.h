@@ -83,15 +83,28 @@ constexpr const char* ConnectFailedText = "cannot connect as user ";
 // COMMIT that failed with one may have taken effect.
 constexpr long FirstClientError = 2000;
 constexpr long LastClientError = 2999;
-// Aborts after which another try may succeed: deadlock, lock wait timeout,
-// killed connection, and the client's "server has gone away", "lost
-// connection" and "lost connection while reading".
-constexpr long RetryableErrors[] = {1213, 1205, 1927, 2006, 2013, 2055};
+// Failures that end a transaction, or the connection, not just a statement.
+constexpr int32_t DeadlockError = 1213;
+constexpr int32_t LockWaitTimeoutError = 1205;
+constexpr int32_t ConnectionKilledError = 1927;
+constexpr int32_t ServerGoneError = 2006;       // the client's "server has gone away"
+constexpr int32_t ConnectionLostError = 2013;   // "lost connection"
+constexpr int32_t LostWhileReadingError = 2055;
+// Aborts after which another try may succeed, with their names for the log.
+struct NamedError {
+    long number;
+    const char* name;
+};
+constexpr NamedError RetryableErrors[] = {
+    {DeadlockError, "deadlock"},           {LockWaitTimeoutError, "lock wait timeout"},
+    {ConnectionKilledError, "connection killed"}, {ServerGoneError, "server gone away"},
+    {ConnectionLostError, "connection lost"},     {LostWhileReadingError, "connection lost while reading"}};
 // Connection errors of a database that is away: too many connections,
 // access denied, unknown database, shutting down, host blocked or not
 // allowed, too many user connections; no socket, no host, unknown host,
 // gone away, lost.
-constexpr long AwayErrors[] = {1040, 1045, 1049, 1053, 1129, 1130, 1203, 2002, 2003, 2005, 2006, 2013};
+constexpr long AwayErrors[] = {1040, 1045, 1049, 1053, 1129, 1130, 1203, 2002, 2003, 2005, ServerGoneError,
+                               ConnectionLostError};
 
 // Whether error is one of the count errors.
 constexpr bool isOneOf(long error, const long* errors, size_t count) {
@@ -99,4 +112,12 @@ constexpr bool isOneOf(long error, const long* errors, size_t count) {
         if (errors[i] == error) return true;
     }
     return false;
+}
+
+// The name of a retryable error; null for any other.
+constexpr const char* retryableName(long error) {
+    for (const NamedError& named : RetryableErrors) {
+        if (named.number == error) return named.name;
+    }
+    return nullptr;
 }

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/contract.h"
+
 constexpr int32_t ErrorUnknownColumn = 1054;
-constexpr int32_t ErrorLockWaitTimeout = 1205;
+constexpr int32_t ErrorLockWaitTimeout = LockWaitTimeoutError;
 constexpr int32_t ErrorDuplicateKey = 1062;
 constexpr int32_t ErrorParse = 1064;
 constexpr int32_t ErrorAccessDenied = 1045;

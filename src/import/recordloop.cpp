@@ -179,9 +179,9 @@ LoopOutcome openingFailedOutcome(const OpeningFailure& failure, bool guarded) {
         printTransactionAborted(failure.code);
         return {failure.code, LoopEnding::TransactionAborted};
     }
-    diagnose("the opening statement failed with error %d: %s; KELVORA_MAX_FAILED makes the run all or nothing, "
-             "so nothing is committed",
-             failure.code, failure.text);
+    diagnose("the opening statement failed with error %d: %s; %s makes the run all or nothing, so nothing is "
+             "committed",
+             failure.code, failure.text, MaxFailedVariable);
     printTransactionAborted(failure.code);
     return {failure.code, LoopEnding::OpeningFailed};
 }
@@ -193,8 +193,8 @@ int windowRecords() {
 // The end of a run whose closing statement failed while the run is all or
 // nothing. The count line is printed already.
 LoopOutcome closingFailedOutcome(int32_t code) {
-    diagnose("KELVORA_MAX_FAILED makes the run all or nothing: after the failed closing statement nothing is "
-             "committed");
+    diagnose("%s makes the run all or nothing: after the failed closing statement nothing is committed",
+             MaxFailedVariable);
     printTransactionAborted(code);
     return {code, LoopEnding::ClosingFailed};
 }
@@ -247,7 +247,7 @@ LoopOutcome runLoop(const ImportMember& member, TextFile& workFile, int32_t& rec
     if (openingForbidsCommit) return openingFailedOutcome(openingFailure, openingGuarded);
     if (tooManyFailed) {
         printf(TooManyFailedMessage, static_cast<int>(Tally.failed));
-        diagnose("%ld records failed, more than KELVORA_MAX_FAILED=%ld allows: nothing is committed", Tally.failed,
+        diagnose("%ld records failed, more than %s=%ld allows: nothing is committed", Tally.failed, MaxFailedVariable,
                  MaxFailedRecords);
         return {TooManyFailedResult, LoopEnding::TooManyFailed};
     }

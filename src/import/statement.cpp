@@ -99,10 +99,7 @@ void appendNumberArgument(StatementText& out, const SqlArg& arg, bool shortValue
 // connection, and every error of the client itself (lost connection and
 // the like).
 bool endsTheTransaction(int32_t code) {
-    constexpr int32_t LockWaitTimeout = 1205;
-    constexpr int32_t Deadlock = 1213;
-    constexpr int32_t ConnectionKilled = 1927;
-    if (code == LockWaitTimeout || code == Deadlock || code == ConnectionKilled) return true;
+    if (code == LockWaitTimeoutError || code == DeadlockError || code == ConnectionKilledError) return true;
     return code >= FirstClientError && code <= LastClientError;
 }
 

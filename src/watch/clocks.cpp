@@ -5,6 +5,8 @@
 namespace {
 
 constexpr const char* StampFormat = "%Y%m%dT%H%M%SZ";
+constexpr const char* TextFormat = "%Y-%m-%d %H:%M:%S UTC";
+constexpr size_t TextRoom = 32;
 constexpr size_t StampLength = 16;
 constexpr long long NanosecondsPerSecond = 1000000000LL;
 
@@ -23,6 +25,14 @@ std::string utcStamp(time_t time) {
     gmtime_r(&time, &utc);
     char text[StampLength + 1];
     strftime(text, sizeof text, StampFormat, &utc);
+    return text;
+}
+
+std::string utcText(time_t time) {
+    struct tm utc {};
+    gmtime_r(&time, &utc);
+    char text[TextRoom];
+    strftime(text, sizeof text, TextFormat, &utc);
     return text;
 }
 

@@ -16,6 +16,9 @@ time_t wallClockNow();
 // A wall time as the run folders name it: 20250131T235959Z (UTC).
 std::string utcStamp(time_t time);
 
+// A wall time for people to read: "2025-01-31 23:59:59 UTC".
+std::string utcText(time_t time);
+
 // The UTC time of such a stamp; -1 when it is none.
 time_t stampTime(const std::string& stamp);
 

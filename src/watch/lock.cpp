@@ -32,14 +32,9 @@ std::string holderText(int fd) {
 void writeHolder(int fd) {
     char host[HostNameSize] = "";
     gethostname(host, sizeof host - 1);
-    char started[32] = "";
-    time_t now = wallClockNow();
-    struct tm utc {};
-    gmtime_r(&now, &utc);
-    strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S UTC", &utc);
     char text[HolderTextSize];
     int length = snprintf(text, sizeof text, "kelvora-watch pid %ld on host %s, started %s\n",
-                          static_cast<long>(getpid()), host, started);
+                          static_cast<long>(getpid()), host, utcText(wallClockNow()).c_str());
     if (ftruncate(fd, 0) != 0 || length <= 0) return;
     ssize_t written = pwrite(fd, text, static_cast<size_t>(length), 0);
     (void)written;   // the lock holds without its text

@@ -161,16 +161,12 @@ bool commitUnknown(const RunOutcome& run) {
 
 bool isRetryable(const RunOutcome& run) {
     if (!run.reported || run.committed || commitUnknown(run)) return false;
-    return isAbortEnding(run.ending) && isOneOf(run.result, RetryableErrors, std::size(RetryableErrors));
+    return isAbortEnding(run.ending) && retryableName(run.result) != nullptr;
 }
 
 std::string abortText(long error) {
-    static const std::pair<long, const char*> names[] = {
-        {1213, "deadlock"},           {1205, "lock wait timeout"},   {1927, "connection killed"},
-        {2006, "server gone away"},   {2013, "connection lost"},     {2055, "connection lost while reading"}};
-    for (const auto& [number, name] : names) {
-        if (number == error) return std::string(name) + " (" + std::to_string(error) + ")";
-    }
+    const char* name = retryableName(error);
+    if (name != nullptr) return std::string(name) + " (" + std::to_string(error) + ")";
     return "error " + std::to_string(error);
 }
 

@@ -145,16 +145,9 @@ std::vector<Entry> dropEntries(const WatchConfig& config, time_t now) {
     return entries;
 }
 
-std::string timeText(time_t time) {
-    struct tm utc {};
-    gmtime_r(&time, &utc);
-    char text[32];
-    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
-    return text;
-}
 
 Json runJson(const FiledRun& run) {
-    return {{"folder", run.folder}, {"file", run.name}, {"type", run.typeCode}, {"taken", timeText(run.taken)},
+    return {{"folder", run.folder}, {"file", run.name}, {"type", run.typeCode}, {"taken", utcText(run.taken)},
             {"outcome", run.outcome}, {"archived", run.archived}, {"held", run.held}, {"lines", run.lines},
             {"written", run.written},
             {"failed", run.failed}, {"reason", run.reason}};
