@@ -2,7 +2,7 @@
 // (the table in which each committed run of the importer left a row, in its
 // own transaction), with the importer's login from its settings file:
 //   kelvora-journal run SCHEMA.TABLE RUNID
-//       "committed DATE TIME FAILED WRONG-LENGTH EXIT" (exit 0) when the
+//       "committed DATE TIME FAILED WRONG-LENGTH EXIT LINES WRITTEN" (exit 0) when the
 //       run's row is there, "absent" (exit 1) when it is not: the run
 //       committed nothing;
 //   kelvora-journal file SCHEMA.TABLE SHA256 TYPE
@@ -108,7 +108,8 @@ int askRun(const char* journal, const char* runId) {
     if (!allOf(runId, MaxRunId, isalnum, "_-")) return UsageFault;
     // A locking read waits for a row that a COMMIT still under way holds,
     // so "absent" is never said of a run whose commit has not ended.
-    const std::string query = std::string("SELECT CommitUtc, FailedCount, WrongLengthCount, ExitStatus FROM ") +
+    const std::string query = std::string("SELECT CommitUtc, FailedCount, WrongLengthCount, ExitStatus, LineCount, "
+                                          "WrittenCount FROM ") +
                               tableName(journal) + " WHERE RunId = " + quoted(runId) + " LOCK IN SHARE MODE";
     return ask(query, "committed ");
 }

@@ -193,19 +193,43 @@ int rewindTextFile(TextFile& file) {
     return 0;
 }
 
-bool readAllBytes(TextFile& file, ByteTaker take, void* context) {
+bool readBytesWhile(TextFile& file, ByteReader take, void* context) {
     if (rewindTextFile(file) != 0) return false;
     while (fillBuffer(file)) {
         const unsigned char* start = file.buffer + file.pos;
         const size_t count = file.len - file.pos;
         const void* end = memchr(start, CtrlZ, count);
         const size_t taken = end != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(end) - start) : count;
-        take(start, taken, context);
         file.pos = file.len;
+        if (!take(start, taken, context)) {
+            rewindTextFile(file);
+            file.readError = ECANCELED;
+            return false;
+        }
         if (end != nullptr) break;
     }
     if (file.readError != 0) return false;
     return rewindTextFile(file) == 0;
+}
+
+namespace {
+
+struct EveryByte {
+    ByteTaker take;
+    void* context;
+};
+
+bool takeEveryByte(const unsigned char* bytes, size_t count, void* context) {
+    const EveryByte& every = *static_cast<const EveryByte*>(context);
+    every.take(bytes, count, every.context);
+    return true;
+}
+
+}  // namespace
+
+bool readAllBytes(TextFile& file, ByteTaker take, void* context) {
+    EveryByte every{take, context};
+    return readBytesWhile(file, takeEveryByte, &every);
 }
 
 void wipeReadBuffer(TextFile& file) {

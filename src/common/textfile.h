@@ -72,5 +72,11 @@ int rewindTextFile(TextFile& file);
 using ByteTaker = void (*)(const unsigned char* bytes, size_t count, void* context);
 bool readAllBytes(TextFile& file, ByteTaker take, void* context);
 
+// The same, for a reader that may want to stop part way: take returns
+// false to stop; the file is then positioned at its start again, and the
+// call returns false with readError ECANCELED.
+using ByteReader = bool (*)(const unsigned char* bytes, size_t count, void* context);
+bool readBytesWhile(TextFile& file, ByteReader take, void* context);
+
 // Overwrites the bytes read so far with zeros: for files that hold secrets.
 void wipeReadBuffer(TextFile& file);

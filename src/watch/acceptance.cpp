@@ -59,12 +59,10 @@ Acceptance takeAcceptance(int staging, const std::string& name, const std::strin
     return !accepted.empty() && accepted == sha256 ? Acceptance::Taken : Acceptance::OtherBytes;
 }
 
-void takeDeletesAcceptance(Watcher& watcher, Job& job) {
+void takeDeletesAcceptance(Watcher& watcher, Job& job, const std::string& sha256) {
     if (job.record.deletesAccepted || !acceptanceWaits(watcher.stagingFd.get(), job.record.name)) return;
     const std::string shown = shownName(job.record.name);
     const char* type = job.record.rule.typeCode.c_str();
-    FileDigest digest;
-    const std::string sha256 = digestFile(deliveredCopy(job), digest) ? digest.sha256 : "";
     const Acceptance taken = takeAcceptance(watcher.stagingFd.get(), job.record.name, sha256);
     if (taken == Acceptance::Failed) {
         diagnose("%s %s: the acceptance of its deletions cannot be used up (%s): the deletion guard applies",

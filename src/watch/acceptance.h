@@ -35,4 +35,5 @@ Acceptance takeAcceptance(int staging, const std::string& name, const std::strin
 // this name is spent on it, and the run goes unguarded when it has the
 // accepted bytes. Noted in the run's record, so that its retries go
 // unguarded too.
-void takeDeletesAcceptance(Watcher& watcher, Job& job);
+// sha256 is that of the file as delivered (empty when it could not be read).
+void takeDeletesAcceptance(Watcher& watcher, Job& job, const std::string& sha256);

@@ -22,6 +22,7 @@
 #include "watch/pair.h"
 #include "watch/runfolder.h"
 #include "watch/runimport.h"
+#include "common/diag.h"
 
 namespace {
 
@@ -34,7 +35,12 @@ struct ByteFacts {
     Utf8Scan scan;
     long long count = 0;
     unsigned char last = 0;
+    const StopAsked* stop = nullptr;
 };
+
+bool stopAsked(const StopAsked* stop) {
+    return stop != nullptr && stop->load(std::memory_order_relaxed);
+}
 
 // The lines as the importer reads them.
 struct LineFacts {
@@ -48,6 +54,7 @@ struct LineFacts {
 // A conversion of the file into the one that is imported.
 struct Conversion {
     CharsetConversion charset;
+    const StopAsked* stop = nullptr;
     UniqueFd fd;
     bool started = false;
     bool converted = true;   // false once a character had no Windows-1252 form
@@ -66,17 +73,18 @@ std::string hexText(const unsigned char* bytes, size_t count) {
 }
 
 // One piece of the file's bytes, into its facts.
-void takeFacts(const unsigned char* bytes, size_t count, void* context) {
+bool takeFacts(const unsigned char* bytes, size_t count, void* context) {
     ByteFacts& facts = *static_cast<ByteFacts*>(context);
     scanUtf8(facts.scan, bytes, count);
     if (count > 0) facts.last = bytes[count - 1];
     facts.count += static_cast<long long>(count);
+    return !stopAsked(facts.stop);
 }
 
 // The byte pass over the file; false (with the reason) when it cannot be read.
 bool readFacts(const std::string& path, ByteFacts& facts, std::string& reason) {
-    static TextFile file;
-    if (!openTextFile(file, path.c_str()) || !readAllBytes(file, takeFacts, &facts)) {
+    thread_local TextFile file;
+    if (!openTextFile(file, path.c_str()) || !readBytesWhile(file, takeFacts, &facts)) {
         reason = std::string("the file cannot be read: ") + strerror(file.fd < 0 ? errno : file.readError);
         closeTextFile(file);
         return false;
@@ -86,9 +94,9 @@ bool readFacts(const std::string& path, ByteFacts& facts, std::string& reason) {
 }
 
 // A byte order mark at the start is dropped: Windows-1252 has none.
-void takeConverted(const unsigned char* bytes, size_t count, void* context) {
+bool takeConverted(const unsigned char* bytes, size_t count, void* context) {
     Conversion& conversion = *static_cast<Conversion*>(context);
-    if (!conversion.converted || !conversion.written) return;
+    if (!conversion.converted || !conversion.written) return true;
     if (!conversion.started && count >= sizeof ByteOrderMark && memcmp(bytes, ByteOrderMark, sizeof ByteOrderMark) == 0) {
         bytes += sizeof ByteOrderMark;
         count -= sizeof ByteOrderMark;
@@ -97,19 +105,21 @@ void takeConverted(const unsigned char* bytes, size_t count, void* context) {
     conversion.out.clear();
     conversion.converted = convertPiece(conversion.charset, bytes, count, conversion.out);
     conversion.written = writeAll(conversion.fd.get(), conversion.out.data(), conversion.out.size());
+    return !stopAsked(conversion.stop);
 }
 
 // UTF-8 into Windows-1252 with iconv(3), from path into converted.
-bool convertFile(const std::string& path, const std::string& converted, std::string& reason) {
+bool convertFile(const std::string& path, const std::string& converted, std::string& reason, const StopAsked* stop) {
     Conversion conversion;
-    static TextFile file;
+    conversion.stop = stop;
+    thread_local TextFile file;
     if (!openConversion(conversion.charset, Utf8, Windows1252, Unconvertible::Stop)) {
         reason = "iconv cannot convert UTF-8 to Windows-1252 on this system";
         return false;
     }
     unlink(converted.c_str());
     conversion.fd.reset(open(converted.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, RunFileMode));
-    bool read = conversion.fd.valid() && openTextFile(file, path.c_str()) && readAllBytes(file, takeConverted, &conversion);
+    bool read = conversion.fd.valid() && openTextFile(file, path.c_str()) && readBytesWhile(file, takeConverted, &conversion);
     closeTextFile(file);
     if (read && conversion.converted && conversion.written) {
         conversion.out.clear();
@@ -133,9 +143,10 @@ bool convertFile(const std::string& path, const std::string& converted, std::str
 
 // Reads the lines with the importer's own reader and record length (for
 // SLD the form its first line chooses).
-bool countLines(const std::string& path, const std::string& typeCode, LineFacts& facts, std::string& reason) {
-    static TextFile file;
-    static char line[RecordBufferSize];
+bool countLines(const std::string& path, const std::string& typeCode, LineFacts& facts, std::string& reason,
+                const StopAsked* stop) {
+    thread_local TextFile file;
+    thread_local char line[RecordBufferSize];
     if (!openTextFile(file, path.c_str())) {
         reason = std::string("the file cannot be read: ") + strerror(errno);
         return false;
@@ -146,6 +157,11 @@ bool countLines(const std::string& path, const std::string& typeCode, LineFacts&
     long number = 0;
     long length = 0;
     while ((length = readRecordLine(file, line, facts.recordLength)) >= 0) {
+        if (stopAsked(stop)) {
+            closeTextFile(file);
+            reason = strerror(ECANCELED);
+            return false;
+        }
         number++;
         if (isLoneNewline(line)) continue;
         if (length == facts.recordLength) {
@@ -197,8 +213,10 @@ bool linesPass(const LineFacts& lines, const FileRule& rule, std::string& reason
 // The checks of either encoding: the file whole (its last line ended), in
 // the encoding its section says, and its lines; a UTF-8 file is converted
 // into converted first.
-bool checkWhole(const std::string& path, const FileRule& rule, const std::string& converted, std::string& reason) {
+bool checkWhole(const std::string& path, const FileRule& rule, const std::string& converted, std::string& reason,
+                const StopAsked* stop) {
     ByteFacts facts;
+    facts.stop = stop;
     if (!readFacts(path, facts, reason)) return false;
     if (facts.count > 0 && facts.last != '\n') {
         reason = "the last line has no line end: the transfer was cut off";
@@ -209,69 +227,127 @@ bool checkWhole(const std::string& path, const FileRule& rule, const std::string
         reason = encodingReason(facts, rule.utf8);
         return false;
     }
-    if (rule.utf8 && !convertFile(path, converted, reason)) return false;
+    if (rule.utf8 && !convertFile(path, converted, reason, stop)) return false;
     LineFacts lines;
-    return countLines(rule.utf8 ? converted : path, rule.typeCode, lines, reason) && linesPass(lines, rule, reason);
+    return countLines(rule.utf8 ? converted : path, rule.typeCode, lines, reason, stop) &&
+           linesPass(lines, rule, reason);
 }
 
-// With a journal: the SHA-256 of the file the importer will read, and the
-// journal its imports write to, both kept in the run's record.
-bool takeJournalFacts(Job& job, std::string& reason) {
-    job.record.journal = job.site.journal;
-    if (job.record.journal.empty()) return true;
-    FileDigest digest;
-    if (!digestFile(job.source, digest)) {
-        reason = std::string("not imported: its SHA-256 cannot be taken: ") + strerror(errno);
-        return false;
-    }
-    job.record.sha256 = digest.sha256;
-    return true;
-}
+// What the checks of one taken file work on, copied for the thread they
+// run in.
+struct CheckWork {
+    FileRule rule;
+    std::string delivered;    // the file as delivered, in the run folder
+    std::string source;       // the file the importer reads
+    std::string fileFolder;   // file/ of the run folder, where a UTF-8 delivery's conversion goes
+    std::string importName;
+    bool digestDelivered;     // its marker, or an acceptance, asks for the delivered bytes' SHA-256
+    bool digestSource;        // a journal asks for the imported bytes' SHA-256
+};
 
 // Converts a UTF-8 delivery into the file the importer reads.
-bool convertDelivered(Job& job, std::string& reason) {
-    const std::string fileFolder = pathIn(job.folder, FileFolder);
-    const std::string converting = pathIn(fileFolder, ConvertingName);
-    if (!checkAndConvert(deliveredCopy(job), job.record.rule, converting, reason)) {
+bool convertDelivered(const CheckWork& work, std::string& reason, const StopAsked& stop) {
+    const std::string converting = pathIn(work.fileFolder, ConvertingName);
+    if (!checkWhole(work.delivered, work.rule, converting, reason, &stop)) {
         unlink(converting.c_str());
         return false;
     }
-    UniqueFd folder(openFolder(AT_FDCWD, fileFolder));
+    UniqueFd folder(openFolder(AT_FDCWD, work.fileFolder));
     const bool renamed = folder.valid() &&
-                         renameat(folder.get(), ConvertingName, folder.get(), importName(job.record.name).c_str()) == 0 &&
+                         renameat(folder.get(), ConvertingName, folder.get(), work.importName.c_str()) == 0 &&
                          syncFolder(folder.get());
     if (!renamed) reason = std::string("the converted file cannot be kept: ") + strerror(errno);
     return renamed;
 }
 
-// The file the import will be compared with: its size and modification
-// time as it passed its checks.
-void noteCheckedFile(Job& job) {
+// A SHA-256 the step needs: read, or why not.
+void takeDigest(const std::string& path, DigestRead& digest, const StopAsked& stop) {
+    digest.read = digestFile(path, digest.digest, &stop);
+    digest.error = digest.read ? 0 : errno;
+}
+
+// The checks beside the loop: the digests asked for, the checks (and the
+// conversion of a UTF-8 delivery), and the file's size and time as it
+// passed them.
+void runChecks(const CheckWork& work, CheckOutcome& outcome, const StopAsked& stop) {
+    if (work.digestDelivered) takeDigest(work.delivered, outcome.delivered, stop);
+    outcome.passed = work.rule.utf8 ? convertDelivered(work, outcome.reason, stop)
+                                    : checkWhole(work.source, work.rule, "", outcome.reason, &stop);
     struct stat info;
-    if (stat(job.source.c_str(), &info) != 0) return;
-    job.record.checkedSize = info.st_size;
-    job.record.checkedModified = nanosecondsOf(info.st_mtim);
+    if (outcome.passed && stat(work.source.c_str(), &info) == 0) {
+        outcome.checkedSize = info.st_size;
+        outcome.checkedModified = nanosecondsOf(info.st_mtim);
+    }
+    if (outcome.passed && work.digestSource) {
+        if (work.digestDelivered && !work.rule.utf8) {
+            outcome.source = outcome.delivered;
+        } else {
+            takeDigest(work.source, outcome.source, stop);
+        }
+    }
+    outcome.stopped = stop.load();
+}
+
+// With a journal: the SHA-256 of the file the importer will read, and the
+// journal its imports write to, both kept in the run's record.
+bool takeJournalFacts(Job& job, const CheckOutcome& outcome, std::string& reason) {
+    job.record.journal = job.site.journal;
+    if (job.record.journal.empty()) return true;
+    if (!outcome.source.read) {
+        reason = std::string("not imported: its SHA-256 cannot be taken: ") + strerror(outcome.source.error);
+        return false;
+    }
+    job.record.sha256 = outcome.source.digest.sha256;
+    return true;
+}
+
+// The checks were stopped (the watcher stops): the run stays in the
+// staging area as it was taken, and the next start checks it again.
+bool leaveUnchecked(Job& job) {
+    diagnose("%s %s: stopped while its checks ran; the run stays in %s, and the next start checks it",
+             shownName(job.record.name).c_str(), job.record.rule.typeCode.c_str(), job.folder.c_str());
+    closeRun(job);
+    return true;
 }
 
 }  // namespace
 
 bool checkFile(const std::string& path, const FileRule& rule, std::string& reason) {
-    return checkWhole(path, rule, "", reason);
+    return checkWhole(path, rule, "", reason, nullptr);
 }
 
 bool checkAndConvert(const std::string& path, const FileRule& rule, const std::string& converted,
                      std::string& reason) {
-    return checkWhole(path, rule, converted, reason);
+    return checkWhole(path, rule, converted, reason, nullptr);
 }
 
-bool checkAndStart(Watcher& watcher, Job& job, double now) {
-    takeDeletesAcceptance(watcher, job);
+bool checkAndStart(Watcher& watcher, Job& job, double) {
+    const bool acceptance = acceptanceWaits(watcher.stagingFd.get(), job.record.name) && !job.record.deletesAccepted;
+    const CheckWork work = {job.record.rule,
+                            deliveredCopy(job),
+                            job.source,
+                            pathIn(job.folder, FileFolder),
+                            importName(job.record.name),
+                            !job.record.rule.marker.empty() || acceptance,
+                            !job.site.journal.empty()};
+    auto outcome = std::make_shared<CheckOutcome>();
+    job.checked = outcome;
+    job.phase = Phase::Checking;
+    job.work = startBackground(watcher.wakeFd.get(),
+                               [work, outcome](const StopAsked& stop) { runChecks(work, *outcome, stop); });
+    return false;
+}
+
+bool afterChecks(Watcher& watcher, Job& job, double now) {
+    const std::shared_ptr<CheckOutcome> outcome = std::move(job.checked);
+    if (outcome->stopped) return leaveUnchecked(job);
+    takeDeletesAcceptance(watcher, job, outcome->delivered.read ? outcome->delivered.digest.sha256 : "");
     std::string reason;
-    if (!matchesMarker(job, reason)) return fileAsFailed(watcher, job, Committed::No, reason, now);
-    const bool passed = job.record.rule.utf8 ? convertDelivered(job, reason) : checkFile(job.source, job.record.rule, reason);
-    if (!passed) return fileAsFailed(watcher, job, Committed::No, "not imported: " + reason, now);
-    noteCheckedFile(job);
-    if (!takeJournalFacts(job, reason)) return fileAsFailed(watcher, job, Committed::No, reason, now);
+    if (!matchesMarker(job, outcome->delivered, reason)) return fileAsFailed(watcher, job, Committed::No, reason, now);
+    if (!outcome->passed) return fileAsFailed(watcher, job, Committed::No, "not imported: " + outcome->reason, now);
+    job.record.checkedSize = outcome->checkedSize;
+    job.record.checkedModified = outcome->checkedModified;
+    if (!takeJournalFacts(job, *outcome, reason)) return fileAsFailed(watcher, job, Committed::No, reason, now);
     if (!recordStep(job, Step::Checked)) {
         return fileAsFailed(watcher, job, Committed::No,
                             "not imported: the run record cannot be written: " + std::string(strerror(errno)), now);

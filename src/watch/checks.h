@@ -13,6 +13,7 @@
 #include <string>
 
 #include "watch/config.h"
+#include "watch/digest.h"
 #include "watch/watcher.h"
 
 // Checks the file at path against its rule (a Windows-1252 section). False,
@@ -25,6 +26,23 @@ bool checkFile(const std::string& path, const FileRule& rule, std::string& reaso
 bool checkAndConvert(const std::string& path, const FileRule& rule, const std::string& converted,
                      std::string& reason);
 
-// The check step: checks the taken file (converting it when its section
-// says so) and starts its import. True when the job is over (filed).
+// What the checks beside the loop found.
+struct CheckOutcome {
+    bool stopped = false;          // the watcher stops: the run is left as it was taken
+    bool passed = false;
+    std::string reason;            // when it did not pass
+    DigestRead delivered;       // of the file as delivered, when its marker or an acceptance asks
+    DigestRead source;          // of the file the importer reads, with a journal
+    long long checkedSize = -1;    // the file the importer reads, as it passed its checks
+    long long checkedModified = -1;
+};
+
+// The check step: the checks of the taken file (and the conversion of a
+// UTF-8 delivery, and the SHA-256 its marker or journal needs) start beside
+// the loop; the job waits in Phase::Checking. False: the job goes on.
 bool checkAndStart(Watcher& watcher, Job& job, double now);
+
+// The checks have ended (job.work is done): the marker, the verdict, the
+// journal's SHA-256, the step recorded, and the import started. True when
+// the job is over (filed, or left for the next start).
+bool afterChecks(Watcher& watcher, Job& job, double now);

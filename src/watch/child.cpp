@@ -55,7 +55,7 @@ bool setOutput(int given, const std::string& path, int target) {
     const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
     const bool ready = input >= 0 && dup2(input, STDIN_FILENO) >= 0 &&
                        setOutput(request.output, request.outputPath, STDOUT_FILENO) &&
-                       setOutput(-1, request.errorPath, STDERR_FILENO) &&
+                       setOutput(request.error, request.errorPath, STDERR_FILENO) &&
                        (request.syncedFolder < 0 || fsync(request.syncedFolder) == 0) &&
                        (request.workdir.empty() || chdir(request.workdir.c_str()) == 0);
     if (ready) {

@@ -24,6 +24,7 @@ struct ChildRequest {
     const std::vector<std::string>* environment = nullptr;     // null: the watcher's own
     std::string workdir;                                       // empty: the watcher's
     int output = -1;                                           // standard output; -1: outputPath, or the watcher's
+    int error = -1;                                            // standard error; -1: errorPath, or the watcher's
     std::string outputPath;                                    // files made for standard output and error
     std::string errorPath;                                     // (mode 0640), empty: the watcher's
     int handedOn = -1;                                         // a descriptor the program keeps (the run's lock)

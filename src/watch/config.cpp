@@ -23,6 +23,7 @@ constexpr std::string_view FileSectionWord = "file";
 constexpr long MaxSettleSeconds = 86400;
 constexpr long MaxRetries = 100;
 constexpr long MaxOutageWait = 7 * 86400;
+constexpr long MaxImportTimeout = 7 * 86400;
 constexpr long MaxMarkerWait = 30 * 86400;
 constexpr long MaxKeepDays = 36500;
 constexpr long MaxDeleteShare = 100;
@@ -182,6 +183,13 @@ bool takeSiteNumber(Parser& parser, std::string_view key, const std::string& val
         if (takeNumber(parser, key, value, MaxRetries, number)) config.retries = static_cast<int>(number);
     } else if (key == "outage-wait") {
         if (takeNumber(parser, key, value, MaxOutageWait, number)) config.outageWait = static_cast<int>(number);
+    } else if (key == "import-timeout") {
+        if (!takeNumber(parser, key, value, MaxImportTimeout, number)) return true;
+        if (number < 1) {
+            fault(parser, "import-timeout = %s: an import needs at least 1 second", value.c_str());
+        } else {
+            config.importTimeout = static_cast<int>(number);
+        }
     } else if (key == "keep-archive") {
         takeNumber(parser, key, value, MaxKeepDays, config.keepArchiveDays);
     } else if (key == "keep-failed") {
@@ -225,8 +233,8 @@ void takeSiteKey(Parser& parser, std::string_view key, const std::string& value)
         return;
     }
     fault(parser, "[site] has no key \"%.*s\" (drop, workdir, archive, failed, program, settle, retries, "
-          "outage-wait, journal, duplicates, journal-program, keep-archive, keep-failed, on-failed, metrics, "
-          "max-deletes, max-delete-share)", static_cast<int>(key.size()), key.data());
+          "outage-wait, import-timeout, journal, duplicates, journal-program, keep-archive, keep-failed, on-failed, "
+          "metrics, max-deletes, max-delete-share)", static_cast<int>(key.size()), key.data());
 }
 
 // The type code, in any case; one of the twelve.

@@ -11,6 +11,7 @@ constexpr const char* DefaultConfigPath = "/etc/kelvora/watch.conf";
 constexpr int DefaultSettleSeconds = 10;
 constexpr int DefaultRetries = 3;
 constexpr int DefaultOutageWait = 43200;   // 12 hours
+constexpr int DefaultImportTimeout = 7200; // 2 hours
 constexpr long DefaultMarkerWait = 3600;
 constexpr long DefaultKeepArchiveDays = 30;
 constexpr long DefaultKeepFailedDays = 90;
@@ -49,6 +50,7 @@ struct WatchConfig {
     int settleSeconds = DefaultSettleSeconds;
     int retries = DefaultRetries;
     int outageWait = DefaultOutageWait;   // seconds a file waits for a database that is away
+    int importTimeout = DefaultImportTimeout;   // seconds an import may run before it is ended
     std::string journal;          // SCHEMA.TABLE of the run journal; empty: none
     bool refuseDuplicates = true; // duplicates = refuse: a file the journal has as imported is not imported again
     std::string journalProgram;   // kelvora-journal, beside the importer unless said

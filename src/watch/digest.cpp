@@ -21,11 +21,15 @@ struct HashContext {
 };
 
 // Hashes and counts what fd holds to its end.
-bool digestDescriptor(int fd, FileDigest& digest) {
+bool digestDescriptor(int fd, FileDigest& digest, const std::atomic<bool>* stop) {
     HashContext hash;
     if (hash.context == nullptr || EVP_DigestInit_ex(hash.context, EVP_sha256(), nullptr) != 1) return false;
-    static unsigned char piece[PieceSize];
+    thread_local unsigned char piece[PieceSize];
     for (;;) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+            errno = ECANCELED;
+            return false;
+        }
         ssize_t got = read(fd, piece, sizeof piece);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return false;
@@ -45,13 +49,13 @@ bool digestDescriptor(int fd, FileDigest& digest) {
 
 bool digestOpenFile(int fd, FileDigest& digest) {
     digest = FileDigest();
-    return digestDescriptor(fd, digest);
+    return digestDescriptor(fd, digest, nullptr);
 }
 
-bool digestFile(const std::string& path, FileDigest& digest) {
+bool digestFile(const std::string& path, FileDigest& digest, const std::atomic<bool>* stop) {
     digest = FileDigest();
     UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    return fd.valid() && digestDescriptor(fd.get(), digest);
+    return fd.valid() && digestDescriptor(fd.get(), digest, stop);
 }
 
 std::string sha256Of(const std::string& bytes) {

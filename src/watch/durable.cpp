@@ -22,10 +22,15 @@ std::string temporaryFor(const std::string& name) {
     return TemporaryPrefix + std::to_string(getpid()) + "-" + name.substr(0, TemporaryNameBytes) + ".part";
 }
 
-// Writes all of in's remaining bytes to out.
-bool pump(int in, int out) {
-    static unsigned char buffer[CopyBufferSize];
+// Writes all of in's remaining bytes to out; with stop, it stops (ECANCELED)
+// when asked to.
+bool pump(int in, int out, const std::atomic<bool>* stop = nullptr) {
+    thread_local unsigned char buffer[CopyBufferSize];
     for (;;) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+            errno = ECANCELED;
+            return false;
+        }
         ssize_t got = read(in, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return false;
@@ -122,11 +127,11 @@ bool writeFileDurably(int folder, const std::string& name, const std::string& te
     return finishFile(std::move(fd), written, folder, temporary, name);
 }
 
-bool copyDurably(int in, int folder, const std::string& name) {
+bool copyDurably(int in, int folder, const std::string& name, const std::atomic<bool>* stop) {
     std::string temporary;
     UniqueFd fd(createTemporary(folder, name, temporary));
     if (!fd.valid()) return false;
-    const bool copied = lseek(in, 0, SEEK_SET) == 0 && pump(in, fd.get());
+    const bool copied = lseek(in, 0, SEEK_SET) == 0 && pump(in, fd.get(), stop);
     return finishFile(std::move(fd), copied, folder, temporary, name);
 }
 

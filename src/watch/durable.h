@@ -6,6 +6,7 @@
 // The descriptors passed are borrowed: each function closes only what it
 // opened itself.
 #pragma once
+#include <atomic>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -45,7 +46,9 @@ bool finishTemporary(int fd, bool written, int folder, const std::string& tempor
 
 // Copies everything readable from the descriptor in into the new file name
 // of folder, flushed, through a temporary name; the folder is flushed.
-bool copyDurably(int in, int folder, const std::string& name);
+// With stop, a copy that is asked to stop leaves nothing and fails with
+// ECANCELED.
+bool copyDurably(int in, int folder, const std::string& name, const std::atomic<bool>* stop = nullptr);
 
 // Removes name in folder with all it holds; a missing one is no fault.
 bool removeTree(int folder, const std::string& name);

@@ -43,6 +43,7 @@ struct RunOutcome {
     long connectError = 0;     // the run could not connect: the client's error number (its stdout says so)
     std::string connectText;   // and its line on standard error
     int signal = 0;
+    bool timedOut = false;     // it ran longer than import-timeout and was ended
     std::vector<GuardedCounts> guarded;   // with the deletion guard set: each table the type code writes
     long maxDeletes = -1;                 // and its limits (-1: not set)
     long maxDeleteShare = -1;

@@ -11,7 +11,9 @@
 
 #include "common/diag.h"
 #include "watch/durable.h"
+#include "watch/checks.h"
 #include "watch/filing.h"
+#include "watch/journal.h"
 #include "watch/leftovers.h"
 #include "watch/names.h"
 #include "watch/pair.h"
@@ -117,6 +119,61 @@ void startCompleteFiles(Watcher& watcher, double now) {
     saveNamedIfChanged(watcher.queue);
 }
 
+// Work beside the loop that has ended: its step goes on.
+void collectBackgroundWork(Watcher& watcher, double now) {
+    for (size_t i = 0; i < watcher.jobs.size();) {
+        Job& job = watcher.jobs[i];
+        bool over = false;
+        if (job.work != nullptr && backgroundDone(*job.work)) {
+            finishBackground(*job.work);
+            job.work.reset();
+            over = job.phase == Phase::Taking ? afterCopy(watcher, job, now) : afterChecks(watcher, job, now);
+        }
+        if (over) {
+            removeJob(watcher, i);
+            continue;
+        }
+        ++i;
+    }
+}
+
+void stopBackgroundWork(Watcher& watcher) {
+    for (Job& job : watcher.jobs) {
+        if (job.work != nullptr) askToStop(*job.work);
+    }
+}
+
+void collectJournalAnswers(Watcher& watcher, double now) {
+    for (size_t i = 0; i < watcher.jobs.size();) {
+        Job& job = watcher.jobs[i];
+        const bool asking = job.phase == Phase::JournalWait && job.ask != nullptr && !job.ask->over;
+        if (asking && journalAnswered(*job.ask, now) && afterJournalAnswer(watcher, job, now)) {
+            removeJob(watcher, i);
+            continue;
+        }
+        ++i;
+    }
+}
+
+void endJournalQuestions(Watcher& watcher) {
+    for (Job& job : watcher.jobs) {
+        if (job.ask != nullptr && !job.ask->over) endAsk(*job.ask);
+    }
+}
+
+double nextAnswerDeadline(const Watcher& watcher) {
+    double next = -1;
+    for (const Job& job : watcher.jobs) {
+        if (job.ask == nullptr || job.ask->over) continue;
+        if (next < 0 || job.ask->deadline < next) next = job.ask->deadline;
+    }
+    return next;
+}
+
+bool backgroundWorkRuns(const Watcher& watcher) {
+    return std::any_of(watcher.jobs.begin(), watcher.jobs.end(), [](const Job& job) { return job.work != nullptr; });
+}
+
 void collectEndedImports(Watcher& watcher, double now) {
     for (size_t i = 0; i < watcher.jobs.size();) {
         Job& job = watcher.jobs[i];
@@ -134,10 +191,13 @@ void startDueWork(Watcher& watcher, double now) {
         bool over = false;
         if (job.phase == Phase::Resume && !watcher.stopping && mayResume(watcher, i)) {
             over = resumeRun(watcher, job, now);
+        } else if (job.phase == Phase::StartWait && !watcher.stopping && job.dueAt <= now) {
+            over = startRun(watcher, job, now);
         } else if (job.phase != Phase::Resume && job.dueAt >= 0 && job.dueAt <= now) {
             if ((job.phase == Phase::RetryWait || job.phase == Phase::OutageWait) && !watcher.stopping) {
                 over = startRun(watcher, job, now);
             }
+            if (job.phase == Phase::JournalWait && !watcher.stopping) over = askAgain(watcher, job, now);
             if (job.phase == Phase::FilingWait) over = fileRun(watcher, job, now);
             if (job.phase == Phase::Locked) over = lookAtLockedRun(watcher, job, now);
         }
@@ -164,6 +224,9 @@ void leaveWaitingRuns(Watcher& watcher) {
         } else if (job.phase == Phase::FilingWait) {
             diagnose("%s %s: stopped before it could be filed; the run stays whole in %s, and the next start files it",
                      shownName(job.record.name).c_str(), job.record.rule.typeCode.c_str(), job.folder.c_str());
+        } else if (job.phase == Phase::StartWait || job.phase == Phase::JournalWait) {
+            diagnose("%s %s: stopped while it waits to be imported; the run stays in %s, and the next start imports "
+                     "it", shownName(job.record.name).c_str(), job.record.rule.typeCode.c_str(), job.folder.c_str());
         }
         closeRun(job);
     }
@@ -173,7 +236,7 @@ void leaveWaitingRuns(Watcher& watcher) {
 double nextDue(const Watcher& watcher) {
     double next = -1;
     for (const Job& job : watcher.jobs) {
-        if (job.phase != Phase::Running && job.phase != Phase::Resume && job.dueAt >= 0 &&
+        if (job.phase != Phase::Running && job.phase != Phase::Resume && job.work == nullptr && job.dueAt >= 0 &&
             (next < 0 || job.dueAt < next)) {
             next = job.dueAt;
         }
@@ -187,6 +250,7 @@ bool onceIsDone(const Watcher& watcher) {
         if (waitsForIt(watcher, job)) return false;
         if (job.phase == Phase::FilingWait || job.phase == Phase::Locked) continue;
         if (job.phase == Phase::OutageWait && job.dueAt < 0) continue;
+        if (job.phase == Phase::JournalWait && job.dueAt < 0 && job.ask != nullptr && job.ask->over) continue;
         if (job.phase != Phase::Resume) return false;
         // A left run behind one that waits to be filed or is held waits with it.
         const bool stuck = std::any_of(watcher.jobs.begin(), watcher.jobs.begin() + static_cast<long>(i),

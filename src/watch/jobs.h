@@ -25,6 +25,27 @@ void startCompleteFiles(Watcher& watcher, double now);
 // Collects the imports that have ended.
 void collectEndedImports(Watcher& watcher, double now);
 
+// Goes on with the jobs whose work beside the loop (a copy, the checks)
+// has ended.
+void collectBackgroundWork(Watcher& watcher, double now);
+
+// At a stop: asks every work beside the loop to stop at its next piece.
+void stopBackgroundWork(Watcher& watcher);
+
+// Goes on with the jobs whose question to the journal has been answered
+// (or has run out of time).
+void collectJournalAnswers(Watcher& watcher, double now);
+
+// At a stop: the questions under way are ended; their jobs are left for
+// the next start, which asks again.
+void endJournalQuestions(Watcher& watcher);
+
+// The deadline of the first question under way (monotonic), or -1.
+double nextAnswerDeadline(const Watcher& watcher);
+
+// Whether work beside the loop still runs (a stop waits for it).
+bool backgroundWorkRuns(const Watcher& watcher);
+
 // Whatever is due: retries, another try to file a run, a look at a lock.
 void startDueWork(Watcher& watcher, double now);
 

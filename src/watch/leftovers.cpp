@@ -93,11 +93,8 @@ bool collectLeftImport(Watcher& watcher, Job& job, double now) {
         job.record.attempt--;
         return startRun(watcher, job, now);
     }
-    askJournalWhatHappened(job);
-    if (job.last.reported) return importDone(watcher, job, now);
-    return fileAsFailed(watcher, job, Committed::Unknown,
-                        "a watcher ended while this file's import ran, and the import left no run report: whether it "
-                        "was committed is unknown; look at the table before delivering the file again", now);
+    job.leftImport = true;
+    return settleImport(watcher, job, now);
 }
 
 // A run folder without a readable record that holds a file all the same.

@@ -25,6 +25,7 @@
 #include "watch/config.h"
 #include "watch/durable.h"
 #include "watch/jobs.h"
+#include "watch/journal.h"
 #include "watch/leftovers.h"
 #include "watch/lock.h"
 #include "watch/metrics.h"
@@ -33,6 +34,7 @@
 #include "watch/pair.h"
 #include "watch/requeue.h"
 #include "watch/retention.h"
+#include "watch/runimport.h"
 #include "watch/scan.h"
 #include "watch/status.h"
 
@@ -177,6 +179,12 @@ bool checkSite(const WatchConfig& config) {
                  config.path.c_str());
         sound = false;
     }
+    if (!config.journal.empty() && access(config.journalProgram.c_str(), X_OK) != 0) {
+        diagnose("journal = %s is set, but its program %s cannot be run: %s (journal-program in %s); without it "
+                 "no file could be imported", config.journal.c_str(), config.journalProgram.c_str(), strerror(errno),
+                 config.path.c_str());
+        sound = false;
+    }
     return settingsReadable(config) && sound;
 }
 
@@ -244,19 +252,43 @@ void readSignals(int signalFd, Watcher& watcher) {
     }
 }
 
-// Sleeps until a signal, an inotify event or the next timer: a rescan, a
-// file that may have settled, a retry.
-void waitForWork(Watcher& watcher, int signalFd, double now, double nextRescan) {
+// The first of the times the loop must look again (monotonic), or -1.
+double nextWakeUp(const Watcher& watcher, double nextRescan) {
     double until = -1;
-    for (double at : {watcher.once ? -1 : nextRescan, watcher.once ? -1 : nextCompletion(watcher.queue,
-                                                                                        watcher.config.settleSeconds),
-                      nextDue(watcher), nextHookDeadline(watcher.hooks)}) {
+    for (double at : {watcher.once ? -1 : nextRescan,
+                      watcher.once ? -1 : nextCompletion(watcher.queue, watcher.config.settleSeconds),
+                      nextDue(watcher), nextHookDeadline(watcher.hooks), nextImportDeadline(watcher),
+                      nextAnswerDeadline(watcher)}) {
         if (at >= 0 && (until < 0 || at < until)) until = at;
     }
+    return until;
+}
+
+// The descriptors the loop waits on: signals, inotify, work beside the
+// loop that is done, the journal's answers under way.
+std::vector<pollfd> descriptorsToWatch(const Watcher& watcher, int signalFd) {
+    std::vector<pollfd> fds = {{signalFd, POLLIN, 0},
+                               {watcher.once ? -1 : watcher.queue.inotifyFd.get(), POLLIN, 0},
+                               {watcher.wakeFd.get(), POLLIN, 0}};
+    for (const Job& job : watcher.jobs) {
+        if (job.ask == nullptr || job.ask->over) continue;
+        for (const UniqueFd* fd : {&job.ask->answerFd, &job.ask->troubleFd}) {
+            if (fd->valid()) fds.push_back({fd->get(), POLLIN, 0});
+        }
+    }
+    return fds;
+}
+
+// Sleeps until a signal, an inotify event, work done beside the loop, an
+// answer of the journal or the next timer: a rescan, a file that may have
+// settled, a retry, an import's or a question's time limit.
+void waitForWork(Watcher& watcher, int signalFd, double now, double nextRescan) {
+    const double until = nextWakeUp(watcher, nextRescan);
     int timeout = -1;
     if (until >= 0) timeout = until <= now ? 0 : static_cast<int>((until - now) * MillisecondsPerSecond) + 1;
-    pollfd fds[2] = {{signalFd, POLLIN, 0}, {watcher.once ? -1 : watcher.queue.inotifyFd.get(), POLLIN, 0}};
-    poll(fds, 2, timeout);
+    std::vector<pollfd> fds = descriptorsToWatch(watcher, signalFd);
+    poll(fds.data(), fds.size(), timeout);
+    drainWake(watcher.wakeFd.get());
     readSignals(signalFd, watcher);
 }
 
@@ -298,6 +330,15 @@ bool importRuns(const Watcher& watcher) {
                        [](const Job& job) { return job.phase == Phase::Running; });
 }
 
+// A stop waits for the imports that run (each within its import-timeout)
+// and for work beside the loop, which was asked to stop at its next piece;
+// questions to the journal are ended.
+bool mayStop(Watcher& watcher) {
+    stopBackgroundWork(watcher);
+    endJournalQuestions(watcher);
+    return !importRuns(watcher) && !backgroundWorkRuns(watcher);
+}
+
 // The end: what waits is left for the next start, the hooks are waited for
 // (within their time), the metrics written; the exit status.
 int stopWatcher(Watcher& watcher) {
@@ -318,7 +359,8 @@ int runWatcher(Watcher& watcher, int signalFd) {
     for (;;) {
         const double now = monotonicNow();
         reapHooks(watcher.hooks, now);
-        if (now >= nextChores) {
+        if (now >= nextChores || watcher.metricsDue) {
+            watcher.metricsDue = false;
             writeMetrics(watcher, now);
             nextChores = now + MetricsEverySeconds;
         }
@@ -333,9 +375,12 @@ int runWatcher(Watcher& watcher, int signalFd) {
                 nextRescan = now + rescanEvery;
             }
         }
+        collectBackgroundWork(watcher, now);
+        collectJournalAnswers(watcher, now);
         collectEndedImports(watcher, now);
+        endOverdueImports(watcher, now);
         startDueWork(watcher, now);
-        if (watcher.stopping && !importRuns(watcher)) return stopWatcher(watcher);
+        if (watcher.stopping && mayStop(watcher)) return stopWatcher(watcher);
         startCompleteFiles(watcher, now);
         if (watcher.once && onceIsDone(watcher)) return stopWatcher(watcher);
         waitForWork(watcher, signalFd, now, std::min(nextRescan, nextChores));
@@ -385,6 +430,11 @@ int main(int argc, char** argv) {
     if (refused != 0) return refused;
     warnAboutDrop(watcher.dropFd.get(), watcher.config.drop);
     if (!openStaging(watcher)) return ExitUsage;
+    watcher.wakeFd.reset(openWake());
+    if (!watcher.wakeFd.valid()) {
+        diagnose("cannot make the loop's wake-up descriptor: %s", strerror(errno));
+        return ExitUsage;
+    }
     watcher.queue.folder = watcher.config.drop;
     removeOldRuns(watcher.config, wallClockNow());
     readLastImports(watcher);

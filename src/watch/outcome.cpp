@@ -72,6 +72,10 @@ std::string unreportedReason(const RunOutcome& run, const std::string& errorFile
     if (run.connectError != 0) {
         snprintf(text, sizeof text, "the importer could not connect (error %ld): %s; nothing was committed",
                  run.connectError, run.connectText.empty() ? "see stderr.txt" : run.connectText.c_str());
+    } else if (run.timedOut) {
+        snprintf(text, sizeof text,
+                 "the import ran longer than import-timeout and was ended (signal %d) without a run report: whether "
+                 "it was committed is unknown; %s", run.signal, UnknownAdvice);
     } else if (run.signal != 0) {
         snprintf(text, sizeof text,
                  "the importer was ended by signal %d without a run report: whether it was committed is unknown; %s",

@@ -41,6 +41,6 @@ void nameMissingHalves(Watcher& watcher, double now, const std::set<std::string>
 // each line it has; false with the reason otherwise.
 bool fileMatchesMarker(const std::string& markerText, const FileDigest& file, std::string& reason);
 
-// The taken file against its marker's lines (true when it has no marker);
-// false with the reason.
-bool matchesMarker(const Job& job, std::string& reason);
+// The taken file (its bytes as delivered digested in delivered) against its
+// marker's lines (true when it has no marker); false with the reason.
+bool matchesMarker(const Job& job, const DigestRead& delivered, std::string& reason);

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/contract.h"
 #include "common/diag.h"
 #include "common/paths.h"
 #include "watch/clocks.h"
@@ -21,31 +23,15 @@
 
 namespace {
 
+constexpr double TermGraceSeconds = 30;          // SIGTERM, then SIGKILL this much later
+constexpr int FirstStartRetrySeconds = 1;        // a fork that failed for want of memory or processes
+// The importer's journal row failed because the journal cannot take it:
+// the table is missing, or the login may not insert there or reach it.
+constexpr long JournalAwayErrors[] = {1146, 1142, 1044};
+
 // The file's name for the log: every control byte escaped.
 std::string shown(const Job& job) {
     return shownName(job.record.name);
-}
-
-// duplicates = refuse: whether a committed run imported this file before.
-// Asked before each first import (again after the database was away); a
-// journal that cannot be asked now lets the import's own connection decide,
-// and says so.
-bool notImportedBefore(Job& job, std::string& reason) {
-    if (job.record.journal.empty() || !job.site.refuseDuplicates || job.record.attempt > 0) return true;
-    WatchConfig asked = job.site;
-    asked.journal = job.record.journal;
-    std::string earlier;
-    const JournalAnswer said = askFileInJournal(asked, job.record.sha256, job.record.rule.typeCode, earlier);
-    if (said == JournalAnswer::CannotAsk) {
-        diagnose("%s %s: the journal %s cannot be asked whether the file was imported before; it is imported",
-                 shown(job).c_str(), job.record.rule.typeCode.c_str(), job.record.journal.c_str());
-    }
-    if (said != JournalAnswer::Found) return true;
-    const size_t blank = earlier.find(' ');
-    reason = "already imported on " + (blank == std::string::npos ? earlier : earlier.substr(blank + 1)) +
-             " UTC as run " + earlier.substr(0, blank) + " (the journal has its SHA-256 " + job.record.sha256 +
-             "): not imported again, duplicates = refuse";
-    return false;
 }
 
 // The file the importer reads (path: its source, or after the import its
@@ -65,6 +51,29 @@ void logRun(const Job& job, double seconds, const std::string& then) {
     diagnose("%s %s: %ld %s, %ld written, %ld failed, %ld wrong length, %s, exit %d, %.2f s; %s", shown(job).c_str(),
              job.record.rule.typeCode.c_str(), run.lines, run.lines == 1 ? "line" : "lines", run.written, run.failed,
              run.wrongLength, committedText(committedOf(run)), run.status, seconds, then.c_str());
+}
+
+// The imports that run now, against --parallel.
+int importsRunning(const Watcher& watcher) {
+    return static_cast<int>(std::count_if(watcher.jobs.begin(), watcher.jobs.end(), [](const Job& job) {
+        return job.phase == Phase::Running && job.pid > 0;
+    }));
+}
+
+// The wait for something away (the database, the journal): 30 s first,
+// doubling up to 10 minutes. The first try of the wait starts it.
+void backOff(const Watcher& watcher, AwayWait& wait, double now) {
+    if (wait.since < 0) {
+        wait.since = now;
+        wait.delay = watcher.firstOutageDelay;
+    } else {
+        wait.delay = std::min(wait.delay * 2, MaxOutageDelay);
+    }
+}
+
+// Whether the wait has lasted longer than outage-wait.
+bool waitedTooLong(const Job& job, const AwayWait& wait, double now) {
+    return now - wait.since + wait.delay > job.site.outageWait;
 }
 
 // The seconds before a retry; the last delay stands for any later one.
@@ -107,11 +116,11 @@ bool waitAway(Watcher& watcher, Job& job, double now) {
         job.dueAt = -1;
         return false;
     }
-    if (job.awayDelay == watcher.firstOutageDelay) {
+    if (job.database.delay == watcher.firstOutageDelay) {
         diagnose("%s %s: waits for the database, first in %d s, then less often", shown(job).c_str(),
-                 job.record.rule.typeCode.c_str(), job.awayDelay);
+                 job.record.rule.typeCode.c_str(), job.database.delay);
     }
-    job.dueAt = now + job.awayDelay;
+    job.dueAt = now + job.database.delay;
     return false;
 }
 
@@ -123,17 +132,13 @@ bool waitForDatabase(Watcher& watcher, Job& job, double now) {
     for (const std::string* path : {&job.files.out, &job.files.err, &job.files.report}) unlink(path->c_str());
     job.record.attempt--;
     if (watcher.outageSince < 0) outageStarts(watcher, job, now);
-    if (job.awaySince < 0) {
-        watcher.outageFiles++;
-        job.awaySince = now;
-        job.awayDelay = watcher.firstOutageDelay;
-    } else {
-        job.awayDelay = std::min(job.awayDelay * 2, MaxOutageDelay);
-    }
-    if (now - job.awaySince + job.awayDelay > job.site.outageWait) {
+    if (job.database.since < 0) watcher.outageFiles++;
+    backOff(watcher, job.database, now);
+    job.duplicateAsked = false;   // another watcher's run may import it meanwhile
+    if (waitedTooLong(job, job.database, now)) {
         char reason[1200];
         snprintf(reason, sizeof reason, "the database was away for %.0f s, longer than outage-wait = %d s (error %ld: "
-                 "%s): nothing was committed", now - job.awaySince, job.site.outageWait, job.last.connectError,
+                 "%s): nothing was committed", now - job.database.since, job.site.outageWait, job.last.connectError,
                  job.last.connectText.c_str());
         return fileAsFailed(watcher, job, Committed::No, reason, now);
     }
@@ -146,7 +151,7 @@ bool waitForDatabase(Watcher& watcher, Job& job, double now) {
 
 // An import connected: an outage, if there was one, is over.
 void databaseIsThere(Watcher& watcher, Job& job, double now) {
-    job.awaySince = -1;
+    job.database.since = -1;
     if (watcher.outageSince < 0) return;
     diagnose("the database is back after %.0f s; %d files waited for it", now - watcher.outageSince,
              watcher.outageFiles);
@@ -154,15 +159,17 @@ void databaseIsThere(Watcher& watcher, Job& job, double now) {
     unlinkat(watcher.stagingFd.get(), OutageFileName, 0);
 }
 
-// A transaction abort another try may not meet: the job waits for its
-// retry. False when it is not to be tried again.
+// A transaction abort another try may not meet, or an import ended at
+// import-timeout that committed nothing: the job waits for its retry. False when it is not to be tried again.
 bool retryLater(Watcher& watcher, Job& job, double seconds, double now) {
-    if (!isRetryable(job.last) || job.record.attempt > job.site.retries || !keepAttemptFiles(job) ||
-        !recordStep(job, Step::Checked)) {
+    const bool endedUncommitted = job.last.timedOut && committedOf(job.last) == Committed::No;
+    if ((!isRetryable(job.last) && !endedUncommitted) || job.record.attempt > job.site.retries ||
+        !keepAttemptFiles(job) || !recordStep(job, Step::Checked)) {
         return false;
     }
     const int delay = retryDelay(watcher, job.record.attempt);
-    logRun(job, seconds, abortText(job.last.result) + ", retry " + std::to_string(job.record.attempt) + " of " +
+    const std::string why = endedUncommitted ? "ended at import-timeout, nothing committed" : abortText(job.last.result);
+    logRun(job, seconds, why + ", retry " + std::to_string(job.record.attempt) + " of " +
                              std::to_string(job.site.retries) + " in " + std::to_string(delay) + " s");
     job.source = buildWorkPath(job.source);
     job.phase = Phase::RetryWait;
@@ -190,6 +197,173 @@ bool fileTheImport(Watcher& watcher, Job& job, double seconds, double now) {
     return fileAsFailed(watcher, job, committedOf(job.last), reason, now);
 }
 
+// duplicates = refuse: whether a committed run imported this file before
+// is asked before each first import (again after the database was away).
+bool duplicatesToAsk(const Job& job) {
+    return !job.record.journal.empty() && job.site.refuseDuplicates && job.record.attempt == 0 &&
+           !job.duplicateAsked;
+}
+
+// The journal this run writes to, whatever the configuration says now.
+WatchConfig journalOf(const Job& job) {
+    WatchConfig asked = job.site;
+    asked.journal = job.record.journal;
+    return asked;
+}
+
+// A question to the journal is under way: the job waits for its answer,
+// which the loop reads when it comes. One that could not be started is
+// answered at once.
+bool awaitAnswer(Watcher& watcher, Job& job, double now) {
+    job.phase = Phase::JournalWait;
+    job.dueAt = -1;
+    if (job.ask->over) return afterJournalAnswer(watcher, job, now);
+    return false;
+}
+
+bool askWhetherImported(Watcher& watcher, Job& job, double now) {
+    job.ask = askFileInJournal(journalOf(job), job.record.sha256, job.record.rule.typeCode, now);
+    return awaitAnswer(watcher, job, now);
+}
+
+bool askWhatHappened(Watcher& watcher, Job& job, double now) {
+    job.ask = askRunInJournal(journalOf(job), job.record.id, now);
+    return awaitAnswer(watcher, job, now);
+}
+
+// The journal answered again after it could not be asked.
+void journalIsThere(Watcher& watcher, const Job& job, double now) {
+    if (watcher.journalAwaySince < 0) return;
+    diagnose("the journal %s can be asked again after %.0f s", job.record.journal.c_str(),
+             now - watcher.journalAwaySince);
+    watcher.journalAwaySince = -1;
+    watcher.journalAwayCause.clear();
+}
+
+// The journal could not be asked for a job that waited longer than
+// outage-wait: a file not yet imported goes to failed/ with nothing
+// committed, a run whose outcome the journal was to tell with it unknown.
+bool journalGivenUp(Watcher& watcher, Job& job, const std::string& cause, double now) {
+    char reason[1400];
+    const bool beforeImport = job.ask->question == JournalQuestion::File;
+    snprintf(reason, sizeof reason, "the journal %s could not be asked %s for %.0f s, longer than outage-wait = %d s "
+             "(%s): %s", job.record.journal.c_str(), beforeImport ? "whether the file was imported before" :
+             "whether the run committed", now - job.journal.since, job.site.outageWait, cause.c_str(),
+             beforeImport ? "it was not imported" : "whether it was committed is unknown; look at the table before "
+             "delivering the file again");
+    job.ask.reset();
+    return fileAsFailed(watcher, job, beforeImport ? Committed::No : Committed::Unknown, reason, now);
+}
+
+// The journal cannot be asked: the file is not imported (or its outcome
+// not settled) without its answer, so it waits as in an outage, with one
+// line that names the cause, and is asked again with back-off.
+bool journalAway(Watcher& watcher, Job& job, double now) {
+    const std::string cause = journalTrouble(*job.ask);
+    backOff(watcher, job.journal, now);
+    if (watcher.journalAwaySince < 0) {
+        watcher.journalAwaySince = now;
+        watcher.journalAwayCause = cause;
+        watcher.metricsDue = true;
+    }
+    if (waitedTooLong(job, job.journal, now)) return journalGivenUp(watcher, job, cause, now);
+    const bool first = job.journal.delay == watcher.firstOutageDelay;
+    if (watcher.once) {
+        watcher.awayFiles++;
+        job.dueAt = -1;
+    } else {
+        job.dueAt = now + job.journal.delay;
+    }
+    if (first || watcher.once) {
+        diagnose("%s %s: the journal %s cannot be asked (%s); the file waits for it and is not imported meanwhile, "
+                 "%s", shown(job).c_str(), job.record.rule.typeCode.c_str(), job.record.journal.c_str(), cause.c_str(),
+                 watcher.once ? "until the next run" : ("asked again in " + std::to_string(job.journal.delay) +
+                                                         " s, then less often").c_str());
+    }
+    return false;
+}
+
+// The journal answered whether the file was imported before.
+bool afterFileAnswer(Watcher& watcher, Job& job, double now) {
+    std::string earlier;
+    const JournalAnswer said = fileAnswer(*job.ask, earlier);
+    if (said == JournalAnswer::CannotAsk) return journalAway(watcher, job, now);
+    job.ask.reset();
+    journalIsThere(watcher, job, now);
+    if (said == JournalAnswer::Found) {
+        const size_t blank = earlier.find(' ');
+        const std::string reason = "already imported on " +
+                                   (blank == std::string::npos ? earlier : earlier.substr(blank + 1)) + " UTC as run " +
+                                   earlier.substr(0, blank) + " (the journal has its SHA-256 " + job.record.sha256 +
+                                   "): not imported again, duplicates = refuse";
+        return fileAsFailed(watcher, job, Committed::No, reason, now);
+    }
+    job.duplicateAsked = true;
+    return startRun(watcher, job, now);
+}
+
+// The importer could not write its journal row because the journal is not
+// there for it (no table, no right to insert): nothing was committed, and
+// the file waits for the journal as it would for the database.
+bool journalRowRefused(const RunOutcome& run) {
+    return run.reported && !run.committed && run.ending == JournalFailedEnding &&
+           isOneOf(run.result, JournalAwayErrors, std::size(JournalAwayErrors));
+}
+
+// The run ended at its journal row, so it committed nothing: its outputs
+// go, as when the database was away, and the file waits for the journal.
+bool waitForJournalTable(Watcher& watcher, Job& job, double now) {
+    for (const std::string* path : {&job.files.out, &job.files.err, &job.files.report}) unlink(path->c_str());
+    job.record.attempt--;
+    job.duplicateAsked = false;
+    if (!recordStep(job, Step::Checked)) {
+        return fileAsFailed(watcher, job, Committed::No, "the run record cannot be written: nothing was committed",
+                            now);
+    }
+    job.ask = std::make_shared<JournalAsk>();
+    job.ask->question = JournalQuestion::File;
+    job.ask->over = true;
+    job.ask->trouble = "the importer could not write its journal row: error " + std::to_string(job.last.result);
+    job.phase = Phase::JournalWait;
+    return journalAway(watcher, job, now);
+}
+
+// The import is over and its outcome settled: another try after an abort,
+// else filed.
+bool concludeImport(Watcher& watcher, Job& job, double now) {
+    const double seconds = now - job.started;
+    if (retryLater(watcher, job, seconds, now)) return false;
+    job.journal.since = -1;
+    if (job.leftImport && !job.last.reported) {
+        return fileAsFailed(watcher, job, Committed::Unknown,
+                            "a watcher ended while this file's import ran, and the import left no run report: whether "
+                            "it was committed is unknown; look at the table before delivering the file again", now);
+    }
+    return fileTheImport(watcher, job, seconds, now);
+}
+
+// The importer could not be started. A passing want (of processes or
+// memory) is waited out with back-off; nothing ran, so the file never
+// fails for it. Any other reason ends the job.
+bool importNotStarted(Watcher& watcher, Job& job, const std::string& reason, double now) {
+    const int error = errno;
+    job.record.attempt--;
+    job.last = RunOutcome();
+    if (error != EAGAIN && error != ENOMEM) {
+        return fileAsFailed(watcher, job, Committed::No, reason + "; nothing was committed", now);
+    }
+    if (!recordStep(job, Step::Checked)) {
+        return fileAsFailed(watcher, job, Committed::No, "the run record cannot be written: nothing was committed",
+                            now);
+    }
+    job.startDelay = job.startDelay <= 0 ? FirstStartRetrySeconds : std::min(job.startDelay * 2, MaxOutageDelay);
+    diagnose("%s %s: %s; tried again in %d s", shown(job).c_str(), job.record.rule.typeCode.c_str(), reason.c_str(),
+             job.startDelay);
+    job.phase = Phase::StartWait;
+    job.dueAt = now + job.startDelay;
+    return false;
+}
+
 }  // namespace
 
 bool startRun(Watcher& watcher, Job& job, double now) {
@@ -198,8 +372,12 @@ bool startRun(Watcher& watcher, Job& job, double now) {
                             "the file changed after its checks (the sender was still writing it): it was not imported",
                             now);
     }
-    std::string reason;
-    if (!notImportedBefore(job, reason)) return fileAsFailed(watcher, job, Committed::No, reason, now);
+    if (importsRunning(watcher) >= watcher.parallel) {
+        job.phase = Phase::StartWait;
+        job.dueAt = -1;
+        return false;
+    }
+    if (duplicatesToAsk(job)) return askWhetherImported(watcher, job, now);
     job.record.attempt++;
     if (!recordStep(job, Step::Started)) {
         job.record.attempt--;
@@ -208,40 +386,88 @@ bool startRun(Watcher& watcher, Job& job, double now) {
     }
     job.started = now;
     job.dueAt = -1;
+    job.stopAt = -1;
+    job.timedOut = false;
     const ImportRequest request = {job.site,  job.record.rule,
                                    job.source, job.files,
                                    {job.record.journal, job.record.id, job.record.sha256},
                                    job.record.deletesAccepted, job.runFd.get()};
-    if (!startImport(request, job.pid, reason)) {
-        job.last = RunOutcome();
-        return fileAsFailed(watcher, job, Committed::No, reason + "; nothing was committed", now);
-    }
+    std::string reason;
+    if (!startImport(request, job.pid, reason)) return importNotStarted(watcher, job, reason, now);
     crashPoint("running");
     job.phase = Phase::Running;
     return false;
 }
 
 bool importDone(Watcher& watcher, Job& job, double now) {
-    const double seconds = now - job.started;
     job.pid = -1;
+    job.last.timedOut = job.timedOut;
     if (databaseAway(job.last)) return waitForDatabase(watcher, job, now);
     if (job.last.connectError == 0) databaseIsThere(watcher, job, now);
-    askJournalWhatHappened(job);
-    if (retryLater(watcher, job, seconds, now)) return false;
-    return fileTheImport(watcher, job, seconds, now);
+    if (journalRowRefused(job.last)) return waitForJournalTable(watcher, job, now);
+    return settleImport(watcher, job, now);
 }
 
-void askJournalWhatHappened(Job& job) {
-    if (job.record.journal.empty() || committedOf(job.last) != Committed::Unknown) return;
-    WatchConfig asked = job.site;
-    asked.journal = job.record.journal;   // the one this run wrote to, whatever the configuration says now
+bool settleImport(Watcher& watcher, Job& job, double now) {
+    if (!job.record.journal.empty() && committedOf(job.last) == Committed::Unknown) {
+        return askWhatHappened(watcher, job, now);
+    }
+    return concludeImport(watcher, job, now);
+}
+
+bool afterJournalAnswer(Watcher& watcher, Job& job, double now) {
+    if (job.ask->question == JournalQuestion::File) return afterFileAnswer(watcher, job, now);
     RunOutcome fromJournal;
-    const JournalAnswer said = askRunInJournal(asked, job.record.id, fromJournal);
+    const JournalAnswer said = runAnswer(*job.ask, fromJournal);
+    if (said == JournalAnswer::CannotAsk) return journalAway(watcher, job, now);
     if (said == JournalAnswer::Found) {
+        const bool timedOut = job.last.timedOut;
         job.last = fromJournal;
-    } else if (said == JournalAnswer::Absent) {
+        job.last.timedOut = timedOut;
+    } else {
         job.last.reported = true;
         job.last.committed = false;
         job.last.ending = "not in the journal, so nothing was committed";
     }
+    job.ask.reset();
+    journalIsThere(watcher, job, now);
+    return concludeImport(watcher, job, now);
+}
+
+bool askAgain(Watcher& watcher, Job& job, double now) {
+    const bool beforeImport = job.ask != nullptr && job.ask->question == JournalQuestion::File;
+    job.ask.reset();
+    if (beforeImport) return startRun(watcher, job, now);   // it asks first where duplicates are refused
+    return askWhatHappened(watcher, job, now);
+}
+
+void endOverdueImports(Watcher& watcher, double now) {
+    for (Job& job : watcher.jobs) {
+        if (job.phase != Phase::Running || job.pid <= 0) continue;
+        if (!job.timedOut && now - job.started >= job.site.importTimeout) {
+            diagnose("%s %s: the import has run %.0f s, longer than import-timeout = %d s: it is ended (SIGTERM, "
+                     "then SIGKILL after %.0f s); its outcome is settled as for a lost report",
+                     shown(job).c_str(), job.record.rule.typeCode.c_str(), now - job.started, job.site.importTimeout,
+                     TermGraceSeconds);
+            kill(-job.pid, SIGTERM);
+            kill(-job.pid, SIGCONT);   // a stopped importer takes its SIGTERM only once it goes on
+            job.timedOut = true;
+            job.stopAt = now + TermGraceSeconds;
+        } else if (job.timedOut && job.stopAt >= 0 && now >= job.stopAt) {
+            diagnose("%s %s: the import did not end on SIGTERM within %.0f s: SIGKILL", shown(job).c_str(),
+                     job.record.rule.typeCode.c_str(), TermGraceSeconds);
+            kill(-job.pid, SIGKILL);
+            job.stopAt = -1;
+        }
+    }
+}
+
+double nextImportDeadline(const Watcher& watcher) {
+    double next = -1;
+    for (const Job& job : watcher.jobs) {
+        if (job.phase != Phase::Running || job.pid <= 0) continue;
+        const double at = job.timedOut ? job.stopAt : job.started + job.site.importTimeout;
+        if (at >= 0 && (next < 0 || at < next)) next = at;
+    }
+    return next;
 }

@@ -22,14 +22,6 @@ namespace {
 constexpr int DropOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr int MaxRunFolderNumber = 1000;
 
-enum class TakeResult {
-    Taken,      // the file is in the run folder and no longer in the drop folder
-    NotAFile,   // a symbolic link, FIFO, socket, device or folder: never taken
-    HasHoles,   // a regular file with holes: never written whole, and a copy would fill the disk
-    Gone,       // it went, or was replaced, before it could be taken: look again later
-    Failed,     // it cannot be moved (reason); it stays in the drop folder
-};
-
 // A drop entry opened to be taken.
 struct OpenedEntry {
     const std::string& name;
@@ -78,9 +70,12 @@ bool sameContentTimes(const struct stat& before, const struct stat& after) {
 }
 
 // A flushed copy from the descriptor, of a file that did not change while
-// it was copied; then the drop entry goes while it is still that file.
-TakeResult copyIntoRun(const MoveRequest& move, std::string& reason) {
-    if (!copyDurably(move.fd, move.folder, move.target)) {
+// it was copied; then the drop entry goes while it is still that file. A
+// copy that is asked to stop leaves the file where it is (Gone: looked at
+// again by the next watcher).
+TakeResult copyIntoRun(const MoveRequest& move, std::string& reason, const StopAsked* stop = nullptr) {
+    if (!copyDurably(move.fd, move.folder, move.target, stop)) {
+        if (errno == ECANCELED) return TakeResult::Gone;
         reason = std::string("cannot copy it into the staging area: ") + strerror(errno);
         return TakeResult::Failed;
     }
@@ -313,20 +308,58 @@ bool prepareRun(Watcher& watcher, Job& job, const std::string& name, const FileR
     return false;
 }
 
-// The file into its run folder; kept says whether what is there now is the
-// file (a move that failed half way still leaves it there).
+// What a copy beside the loop works on, copied for its thread.
+struct CopyWork {
+    int drop;
+    std::string name;
+    int fd;
+    struct stat info;
+    int folder;
+    std::string target;
+};
+
+// The copy beside the loop, into the run folder's descriptor it owns.
+void runCopy(const CopyWork& work, CopyOutcome& outcome, const StopAsked& stop) {
+    outcome.result =
+        copyIntoRun({work.drop, work.name, work.fd, work.info, work.folder, work.target}, outcome.reason, &stop);
+    outcome.kept = hasEntry(work.folder, work.target);
+}
+
+// The file into its run folder: a file of the watcher's own is renamed
+// there at once; another's is copied beside the loop, and the job waits in
+// Phase::Taking (Taken is then not yet true). kept says whether what is
+// there now is the file (a move that failed half way still leaves it
+// there).
 TakeResult moveFileIn(Watcher& watcher, Job& job, const OpenedEntry& opened, std::string& reason, bool& kept) {
-    UniqueFd target(openFolder(job.runFd.get(), job.record.rule.utf8 ? DeliveredFolder : FileFolder));
-    if (!target.valid()) {
+    auto outcome = std::make_shared<CopyOutcome>();
+    outcome->folder.reset(openFolder(job.runFd.get(), job.record.rule.utf8 ? DeliveredFolder : FileFolder));
+    if (!outcome->folder.valid()) {
         kept = false;
         reason = std::string("cannot open its run folder: ") + strerror(errno);
         return TakeResult::Failed;
     }
     const std::string into = importName(opened.name);
-    const TakeResult result =
-        moveIntoRun({watcher.dropFd.get(), opened.name, opened.fd, opened.info, target.get(), into}, reason);
-    kept = hasEntry(target.get(), into);
-    return result;
+    const int folder = outcome->folder.get();
+    if (isOwnFile(opened.info)) {
+        const TakeResult result =
+            moveIntoRun({watcher.dropFd.get(), opened.name, opened.fd, opened.info, folder, into}, reason);
+        kept = hasEntry(folder, into);
+        return result;
+    }
+    const CopyWork work = {watcher.dropFd.get(), opened.name, opened.fd, opened.info, folder, into};
+    job.copied = outcome;
+    job.phase = Phase::Taking;
+    job.work = startBackground(watcher.wakeFd.get(),
+                               [work, outcome](const StopAsked& stop) { runCopy(work, *outcome, stop); });
+    return TakeResult::Copying;
+}
+
+// A file that did not come into its run folder: it stays in the drop
+// folder (named when it cannot be taken), and the run folder goes.
+void takeNothing(Watcher& watcher, Job& job, TakeResult result, const std::string& reason) {
+    dropRun(watcher, job);
+    if (result == TakeResult::Gone) forgetFile(watcher.queue, job.record.name);
+    if (result == TakeResult::Failed) leaveInDrop(watcher, job.record.name, reason);
 }
 
 // The file is in its run folder: the job goes on to its checks, or to
@@ -382,12 +415,16 @@ bool takeFile(Watcher& watcher, const std::string& name, const FileRule& rule, d
     if (!prepareRun(watcher, job, name, rule)) return false;
     bool kept = false;
     result = moveFileIn(watcher, job, {name, fd.get(), info}, reason, kept);
-    if (writers == Writers::None) releaseWriters(fd.get());
+    job.leased = writers == Writers::None;
+    if (result == TakeResult::Copying) {
+        job.taking = std::move(fd);
+        watcher.jobs.push_back(std::move(job));
+        return true;
+    }
+    if (job.leased) releaseWriters(fd.get());
     fd.reset();
     if (result == TakeResult::Gone || (result == TakeResult::Failed && !kept)) {
-        dropRun(watcher, job);
-        if (result == TakeResult::Gone) forgetFile(watcher.queue, name);
-        if (result == TakeResult::Failed) leaveInDrop(watcher, name, reason);
+        takeNothing(watcher, job, result, reason);
         return false;
     }
     forgetFile(watcher.queue, name);
@@ -395,4 +432,18 @@ bool takeFile(Watcher& watcher, const std::string& name, const FileRule& rule, d
     watcher.jobs.push_back(std::move(job));
     if (goOn(watcher, watcher.jobs.back(), result, reason, now)) watcher.jobs.pop_back();
     return true;
+}
+
+bool afterCopy(Watcher& watcher, Job& job, double now) {
+    const std::shared_ptr<CopyOutcome> outcome = std::move(job.copied);
+    if (job.leased) releaseWriters(job.taking.get());
+    job.taking.reset();
+    job.phase = Phase::Running;   // until a step says otherwise
+    if (outcome->result == TakeResult::Gone || (outcome->result == TakeResult::Failed && !outcome->kept)) {
+        takeNothing(watcher, job, outcome->result, outcome->reason);
+        return true;
+    }
+    forgetFile(watcher.queue, job.record.name);
+    if (!job.record.marker.empty()) forgetFile(watcher.queue, job.record.marker);
+    return goOn(watcher, job, outcome->result, outcome->reason, now);
 }

@@ -19,9 +19,32 @@
 
 #include "watch/watcher.h"
 
+enum class TakeResult {
+    Taken,      // the file is in the run folder and no longer in the drop folder
+    Copying,    // it is being copied into the run folder, beside the loop
+    NotAFile,   // a symbolic link, FIFO, socket, device or folder: never taken
+    HasHoles,   // a regular file with holes: never written whole, and a copy would fill the disk
+    Gone,       // it went, or was replaced, before it could be taken (or the copy was stopped): look again later
+    Failed,     // it cannot be moved (reason); it stays in the drop folder
+};
+
+// What a copy beside the loop found, and the run folder's descriptor it
+// wrote into.
+struct CopyOutcome {
+    UniqueFd folder;
+    TakeResult result = TakeResult::Failed;
+    std::string reason;
+    bool kept = false;   // the file is in the run folder (a copy that failed half way may be)
+};
+
 // Takes one complete file and goes on with its checks and import (a job
-// added); false when it stays in the drop folder.
+// added); false when it stays in the drop folder. A file that is not the
+// watcher's own is copied beside the loop: its job waits in Phase::Taking.
 bool takeFile(Watcher& watcher, const std::string& name, const FileRule& rule, double now);
+
+// The copy has ended (job.work is done): the job goes on with its checks,
+// or the file stays in the drop folder. True when the job is over.
+bool afterCopy(Watcher& watcher, Job& job, double now);
 
 // Once the file is taken, its marker leaves the drop folder (while its name
 // still holds the marker that was copied).

@@ -12,11 +12,18 @@
 #include <vector>
 
 #include "common/fd.h"
+#include "watch/background.h"
 #include "watch/config.h"
 #include "watch/hook.h"
 #include "watch/importer.h"
 #include "watch/runrecord.h"
 #include "watch/scan.h"
+
+// What a job waits for while work goes on beside the loop, or a question to
+// the journal: take.h, checks.h and journal.h say.
+struct CopyOutcome;
+struct CheckOutcome;
+struct JournalAsk;
 
 // The folder in the working directory that holds the runs until they are
 // filed: only the watcher's user may enter it.
@@ -30,12 +37,23 @@ constexpr const char* NamedFileName = ".named";
 constexpr int MaxOutageDelay = 600;
 
 enum class Phase {
+    Taking,       // its file is copied into the run folder, beside the loop
+    Checking,     // its checks run beside the loop
+    JournalWait,  // the journal is asked (or could not be asked: tried again with back-off)
+    StartWait,    // checked, and waits for an import to end (--parallel)
     Running,      // its importer runs
     RetryWait,    // waits for another import after a transaction abort
     FilingWait,   // its run folder could not be filed yet: tried again later
     Locked,       // a run folder of another watcher, or of an importer that outlived its watcher
     Resume,       // a run an earlier watcher left: goes on once no older run of its type code is in work
     OutageWait,   // could not connect, the database is away: tried again with back-off
+};
+
+// A wait for something away (the database, the journal): since when
+// (monotonic; -1 while it is there) and the seconds before the next try.
+struct AwayWait {
+    double since = -1;
+    int delay = 0;
 };
 
 struct Job {
@@ -51,8 +69,19 @@ struct Job {
     double started = 0;       // monotonic time of the import's start
     double dueAt = -1;        // monotonic: the retry, the next try to file, the next look at a lock
     RunOutcome last;          // what the last import ended with
-    double awaySince = -1;    // OutageWait: when its first try found the database away (monotonic)
-    int awayDelay = 0;        // and the seconds before its next try
+    AwayWait database;        // OutageWait: the database was found away
+    AwayWait journal;         // JournalWait: the journal could not be asked
+    int startDelay = 0;       // StartWait: seconds before the next try to start an importer that could not fork
+    std::unique_ptr<Background> work;       // Taking, Checking: the work beside the loop
+    std::shared_ptr<CopyOutcome> copied;    // Taking: what the copy found
+    std::shared_ptr<CheckOutcome> checked;  // Checking: what the checks found
+    UniqueFd taking;          // Taking: the drop entry as opened, its lease held
+    bool leased = false;      // a read lease keeps writers out of it
+    double stopAt = -1;       // Running: when the import is ended for running too long (monotonic)
+    bool timedOut = false;    // the import ran longer than import-timeout and was ended
+    bool duplicateAsked = false;   // the journal said the file was not imported before
+    bool leftImport = false;  // the import an earlier watcher started, whose end this one found
+    std::shared_ptr<JournalAsk> ask;   // JournalWait: the question under way
 };
 
 // What the metrics count for a type code.
@@ -69,6 +98,7 @@ struct Watcher {
     UniqueFd dropFd;
     UniqueFd dropLock;              // the drop folder's lock file, held while the watcher lives
     UniqueFd stagingFd;
+    UniqueFd wakeFd;                // written by work beside the loop when it is done
     std::string staging;            // its path
     std::vector<Job> jobs;
     std::vector<int> retryDelays;   // seconds before the first, second, ... retry
@@ -81,6 +111,9 @@ struct Watcher {
     int firstOutageDelay = 30;      // seconds before the first try after the database was found away
     double outageSince = -1;        // the database is away since (monotonic), -1 while it is there
     int outageFiles = 0;            // files that waited for it
+    double journalAwaySince = -1;   // the journal cannot be asked since (monotonic), -1 while it can
+    std::string journalAwayCause;   // and why, as the first job that met it says
+    bool metricsDue = false;        // something the metrics show changed: written at the next turn
     int awayFiles = 0;              // --once: files left for the next run because it was away
     std::map<std::string, TypeCounts> typeCounts;   // by type code, for the metrics
     int metricsError = 0;           // the last error writing the metrics, named once
