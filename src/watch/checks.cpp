@@ -19,6 +19,7 @@
 #include "watch/durable.h"
 #include "watch/filing.h"
 #include "watch/names.h"
+#include "watch/order.h"
 #include "watch/pair.h"
 #include "watch/runfolder.h"
 #include "watch/runimport.h"
@@ -347,6 +348,7 @@ bool afterChecks(Watcher& watcher, Job& job, double now) {
     if (!outcome->passed) return fileAsFailed(watcher, job, Committed::No, "not imported: " + outcome->reason, now);
     job.record.checkedSize = outcome->checkedSize;
     job.record.checkedModified = outcome->checkedModified;
+    if (olderThanImported(watcher, job, reason)) return fileAsFailed(watcher, job, Committed::No, reason, now);
     if (!takeJournalFacts(job, *outcome, reason)) return fileAsFailed(watcher, job, Committed::No, reason, now);
     if (!recordStep(job, Step::Checked)) {
         return fileAsFailed(watcher, job, Committed::No,

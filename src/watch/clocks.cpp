@@ -1,5 +1,7 @@
 #include "watch/clocks.h"
 
+#include <algorithm>
+
 #include "common/diag.h"
 
 namespace {
@@ -14,6 +16,12 @@ constexpr long long NanosecondsPerSecond = 1000000000LL;
 
 double monotonicNow() {
     return secondsSinceStart();
+}
+
+double bootClockNow() {
+    timespec boot{};
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    return static_cast<double>(nanosecondsOf(boot)) / NanosecondsPerSecond;
 }
 
 time_t wallClockNow() {
@@ -40,6 +48,15 @@ time_t stampTime(const std::string& stamp) {
     struct tm utc {};
     if (stamp.size() != StampLength || strptime(stamp.c_str(), StampFormat, &utc) == nullptr) return -1;
     return timegm(&utc);
+}
+
+double secondsSinceWritten(const timespec& modified, const timespec& changed) {
+    timespec wall{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    const long long now = nanosecondsOf(wall);
+    const long long written = nanosecondsOf(modified) <= now ? std::max(nanosecondsOf(modified), nanosecondsOf(changed))
+                                                             : nanosecondsOf(changed);
+    return static_cast<double>(now - written) / NanosecondsPerSecond;
 }
 
 long long nanosecondsOf(const timespec& time) {

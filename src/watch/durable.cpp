@@ -127,6 +127,18 @@ bool writeFileDurably(int folder, const std::string& name, const std::string& te
     return finishFile(std::move(fd), written, folder, temporary, name);
 }
 
+bool writeFileQuickly(int folder, const std::string& name, const std::string& text) {
+    std::string temporary;
+    UniqueFd fd(createTemporary(folder, name, temporary));
+    if (!fd.valid()) return false;
+    const bool written = writeAll(fd.get(), text.data(), text.size()) && fd.close();
+    if (written && renameat(folder, temporary.c_str(), folder, name.c_str()) == 0) return true;
+    const int error = errno;
+    unlinkat(folder, temporary.c_str(), 0);
+    errno = error;
+    return false;
+}
+
 bool copyDurably(int in, int folder, const std::string& name, const std::atomic<bool>* stop) {
     std::string temporary;
     UniqueFd fd(createTemporary(folder, name, temporary));

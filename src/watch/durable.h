@@ -37,6 +37,12 @@ bool renameNoReplace(int fromFolder, const std::string& from, int toFolder, cons
 // over name, the folder flushed.
 bool writeFileDurably(int folder, const std::string& name, const std::string& text);
 
+// Writes text as the file name in folder, whole or not at all (a temporary
+// name, renamed over name), but not flushed: for a view of the moment
+// (the metrics, the work in progress) that a crash may lose and the next
+// write replaces.
+bool writeFileQuickly(int folder, const std::string& name, const std::string& text);
+
 // A file written in pieces: createTemporary opens a new temporary file
 // beside name (-1 with errno), finishTemporary flushes and closes it and,
 // when written is true, renames it over name and flushes the folder;

@@ -164,8 +164,8 @@ void waitToFile(Watcher& watcher, Job& job, const char* step, const std::string&
     job.dueAt = watcher.once ? -1 : now + std::max(1, job.site.settleSeconds);
 }
 
-// The filed run, counted for the metrics and told: in the log, in the note
-// of the last whole import, and to the on-failed hook.
+// The filed run, counted for the metrics and told: in the log and to the
+// on-failed hook.
 void tellFiled(Watcher& watcher, const Job& job, const std::string& folder, double now) {
     const std::string shown = shownName(job.record.name);
     const char* type = job.record.rule.typeCode.c_str();
@@ -174,7 +174,6 @@ void tellFiled(Watcher& watcher, const Job& job, const std::string& folder, doub
         diagnose("%s %s: archived in %s (%s)", shown.c_str(), type, folder.c_str(), job.record.outcome.c_str());
         counts.imported++;
         counts.lastWhole = std::max(counts.lastWhole, stampTime(job.record.stamp));
-        noteLastImport(watcher.stagingFd.get(), job.record.rule.typeCode, job.record.stamp);
         return;
     }
     diagnose("%s %s: to %s (%s): %s", shown.c_str(), type, folder.c_str(), job.record.outcome.c_str(),
@@ -187,7 +186,9 @@ void tellFiled(Watcher& watcher, const Job& job, const std::string& folder, doub
 
 enum class Verdict { Imported, Failed };
 
-// The end of a job: its verdict counted and recorded, then the filing.
+// The end of a job: its verdict counted and recorded, then the filing. A
+// committed run is noted first (its table holds that file now), before the
+// filing a crash could cut.
 bool fileWithVerdict(Watcher& watcher, Job& job, Verdict verdict, Committed committed, const std::string& reason,
                      double now) {
     const bool archived = verdict == Verdict::Imported;
@@ -197,6 +198,11 @@ bool fileWithVerdict(Watcher& watcher, Job& job, Verdict verdict, Committed comm
     job.record.reason = reason;
     if (!archived) watcher.failedFiles++;
     if (committed == Committed::Unknown) watcher.unknownFiles++;
+    if (committed == Committed::Yes && !noteLastImport(watcher.stagingFd.get(), job.record)) {
+        diagnose("%s %s: the note of the last import in %s/%s cannot be written: %s; an older file that comes later "
+                 "may not be recognized as older", shownName(job.record.name).c_str(),
+                 job.record.rule.typeCode.c_str(), watcher.staging.c_str(), LastImportsName, strerror(errno));
+    }
     return fileRun(watcher, job, now);
 }
 

@@ -9,6 +9,11 @@
 #include "watch/names.h"
 #include "watch/runfolder.h"
 
+bool cameAfter(const FiledRun& a, const FiledRun& b) {
+    if (a.sequence >= 0 && b.sequence >= 0) return b.sequence > a.sequence;
+    return b.taken > a.taken;
+}
+
 std::vector<FiledRun> filedRuns(const std::string& base) {
     std::vector<FiledRun> runs;
     UniqueFd baseFd(openFolder(AT_FDCWD, base));
@@ -25,6 +30,8 @@ std::vector<FiledRun> filedRuns(const std::string& base) {
         run.held = record.held;
         run.outcome = record.outcome;
         run.reason = record.reason;
+        run.sequence = record.sequence;
+        run.requeued = hasEntry(baseFd.get(), pathIn(entry.name, RequeuedName));
         RunOutcome report;
         if (readReport(pathIn(run.folder, ReportName), report)) {
             run.lines = report.lines;

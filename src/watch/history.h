@@ -17,7 +17,13 @@ struct FiledRun {
     long lines = -1;        // from its report; -1 without one
     long written = -1;
     long failed = -1;
+    long long sequence = -1;   // its number in the run sequence; -1 in a run of an older watcher
+    bool requeued = false;     // requeue put its file back into the drop folder
 };
+
+// Whether run b came after run a: by the run sequence, which no clock moves,
+// where both have it, else by their time stamps.
+bool cameAfter(const FiledRun& a, const FiledRun& b);
 
 // The run folders of base (archive/ or failed/) that the watcher filed.
 std::vector<FiledRun> filedRuns(const std::string& base);

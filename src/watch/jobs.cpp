@@ -16,6 +16,7 @@
 #include "watch/journal.h"
 #include "watch/leftovers.h"
 #include "watch/names.h"
+#include "watch/order.h"
 #include "watch/pair.h"
 #include "watch/runfolder.h"
 #include "watch/runimport.h"
@@ -96,6 +97,7 @@ void startCompleteFiles(Watcher& watcher, double now) {
         completeFiles(watcher.queue, now, watcher.config.settleSeconds, settleClockOf(watcher));
     const std::set<std::string> complete(names.begin(), names.end());
     nameMissingHalves(watcher, now, complete);
+    const std::map<std::string, OrderKey> notReady = filesNotReady(watcher, complete);
     for (const std::string& name : names) {
         if (isMarkerName(watcher.config, name)) continue;   // it goes with its file
         const FileRule* rule = ruleFor(watcher.config, name.c_str());
@@ -109,7 +111,8 @@ void startCompleteFiles(Watcher& watcher, double now) {
             file.held = true;
             continue;
         }
-        if (waiting.count(rule->typeCode) != 0 || busyFor(watcher, rule->typeCode)) {
+        if (waiting.count(rule->typeCode) != 0 || busyFor(watcher, rule->typeCode) ||
+            olderFileWaits(watcher, notReady, *rule, name)) {
             waiting.insert(rule->typeCode);
             continue;
         }

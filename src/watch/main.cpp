@@ -37,6 +37,7 @@
 #include "watch/runimport.h"
 #include "watch/scan.h"
 #include "watch/status.h"
+#include "watch/workview.h"
 
 #ifndef KELVORA_VERSION
 #define KELVORA_VERSION "unknown"
@@ -302,6 +303,7 @@ void holdUnsettledFiles(Watcher& watcher, double now) {
         diagnose("%s changed less than settle = %d s ago: it is left for the next run", shownName(entry.first).c_str(),
                  watcher.config.settleSeconds);
         entry.second.held = true;
+        entry.second.laterRun = true;
     }
 }
 
@@ -345,6 +347,7 @@ int stopWatcher(Watcher& watcher) {
     leaveWaitingRuns(watcher);
     while (reapHooks(watcher.hooks, monotonicNow())) usleep(HookPollMicroseconds);
     writeMetrics(watcher, monotonicNow());
+    removeWorkView(watcher);
     diagnose("stopped");
     return watcher.once ? finalStatus(watcher) : 0;
 }
@@ -383,6 +386,7 @@ int runWatcher(Watcher& watcher, int signalFd) {
         if (watcher.stopping && mayStop(watcher)) return stopWatcher(watcher);
         startCompleteFiles(watcher, now);
         if (watcher.once && onceIsDone(watcher)) return stopWatcher(watcher);
+        writeWorkView(watcher, now);
         waitForWork(watcher, signalFd, now, std::min(nextRescan, nextChores));
     }
 }

@@ -15,6 +15,7 @@
 #include "watch/history.h"
 #include "watch/lastimports.h"
 #include "watch/pair.h"
+#include "watch/workview.h"
 
 namespace {
 
@@ -80,12 +81,35 @@ void dropMetrics(const Watcher& watcher, double now, std::string& text) {
     sample(text, "kelvora_watch_outage", "", watcher.outageSince >= 0 ? 1 : 0);
 }
 
+// What cannot go on by itself: files the watcher cannot take, a journal it
+// cannot ask, and the runs in the staging area by what each does or waits
+// for.
+void troubleMetrics(const Watcher& watcher, std::string& text) {
+    long untaken = 0;
+    for (const auto& entry : watcher.queue.files) untaken += entry.second.takeFailed ? 1 : 0;
+    describe(text, "kelvora_watch_files_untaken", "gauge",
+             "Files in the drop folder the watcher cannot take (it cannot read them, say); each needs a person.");
+    sample(text, "kelvora_watch_files_untaken", "", static_cast<double>(untaken));
+    describe(text, "kelvora_watch_journal_away", "gauge",
+             "1 while the journal cannot be asked: the files that need it wait.");
+    sample(text, "kelvora_watch_journal_away", "", watcher.journalAwaySince >= 0 ? 1 : 0);
+    std::map<std::string, long> runs;
+    for (const char* word : DoingWords) runs[word] = 0;
+    for (const Job& job : watcher.jobs) runs[doingWord(job)]++;
+    describe(text, "kelvora_watch_runs", "gauge", "Files in the staging area, by what each does or waits for.");
+    for (const auto& [word, count] : runs) {
+        sample(text, "kelvora_watch_runs", "doing=\"" + word + "\"", static_cast<double>(count));
+    }
+}
+
 }  // namespace
 
 void readLastImports(Watcher& watcher) {
-    std::map<std::string, std::string> noted;
+    std::map<std::string, LastImport> noted;
     readLastImportNotes(watcher.stagingFd.get(), noted);
-    for (const auto& [type, stamp] : noted) watcher.typeCounts[type].lastWhole = stampTime(stamp);
+    for (const auto& [type, note] : noted) {
+        if (!note.wholeStamp.empty()) watcher.typeCounts[type].lastWhole = stampTime(note.wholeStamp);
+    }
     for (const FiledRun& run : filedRuns(watcher.config.archive)) {
         TypeCounts& counts = watcher.typeCounts[run.typeCode];
         if (run.archived && run.taken > counts.lastWhole) counts.lastWhole = run.taken;
@@ -97,11 +121,12 @@ void writeMetrics(Watcher& watcher, double now) {
     std::string text;
     typeMetrics(watcher, text);
     dropMetrics(watcher, now, text);
+    troubleMetrics(watcher, text);
     const std::string& path = watcher.config.metrics;
     const size_t slash = path.rfind('/');
     UniqueFd folder(openFolder(AT_FDCWD, path.substr(0, slash == 0 ? 1 : slash)));
     const std::string name = path.substr(slash + 1);
-    const bool written = folder.valid() && writeFileDurably(folder.get(), name, text) &&
+    const bool written = folder.valid() && writeFileQuickly(folder.get(), name, text) &&
                          fchmodat(folder.get(), name.c_str(), MetricsMode, 0) == 0;
     const int error = errno;
     if (!written && error != watcher.metricsError) diagnose("cannot write the metrics %s: %s", path.c_str(), strerror(error));

@@ -34,7 +34,6 @@ namespace {
 constexpr int ExitRefused = 1;
 constexpr int ExitUsage = 2;
 constexpr const char* CommandWord = "requeue";
-constexpr const char* RequeuedName = "requeued";
 constexpr const char* HiddenPrefix = ".kelvora-requeue-";   // the watcher never takes a name that starts with "."
 constexpr const char* MarkerHiddenEnding = ".marker";
 constexpr size_t MaxRequeuedBytes = 64 * 1024;
@@ -189,24 +188,55 @@ std::string lastPutBack(const std::string& requeued) {
     return requeued.substr(from, requeued.find(' ', from) - from);
 }
 
+// Whether filed came after record: by the run sequence, which no clock
+// moves; a record of an older watcher has none, and then the time stamps
+// tell (whole seconds, so a run taken in the same second counts as later:
+// which of the two came first cannot be told).
+bool cameLater(const RunRecord& filed, const RunRecord& record) {
+    if (filed.sequence >= 0 && record.sequence >= 0) return filed.sequence > record.sequence;
+    return filed.stamp >= record.stamp;
+}
+
 // The latest run of the archive with a file of the record's type code
-// taken since (later is empty when there is none). The time stamps have
-// whole seconds, so a run taken in the same second counts as later: which
-// of the two came first cannot be told. A run folder's name starts with
-// its time stamp, so older ones are passed without reading their record.
-// False when the archive cannot be read.
+// taken after it (later is empty when there is none). False when the
+// archive cannot be read.
 bool findLaterImport(const Site& site, const RunRecord& record, std::string& later, std::string& laterStamp) {
     std::vector<std::string> names;
     if (!listFolder(site.archive.get(), names)) return false;
-    for (const RunFolderEntry& run : listRunFolders(site.archive.get(), record.stamp)) {
+    const RunRecord* latest = nullptr;
+    const std::vector<RunFolderEntry> runs = listRunFolders(site.archive.get());
+    for (const RunFolderEntry& run : runs) {
         const RunRecord& filed = run.record;
-        if (!run.recorded || filed.rule.typeCode != record.rule.typeCode || filed.stamp < record.stamp) continue;
-        if (later.empty() || filed.stamp > laterStamp) {
+        if (!run.recorded || filed.rule.typeCode != record.rule.typeCode || filed.id == record.id ||
+            !cameLater(filed, record)) {
+            continue;
+        }
+        if (latest == nullptr || cameLater(filed, *latest)) {
+            latest = &filed;
             later = run.name;
             laterStamp = filed.stamp;
         }
     }
     return true;
+}
+
+// The watcher's note of the last committed run of the type code, when it
+// came after this run: its words for the refusal, else empty.
+std::string laterInNote(const Site& site, const RunRecord& record) {
+    std::map<std::string, LastImport> noted;
+    const std::string staging = pathIn(site.config.workdir, StagingFolderName);
+    const UniqueFd stagingFd(openFolder(AT_FDCWD, staging));
+    if (stagingFd.valid()) readLastImportNotes(stagingFd.get(), noted);
+    const LastImport& note = noted[record.rule.typeCode];
+    const bool bySequence = note.sequence >= 0 && record.sequence >= 0;
+    if (bySequence ? note.sequence <= record.sequence : note.wholeStamp.empty() || note.wholeStamp < record.stamp) {
+        return "";
+    }
+    const std::string which = bySequence ? shownName(note.name) + ", run " + std::to_string(note.sequence) +
+                                               " of the watcher's sequence; this one run " +
+                                               std::to_string(record.sequence)
+                                         : "taken " + note.wholeStamp + "; this one " + record.stamp;
+    return which + ", as the watcher noted in " + staging + "/" + LastImportsName;
 }
 
 // The refusals that --force overrides: the run committed (in part) or may
@@ -228,23 +258,12 @@ bool mayGoBackUnforced(const Site& site, const Run& run) {
     if (!findLaterImport(site, run.record, later, laterStamp)) {
         return refuse(run.given, "the archive " + site.config.archive + " cannot be read: " + strerror(errno));
     }
-    if (later.empty()) {
-        // The archive's runs go with retention; the watcher's note of the last
-        // whole import of each type code does not.
-        std::map<std::string, std::string> noted;
-        const std::string staging = pathIn(site.config.workdir, StagingFolderName);
-        const UniqueFd stagingFd(openFolder(AT_FDCWD, staging));
-        if (stagingFd.valid()) readLastImportNotes(stagingFd.get(), noted);
-        const std::string noteStamp = noted[run.record.rule.typeCode];
-        if (noteStamp.empty() || noteStamp < run.record.stamp) return true;
-        return refuse(run.given, "a later " + run.record.rule.typeCode + " file was imported since (taken " +
-                                     noteStamp + ", as the watcher noted in " + staging + "/" + LastImportsName +
-                                     "; this one " + run.record.stamp +
-                                     "): it would bring older data back over newer; --force puts it back anyway");
-    }
-    return refuse(run.given, "a later " + run.record.rule.typeCode + " file was imported since (" +
-                                 site.config.archive + "/" + shownName(later) + ", taken " + laterStamp +
-                                 "; this one " + run.record.stamp +
+    // The archive's runs go with retention; the watcher's note does not.
+    const std::string which = !later.empty() ? site.config.archive + "/" + shownName(later) + ", taken " + laterStamp +
+                                                   "; this one " + run.record.stamp
+                                             : laterInNote(site, run.record);
+    if (which.empty()) return true;
+    return refuse(run.given, "a later " + run.record.rule.typeCode + " file was imported since (" + which +
                                  "): it would bring older data back over newer; --force puts it back anyway");
 }
 

@@ -21,6 +21,8 @@ constexpr const char* ErrorName = "stderr.cp1252";
 constexpr const char* ReportName = "report.json";
 // In failed/: why, in one line.
 constexpr const char* ReasonFileName = "reason";
+// In failed/: each time requeue put the file back into the drop folder.
+constexpr const char* RequeuedName = "requeued";
 
 std::string pathIn(const std::string& folder, const std::string& name);
 

@@ -67,6 +67,10 @@ bool readName(const Json& json, const char* key, std::string& name) {
 // The run's identity, its section and its step.
 bool readRunFacts(const Json& json, RunRecord& record) {
     std::string step;
+    record.sequence = -1;   // a record of an older watcher has neither
+    record.deliveredModified = -1;
+    readNumber(json, "sequence", record.sequence);
+    readNumber(json, "delivered_mtime_ns", record.deliveredModified);
     const auto section = json.find("section");
     return readName(json, "name_hex", record.name) && readText(json, "step", step) && stepOf(step, record.step) &&
            readText(json, "id", record.id) && readText(json, "drop", record.drop) &&
@@ -126,6 +130,8 @@ bool writeRunRecord(int runFolder, const RunRecord& record) {
                  {"name", shownName(record.name)},
                  {"name_hex", hexOf(record.name)},
                  {"taken", record.stamp},
+                 {"sequence", record.sequence},
+                 {"delivered_mtime_ns", record.deliveredModified},
                  {"section", ruleJson(record.rule)},
                  {"step", stepName(record.step)},
                  {"attempt", record.attempt},

@@ -22,6 +22,8 @@ struct RunRecord {
     std::string drop;            // the drop folder it came from: another watcher's runs stay its own
     std::string name;            // as delivered, every byte
     std::string stamp;           // the UTC time it was taken
+    long long sequence = -1;     // its number in the run sequence (sequence.h); -1 in a record of an older watcher
+    long long deliveredModified = -1;   // the modification time the file was delivered with (nanoseconds)
     FileRule rule;               // the section it was taken under
     Step step = Step::Taking;
     int attempt = 0;             // imports started

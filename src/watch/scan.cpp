@@ -16,6 +16,7 @@
 #include "common/diag.h"
 #include "common/hex.h"
 #include "common/strutil.h"
+#include "watch/clocks.h"
 #include "watch/durable.h"
 #include "watch/names.h"
 
@@ -26,13 +27,8 @@ constexpr uint32_t WritingEvents = IN_CREATE | IN_MODIFY;
 constexpr uint32_t GoneEvents = IN_DELETE | IN_MOVED_FROM;
 constexpr const char* TransferSuffixes[] = {".tmp", ".part", ".filepart"};
 constexpr size_t EventBufferSize = 64 * 1024;
-constexpr double NanosecondsPerSecond = 1e9;
 constexpr size_t MaxNamedEntries = 10000;   // beyond this, entries are named again after a restart
 constexpr size_t MaxNamedBytes = 4 * 1024 * 1024;
-
-double secondsOf(const timespec& time) {
-    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / NanosecondsPerSecond;
-}
 
 // Writes the names named as never taken, for the next watcher: a line per
 // entry, its name in hexadecimal and its inode.
@@ -229,12 +225,7 @@ void noteNotAFile(DropQueue& queue, const std::string& name, const std::string& 
 
 double secondsUnchanged(const DropFile& file, double now, SettleClock clock) {
     if (clock == SettleClock::Watched) return now - file.stableSince;
-    // Without events, the last write is the later of the two times: a
-    // transfer that keeps the sender's modification time (rsync -t, curl
-    // -R) still moves the status change time with every write.
-    timespec wall{};
-    clock_gettime(CLOCK_REALTIME, &wall);
-    return secondsOf(wall) - std::max(secondsOf(file.modified), secondsOf(file.statusChanged));
+    return secondsSinceWritten(file.modified, file.statusChanged);
 }
 
 std::vector<std::string> completeFiles(const DropQueue& queue, double now, int settle, SettleClock clock) {
@@ -244,8 +235,8 @@ std::vector<std::string> completeFiles(const DropQueue& queue, double now, int s
         if (secondsUnchanged(file, now, clock) >= settle) complete.emplace_back(&name, &file);
     }
     std::sort(complete.begin(), complete.end(), [](const auto& a, const auto& b) {
-        const double ta = secondsOf(a.second->modified);
-        const double tb = secondsOf(b.second->modified);
+        const long long ta = nanosecondsOf(a.second->modified);
+        const long long tb = nanosecondsOf(b.second->modified);
         return ta != tb ? ta < tb : *a.first < *b.first;
     });
     std::vector<std::string> names;

@@ -22,6 +22,7 @@ struct DropFile {
     double stableSince = 0;   // monotonic seconds at the last change seen
     bool open = false;        // inotify saw it written and not yet closed
     bool held = false;        // not to be taken again until it changes
+    bool laterRun = false;    // --once: held for the next run, which takes it (it settles or is written still)
     bool takeFailed = false;  // could not be taken: tried again at each rescan, its type code waits
     std::string failure;      // why, as last named
     bool halfSaid = false;    // named as a file without its marker, or a marker without its file

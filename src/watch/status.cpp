@@ -23,6 +23,7 @@
 #include "watch/runfolder.h"
 #include "watch/scan.h"
 #include "watch/watcher.h"
+#include "watch/workview.h"
 
 namespace {
 
@@ -60,43 +61,97 @@ std::string lockHolder(const WatchConfig& config) {
     return holder;
 }
 
-// The type codes that have a run in work (in the staging area).
-std::map<std::string, std::string> runsInWork(const WatchConfig& config) {
-    std::map<std::string, std::string> runs;
+// A run of the staging area, as status shows it.
+struct InWork {
+    std::string name;   // as delivered
+    std::string text;   // as shown: its name and step
+};
+
+// The runs in work (in the staging area) by type code: the first of each.
+std::map<std::string, InWork> runsInWork(const WatchConfig& config) {
+    std::map<std::string, InWork> runs;
     const UniqueFd staging(openFolder(AT_FDCWD, pathIn(config.workdir, StagingFolderName)));
     if (!staging.valid()) return runs;
     for (const RunFolderEntry& run : listRunFolders(staging.get())) {
         const RunRecord& record = run.record;
-        if (run.recorded && record.drop == config.drop) {
-            runs[record.rule.typeCode] = shownName(record.name) + " (" + stepName(record.step) + ")";
+        if (run.recorded && record.drop == config.drop && runs.count(record.rule.typeCode) == 0) {
+            runs[record.rule.typeCode] = {record.name, shownName(record.name) + " (" + stepName(record.step) + ")"};
         }
     }
     return runs;
 }
 
+// The runs of the staging area as the view of a watcher that holds the
+// drop folder tells them: what each does or waits for, an import's pid and
+// how long it has run, when the next try is due.
+Json jobsOfView(const Json& view) {
+    const double boot = bootClockNow();
+    Json jobs = Json::array();
+    for (Json job : view["jobs"]) {
+        if (job.contains("started_boot_seconds")) {
+            job["running_seconds"] = std::max(0.0, boot - job["started_boot_seconds"].get<double>());
+        }
+        if (job.contains("due_boot_seconds")) {
+            job["next_try_seconds"] = std::max(0.0, job["due_boot_seconds"].get<double>() - boot);
+        }
+        job.erase("started_boot_seconds");
+        job.erase("due_boot_seconds");
+        jobs.push_back(job);
+    }
+    return jobs;
+}
+
+// Without a watcher, the runs of the staging area wait for its next start.
+Json jobsOfRecords(const WatchConfig& config) {
+    Json jobs = Json::array();
+    const UniqueFd staging(openFolder(AT_FDCWD, pathIn(config.workdir, StagingFolderName)));
+    if (!staging.valid()) return jobs;
+    for (const RunFolderEntry& run : listRunFolders(staging.get())) {
+        if (!run.recorded || run.record.drop != config.drop) continue;
+        jobs.push_back({{"file", shownName(run.record.name)}, {"type", run.record.rule.typeCode},
+                        {"folder", pathIn(pathIn(config.workdir, StagingFolderName), run.name)},
+                        {"doing", stepName(run.record.step)},
+                        {"waits_for", "the next start of the watcher, which goes on with it from the step \"" +
+                                          std::string(stepName(run.record.step)) + "\""}});
+    }
+    return jobs;
+}
+
 // Seconds since the entry last changed (modification or status change).
-double ageOf(const struct stat& info, time_t now) {
-    return static_cast<double>(now - std::max(info.st_mtim.tv_sec, info.st_ctim.tv_sec));
+double ageOf(const struct stat& info) {
+    return secondsSinceWritten(info.st_mtim, info.st_ctim);
 }
 
 // What the look at the drop folder knows of it as a whole.
 struct DropView {
     const WatchConfig& config;
-    time_t now;
     const std::vector<std::string>& names;                  // every entry
-    const std::map<std::string, std::string>& inWork;       // by type code: the run in work
-    std::map<std::string, std::string> firstOfType;         // by type code: the first file whose turn it is
+    const std::map<std::string, InWork>& inWork;            // by type code: the run in work
+    const std::map<std::string, std::string>& untaken;      // entries the watcher cannot take, and why
+    std::map<std::string, std::string> firstOfType;         // by type code: the first file that waits
 };
 
-// What one drop entry waits for.
+// A file of a section, ready to be taken: what holds it back.
+void waitsInTurn(DropView& view, const std::string& name, const FileRule& rule, Entry& entry) {
+    const auto run = view.inWork.find(rule.typeCode);
+    if (run != view.inWork.end() && run->second.name == name) {
+        entry.waitsFor = "being taken into the staging area (type " + rule.typeCode + ")";
+    } else if (run != view.inWork.end()) {
+        entry.waitsFor = "the run of " + run->second.text + " before it (type " + rule.typeCode + ")";
+    } else if (view.firstOfType.count(rule.typeCode) != 0) {
+        entry.waitsFor = "queued behind " + view.firstOfType[rule.typeCode] + " (type " + rule.typeCode + ")";
+    } else {
+        entry.waitsFor = "its turn (type " + rule.typeCode + ")";
+    }
+}
+
+// What one drop entry waits for. The files of a type code are looked at
+// oldest first; the first that waits holds back those after it.
 Entry lookAt(DropView& view, const std::string& name, const struct stat& info) {
     const WatchConfig& config = view.config;
-    const time_t now = view.now;
-    const std::vector<std::string>& names = view.names;
-    const std::map<std::string, std::string>& inWork = view.inWork;
-    std::map<std::string, std::string>& firstOfType = view.firstOfType;
     Entry entry{shownName(name), "", false};
     const FileRule* rule = ruleFor(config, name.c_str());
+    const auto untaken = view.untaken.find(entry.name);
     if (!S_ISREG(info.st_mode)) {
         entry.waitsFor = "nothing: it is not a regular file and is never taken";
     } else if (isMarkerName(config, name)) {
@@ -104,29 +159,31 @@ Entry lookAt(DropView& view, const std::string& name, const struct stat& info) {
     } else if (rule == nullptr) {
         entry.waitsFor = "a [file] section that matches its name";
         entry.needsAPerson = true;
+    } else if (untaken != view.untaken.end()) {
+        entry.waitsFor = "a person: the watcher cannot take it (" + untaken->second + "); give the watcher's user "
+                         "read access to it (the senders' group, mode 0640), and it is taken at the next rescan";
+        entry.needsAPerson = true;
     } else if (!rule->marker.empty() &&
-               std::find(names.begin(), names.end(), markerNameOf(*rule, name)) == names.end()) {
+               std::find(view.names.begin(), view.names.end(), markerNameOf(*rule, name)) == view.names.end()) {
         entry.waitsFor = "its marker " + shownName(markerNameOf(*rule, name));
-        entry.needsAPerson = ageOf(info, now) > rule->markerWait;
-    } else if (ageOf(info, now) < config.settleSeconds) {
+        entry.needsAPerson = ageOf(info) > rule->markerWait;
+    } else if (ageOf(info) < config.settleSeconds) {
         entry.waitsFor = "settling";
-    } else if (inWork.count(rule->typeCode) != 0) {
-        entry.waitsFor = "the run of " + inWork.at(rule->typeCode) + " before it (type " + rule->typeCode + ")";
-    } else if (firstOfType.count(rule->typeCode) != 0) {
-        entry.waitsFor = "queued behind " + firstOfType[rule->typeCode] + " (type " + rule->typeCode + ")";
     } else {
-        entry.waitsFor = "its turn (type " + rule->typeCode + ")";
-        firstOfType[rule->typeCode] = entry.name;
+        waitsInTurn(view, name, *rule, entry);
     }
+    if (rule != nullptr && view.firstOfType.count(rule->typeCode) == 0) view.firstOfType[rule->typeCode] = entry.name;
     return entry;
 }
 
-// The drop folder's entries, oldest first, and what each waits for.
-std::vector<Entry> dropEntries(const WatchConfig& config, time_t now) {
+// The drop folder's entries, oldest first (modification time, then name),
+// and what each waits for.
+std::vector<Entry> dropEntries(const WatchConfig& config, const std::map<std::string, InWork>& inWork,
+                               const std::map<std::string, std::string>& untaken) {
     UniqueFd drop(openFolder(AT_FDCWD, config.drop));
     std::vector<std::string> names;
     if (drop.valid()) listFolder(drop.get(), names);
-    std::vector<std::pair<time_t, std::string>> dated;
+    std::vector<std::pair<long long, std::string>> dated;
     std::map<std::string, struct stat> facts;
     for (const std::string& name : names) {
         struct stat info;
@@ -134,23 +191,68 @@ std::vector<Entry> dropEntries(const WatchConfig& config, time_t now) {
             continue;
         }
         facts[name] = info;
-        dated.emplace_back(info.st_mtim.tv_sec, name);
+        dated.emplace_back(nanosecondsOf(info.st_mtim), name);
     }
     drop.reset();
     std::sort(dated.begin(), dated.end());
-    const std::map<std::string, std::string> inWork = runsInWork(config);
-    DropView view{config, now, names, inWork, {}};
+    DropView view{config, names, inWork, untaken, {}};
     std::vector<Entry> entries;
     for (const auto& item : dated) entries.push_back(lookAt(view, item.second, facts[item.second]));
     return entries;
 }
 
-
 Json runJson(const FiledRun& run) {
     return {{"folder", run.folder}, {"file", run.name}, {"type", run.typeCode}, {"taken", utcText(run.taken)},
             {"outcome", run.outcome}, {"archived", run.archived}, {"held", run.held}, {"lines", run.lines},
             {"written", run.written},
-            {"failed", run.failed}, {"reason", run.reason}};
+            {"failed", run.failed}, {"reason", run.reason}, {"requeued", run.requeued}};
+}
+
+// What the watcher that holds the drop folder says of its work: the runs
+// in the staging area, the entries it cannot take, the journal. Without a
+// watcher, the run records tell.
+struct WatcherWork {
+    Json jobs = Json::array();
+    std::map<std::string, std::string> untaken;   // by name as shown: why
+    Json journalAway;                             // why the journal cannot be asked, or null
+};
+
+WatcherWork workOf(const WatchConfig& config, int staging, bool watched) {
+    WatcherWork work;
+    Json view;
+    if (!watched || staging < 0 || !readWorkView(staging, view)) {
+        work.jobs = jobsOfRecords(config);
+        return work;
+    }
+    work.jobs = jobsOfView(view);
+    for (const Json& entry : view["untaken"]) {
+        if (entry["file"].is_string() && entry["reason"].is_string()) work.untaken[entry["file"]] = entry["reason"];
+    }
+    if (view["journal_away"].is_string()) work.journalAway = view["journal_away"];
+    return work;
+}
+
+// The filed runs: the last of each type code, and the failures of the last
+// day that no requeue has taken up yet.
+void filedPart(const WatchConfig& config, time_t now, Json& status, bool& needsAPerson) {
+    std::map<std::string, FiledRun> last;
+    status["failed_last_24_hours"] = Json::array();
+    for (const std::string* base : {&config.archive, &config.failed}) {
+        for (const FiledRun& run : filedRuns(*base)) {
+            if (last.count(run.typeCode) == 0 || cameAfter(last[run.typeCode], run)) last[run.typeCode] = run;
+            if (!run.archived && now - run.taken <= SecondsPerDay) {
+                status["failed_last_24_hours"].push_back(runJson(run));
+                needsAPerson = needsAPerson || !run.requeued;
+            }
+        }
+    }
+    // A held file waits for a person's decision for as long as no later run
+    // of its type code has come, however long ago it was held.
+    status["last_run"] = Json::object();
+    for (const auto& [type, run] : last) {
+        status["last_run"][type] = runJson(run);
+        needsAPerson = needsAPerson || (run.held && !run.requeued);
+    }
 }
 
 // The whole status as JSON: the text form is printed from it too.
@@ -164,38 +266,46 @@ Json statusOf(const WatchConfig& config, time_t now, bool& needsAPerson) {
         outage = outage.substr(0, outage.find('\n'));
     }
     status["outage"] = outage.empty() ? Json() : Json(outage);
+    const WatcherWork work = workOf(config, staging.get(), !holder.empty());
+    status["journal_away"] = work.journalAway;
+    needsAPerson = needsAPerson || !work.journalAway.is_null();
+    status["in_work"] = work.jobs;
     status["drop"] = Json::array();
-    for (const Entry& entry : dropEntries(config, now)) {
+    for (const Entry& entry : dropEntries(config, runsInWork(config), work.untaken)) {
         status["drop"].push_back({{"file", entry.name}, {"waits_for", entry.waitsFor},
                                   {"needs_a_person", entry.needsAPerson}});
         needsAPerson = needsAPerson || entry.needsAPerson;
     }
-    std::map<std::string, FiledRun> last;
-    status["failed_last_24_hours"] = Json::array();
-    for (const std::string* base : {&config.archive, &config.failed}) {
-        for (const FiledRun& run : filedRuns(*base)) {
-            if (last.count(run.typeCode) == 0 || run.taken > last[run.typeCode].taken) last[run.typeCode] = run;
-            if (!run.archived && now - run.taken <= SecondsPerDay) {
-                status["failed_last_24_hours"].push_back(runJson(run));
-                needsAPerson = true;
-            }
-        }
-    }
-    // A held file waits for a person's decision for as long as no later run
-    // of its type code has come, however long ago it was held.
-    status["last_run"] = Json::object();
-    for (const auto& [type, run] : last) {
-        status["last_run"][type] = runJson(run);
-        needsAPerson = needsAPerson || run.held;
-    }
+    filedPart(config, now, status, needsAPerson);
     status["needs_a_person"] = needsAPerson;
     return status;
+}
+
+// One run of the staging area, as a line.
+void printJob(const Json& job) {
+    std::string more;
+    if (job.contains("pid")) {
+        more = ", pid " + std::to_string(job["pid"].get<long>()) + ", running for " +
+               std::to_string(static_cast<long>(job["running_seconds"].get<double>())) + " s";
+    }
+    if (job.contains("next_try_seconds")) {
+        more += "; next try in " + std::to_string(static_cast<long>(job["next_try_seconds"].get<double>())) + " s";
+    }
+    printf("  %s %s: %s%s (%s)\n", job["type"].get<std::string>().c_str(), job["file"].get<std::string>().c_str(),
+           job["doing"] == "import" ? "imported" : ("waits for " + job["waits_for"].get<std::string>()).c_str(),
+           more.c_str(), job["folder"].get<std::string>().c_str());
 }
 
 void printText(const Json& status) {
     printf("watcher: %s\n", status["watcher"].is_null() ? "none holds the drop folder"
                                                          : status["watcher"].get<std::string>().c_str());
     if (!status["outage"].is_null()) printf("the database is away since %s\n", status["outage"].get<std::string>().c_str());
+    if (!status["journal_away"].is_null()) {
+        printf("! the journal cannot be asked: %s; the files that need it wait\n",
+               status["journal_away"].get<std::string>().c_str());
+    }
+    printf("in work: %zu\n", status["in_work"].size());
+    for (const Json& job : status["in_work"]) printJob(job);
     printf("drop folder: %zu entries\n", status["drop"].size());
     for (const Json& entry : status["drop"]) {
         printf("  %s%s: waits for %s\n", entry["needs_a_person"].get<bool>() ? "! " : "",
@@ -215,8 +325,8 @@ void printText(const Json& status) {
     }
     printf("failed in the last 24 hours: %zu\n", status["failed_last_24_hours"].size());
     for (const Json& run : status["failed_last_24_hours"]) {
-        printf("  %s %s: %s\n", run["type"].get<std::string>().c_str(), run["folder"].get<std::string>().c_str(),
-               run["reason"].get<std::string>().c_str());
+        printf("  %s %s: %s%s\n", run["type"].get<std::string>().c_str(), run["folder"].get<std::string>().c_str(),
+               run["reason"].get<std::string>().c_str(), run["requeued"].get<bool>() ? " (put back by requeue)" : "");
     }
 }
 

@@ -16,6 +16,7 @@
 #include "watch/names.h"
 #include "watch/pair.h"
 #include "watch/runfolder.h"
+#include "watch/sequence.h"
 
 namespace {
 
@@ -209,6 +210,7 @@ void stillWritten(Watcher& watcher, const std::string& name) {
     }
     file.open = true;
     file.held = watcher.once;
+    file.laterRun = watcher.once;
 }
 
 // Where the watcher cannot tell an open writer (no lease to be had), the
@@ -286,6 +288,7 @@ Job newJob(const Watcher& watcher, const std::string& name, const FileRule& rule
     job.record.rule = rule;
     job.record.dropDevice = info.st_dev;
     job.record.dropInode = info.st_ino;
+    job.record.deliveredModified = nanosecondsOf(info.st_mtim);
     job.site = watcher.config;
     return job;
 }
@@ -293,6 +296,11 @@ Job newJob(const Watcher& watcher, const std::string& name, const FileRule& rule
 // The run folder, locked, the marker in it, the step Taking recorded;
 // false (the file stays in the drop folder) when that cannot be had.
 bool prepareRun(Watcher& watcher, Job& job, const std::string& name, const FileRule& rule) {
+    if (!nextSequence(watcher.stagingFd.get(), watcher.sequence, job.record.sequence)) {
+        leaveInDrop(watcher, name, std::string("cannot number its run in ") + watcher.staging + "/" +
+                                       SequenceFileName + ": " + strerror(errno));
+        return false;
+    }
     const bool made = makeRun(watcher, job, rule.utf8 ? DeliveredFolder : nullptr);
     std::string markerTrouble;
     if (made && !rule.marker.empty() && !copyMarker(watcher, job, markerNameOf(rule, name), markerTrouble)) {

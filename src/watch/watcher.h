@@ -18,6 +18,7 @@
 #include "watch/importer.h"
 #include "watch/runrecord.h"
 #include "watch/scan.h"
+#include "watch/sequence.h"
 
 // What a job waits for while work goes on beside the loop, or a question to
 // the journal: take.h, checks.h and journal.h say.
@@ -36,6 +37,7 @@ constexpr const char* NamedFileName = ".named";
 // The longest wait between two tries while the database is away.
 constexpr int MaxOutageDelay = 600;
 
+// The phases, in this order (workview.h names each).
 enum class Phase {
     Taking,       // its file is copied into the run folder, beside the loop
     Checking,     // its checks run beside the loop
@@ -118,6 +120,8 @@ struct Watcher {
     std::map<std::string, TypeCounts> typeCounts;   // by type code, for the metrics
     int metricsError = 0;           // the last error writing the metrics, named once
     std::vector<HookRun> hooks;     // on-failed hooks that run
+    SequenceBlock sequence;         // the run numbers this watcher hands out
+    std::string workView;           // the view of the work last written for status (workview.h)
 };
 
 // How a file's settling is timed by this watcher: --once has not watched
