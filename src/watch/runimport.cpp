@@ -98,6 +98,7 @@ bool keepAttemptFiles(const Job& job) {
 void outageStarts(Watcher& watcher, const Job& job, double now) {
     watcher.outageSince = now;
     watcher.outageFiles = 0;
+    watcher.metricsDue = true;
     diagnose("the database is away: error %ld: %s; the files wait for it", job.last.connectError,
              job.last.connectText.c_str());
     writeFileDurably(watcher.stagingFd.get(), OutageFileName,
@@ -156,6 +157,7 @@ void databaseIsThere(Watcher& watcher, Job& job, double now) {
     diagnose("the database is back after %.0f s; %d files waited for it", now - watcher.outageSince,
              watcher.outageFiles);
     watcher.outageSince = -1;
+    watcher.metricsDue = true;
     unlinkat(watcher.stagingFd.get(), OutageFileName, 0);
 }
 
@@ -238,6 +240,7 @@ void journalIsThere(Watcher& watcher, const Job& job, double now) {
              now - watcher.journalAwaySince);
     watcher.journalAwaySince = -1;
     watcher.journalAwayCause.clear();
+    watcher.metricsDue = true;
 }
 
 // The journal could not be asked for a job that waited longer than
