@@ -5,9 +5,12 @@
 // finish. (The retry after a deadlock is among the fault tests.)
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -340,4 +343,43 @@ TEST(Watch, RetentionRemovesOnlyOldRunFolders) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(site.runFolders("archive"), (std::vector<std::string>{"20190101T000000Z_not-a-run", archived[0]}));
     EXPECT_TRUE(contains(run.err, "removed " + old + ": older than keep-archive = 1 days")) << run.err;
+}
+
+// Files of a type code go in the order of the modification times they were
+// delivered with, whatever order they came in: an older file that keeps its
+// old time (cp -p) and still settles holds back the newer one, so the table
+// ends with the newer file's rows; an older file that comes only after a
+// newer one was committed is not imported at all, and failed/ names both.
+TEST(Watch, OlderFileKeptByCpPIsNeverImportedOverANewerOne) {
+    kt::resetSchema();
+    constexpr int Settle = 3;
+    kt::WatchSite site(Section20P, Settle);
+    const std::string drop = site.folder("drop");
+    auto deliverAged = [&](const std::string& name, const std::string& bytes, int secondsOld) {
+        site.deliver(name, bytes);
+        const timespec old = {time(nullptr) - secondsOld, 0};
+        const timespec times[2] = {old, old};
+        return utimensat(AT_FDCWD, (drop + "/" + name).c_str(), times, 0) == 0;
+    };
+    ASSERT_TRUE(deliverAged("20P_new.txt", kt::records20P(1, 2), 60));
+    std::this_thread::sleep_for(std::chrono::seconds(Settle) + std::chrono::milliseconds(200));
+    ASSERT_TRUE(deliverAged("20P_old.txt", kt::records20P(7, 8), 3600));   // still settling, but older
+    kt::RunResult first = site.once();
+    EXPECT_TRUE(site.runFolders("archive").empty()) << first.err;
+    std::this_thread::sleep_for(std::chrono::seconds(Settle));
+    kt::RunResult second = site.once();
+    EXPECT_EQ(second.status, 0) << first.err << second.err;
+    EXPECT_EQ(site.runFolders("archive").size(), 2u) << second.err;
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}})) << second.err;
+
+    ASSERT_TRUE(deliverAged("20P_older.txt", kt::records20P(4, 5), 7200));
+    std::this_thread::sleep_for(std::chrono::seconds(Settle));
+    kt::RunResult late = site.once();
+    EXPECT_EQ(late.status, FilesFailedStatus) << late.err;
+    const std::vector<std::string> failed = site.runFolders("failed");
+    ASSERT_EQ(failed.size(), 1u) << late.err;
+    const std::string reason = site.runFile("failed", failed[0], "reason");
+    EXPECT_NE(reason.find("older than 20P_new.txt"), std::string::npos) << reason;
+    EXPECT_NE(reason.find("requeue --force"), std::string::npos) << reason;
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}})) << late.err;
 }
