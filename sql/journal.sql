@@ -16,7 +16,8 @@
 -- and check them with kelvora-settings check --journal KELVORA.RUNS. Another
 -- name works as well (KELVORA_JOURNAL=SCHEMA.TABLE) when its columns are
 -- these. The table must be InnoDB: in a table without transactions the row
--- would stay when the run is not committed.
+-- would stay when the run is not committed, so a run refuses such a table
+-- (exit 97) before it moves its file.
 --
 -- RunId is the caller's name of the run and the key: a second run with the
 -- same id fails. Sha256 (lower case) and TypeCode find the runs of a file.

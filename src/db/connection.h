@@ -27,10 +27,14 @@ bool prepareConnection();
 
 // Connects with port 0 and no socket name (the client library's defaults
 // choose the endpoint), the latin1 character set and autocommit off, so a
-// run is one transaction. The site's option file, when there is one, adds
-// socket, port, TLS and the connect timeout; a file that sets anything the
-// settings file gives (or the character set) is refused before connecting,
-// with ErrorOptionFileRefused and its reason as lastErrorText; one that asks
+// run is one transaction. It waits for the server to answer a query, or to
+// take one, at most its read and write timeouts (DefaultNetTimeoutSeconds
+// each, of db/optionfile.h), so that a silent peer ends the run with 2013.
+// The site's option file, when there is one, adds socket, port, TLS and the
+// connect, read and write timeouts; a file that sets anything the settings
+// file gives (or the character set), or a timeout that is no number of
+// seconds, is refused before connecting, with ErrorOptionFileRefused and its
+// reason as lastErrorText; one that asks
 // for TLS where the server does not encrypt the session fails with
 // ErrorNotEncrypted before any statement. Returns 0
 // or the client error number; a set-up step that fails without a number

@@ -20,7 +20,8 @@ constexpr const char* SiteOptionFile = "/etc/kelvora/client.cnf";
 // and this one.
 constexpr const char* OptionGroup = "kelvora";
 constexpr const char* MaySet =
-    "only socket, port, ssl-ca, ssl-cert, ssl-key, ssl-verify-server-cert and connect-timeout may be set there";
+    "only socket, port, ssl-ca, ssl-cert, ssl-key, ssl-verify-server-cert, connect-timeout, read-timeout and "
+    "write-timeout may be set there";
 
 // Where the probe would go if a file chose a protocol of its own: a host
 // and a socket that no server has (a path below a file), and port 1.
@@ -83,7 +84,10 @@ bool fileReadable(const char* path, OptionFileChoice& choice) {
 // quotes without them, an empty value or a name without one sets nothing,
 // "#" and ";" start a comment only at the start of a line, "!include PATH"
 // reads PATH (as written, relative to the working folder) and "!includedir"
-// reads nothing.
+// reads nothing. The read and write timeouts are read here too: the library
+// takes them through mysql_options but not from a file (a trial of its
+// getters showed them unchanged by read-timeout and write-timeout lines), so
+// the file's lines are found by the same rules and given to it that way.
 struct FileSettings {
     bool user = false;
     bool password = false;
@@ -94,6 +98,8 @@ struct FileSettings {
     bool emptyInitCommand = false;   // "init-command =" with no value
     std::string socket;              // the last value, or empty
     unsigned port = 0;               // the last value, or 0
+    std::string readTimeout;         // the last value as written, or empty
+    std::string writeTimeout;        // the last value as written, or empty
 };
 
 constexpr int MostNestedIncludes = 8;
@@ -131,6 +137,8 @@ void takeSetting(std::string name, std::string value, FileSettings& settings) {
     if (name == "character-sets-dir") settings.characterSetDir = true;
     if (name == "socket") settings.socket = value;
     if (name == "port") settings.port = static_cast<unsigned>(strtoul(value.c_str(), nullptr, 10));
+    if (name == "read-timeout") settings.readTimeout = value;
+    if (name == "write-timeout") settings.writeTimeout = value;
 }
 
 // Reads one file (and the files it includes) into settings. A file that
@@ -225,6 +233,37 @@ void refuse(const char* path, const std::string& forbidden, OptionFileChoice& ch
              path, forbidden.c_str(), MaySet);
 }
 
+// A timeout as the file writes it, in seconds: only a whole number from 1 to
+// LongestNetTimeoutSeconds is taken. Anything else ("0", "2m", "soon") would
+// leave the connection waiting for ever or for a time the site did not mean.
+bool timeoutSeconds(const std::string& text, unsigned& seconds) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    const unsigned long value = strtoul(text.c_str(), nullptr, 10);
+    if (value < 1 || value > LongestNetTimeoutSeconds) return false;
+    seconds = static_cast<unsigned>(value);
+    return true;
+}
+
+// The file's read and write timeouts into choice, where it sets them; false
+// after refusing the file for one that is not a number of seconds.
+bool takeTimeouts(const char* path, const FileSettings& file, OptionFileChoice& choice) {
+    const struct {
+        const std::string& text;
+        const char* name;
+        unsigned& seconds;
+    } timeouts[] = {{file.readTimeout, "read-timeout", choice.readTimeout},
+                    {file.writeTimeout, "write-timeout", choice.writeTimeout}};
+    for (const auto& timeout : timeouts) {
+        if (timeout.text.empty() || timeoutSeconds(timeout.text, timeout.seconds)) continue;
+        choice.state = OptionFileState::Refused;
+        snprintf(choice.reason, sizeof choice.reason,
+                 "the option file %s sets %s = %s, which is not a whole number of seconds from 1 to %u", path,
+                 timeout.name, timeout.text.c_str(), LongestNetTimeoutSeconds);
+        return false;
+    }
+    return true;
+}
+
 // The client library reads an option file only while it connects, and has
 // no call that reads one otherwise. The probe is a second connection object
 // that asks for a named pipe, which this platform does not have: the
@@ -240,6 +279,7 @@ void probeOptionFile(const char* path, OptionFileChoice& choice) {
         refuse(path, forbiddenSettings(file, true, false), choice);
         return;
     }
+    if (!takeTimeouts(path, file, choice)) return;
     MYSQL probe;
     choice.state = OptionFileState::Refused;
     if (mysql_init(&probe) == nullptr) {
@@ -281,6 +321,8 @@ const OptionFileChoice& chooseOptionFile() {
 }
 
 void applyOptionFile(st_mysql* connection, const OptionFileChoice& choice) {
+    mysql_options(connection, MYSQL_OPT_READ_TIMEOUT, &choice.readTimeout);
+    mysql_options(connection, MYSQL_OPT_WRITE_TIMEOUT, &choice.writeTimeout);
     if (choice.state != OptionFileState::Used) return;
     mysql_optionsv(connection, MYSQL_READ_DEFAULT_FILE, choice.path);
     mysql_optionsv(connection, MYSQL_READ_DEFAULT_GROUP, OptionGroup);

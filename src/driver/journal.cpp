@@ -8,6 +8,7 @@
 #include "db/connection.h"
 #include "import/report.h"
 #include "common/contract.h"
+#include "import/serverfacts.h"
 #include "import/statement.h"
 
 namespace {
@@ -15,6 +16,7 @@ namespace {
 constexpr size_t MaxRunIdLength = 64;
 constexpr size_t Sha256Length = 64;
 constexpr size_t NeededTextRoom = 128;
+constexpr size_t EngineRoom = 65;
 
 // The row's columns are those of sql/journal.sql; the names are checked
 // identifiers, put in as they stand, and every text goes through the
@@ -146,6 +148,21 @@ bool takeJournalSettings() {
     if (!usable) diagnose("the journal settings are not usable: the run does not start, nothing is touched");
     Wanted = usable;
     return usable;
+}
+
+bool journalTableKeepsTransactions() {
+    if (!Wanted) return true;
+    const TableFacts facts = queryTableFactsIn(Table.schema, Table.table);
+    if (!facts.known || !facts.exists || facts.transactional) return true;
+    char engine[EngineRoom] = "";
+    if (queryTableEngineIn(Table.schema, Table.table, engine, sizeof engine) != 0) {
+        snprintf(engine, sizeof engine, "unknown");
+    }
+    diagnose("the journal table %s.%s has no transactions (engine %s): its row would outlive a run that is rolled "
+             "back or killed, and the file would pass for imported; the run does not start, nothing is moved or "
+             "sent (ALTER TABLE %s.%s ENGINE=InnoDB makes it usable)",
+             Table.schema, Table.table, engine, Table.schema, Table.table);
+    return false;
 }
 
 int32_t writeJournalRow(const JournalRun& run, int exitStatus) {

@@ -32,6 +32,15 @@ bool parseJournalTable(const char* text, JournalTable& table);
 // fault on standard error (then the run must not start).
 bool takeJournalSettings();
 
+// Once connected, before the import's first statement: a journal table
+// without transactions would keep the row of a run that is then rolled back
+// or killed, and the file would pass for imported. True when no journal is
+// asked for, or its table keeps transactions, or it is missing (its row then
+// fails before the COMMIT) or the catalogue did not answer; false after
+// naming the table and its engine on standard error (the run must then end
+// with JournalSettingFault, nothing moved or sent).
+bool journalTableKeepsTransactions();
+
 // What the journal row says of a run's file; the counts come from
 // import/report.h.
 struct JournalRun {

@@ -235,6 +235,7 @@ int32_t runImport(int argc, char** argv, const RunKind& kind) {
     takeDeleteLimits();
     LastResultCode = connectFromSettings();
     if (LastResultCode != 0) return LastResultCode;
+    if (!journalTableKeepsTransactions()) return JournalSettingFault;
     checkServer();
 
     char dateTime[ServerDateTimeSize] = {0};

@@ -118,6 +118,14 @@ TableFacts queryTableFactsIn(const char* schema, const char* table) {
     return facts;
 }
 
+int32_t queryTableEngineIn(const char* schema, const char* table, char* engine, size_t size) {
+    char query[QueryRoom];
+    snprintf(query, sizeof query,
+             "SELECT ENGINE FROM information_schema.TABLES WHERE TABLE_SCHEMA = '%s' AND TABLE_NAME = '%s'",
+             escapedSqlText(schema).c_str(), escapedSqlText(table).c_str());
+    return querySingleValue(query, engine, size);
+}
+
 TableFacts readTableFacts(const char* table) {
     // A run asks about the few tables of its member several times; their
     // definitions do not change while it runs.

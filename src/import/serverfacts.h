@@ -5,6 +5,7 @@
 // the outcome differ from one statement per query.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 #include "import/member.h"
 
@@ -47,6 +48,11 @@ TableFacts readTableFacts(const char* table);
 // The facts of a table of any schema, asked of the catalogue each time: the
 // journal's table, which kelvora-settings checks.
 TableFacts queryTableFactsIn(const char* schema, const char* table);
+
+// The storage engine of a table of any schema as the catalogue names it
+// ("MyISAM"), into engine (room for size bytes), for messages. Returns 0,
+// the error number, or -1 when the catalogue names none.
+int32_t queryTableEngineIn(const char* schema, const char* table, char* engine, size_t size);
 
 // Whether the table's unique indexes are exactly one, on exactly the given
 // columns (in any order) and on each whole column, not a prefix of it: then

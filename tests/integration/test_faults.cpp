@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "relay.h"
 
 namespace {
 
@@ -32,6 +34,16 @@ constexpr int WaitLimitSeconds = 60;
 // a tenth of the file, so the run is well under way but far from its end.
 constexpr int InterruptedRecords = 200000;
 constexpr long long RowsBeforeKill = InterruptedRecords / 10;
+
+// The relay goes silent when the program sends the record CutRecord of
+// RelayedRecords, a few windows into the file; the option file lets the
+// program wait RelayReadTimeoutSeconds for an answer. The run must end
+// within DeadPeerEndSeconds of the cut: the timeout with room for a slow
+// machine, far below the connection's default of 600 s.
+constexpr int RelayedRecords = 3000;
+constexpr int CutRecord = 2500;
+constexpr int RelayReadTimeoutSeconds = 2;
+constexpr double DeadPeerEndSeconds = 30;
 
 constexpr int SmallFileRecords = 1000;
 constexpr int LargeFileRecords = 1000000;
@@ -250,6 +262,59 @@ TEST(ServerFault, ServerKilledMidImportLeavesTheTableAsBeforeTheRun) {
     // The server rolls the dead transaction back in the background; the
     // tests that follow start from a quiet server.
     EXPECT_TRUE(kt::waitFor([] { return openTransactions() == 0; }, WaitLimitSeconds));
+}
+
+// The network between the program and the server fails in the middle of an
+// import: the relay goes silent when the program sends a record, both
+// connections staying open, as across a partition. With the option file's
+// read-timeout the run ends soon after with the client's "lost connection",
+// while the server still holds the run's rows uncommitted; once the relay's
+// connection ends the server rolls them back, and the table is as before.
+// First, a timeout that is no number of seconds refuses the file before
+// anything is connected.
+TEST(ServerFault, SilentNetworkMidImportEndsWithLostConnectionAfterTheReadTimeout) {
+    if (kt::testdbDir().empty()) GTEST_SKIP() << "needs the fixture's server (KELVORA_TESTDB_DIR)";
+    kt::resetSchema();
+    kt::insertSurvivor();
+    kt::Sandbox box;
+    box.writeSettings(kt::TestLogin, kt::TestPassword, "MYSQL", "127.0.0.1");
+    const std::string content = records20P(RelayedRecords);
+    box.writeFile("load.txt", content);
+    kt::RunResult run;
+    double secondsAfterCut = -1;
+    long long heldRows = -1;
+    {
+        kt::Relay relay(kt::testdbDir() + "/mysqld.sock", terminalOf(CutRecord));
+        ASSERT_NE(relay.port(), 0);
+        const std::string port = "[kelvora]\nport = " + std::to_string(relay.port()) + "\n";
+        box.writeFile("minutes.cnf", port + "read-timeout = 2m\n");
+        kt::RunResult refused = box.run({"KELVORA_OPTION_FILE=" + box.path("minutes.cnf")}, {"load.txt", "20P"});
+        EXPECT_EQ(refused.out, "Datenbankverbindung fehlgeschlagen, Fehler: 2000\n");
+        EXPECT_NE(refused.err.find("minutes.cnf sets read-timeout = 2m, which is not a whole number of seconds"),
+                  std::string::npos)
+            << refused.err;
+        EXPECT_TRUE(box.exists("load.txt"));
+        box.writeFile("relay.cnf", port + "read-timeout = " + std::to_string(RelayReadTimeoutSeconds) + "\n");
+        run = box.run({"KELVORA_OPTION_FILE=" + box.path("relay.cnf")}, {"load.txt", "20P"});
+        ASSERT_TRUE(relay.cut()) << "the record never went through the relay; status " << run.status << ", output "
+                                 << run.out.substr(0, 500) << run.err;
+        secondsAfterCut =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - relay.cutTime()).count();
+        heldRows = uncommittedRows();
+    }
+    std::vector<std::string> lines = splitLines(run.out);
+    ASSERT_EQ(lines.size(), 2u) << run.out.substr(0, 2000) << run.err;
+    long code = 0;
+    EXPECT_TRUE(failureCode(lines[0], code) && code == ServerLostError) << lines[0];
+    EXPECT_EQ(lines[1], "Transaktion abgebrochen, Fehler: " + std::to_string(ServerLostError));
+    EXPECT_EQ(run.status, statusOf(ServerLostError)) << run.err;
+    EXPECT_LT(secondsAfterCut, DeadPeerEndSeconds);
+    EXPECT_GT(heldRows, 0) << "the cut came before any record reached the server";
+    EXPECT_LT(heldRows, CutRecord);
+
+    EXPECT_TRUE(kt::waitFor([] { return openTransactions() == 0; }, WaitLimitSeconds));
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
+    EXPECT_TRUE(box.readFile("load.wrk") == content) << "the work file lost data";
 }
 
 // The source's directory refuses changes (immutable, which binds root): the

@@ -241,3 +241,26 @@ TEST(RunJournal, UnusableSettingsStopTheRunBeforeItStarts) {
     EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
     EXPECT_EQ(kt::countRows("KELVORA.RUNS"), 0);
 }
+
+// A journal table without transactions would keep the row of a run that is
+// rolled back or killed after writing it, and the file would pass for
+// imported: once connected, before anything of the import, the run is
+// refused with 97 (no output, the file not moved, nothing sent or kept),
+// and standard error names the table and its engine.
+TEST(RunJournal, TableWithoutTransactionsStopsTheRunBeforeTheImport) {
+    kt::resetSchema();
+    kt::insertSurvivor();
+    kt::resetJournal();
+    kt::exec("ALTER TABLE KELVORA.RUNS ENGINE=MyISAM");
+    kt::Sandbox box;
+    box.writeFile("in.txt", kt::records20P(1, 2));
+    kt::RunResult run = box.run(journalEnvironment("run-1"), {"in.txt", "20P"});
+    EXPECT_EQ(run.status, JournalSettingFault) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(box.exists("in.txt"));
+    EXPECT_FALSE(box.exists("in.wrk"));
+    EXPECT_NE(run.err.find("the journal table KELVORA.RUNS has no transactions (engine MyISAM)"), std::string::npos)
+        << run.err;
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"SURVIVOR"}}));
+    EXPECT_EQ(kt::countRows("KELVORA.RUNS"), 0);
+}
