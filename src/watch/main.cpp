@@ -20,6 +20,7 @@
 
 #include "common/diag.h"
 #include "common/fd.h"
+#include "common/standardfds.h"
 #include "common/strutil.h"
 #include "watch/clocks.h"
 #include "watch/config.h"
@@ -376,6 +377,7 @@ int lockDrop(Watcher& watcher) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!openClosedStandardDescriptors()) return ExitUsage;
     setDiagnosticProgram("kelvora-watch");
     if (isStatusCommand(argc, argv)) return runStatus(argc, argv);
     if (isRequeueCommand(argc, argv)) return runRequeue(argc, argv);

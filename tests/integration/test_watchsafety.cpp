@@ -555,3 +555,19 @@ TEST(WatchSafety, ConfigurationThatSaysAThingTwiceOrSharesAFolderIsRefused) {
     EXPECT_TRUE(fs::exists(site.folder("drop") + "/20P_0001.txt"));
     EXPECT_TRUE(site.runFolders("failed").empty());
 }
+
+// Started with standard input, output and error closed, the watcher logs
+// into /dev/null, never into the drop folder's lock file, which senders
+// can read; it works as ever and files the failed file.
+TEST(WatchSafety, WatcherStartedWithoutStandardDescriptorsLogsIntoNoFileOfTheDropFolder) {
+    kt::WatchSite site(Section20P);
+    site.deliver("20P_0001.txt", kt::records20P(1, 2) + "short\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));   // the settle time
+    const std::string closed = "exec \"$0\" --config \"$1\" --once <&- >&- 2>&-";
+    kt::RunResult run = kt::runProgram("/bin/sh", {"-c", closed, KELVORA_WATCH, site.config()}, site.box().root());
+    EXPECT_EQ(run.status, FilesFailedStatus);
+    EXPECT_EQ(site.runFolders("failed").size(), 1u);
+    const std::string lock = kt::fileText(site.folder("drop") + "/.kelvora-watch.lock");
+    EXPECT_FALSE(contains(lock, "kelvora-watch:")) << lock;
+    EXPECT_FALSE(contains(lock, "20P_0001.txt")) << lock;
+}
