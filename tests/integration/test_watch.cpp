@@ -346,6 +346,33 @@ TEST(Watch, RetentionRemovesOnlyOldRunFolders) {
     EXPECT_TRUE(contains(run.err, "removed " + old + ": older than keep-archive = 1 days")) << run.err;
 }
 
+// A flood of failed files: 20 files go to failed/ at once, and each one's
+// hook sleeps a second and notes how many hooks run beside it. Four run
+// at a time, never more; the others wait their turn, and every one runs,
+// those still waiting when --once is done too.
+TEST(Watch, FloodOfFailedFilesRunsFourHooksAtATimeAndEveryOne) {
+    constexpr int Files = 20;
+    constexpr int MostHooksAtOnce = 4;
+    kt::WatchSite site(Section20P);
+    const std::string running = site.folder("running");
+    const std::string noted = site.folder("hooks.txt");
+    std::filesystem::create_directories(running);
+    addSiteKeys(site, "on-failed = /bin/sh -c 'touch " + running + "/$$; ls " + running + " | wc -l >> " + noted +
+                          "; sleep 1; rm " + running + "/$$'\n");
+    for (int file = 1; file <= Files; ++file) {
+        site.deliver("20P_" + std::to_string(1000 + file) + ".txt", kt::records20P(1, 2) + "short\n");
+    }
+    kt::RunResult run = site.once();
+    EXPECT_EQ(run.status, FilesFailedStatus) << run.err;
+    EXPECT_EQ(site.runFolders("failed").size(), static_cast<size_t>(Files)) << run.err;
+    const std::vector<std::string> beside = kt::lines(kt::fileText(noted));
+    EXPECT_EQ(beside.size(), static_cast<size_t>(Files)) << run.err;
+    int most = 0;
+    for (const std::string& count : beside) most = std::max(most, static_cast<int>(strtol(count.c_str(), nullptr, 10)));
+    EXPECT_EQ(most, MostHooksAtOnce) << kt::fileText(noted);
+    EXPECT_TRUE(std::filesystem::is_empty(running));
+}
+
 // With the clock 100 days past every run (as after a clock set ahead), and
 // keep-archive and keep-failed at 30 days, retention still keeps the ten
 // newest run folders of each type code in each folder, by their names and
