@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fnmatch.h>
+#include <map>
 #include <string_view>
 
 #include "common/diag.h"
@@ -40,6 +41,10 @@ struct Parser {
     int line = 0;
     int faults = 0;
     bool typeSeen = false;   // the current [file] section has its type
+    int siteLine = 0;        // the line of [site]; 0 before it
+    std::map<std::string, int, std::less<>> siteKeyLines{};   // each key of [site], with the line that said it
+    std::map<std::string, int, std::less<>> fileKeyLines{};   // the same for the current [file] section
+    std::map<std::string, int> globLines{};                   // each [file GLOB] section's glob, with its line
 };
 
 void fault(Parser& parser, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -306,12 +311,40 @@ void closeSection(Parser& parser) {
     }
 }
 
-// A section line: [site], or [file GLOB], which starts a new rule.
+// [site] once: a second one would add to the first, and whoever reads the
+// file could take either for the whole of it.
+void openSiteSection(Parser& parser) {
+    if (parser.siteLine != 0) {
+        fault(parser, "[site] stands twice: at line %d and at line %d", parser.siteLine, parser.line);
+    } else {
+        parser.siteLine = parser.line;
+    }
+    parser.section = Section::Site;
+}
+
+// A [file GLOB] section starts a new rule. Each glob once: the first
+// section with it would take every file, and the second would say nothing.
+void openFileSection(Parser& parser, std::string_view glob) {
+    const auto [first, fresh] = parser.globLines.emplace(std::string(glob), parser.line);
+    if (!fresh) {
+        fault(parser, "[file %s] stands twice: at line %d and at line %d", first->first.c_str(), first->second,
+              parser.line);
+    }
+    FileRule rule;
+    rule.pattern = std::string(glob);
+    rule.line = parser.line;
+    parser.config.rules.push_back(rule);
+    parser.section = Section::File;
+    parser.typeSeen = false;
+    parser.fileKeyLines.clear();
+}
+
+// A section line: [site], or [file GLOB].
 void openSection(Parser& parser, std::string_view name) {
     closeSection(parser);
     name = trimmedText(name);
     if (name == "site") {
-        parser.section = Section::Site;
+        openSiteSection(parser);
         return;
     }
     const size_t word = FileSectionWord.size();
@@ -323,12 +356,21 @@ void openSection(Parser& parser, std::string_view name) {
         parser.section = Section::None;
         return;
     }
-    FileRule rule;
-    rule.pattern = std::string(glob);
-    rule.line = parser.line;
-    parser.config.rules.push_back(rule);
-    parser.section = Section::File;
-    parser.typeSeen = false;
+    openFileSection(parser, glob);
+}
+
+// Each key once in a section: of two, the file's reader may believe the
+// one the watcher does not. True, and a fault that names both lines, when
+// the section said key before.
+bool saidBefore(Parser& parser, std::string_view key) {
+    const bool site = parser.section == Section::Site;
+    auto& lines = site ? parser.siteKeyLines : parser.fileKeyLines;
+    const auto [first, fresh] = lines.emplace(std::string(key), parser.line);
+    if (fresh) return false;
+    const std::string section = site ? "[site]" : "[file " + parser.config.rules.back().pattern + "]";
+    fault(parser, "%.*s is said twice in %s: at line %d and at line %d", static_cast<int>(key.size()), key.data(),
+          section.c_str(), first->second, parser.line);
+    return true;
 }
 
 // One line of the file: a comment, a section or "key = value".
@@ -350,6 +392,7 @@ void takeLine(Parser& parser, std::string_view text) {
     }
     std::string_view key = trimmedText(text.substr(0, equals));
     std::string value(trimmedText(text.substr(equals + 1)));
+    if (parser.section != Section::None && saidBefore(parser, key)) return;
     if (parser.section == Section::Site) {
         takeSiteKey(parser, key, value);
     } else if (parser.section == Section::File) {

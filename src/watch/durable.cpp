@@ -98,6 +98,11 @@ bool makeFolder(int folder, const std::string& name, mode_t mode, ExistingFolder
     return made.valid() && (fchmod(made.get(), mode) == 0 || take);
 }
 
+bool makeFolderIn(const std::string& path, const std::string& name, mode_t mode, ExistingFolder existing) {
+    const UniqueFd parent(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return parent.valid() && makeFolder(parent.get(), name, mode, existing) && syncFolder(parent.get());
+}
+
 bool renameNoReplace(int fromFolder, const std::string& from, int toFolder, const std::string& to) {
     if (renameat2(fromFolder, from.c_str(), toFolder, to.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS) return false;

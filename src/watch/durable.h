@@ -29,6 +29,11 @@ enum class ExistingFolder { Refuse, Take };
 // existing one is refused (EEXIST) or taken as it is.
 bool makeFolder(int folder, const std::string& name, mode_t mode, ExistingFolder existing);
 
+// makeFolder in the folder at path (links followed, as the site wrote it),
+// which is flushed after it, so that a crash cannot take back the new
+// folder's entry once this returned.
+bool makeFolderIn(const std::string& path, const std::string& name, mode_t mode, ExistingFolder existing);
+
 // rename(2) within or between folders that never replaces an entry at to
 // (EEXIST); a file system without RENAME_NOREPLACE gets a look first.
 bool renameNoReplace(int fromFolder, const std::string& from, int toFolder, const std::string& to);

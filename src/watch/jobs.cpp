@@ -76,7 +76,7 @@ void removeJob(Watcher& watcher, size_t& index) {
 
 bool openStaging(Watcher& watcher) {
     watcher.staging = pathIn(watcher.config.workdir, StagingFolderName);
-    if (!makeFolder(AT_FDCWD, watcher.staging, StagingMode, ExistingFolder::Take)) {
+    if (!makeFolderIn(watcher.config.workdir, StagingFolderName, StagingMode, ExistingFolder::Take)) {
         diagnose("cannot make the staging area %s: %s", watcher.staging.c_str(), strerror(errno));
         return false;
     }

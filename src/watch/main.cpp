@@ -20,10 +20,12 @@
 
 #include "common/diag.h"
 #include "common/fd.h"
+#include "common/standardfds.h"
 #include "common/strutil.h"
 #include "watch/clocks.h"
 #include "watch/config.h"
 #include "watch/durable.h"
+#include "watch/folderplaces.h"
 #include "watch/jobs.h"
 #include "watch/journal.h"
 #include "watch/leftovers.h"
@@ -165,10 +167,10 @@ bool settingsReadable(const WatchConfig& config) {
     return false;
 }
 
-// The folders must be there, the importer runnable and its settings
-// readable, before anything is taken from the drop folder.
+// The folders must be there and apart, the importer runnable and its
+// settings readable, before anything is taken from the drop folder.
 bool checkSite(const WatchConfig& config) {
-    bool sound = true;
+    bool sound = foldersApart(config);
     for (const std::string* folder : {&config.drop, &config.workdir, &config.archive, &config.failed}) {
         if (!isDirectory(*folder)) {
             diagnose("%s is not a directory (%s)", folder->c_str(), config.path.c_str());
@@ -220,18 +222,26 @@ int openSignals() {
     return signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
+// A new drop folder takes effect at the next start: until then the one
+// watched stays in fresh, and the other folders must keep apart from it
+// too. False when they do not.
+bool keepWatchedDrop(const Watcher& watcher, WatchConfig& fresh) {
+    if (fresh.drop == watcher.config.drop) return true;
+    const std::string next = fresh.drop;
+    fresh.drop = watcher.config.drop;
+    if (!foldersApart(fresh)) return false;
+    diagnose("drop = %s takes effect at the next start; %s is still watched", next.c_str(),
+             watcher.config.drop.c_str());
+    return true;
+}
+
 // SIGHUP: the configuration again. A faulty file leaves the old one in
 // force; the drop folder changes only with a restart (it holds the lock).
 void reloadConfig(Watcher& watcher) {
     WatchConfig fresh;
-    if (!readConfig(watcher.config.path.c_str(), fresh) || !checkSite(fresh)) {
+    if (!readConfig(watcher.config.path.c_str(), fresh) || !checkSite(fresh) || !keepWatchedDrop(watcher, fresh)) {
         diagnose("the configuration %s was not taken; the one before stays in force", watcher.config.path.c_str());
         return;
-    }
-    if (fresh.drop != watcher.config.drop) {
-        diagnose("drop = %s takes effect at the next start; %s is still watched", fresh.drop.c_str(),
-                 watcher.config.drop.c_str());
-        fresh.drop = watcher.config.drop;
     }
     watcher.config = fresh;
     for (auto& entry : watcher.queue.files) entry.second.held = false;
@@ -416,6 +426,7 @@ int lockDrop(Watcher& watcher) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!openClosedStandardDescriptors()) return ExitUsage;
     setDiagnosticProgram("kelvora-watch");
     if (isStatusCommand(argc, argv)) return runStatus(argc, argv);
     if (isRequeueCommand(argc, argv)) return runRequeue(argc, argv);

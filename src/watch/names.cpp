@@ -82,3 +82,8 @@ std::string importName(const std::string& name) {
     if (buildWorkPath(plain).size() <= MaxFolderName) return plain;
     return cutWithHash(plain, name);
 }
+
+bool isEntryName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}

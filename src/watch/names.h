@@ -19,3 +19,8 @@ std::string runFolderName(const std::string& stamp, const std::string& name);
 // delivered name with control bytes as "_", cut with a hash when its work
 // file's name would not fit.
 std::string importName(const std::string& name);
+
+// Whether name can be one entry of a folder: not empty, neither "." nor
+// "..", without "/" and NUL. A name read back from a run's record is data:
+// it is checked with this before a path is made of it.
+bool isEntryName(const std::string& name);

@@ -173,6 +173,21 @@ bool readFailedRecord(int runFolder, const std::string& given, RunRecord& record
     return true;
 }
 
+// The names the record gives the entries made in the drop folder (the
+// file, its marker, the hidden name of the copy, made of the run's id) are
+// one entry each: "../x" or "a/b" would lead the copy out of the drop
+// folder.
+bool namesStayInDrop(const std::string& given, const RunRecord& record) {
+    const std::string hidden = HiddenPrefix + record.id;
+    for (const std::string* name : {&record.name, &record.marker, &hidden}) {
+        if (name == &record.marker && name->empty()) continue;   // no marker
+        if (isEntryName(*name)) continue;
+        return refuse(given, std::string("its record ") + RunRecordName + " names \"" + shownName(*name) +
+                                 "\", which is no name of one file in a folder");
+    }
+    return true;
+}
+
 // The run folder's file "requeued", whole: empty when the run was never
 // put back. False when it is there but cannot be read.
 bool readRequeued(int runFolder, std::string& text) {
@@ -422,6 +437,7 @@ bool openFailedRun(const Site& site, const char* path, Run& run) {
     if (!run.fd.valid()) return false;
     if (!lockRun(run.fd.get())) return refuse(run.given, "another process is putting it back");
     if (!readFailedRecord(run.fd.get(), run.given, run.record)) return false;
+    if (!namesStayInDrop(run.given, run.record)) return false;
     if (!readRequeued(run.fd.get(), run.requeued)) {
         return refuse(run.given, std::string("its file ") + RequeuedName + " cannot be read: " + strerror(errno));
     }

@@ -1,8 +1,11 @@
 #include "watch/retention.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
+#include <set>
 #include <unistd.h>
 #include <vector>
 
@@ -16,14 +19,59 @@ namespace {
 
 constexpr long SecondsPerDay = 86400;
 
-// The run folders of path that the watcher filed more than days ago go.
+using RunOrder = bool (*)(const RunFolderEntry*, const RunFolderEntry*);
+
+// Later by the name of the run folder, which begins with the UTC time of
+// taking.
+bool laterByName(const RunFolderEntry* one, const RunFolderEntry* other) {
+    return one->name > other->name;
+}
+
+// Later by the time of taking the record says (the name for a tie).
+bool laterByStamp(const RunFolderEntry* one, const RunFolderEntry* other) {
+    if (one->record.stamp != other->record.stamp) return one->record.stamp > other->record.stamp;
+    return laterByName(one, other);
+}
+
+// Adds to kept the KeptNewestRuns first runs of each type code in order.
+// A run is counted once: a folder that holds the same run as one before it
+// (its id, copied) is an older copy, not one of the newest runs.
+void keepFirstOfEachType(std::vector<const RunFolderEntry*> runs, RunOrder later, std::set<std::string>& kept) {
+    std::sort(runs.begin(), runs.end(), later);
+    std::map<std::string, size_t> counted;
+    std::set<std::string> seen;
+    for (const RunFolderEntry* run : runs) {
+        if (!run->record.id.empty() && !seen.insert(run->record.id).second) continue;
+        if (counted[run->record.rule.typeCode]++ < KeptNewestRuns) kept.insert(run->name);
+    }
+}
+
+// The run folders retention leaves whatever their age: the newest of each
+// type code, by their names and by their records, so that a clock set
+// ahead cannot make it empty the folder, and the last runs of each type
+// code stay to be looked at, failed files never imported among them.
+std::set<std::string> newestRuns(const std::vector<RunFolderEntry>& runs) {
+    std::vector<const RunFolderEntry*> recorded;
+    for (const RunFolderEntry& run : runs) {
+        if (run.recorded) recorded.push_back(&run);
+    }
+    std::set<std::string> kept;
+    keepFirstOfEachType(recorded, laterByName, kept);
+    keepFirstOfEachType(recorded, laterByStamp, kept);
+    return kept;
+}
+
+// The run folders of path that the watcher filed more than days ago go,
+// but for the newest of each type code.
 void removeOldRunsIn(const std::string& path, long days, const char* key, time_t now) {
     if (days <= 0) return;
     UniqueFd base(openFolder(AT_FDCWD, path));
     if (!base.valid()) return;
-    for (const RunFolderEntry& run : listRunFolders(base.get())) {
+    const std::vector<RunFolderEntry> runs = listRunFolders(base.get());
+    const std::set<std::string> newest = newestRuns(runs);
+    for (const RunFolderEntry& run : runs) {
         const time_t taken = run.recorded && run.record.step == Step::Filing ? stampTime(run.record.stamp) : -1;
-        if (taken < 0 || now - taken <= days * SecondsPerDay) continue;
+        if (taken < 0 || now - taken <= days * SecondsPerDay || newest.count(run.name) != 0) continue;
         if (removeTree(base.get(), run.name)) {
             diagnose("removed %s/%s: older than %s = %ld days", path.c_str(), run.name.c_str(), key, days);
         } else {

@@ -50,6 +50,17 @@ std::string kstLine(const std::string& kst) {
            kt::field("", 30) + kt::field("erf", 50) + "\n";
 }
 
+// A name as the run record keeps it: its bytes as lower-case hexadecimal.
+std::string hexOf(const std::string& name) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : name) {
+        hex += digits[c >> 4];
+        hex += digits[c & 0x0F];
+    }
+    return hex;
+}
+
 // A 20P file cut off in the middle of its third line: it fails its checks.
 std::string cutFile() {
     return kt::records20P(1, 2) + kt::record20P(3).substr(0, 100);
@@ -193,4 +204,30 @@ TEST(WatchRequeue, MarkerGoesBackWithItsFile) {
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(site.runFolders("archive").size(), 1u) << again.err;
     EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}, {"T3"}}));
+}
+
+// A record whose file name is no single name (here "../escaped.txt", with a
+// file there in the run folder for it to find) is refused: the copy never
+// leaves the drop folder, and the drop folder gets nothing.
+TEST(WatchRequeue, RecordWhoseNameLeadsOutOfTheDropFolderIsRefused) {
+    kt::WatchSite site(Section20P);
+    site.deliver("20P_0001.txt", cutFile());
+    ASSERT_EQ(site.once().status, RefusedStatus);
+    const std::vector<std::string> failed = site.runFolders("failed");
+    ASSERT_EQ(failed.size(), 1u);
+    const std::string run = failedRun(site, failed[0]);
+    std::string state = site.runFile("failed", failed[0], "state");
+    const std::string named = "\"name_hex\": \"" + hexOf("20P_0001.txt") + "\"";
+    ASSERT_TRUE(contains(state, named)) << state;
+    site.box().writeFile("../../failed/" + failed[0] + "/state",
+                         state.replace(state.find(named), named.size(),
+                                       "\"name_hex\": \"" + hexOf("../escaped.txt") + "\""));
+    site.box().writeFile("../../failed/" + failed[0] + "/escaped.txt", cutFile());
+
+    kt::RunResult refused = requeue(site, {"--force", run});
+    EXPECT_EQ(refused.status, RefusedStatus) << refused.err;
+    EXPECT_TRUE(contains(refused.err, "names \"../escaped.txt\", which is no name of one file in a folder"))
+        << refused.err;
+    EXPECT_FALSE(fs::exists(site.folder("escaped.txt")));
+    EXPECT_TRUE(dropFiles(site).empty());
 }

@@ -9,7 +9,10 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -382,4 +385,90 @@ TEST(Watch, OlderFileKeptByCpPIsNeverImportedOverANewerOne) {
     EXPECT_NE(reason.find("older than 20P_new.txt"), std::string::npos) << reason;
     EXPECT_NE(reason.find("requeue --force"), std::string::npos) << reason;
     EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}})) << late.err;
+}
+
+// A flood of failed files: 20 files go to failed/ at once, and each one's
+// hook sleeps a second and notes how many hooks run beside it. Four run
+// at a time, never more; the others wait their turn, and every one runs,
+// those still waiting when --once is done too.
+TEST(Watch, FloodOfFailedFilesRunsFourHooksAtATimeAndEveryOne) {
+    constexpr int Files = 20;
+    constexpr int MostHooksAtOnce = 4;
+    kt::WatchSite site(Section20P);
+    const std::string running = site.folder("running");
+    const std::string noted = site.folder("hooks.txt");
+    std::filesystem::create_directories(running);
+    addSiteKeys(site, "on-failed = /bin/sh -c 'touch " + running + "/$$; ls " + running + " | wc -l >> " + noted +
+                          "; sleep 1; rm " + running + "/$$'\n");
+    for (int file = 1; file <= Files; ++file) {
+        site.deliver("20P_" + std::to_string(1000 + file) + ".txt", kt::records20P(1, 2) + "short\n");
+    }
+    kt::RunResult run = site.once();
+    EXPECT_EQ(run.status, FilesFailedStatus) << run.err;
+    EXPECT_EQ(site.runFolders("failed").size(), static_cast<size_t>(Files)) << run.err;
+    const std::vector<std::string> beside = kt::lines(kt::fileText(noted));
+    EXPECT_EQ(beside.size(), static_cast<size_t>(Files)) << run.err;
+    int most = 0;
+    for (const std::string& count : beside) most = std::max(most, static_cast<int>(strtol(count.c_str(), nullptr, 10)));
+    EXPECT_EQ(most, MostHooksAtOnce) << kt::fileText(noted);
+    EXPECT_TRUE(std::filesystem::is_empty(running));
+}
+
+// With the clock 100 days past every run (as after a clock set ahead), and
+// keep-archive and keep-failed at 30 days, retention still keeps the ten
+// newest run folders of each type code in each folder, by their names and
+// records, and removes only the older: of twelve archived 20P runs the two
+// oldest go; in failed/ of eleven 20P runs the oldest goes, and both KST
+// runs, older than all of them, stay.
+TEST(Watch, RetentionKeepsTheTenNewestRunsOfEachTypeWhateverTheClock) {
+    kt::resetSchema();
+    kt::WatchSite site(Section20P);
+    site.deliver("20P_0001.txt", kt::records20P(1, 3));
+    site.deliver("20P_0002.txt", kt::records20P(1, 2) + "short\n");
+    ASSERT_EQ(site.once().status, FilesFailedStatus);
+    const std::vector<std::string> archived = site.runFolders("archive");
+    const std::vector<std::string> failed = site.runFolders("failed");
+    ASSERT_EQ(archived.size(), 1u);
+    ASSERT_EQ(failed.size(), 1u);
+    const time_t longAgo = time(nullptr) - 100 * 86400;
+    // Copies the run folder as another run of the type code given, taken
+    // minutes before longAgo.
+    const auto copyRun = [&](const std::string& base, const std::string& from, int minutes, const std::string& type) {
+        const time_t taken = longAgo - 60L * minutes;
+        char stamp[32];
+        tm utc{};
+        strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", gmtime_r(&taken, &utc));
+        const std::string name = std::string(stamp) + "_" + type + "_" + std::to_string(minutes) + ".txt";
+        const std::string to = site.folder(base) + "/" + name;
+        std::filesystem::copy(site.folder(base) + "/" + from, to, std::filesystem::copy_options::recursive);
+        std::string state = site.runFile(base, name, "state");
+        char id[17];
+        snprintf(id, sizeof id, "%016x", static_cast<unsigned>(minutes) + (type == "KST" ? 0x100u : 0u));
+        state.replace(state.find("\"id\": \"") + 7, 16, id);   // a run of its own
+        state.replace(state.find("\"taken\": \"") + 10, 16, stamp);
+        state.replace(state.find("\"type\": \"20P\""), 13, "\"type\": \"" + type + "\"");
+        std::ofstream(to + "/state", std::ios::binary) << state;
+        return name;
+    };
+    std::vector<std::string> oldArchived;
+    std::vector<std::string> oldFailed;
+    for (int minutes = 12; minutes >= 1; --minutes) {
+        oldArchived.push_back(copyRun("archive", archived[0], minutes, "20P"));
+    }
+    for (int minutes = 11; minutes >= 1; --minutes) oldFailed.push_back(copyRun("failed", failed[0], minutes, "20P"));
+    const std::vector<std::string> kst = {copyRun("failed", failed[0], 31, "KST"),
+                                          copyRun("failed", failed[0], 30, "KST")};
+    std::filesystem::remove_all(site.folder("archive") + "/" + archived[0]);
+    std::filesystem::remove_all(site.folder("failed") + "/" + failed[0]);
+    addSiteKeys(site, "keep-archive = 30\nkeep-failed = 30\n");
+
+    kt::RunResult run = site.once();
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> keptFailed(oldFailed.begin() + 1, oldFailed.end());
+    keptFailed.insert(keptFailed.end(), kst.begin(), kst.end());
+    std::sort(keptFailed.begin(), keptFailed.end());
+    EXPECT_EQ(site.runFolders("archive"), std::vector<std::string>(oldArchived.begin() + 2, oldArchived.end()))
+        << run.err;
+    EXPECT_EQ(site.runFolders("failed"), keptFailed) << run.err;
+    EXPECT_TRUE(contains(run.err, "removed " + site.folder("failed") + "/" + oldFailed[0])) << run.err;
 }

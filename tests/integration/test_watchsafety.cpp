@@ -527,3 +527,47 @@ TEST(WatchSafety, ConfigurationThatCannotWorkIsRefusedAtTheStart) {
     EXPECT_EQ(misplaced.status, UsageStatus) << misplaced.err;
     EXPECT_TRUE(contains(misplaced.err, "Files/Corvantis.Ini cannot be read")) << misplaced.err;
 }
+
+// A configuration that says a thing twice, or folders that are one, is
+// refused at the start and names both: a key repeated in a section (both
+// lines), and archive = the drop folder (both keys, with the folder).
+// Nothing is taken from the drop folder.
+TEST(WatchSafety, ConfigurationThatSaysAThingTwiceOrSharesAFolderIsRefused) {
+    kt::WatchSite site(Section20P);
+    const std::string text = kt::fileText(site.config());
+    site.deliver("20P_0001.txt", kt::records20P(1, 3));
+    ASSERT_EQ(kt::lines(text)[9], "type = 20P");   // line 10
+    std::ofstream(site.config(), std::ios::binary) << text + "type = 20P\n";
+    kt::RunResult twice = site.once();
+    EXPECT_EQ(twice.status, UsageStatus) << twice.err;
+    EXPECT_TRUE(contains(twice.err, "line 11: type is said twice in [file *20P*]: at line 10 and at line 11"))
+        << twice.err;
+
+    const std::string archive = "archive = " + site.folder("archive") + "\n";
+    std::string shared = text;
+    std::ofstream(site.config(), std::ios::binary)
+        << shared.replace(shared.find(archive), archive.size(), "archive = " + site.folder("drop") + "/\n");
+    kt::RunResult oneFolder = site.once();
+    EXPECT_EQ(oneFolder.status, UsageStatus) << oneFolder.err;
+    EXPECT_TRUE(contains(oneFolder.err, "drop = " + site.folder("drop") + " and archive = " + site.folder("drop") +
+                                            "/ are one folder, " + fs::canonical(site.folder("drop")).string()))
+        << oneFolder.err;
+    EXPECT_TRUE(fs::exists(site.folder("drop") + "/20P_0001.txt"));
+    EXPECT_TRUE(site.runFolders("failed").empty());
+}
+
+// Started with standard input, output and error closed, the watcher logs
+// into /dev/null, never into the drop folder's lock file, which senders
+// can read; it works as ever and files the failed file.
+TEST(WatchSafety, WatcherStartedWithoutStandardDescriptorsLogsIntoNoFileOfTheDropFolder) {
+    kt::WatchSite site(Section20P);
+    site.deliver("20P_0001.txt", kt::records20P(1, 2) + "short\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));   // the settle time
+    const std::string closed = "exec \"$0\" --config \"$1\" --once <&- >&- 2>&-";
+    kt::RunResult run = kt::runProgram("/bin/sh", {"-c", closed, KELVORA_WATCH, site.config()}, site.box().root());
+    EXPECT_EQ(run.status, FilesFailedStatus);
+    EXPECT_EQ(site.runFolders("failed").size(), 1u);
+    const std::string lock = kt::fileText(site.folder("drop") + "/.kelvora-watch.lock");
+    EXPECT_FALSE(contains(lock, "kelvora-watch:")) << lock;
+    EXPECT_FALSE(contains(lock, "20P_0001.txt")) << lock;
+}
