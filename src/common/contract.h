@@ -106,6 +106,11 @@ constexpr NamedError RetryableErrors[] = {
 constexpr long AwayErrors[] = {1040, 1045, 1049, 1053, 1129, 1130, 1203, 2002, 2003, 2005, ServerGoneError,
                                ConnectionLostError};
 
+// Errors of a journal row the importer could not write: no table, no
+// INSERT right, no right on the schema. The journal is then away rather
+// than the file at fault, so the watcher holds the file.
+constexpr long JournalAwayErrors[] = {1146, 1142, 1044};
+
 // Whether error is one of the count errors.
 constexpr bool isOneOf(long error, const long* errors, size_t count) {
     for (size_t i = 0; i < count; ++i) {

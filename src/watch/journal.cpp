@@ -20,6 +20,23 @@ constexpr double AnswerLimitSeconds = 60;
 constexpr size_t MaxAnswer = 4096;
 constexpr size_t PieceBytes = 512;
 
+// Programs killed at their deadline that had not ended yet: one stuck in
+// the kernel (a hung mount, say) may take its time to die, and the loop
+// must not wait for it. They are reaped later, without waiting.
+std::vector<pid_t> killedUnreaped;
+
+// Reaps those of the killed programs that have ended since.
+void reapKilled() {
+    std::vector<pid_t> still;
+    for (pid_t pid : killedUnreaped) {
+        pid_t got = 0;
+        while ((got = waitpid(pid, nullptr, WNOHANG)) < 0 && errno == EINTR) {
+        }
+        if (got == 0) still.push_back(pid);
+    }
+    killedUnreaped.swap(still);
+}
+
 // A pipe whose reading end the loop keeps (non-blocking) and whose
 // writing end goes to the child.
 bool openPipe(UniqueFd& reading, UniqueFd& writing) {
@@ -41,6 +58,7 @@ std::shared_ptr<JournalAsk> notAsked(std::shared_ptr<JournalAsk> ask, const std:
 // standard output and error into pipes the loop reads.
 std::shared_ptr<JournalAsk> startAsk(const WatchConfig& config, JournalQuestion question,
                                      std::vector<std::string> args, double now) {
+    reapKilled();
     auto ask = std::make_shared<JournalAsk>();
     ask->question = question;
     ask->deadline = now + AnswerLimitSeconds;
@@ -55,6 +73,7 @@ std::shared_ptr<JournalAsk> startAsk(const WatchConfig& config, JournalQuestion 
     child.workdir = config.workdir;
     child.output = output.get();
     child.error = error.get();
+    child.group = ChildGroup::Own;
     if (!startChild(child, ask->pid)) {
         return notAsked(ask, config.journalProgram + " cannot be run: " + strerror(errno));
     }
@@ -91,10 +110,13 @@ bool reapAsk(JournalAsk& ask, int options) {
 }
 
 // A question that ran out of time: the program is ended, and the question
-// counts as not asked.
+// counts as not asked. It is reaped now if it died at once, else later.
 void giveUp(JournalAsk& ask, const std::string& why) {
-    kill(ask.pid, SIGKILL);
-    reapAsk(ask, 0);
+    if (kill(-ask.pid, SIGKILL) != 0) kill(ask.pid, SIGKILL);   // its group, a wrapper's children too
+    if (!reapAsk(ask, WNOHANG)) {
+        killedUnreaped.push_back(ask.pid);
+        ask.pid = -1;
+    }
     ask.status = -1;
     ask.trouble = why;
     ask.over = true;

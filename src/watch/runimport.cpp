@@ -25,10 +25,6 @@ namespace {
 
 constexpr double TermGraceSeconds = 30;          // SIGTERM, then SIGKILL this much later
 constexpr int FirstStartRetrySeconds = 1;        // a fork that failed for want of memory or processes
-// The importer's journal row failed because the journal cannot take it:
-// the table is missing, or the login may not insert there or reach it.
-constexpr long JournalAwayErrors[] = {1146, 1142, 1044};
-
 // The file's name for the log: every control byte escaped.
 std::string shown(const Job& job) {
     return shownName(job.record.name);
