@@ -13,6 +13,7 @@
 //       rights on them, and the server's name comparison and strict mode;
 //       with --journal also the journal table (KELVORA_JOURNAL) and the
 //       rights the runs need on it
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -57,7 +58,8 @@ const char* const UsageText =
     "       kelvora-settings write --login USER --pass PASSWORD --db-system NAME --host HOST\n"
     "                              [--output FILE [--force]]\n"
     "       kelvora-settings check [FILE] [--journal SCHEMA.TABLE]\n"
-    "       kelvora-settings grants --login USER [--host HOST] [--journal SCHEMA.TABLE] [TYPE...]\n"
+    "       kelvora-settings grants --login USER [--host HOST] [--password-from FILE]\n"
+    "                               [--journal SCHEMA.TABLE] [TYPE...]\n"
     "       kelvora-settings --help | --version\n";
 
 const char* const CommandsText =
@@ -72,9 +74,10 @@ const char* const CommandsText =
     "         with --journal also that the journal table exists, keeps transactions\n"
     "         and that the login may SELECT and INSERT there; the status is 1 when a\n"
     "         type code or the journal would fail (with or without UPD)\n"
-    "grants   print the GRANT statements the type codes (all, or TYPE...) need for\n"
-    "         USER@HOST (HOST default %), with and without UPD, the deletion guard's\n"
-    "         temporary table, and the journal's\n";
+    "grants   print the CREATE USER IF NOT EXISTS for USER@HOST (HOST default %),\n"
+    "         with the password of FILE's first line or a placeholder to replace,\n"
+    "         then the GRANT statements the type codes (all, or TYPE...) need, with\n"
+    "         and without UPD, the deletion guard's temporary table, and the journal's\n";
 
 // One connection value of the settings file: its option, key, number in the
 // file and the longest value the program takes whole.
@@ -651,13 +654,46 @@ struct GrantRequest {
     const char* login = nullptr;
     const char* host = "%";
     const char* journalName = nullptr;
+    const char* passwordFile = nullptr;
     unsigned members = 0;   // bit m: AllMembers[m]; none named: all
 };
+
+// What CREATE USER says for the password when no file gives it: a word a
+// DBA replaces, which no server would take for a chosen password unnoticed.
+constexpr const char* PasswordPlaceholder = "REPLACE-WITH-THE-PASSWORD";
+// The longest password file read; a password is a line, not a document.
+constexpr size_t MaxPasswordFile = 1024;
+
+// The password: the first line of path (its line end dropped), read through
+// one bounded read; false with a message on standard error when the file
+// cannot be read, is longer than a password, or gives an empty line.
+bool readPassword(const char* path, std::string& password) {
+    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd.valid()) return systemFailure("cannot open", path) == 0;
+    char bytes[MaxPasswordFile + 1];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = read(fd.get(), bytes + got, sizeof bytes - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return systemFailure("cannot read", path) == 0;
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    password.assign(bytes, got);
+    wipeBytes(bytes, sizeof bytes);
+    password.erase(std::min(password.find_first_of("\r\n"), password.size()));
+    if (got > MaxPasswordFile || password.empty() || password.find('\0') != std::string::npos) {
+        fprintf(stderr, "kelvora-settings: %s: the first line must hold the password (1 to %zu bytes, no NUL)\n",
+                path, MaxPasswordFile);
+        return false;
+    }
+    return true;
+}
 
 int parseGrantOptions(int argc, char** argv, GrantRequest& request) {
     for (int i = 2; i < argc; ++i) {
         const bool valued = strcmp(argv[i], "--login") == 0 || strcmp(argv[i], "--host") == 0 ||
-                            strcmp(argv[i], "--journal") == 0;
+                            strcmp(argv[i], "--journal") == 0 || strcmp(argv[i], "--password-from") == 0;
         if (valued && i + 1 >= argc) return usageError("an option of grants has no value");
         if (strcmp(argv[i], "--login") == 0) {
             request.login = argv[++i];
@@ -665,6 +701,8 @@ int parseGrantOptions(int argc, char** argv, GrantRequest& request) {
             request.host = argv[++i];
         } else if (strcmp(argv[i], "--journal") == 0) {
             request.journalName = argv[++i];
+        } else if (strcmp(argv[i], "--password-from") == 0) {
+            request.passwordFile = argv[++i];
         } else if (memberOf(argv[i]) >= 0) {
             request.members |= 1u << memberOf(argv[i]);
         } else {
@@ -676,9 +714,11 @@ int parseGrantOptions(int argc, char** argv, GrantRequest& request) {
     return 0;
 }
 
-// "grants --login USER [--host HOST] [--journal SCHEMA.TABLE] [TYPE...]":
-// the GRANT statements a login needs for the type codes, with and without
-// UPD, one per table, and for the journal.
+// "grants --login USER [--host HOST] [--password-from FILE] [--journal
+// SCHEMA.TABLE] [TYPE...]": the login made where it is missing, then the
+// GRANT statements it needs for the type codes, with and without UPD, one
+// per table, and for the journal. Run on a fresh server, that is all a new
+// login needs.
 int runGrants(int argc, char** argv) {
     GrantRequest request;
     const int usage = parseGrantOptions(argc, argv, request);
@@ -687,9 +727,17 @@ int runGrants(int argc, char** argv) {
     if (request.journalName != nullptr && !parseJournalTable(request.journalName, journal)) {
         return usageError("--journal needs SCHEMA.TABLE");
     }
+    std::string password = PasswordPlaceholder;
+    if (request.passwordFile != nullptr && !readPassword(request.passwordFile, password)) return Failure;
     if (!prepareConnection()) return Failure;
-    const std::string to = " TO " + quotedName(request.login) + "@" + quotedName(request.host) + ";\n";
+    const std::string account = quotedName(request.login) + "@" + quotedName(request.host);
+    const std::string to = " TO " + account + ";\n";
     std::string text;
+    if (request.passwordFile == nullptr) {
+        text += std::string("-- replace ") + PasswordPlaceholder + " with the login's password\n";
+    }
+    text += "CREATE USER IF NOT EXISTS " + account + " IDENTIFIED BY " + quotedName(password.c_str()) + ";\n";
+    wipeBytes(&password[0], password.size());
     for (const TableCheck& table : tablesOfTheTypeCodes()) {
         if ((table.members & request.members) == 0) continue;
         // The deletion guard counts the rows of every table the run writes.

@@ -200,17 +200,27 @@ TEST(SettingsTool, CheckNamesTheTypeCodesThatWouldFailAndWhy) {
     kt::exec("DROP USER 'kelvora_nodelete'@'localhost'");
 }
 
-// The GRANT statements that grants prints, run on the server for a new
-// login, let that login import every type code's sample, with and without
-// UPD and with the deletion guard, and check then finds nothing missing.
+// What grants prints, run on a server that has no such login yet, is all
+// a new login needs: it is made with the password of the file given, and
+// imports every type code's sample, with and without UPD and with the
+// deletion guard, and check then finds nothing missing. Without a file the
+// password is a placeholder, said so in a comment.
 TEST(SettingsTool, GrantsLetANewLoginImportEveryTypeCode) {
     kt::resetSchema();
     kt::Sandbox box;
-    kt::exec("CREATE USER IF NOT EXISTS 'kelvora_granted'@'localhost' IDENTIFIED BY 'granted'");
-    kt::RunResult grants = settingsTool(box, {"grants", "--login", "kelvora_granted", "--host", "localhost"});
+    kt::exec("DROP USER IF EXISTS 'kelvora_granted'@'localhost'");
+    kt::RunResult placeholder = settingsTool(box, {"grants", "--login", "kelvora_granted"});
+    EXPECT_TRUE(contains(placeholder.out, "-- replace REPLACE-WITH-THE-PASSWORD with the login's password\n"
+                                          "CREATE USER IF NOT EXISTS 'kelvora_granted'@'%' IDENTIFIED BY "
+                                          "'REPLACE-WITH-THE-PASSWORD';\n"))
+        << placeholder.out;
+    box.writeFile("password", "gr'anted\n");
+    kt::RunResult grants = settingsTool(
+        box, {"grants", "--login", "kelvora_granted", "--host", "localhost", "--password-from", "password"});
     EXPECT_EQ(grants.status, 0) << grants.err;
-    for (const std::string& statement : linesStartingWith(grants.out, "GRANT ")) kt::exec(statement);
-    box.writeSettings("kelvora_granted", "granted", "MYSQL", "localhost");
+    EXPECT_FALSE(contains(grants.out, "REPLACE-WITH")) << grants.out;
+    for (const std::string& statement : kt::lines(grants.out)) kt::exec(statement);
+    box.writeSettings("kelvora_granted", "gr'anted", "MYSQL", "localhost");
     kt::RunResult check = settingsTool(box, {"check"});
     EXPECT_EQ(check.status, 0) << check.out;
     EXPECT_TRUE(contains(check.out, "deletion guard: has what it needs\n")) << check.out;
