@@ -110,7 +110,8 @@ bool takeConverted(const unsigned char* bytes, size_t count, void* context) {
 }
 
 // UTF-8 into Windows-1252 with iconv(3), from path into converted.
-bool convertFile(const std::string& path, const std::string& converted, std::string& reason, const StopAsked* stop) {
+bool convertFile(const std::string& path, const std::string& converted, std::string& reason, CheckFault& fault,
+                 const StopAsked* stop) {
     Conversion conversion;
     conversion.stop = stop;
     thread_local TextFile file;
@@ -134,6 +135,7 @@ bool convertFile(const std::string& path, const std::string& converted, std::str
     if (!conversion.converted) {
         char where[64];
         snprintf(where, sizeof where, "line %ld", conversion.charset.line);
+        fault = CheckFault::Bytes;
         reason = std::string(where) + " holds a character without a Windows-1252 form (UTF-8 bytes " +
                  hexText(conversion.charset.failed, conversion.charset.failedLength) + "), and encoding = utf-8";
     } else {
@@ -195,12 +197,13 @@ std::string encodingReason(const ByteFacts& facts, bool utf8) {
 }
 
 // The checks of the lines: not empty unless allowed, not too many wrong.
-bool linesPass(const LineFacts& lines, const FileRule& rule, std::string& reason) {
-    if (lines.records + lines.wrong == 0 && !rule.allowEmpty) {
+bool linesPass(const LineFacts& lines, const FileRule& rule, std::string& reason, CheckFault& fault) {
+    if (lines.wrong <= rule.maxWrongLength && (lines.records + lines.wrong > 0 || rule.allowEmpty)) return true;
+    fault = CheckFault::Bytes;
+    if (lines.records + lines.wrong == 0) {
         reason = "the file is empty or holds only line ends: it would empty or sweep the table, and allow-empty = no";
         return false;
     }
-    if (lines.wrong <= rule.maxWrongLength) return true;
     char text[256];
     snprintf(text, sizeof text,
              "%ld %s of the wrong length (the first is line %ld with %ld characters; a %s record has %d, line end "
@@ -215,23 +218,25 @@ bool linesPass(const LineFacts& lines, const FileRule& rule, std::string& reason
 // the encoding its section says, and its lines; a UTF-8 file is converted
 // into converted first.
 bool checkWhole(const std::string& path, const FileRule& rule, const std::string& converted, std::string& reason,
-                const StopAsked* stop) {
+                CheckFault& fault, const StopAsked* stop) {
     ByteFacts facts;
     facts.stop = stop;
     if (!readFacts(path, facts, reason)) return false;
     if (facts.count > 0 && facts.last != '\n') {
+        fault = CheckFault::Bytes;
         reason = "the last line has no line end: the transfer was cut off";
         return false;
     }
     const bool validUtf8 = !facts.scan.broken && facts.scan.sequenceNeeds == 0;
     if (rule.utf8 ? !validUtf8 : isUtf8File(facts.scan)) {
+        fault = CheckFault::Bytes;
         reason = encodingReason(facts, rule.utf8);
         return false;
     }
-    if (rule.utf8 && !convertFile(path, converted, reason, stop)) return false;
+    if (rule.utf8 && !convertFile(path, converted, reason, fault, stop)) return false;
     LineFacts lines;
     return countLines(rule.utf8 ? converted : path, rule.typeCode, lines, reason, stop) &&
-           linesPass(lines, rule, reason);
+           linesPass(lines, rule, reason, fault);
 }
 
 // What the checks of one taken file work on, copied for the thread they
@@ -247,9 +252,9 @@ struct CheckWork {
 };
 
 // Converts a UTF-8 delivery into the file the importer reads.
-bool convertDelivered(const CheckWork& work, std::string& reason, const StopAsked& stop) {
+bool convertDelivered(const CheckWork& work, std::string& reason, CheckFault& fault, const StopAsked& stop) {
     const std::string converting = pathIn(work.fileFolder, ConvertingName);
-    if (!checkWhole(work.delivered, work.rule, converting, reason, &stop)) {
+    if (!checkWhole(work.delivered, work.rule, converting, reason, fault, &stop)) {
         unlink(converting.c_str());
         return false;
     }
@@ -272,8 +277,8 @@ void takeDigest(const std::string& path, DigestRead& digest, const StopAsked& st
 // passed them.
 void runChecks(const CheckWork& work, CheckOutcome& outcome, const StopAsked& stop) {
     if (work.digestDelivered) takeDigest(work.delivered, outcome.delivered, stop);
-    outcome.passed = work.rule.utf8 ? convertDelivered(work, outcome.reason, stop)
-                                    : checkWhole(work.source, work.rule, "", outcome.reason, &stop);
+    outcome.passed = work.rule.utf8 ? convertDelivered(work, outcome.reason, outcome.fault, stop)
+                                    : checkWhole(work.source, work.rule, "", outcome.reason, outcome.fault, &stop);
     struct stat info;
     if (outcome.passed && stat(work.source.c_str(), &info) == 0) {
         outcome.checkedSize = info.st_size;
@@ -314,12 +319,14 @@ bool leaveUnchecked(Job& job) {
 }  // namespace
 
 bool checkFile(const std::string& path, const FileRule& rule, std::string& reason) {
-    return checkWhole(path, rule, "", reason, nullptr);
+    CheckFault fault = CheckFault::Reading;
+    return checkWhole(path, rule, "", reason, fault, nullptr);
 }
 
 bool checkAndConvert(const std::string& path, const FileRule& rule, const std::string& converted,
                      std::string& reason) {
-    return checkWhole(path, rule, converted, reason, nullptr);
+    CheckFault fault = CheckFault::Reading;
+    return checkWhole(path, rule, converted, reason, fault, nullptr);
 }
 
 bool checkAndStart(Watcher& watcher, Job& job, double) {
@@ -344,7 +351,11 @@ bool afterChecks(Watcher& watcher, Job& job, double now) {
     if (outcome->stopped) return leaveUnchecked(job);
     takeDeletesAcceptance(watcher, job, outcome->delivered.read ? outcome->delivered.digest.sha256 : "");
     std::string reason;
+    // Bytes that are at fault (or that are not what their marker says)
+    // would fail the same way again: requeue asks for --force.
+    job.record.failedChecks = outcome->delivered.read;
     if (!matchesMarker(job, outcome->delivered, reason)) return fileAsFailed(watcher, job, Committed::No, reason, now);
+    job.record.failedChecks = !outcome->passed && outcome->fault == CheckFault::Bytes;
     if (!outcome->passed) return fileAsFailed(watcher, job, Committed::No, "not imported: " + outcome->reason, now);
     job.record.checkedSize = outcome->checkedSize;
     job.record.checkedModified = outcome->checkedModified;

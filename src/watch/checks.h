@@ -27,10 +27,15 @@ bool checkAndConvert(const std::string& path, const FileRule& rule, const std::s
                      std::string& reason);
 
 // What the checks beside the loop found.
+// Why a file did not pass: its bytes (cut off, empty, the wrong encoding or
+// length), which would fail the same way again, or the reading of them.
+enum class CheckFault { Reading, Bytes };
+
 struct CheckOutcome {
     bool stopped = false;          // the watcher stops: the run is left as it was taken
     bool passed = false;
     std::string reason;            // when it did not pass
+    CheckFault fault = CheckFault::Reading;
     DigestRead delivered;       // of the file as delivered, when its marker or an acceptance asks
     DigestRead source;          // of the file the importer reads, with a journal
     long long checkedSize = -1;    // the file the importer reads, as it passed its checks

@@ -32,6 +32,7 @@ std::vector<FiledRun> filedRuns(const std::string& base) {
         run.reason = record.reason;
         run.sequence = record.sequence;
         run.requeued = hasEntry(baseFd.get(), pathIn(entry.name, RequeuedName));
+        run.acknowledged = hasEntry(baseFd.get(), pathIn(entry.name, AcknowledgedName));
         RunOutcome report;
         if (readReport(pathIn(run.folder, ReportName), report)) {
             run.lines = report.lines;

@@ -19,6 +19,7 @@ struct FiledRun {
     long failed = -1;
     long long sequence = -1;   // its number in the run sequence; -1 in a run of an older watcher
     bool requeued = false;     // requeue put its file back into the drop folder
+    bool acknowledged = false; // ack: a person has seen it
 };
 
 // Whether run b came after run a: by the run sequence, which no clock moves,

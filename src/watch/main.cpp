@@ -34,6 +34,7 @@
 #include "watch/names.h"
 #include "watch/options.h"
 #include "watch/pair.h"
+#include "watch/ack.h"
 #include "watch/requeue.h"
 #include "watch/retention.h"
 #include "watch/runimport.h"
@@ -77,6 +78,14 @@ struct Options {
 void printUsage(FILE* out) {
     fprintf(out,
             "usage: kelvora-watch [--config FILE] [--once] [--parallel N] [--retry-delays S,S,...] [--outage-retry S]\n"
+            "       kelvora-watch [--config FILE] status [--json]\n"
+            "       kelvora-watch [--config FILE] requeue [--force] [--accept-deletes] RUNFOLDER...\n"
+            "       kelvora-watch [--config FILE] ack RUNFOLDER...\n"
+            "  watches the drop folder and imports every complete file; the commands instead:\n"
+            "  status                what waits and why, the runs in work, the last runs; exit 1: look\n"
+            "  requeue               puts the file of a failed run back into the drop folder\n"
+            "  ack                   marks a failed run as seen: it no longer needs a person\n"
+            "  (COMMAND --help tells more)\n"
             "  --config FILE         the configuration (default %s)\n"
             "  --once                take what is complete now, import it and exit; the exit status is 1\n"
             "                        when a file went to the failed folder\n"
@@ -430,6 +439,7 @@ int main(int argc, char** argv) {
     setDiagnosticProgram("kelvora-watch");
     if (isStatusCommand(argc, argv)) return runStatus(argc, argv);
     if (isRequeueCommand(argc, argv)) return runRequeue(argc, argv);
+    if (isAckCommand(argc, argv)) return runAck(argc, argv);
     Options options;
     int status = 0;
     if (!parseOptions(argc, argv, options, status)) return status;

@@ -21,6 +21,7 @@
 #include "watch/config.h"
 #include "watch/digest.h"
 #include "watch/durable.h"
+#include "watch/failedrun.h"
 #include "watch/lastimports.h"
 #include "watch/lock.h"
 #include "watch/names.h"
@@ -34,6 +35,7 @@ namespace {
 constexpr int ExitRefused = 1;
 constexpr int ExitUsage = 2;
 constexpr const char* CommandWord = "requeue";
+constexpr const char* RefusedWords = "not put back";
 constexpr const char* HiddenPrefix = ".kelvora-requeue-";   // the watcher never takes a name that starts with "."
 constexpr const char* MarkerHiddenEnding = ".marker";
 constexpr size_t MaxRequeuedBytes = 64 * 1024;
@@ -43,14 +45,6 @@ struct Options {
     bool force = false;
     bool acceptDeletes = false;   // --accept-deletes: the held file goes through the deletion guard once
     std::vector<const char*> runFolders;
-};
-
-// The site's folders, opened once for all the run folders named.
-struct Site {
-    WatchConfig config;
-    UniqueFd drop;
-    UniqueFd archive;
-    UniqueFd failed;
 };
 
 // What is known of one run folder named on the command line.
@@ -104,73 +98,7 @@ bool parseOptions(int argc, char** argv, Options& options, int& status) {
 // One refusal on standard error: what is not put back, and why. Always
 // false, for the callers to return.
 bool refuse(const std::string& given, const std::string& why) {
-    diagnose("%s: not put back: %s", given.c_str(), why.c_str());
-    return false;
-}
-
-// Reads the configuration and opens the three folders the command works
-// in; each one that cannot be opened is named.
-bool openSite(const char* path, Site& site) {
-    if (!readConfig(path, site.config)) return false;
-    const std::pair<const std::string*, UniqueFd*> folders[] = {
-        {&site.config.drop, &site.drop}, {&site.config.archive, &site.archive}, {&site.config.failed, &site.failed}};
-    bool opened = true;
-    for (const auto& folder : folders) {
-        folder.second->reset(open(folder.first->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (folder.second->valid()) continue;
-        diagnose("cannot open %s: %s (%s)", folder.first->c_str(), strerror(errno), site.config.path.c_str());
-        opened = false;
-    }
-    return opened;
-}
-
-// Whether two descriptors are the same folder: the paths the operator
-// types and those of the configuration may differ by links and dots.
-bool sameFolder(int folder, int other) {
-    struct stat one;
-    struct stat two;
-    return fstat(folder, &one) == 0 && fstat(other, &two) == 0 && one.st_dev == two.st_dev &&
-           one.st_ino == two.st_ino;
-}
-
-// Opens the run folder named on the command line when it is one of the
-// failed folder (-1 otherwise, with the refusal named): a run folder of
-// the archive was imported, and one anywhere else is no filed run.
-UniqueFd openRunFolder(const Site& site, const char* given) {
-    char resolved[PATH_MAX];
-    if (realpath(given, resolved) == nullptr) {
-        refuse(shownName(given), strerror(errno));
-        return UniqueFd();
-    }
-    const std::string path = resolved;
-    const size_t slash = path.rfind('/');
-    const std::string parentPath = slash == 0 ? "/" : path.substr(0, slash);
-    const std::string name = path.substr(slash + 1);
-    const UniqueFd parent(open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const bool inArchive = parent.valid() && sameFolder(parent.get(), site.archive.get());
-    const bool inFailed =
-        parent.valid() && sameFolder(parent.get(), site.failed.get()) && !name.empty() && name[0] != '.';
-    UniqueFd runFolder(inFailed ? openFolder(parent.get(), name) : -1);
-    const int error = errno;
-    if (inArchive) {
-        refuse(shownName(given), "it is a run folder of the archive " + site.config.archive +
-                                     ": its file was imported; only a run of " + site.config.failed + " goes back");
-    } else if (!inFailed) {
-        refuse(shownName(given), "it is not a run folder of the failed folder " + site.config.failed);
-    } else if (!runFolder.valid()) {
-        refuse(shownName(given), strerror(error));
-    }
-    return runFolder;
-}
-
-// The run's record, which must say that the run was filed into failed/.
-bool readFailedRecord(int runFolder, const std::string& given, RunRecord& record) {
-    if (!readRunRecord(runFolder, record)) return refuse(given, std::string("its record ") + RunRecordName +
-                                                                    " cannot be read");
-    if (record.step != Step::Filing || record.archived) {
-        return refuse(given, std::string("its record ") + RunRecordName + " does not say it was filed as failed");
-    }
-    return true;
+    return refuseRun(given, RefusedWords, why);
 }
 
 // The names the record gives the entries made in the drop folder (the
@@ -215,7 +143,7 @@ bool cameLater(const RunRecord& filed, const RunRecord& record) {
 // The latest run of the archive with a file of the record's type code
 // taken after it (later is empty when there is none). False when the
 // archive cannot be read.
-bool findLaterImport(const Site& site, const RunRecord& record, std::string& later, std::string& laterStamp) {
+bool findLaterImport(const FailedSite& site, const RunRecord& record, std::string& later, std::string& laterStamp) {
     std::vector<std::string> names;
     if (!listFolder(site.archive.get(), names)) return false;
     const RunRecord* latest = nullptr;
@@ -237,7 +165,7 @@ bool findLaterImport(const Site& site, const RunRecord& record, std::string& lat
 
 // The watcher's note of the last committed run of the type code, when it
 // came after this run: its words for the refusal, else empty.
-std::string laterInNote(const Site& site, const RunRecord& record) {
+std::string laterInNote(const FailedSite& site, const RunRecord& record) {
     std::map<std::string, LastImport> noted;
     const std::string staging = pathIn(site.config.workdir, StagingFolderName);
     const UniqueFd stagingFd(openFolder(AT_FDCWD, staging));
@@ -254,11 +182,17 @@ std::string laterInNote(const Site& site, const RunRecord& record) {
     return which + ", as the watcher noted in " + staging + "/" + LastImportsName;
 }
 
-// The refusals that --force overrides: the run committed (in part) or may
+// The refusals that --force overrides: the file failed the checks (the
+// same bytes would fail again), the run committed (in part) or may
 // have, the run was put back already, or a later file of its type code was
 // imported since and this older one would bring its data back over the
 // newer.
-bool mayGoBackUnforced(const Site& site, const Run& run) {
+bool mayGoBackUnforced(const FailedSite& site, const Run& run) {
+    if (run.record.failedChecks) {
+        return refuse(run.given, "it failed the watcher's checks (" + run.record.reason +
+                                     "): the same bytes would fail them again; its sender delivers it anew, or "
+                                     "--force puts it back");
+    }
     if (run.record.outcome != committedText(Committed::No)) {
         return refuse(run.given, "its run ended with \"" + run.record.outcome +
                                      "\": imported again, its rows could be there twice; look at the table, then "
@@ -300,7 +234,7 @@ UniqueFd openDelivered(int runFolder, const std::string& name, std::string& foun
 }
 
 // Whether an entry of that name is in the drop folder, whatever it is.
-bool inDrop(const Site& site, const std::string& name) {
+bool inDrop(const FailedSite& site, const std::string& name) {
     return hasEntry(site.drop.get(), name);
 }
 
@@ -308,7 +242,7 @@ bool inDrop(const Site& site, const std::string& name) {
 // a hidden name, which the watcher never takes, then a rename that
 // replaces nothing, so the watcher sees the file whole or not at all, and
 // a file that came meanwhile under that name stays. False with errno.
-bool copyIntoDrop(const Site& site, int in, const std::string& hidden, const std::string& name) {
+bool copyIntoDrop(const FailedSite& site, int in, const std::string& hidden, const std::string& name) {
     const int drop = site.drop.get();
     if (!copyDurably(in, drop, hidden)) return false;
     if (renameNoReplace(drop, hidden, drop, name)) return syncFolder(drop);
@@ -329,7 +263,7 @@ struct PutBack {
 
 // Copies the run's file into the drop folder, and closes it; false with why
 // when it cannot.
-bool putIntoDrop(const Site& site, PutBack put, std::string& why) {
+bool putIntoDrop(const FailedSite& site, PutBack put, std::string& why) {
     const std::string target = pathIn(site.config.drop, shownName(put.name));
     const bool copied = copyIntoDrop(site, put.in.get(), put.hidden, put.name);
     const int error = errno;
@@ -342,7 +276,7 @@ bool putIntoDrop(const Site& site, PutBack put, std::string& why) {
 
 // Puts the delivered file into the drop folder under its delivered name;
 // false (refused, named) when it cannot. Source names where it came from.
-bool putFileBack(const Site& site, const Run& run, std::string& source) {
+bool putFileBack(const FailedSite& site, const Run& run, std::string& source) {
     std::string why;
     UniqueFd in = openDelivered(run.fd.get(), run.record.name, source);
     if (!in.valid()) {
@@ -358,7 +292,7 @@ bool putFileBack(const Site& site, const Run& run, std::string& source) {
 // into the drop folder under its name as delivered, after the file: a
 // marker says that its file is whole, so the file must be there first.
 // False with why.
-bool putMarkerBack(const Site& site, const Run& run, std::string& why) {
+bool putMarkerBack(const FailedSite& site, const Run& run, std::string& why) {
     const std::string source = pathIn(MarkerFolder, importName(run.record.marker));
     UniqueFd in(openat(run.fd.get(), source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!in.valid()) {
@@ -371,7 +305,7 @@ bool putMarkerBack(const Site& site, const Run& run, std::string& why) {
 
 // Puts the file, then its marker, into the drop folder, and adds a line to
 // the run's "requeued" file: the UTC time and the paths in the drop folder.
-bool copyBack(const Site& site, const Run& run) {
+bool copyBack(const FailedSite& site, const Run& run) {
     const std::string target = pathIn(site.config.drop, shownName(run.record.name));
     std::string source;
     if (!putFileBack(site, run, source)) return false;
@@ -398,7 +332,7 @@ bool copyBack(const Site& site, const Run& run) {
 
 // The refusal that nothing overrides: the file, or its marker, would
 // replace a file of the drop folder (a sender's corrected one, say).
-bool dropIsFree(const Site& site, const Run& run) {
+bool dropIsFree(const FailedSite& site, const Run& run) {
     for (const std::string* name : {&run.record.name, &run.record.marker}) {
         if (name->empty() || !inDrop(site, *name)) continue;
         return refuse(run.given, "a file named " + shownName(*name) + " is in " + site.config.drop + " already");
@@ -410,7 +344,7 @@ bool dropIsFree(const Site& site, const Run& run) {
 // acceptance of the delivered file's bytes goes into the staging area
 // before the file goes back, so that the watcher never takes the file
 // without it. False (refused, named) when it cannot be written.
-bool acceptDeletes(const Site& site, const Run& run, UniqueFd& staging) {
+bool acceptDeletes(const FailedSite& site, const Run& run, UniqueFd& staging) {
     if (!run.record.held) return refuse(run.given, "--accept-deletes: the deletion guard did not hold this run");
     const std::string stagingPath = pathIn(site.config.workdir, StagingFolderName);
     staging.reset(openFolder(AT_FDCWD, stagingPath));
@@ -431,12 +365,12 @@ bool acceptDeletes(const Site& site, const Run& run, UniqueFd& staging) {
 
 // The run folder, locked and read: its record says it was filed as failed,
 // and its "requeued" note. False (refused, named) otherwise.
-bool openFailedRun(const Site& site, const char* path, Run& run) {
+bool openFailedRun(const FailedSite& site, const char* path, Run& run) {
     run.given = shownName(path);
-    run.fd = openRunFolder(site, path);
+    run.fd = openRunFolder(site, path, RefusedWords);
     if (!run.fd.valid()) return false;
     if (!lockRun(run.fd.get())) return refuse(run.given, "another process is putting it back");
-    if (!readFailedRecord(run.fd.get(), run.given, run.record)) return false;
+    if (!readFailedRecord(run.fd.get(), run.given, RefusedWords, run.record)) return false;
     if (!namesStayInDrop(run.given, run.record)) return false;
     if (!readRequeued(run.fd.get(), run.requeued)) {
         return refuse(run.given, std::string("its file ") + RequeuedName + " cannot be read: " + strerror(errno));
@@ -447,7 +381,7 @@ bool openFailedRun(const Site& site, const char* path, Run& run) {
 // One run folder named on the command line: checked, then put back. False
 // when it was refused or failed (the reason is on standard error). A
 // refused or failed put back takes its acceptance back.
-bool requeueRun(const Site& site, const char* path, const Options& options) {
+bool requeueRun(const FailedSite& site, const char* path, const Options& options) {
     Run run;
     if (!openFailedRun(site, path, run) || !dropIsFree(site, run)) return false;
     if (!options.force && !mayGoBackUnforced(site, run)) return false;
@@ -468,8 +402,8 @@ int runRequeue(int argc, char** argv) {
     Options options;
     int status = 0;
     if (!parseOptions(argc, argv, options, status)) return status;
-    Site site;
-    if (!openSite(options.config, site)) return ExitUsage;
+    FailedSite site;
+    if (!openFailedSite(options.config, site)) return ExitUsage;
     bool all = true;
     for (const char* runFolder : options.runFolders) all = requeueRun(site, runFolder, options) && all;
     return all ? 0 : ExitRefused;

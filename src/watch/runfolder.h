@@ -23,6 +23,7 @@ constexpr const char* ReportName = "report.json";
 constexpr const char* ReasonFileName = "reason";
 // In failed/: each time requeue put the file back into the drop folder.
 constexpr const char* RequeuedName = "requeued";
+constexpr const char* AcknowledgedName = "acknowledged";   // ack: a person has seen the failed run
 
 std::string pathIn(const std::string& folder, const std::string& name);
 

@@ -97,6 +97,8 @@ bool readVerdict(const Json& json, RunRecord& record) {
     std::string to;
     record.held = false;
     readFlag(json, "held", record.held);
+    record.failedChecks = false;
+    readFlag(json, "failed_checks", record.failedChecks);
     if (!readText(json, "to", to) || !readText(json, "outcome", record.outcome)) return false;
     record.archived = to == "archive";
     return readText(json, "reason", record.reason);
@@ -150,6 +152,7 @@ bool writeRunRecord(int runFolder, const RunRecord& record) {
         json["outcome"] = record.outcome;
         json["reason"] = record.reason;
         json["held"] = record.held;
+        json["failed_checks"] = record.failedChecks;
     }
     return writeFileDurably(runFolder, RunRecordName,
                             json.dump(JsonIndent, ' ', false, Json::error_handler_t::replace) + "\n");

@@ -39,6 +39,7 @@ struct RunRecord {
     bool deletesAccepted = false;   // requeue --accept-deletes let this file through the deletion guard once
     bool archived = false;       // Filing: the verdict
     bool held = false;           // Filing into failed/: the deletion guard held the run
+    bool failedChecks = false;   // Filing into failed/: the file failed the watcher's checks (the bytes are at fault)
     std::string outcome;         // Filing: "committed", "nothing committed" or "unknown whether committed"
     std::string reason;          // Filing into failed/: why
 };

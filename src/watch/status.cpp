@@ -205,7 +205,8 @@ Json runJson(const FiledRun& run) {
     return {{"folder", run.folder}, {"file", run.name}, {"type", run.typeCode}, {"taken", utcText(run.taken)},
             {"outcome", run.outcome}, {"archived", run.archived}, {"held", run.held}, {"lines", run.lines},
             {"written", run.written},
-            {"failed", run.failed}, {"reason", run.reason}, {"requeued", run.requeued}};
+            {"failed", run.failed}, {"reason", run.reason}, {"requeued", run.requeued},
+            {"acknowledged", run.acknowledged}};
 }
 
 // What the watcher that holds the drop folder says of its work: the runs
@@ -242,7 +243,7 @@ void filedPart(const WatchConfig& config, time_t now, Json& status, bool& needsA
             if (last.count(run.typeCode) == 0 || cameAfter(last[run.typeCode], run)) last[run.typeCode] = run;
             if (!run.archived && now - run.taken <= SecondsPerDay) {
                 status["failed_last_24_hours"].push_back(runJson(run));
-                needsAPerson = needsAPerson || !run.requeued;
+                needsAPerson = needsAPerson || !(run.requeued || run.acknowledged);
             }
         }
     }
@@ -251,7 +252,7 @@ void filedPart(const WatchConfig& config, time_t now, Json& status, bool& needsA
     status["last_run"] = Json::object();
     for (const auto& [type, run] : last) {
         status["last_run"][type] = runJson(run);
-        needsAPerson = needsAPerson || (run.held && !run.requeued);
+        needsAPerson = needsAPerson || (run.held && !(run.requeued || run.acknowledged));
     }
 }
 
@@ -325,8 +326,11 @@ void printText(const Json& status) {
     }
     printf("failed in the last 24 hours: %zu\n", status["failed_last_24_hours"].size());
     for (const Json& run : status["failed_last_24_hours"]) {
+        const char* seen = run["requeued"].get<bool>()       ? " (put back by requeue)"
+                           : run["acknowledged"].get<bool>() ? " (seen: ack)"
+                                                             : "";
         printf("  %s %s: %s%s\n", run["type"].get<std::string>().c_str(), run["folder"].get<std::string>().c_str(),
-               run["reason"].get<std::string>().c_str(), run["requeued"].get<bool>() ? " (put back by requeue)" : "");
+               run["reason"].get<std::string>().c_str(), seen);
     }
 }
 

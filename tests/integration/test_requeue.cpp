@@ -66,6 +66,18 @@ std::string cutFile() {
     return kt::records20P(1, 2) + kt::record20P(3).substr(0, 100);
 }
 
+// A 20P file whose records the server refuses (a trigger, dropped after
+// the run): it goes to failed/ with nothing committed, through no fault of
+// its bytes.
+void deliverRefused(kt::WatchSite& site, const std::string& name, const std::string& bytes) {
+    kt::exec("CREATE TRIGGER refuse_all BEFORE INSERT ON MGSST20P FOR EACH ROW SIGNAL SQLSTATE '45000' "
+             "SET MESSAGE_TEXT = 'refused'");
+    site.deliver(name, bytes);
+    const kt::RunResult run = site.once();
+    kt::exec("DROP TRIGGER refuse_all");
+    ASSERT_EQ(run.status, RefusedStatus) << run.err;
+}
+
 }  // namespace
 
 // Two runs that failed because the server refused their records, a 20P file
@@ -110,15 +122,14 @@ TEST(WatchRequeue, FailedRunsGoBackAsDeliveredAndAreImportedAgain) {
     EXPECT_EQ(kt::query("SELECT HEX(KidKst) FROM QVS120KID"), (std::vector<kt::Row>{{"4BC45345"}}));
 }
 
-// A 20P file failed its checks, then a later 20P file was imported: the
-// older one would bring its data back over the newer, so it is refused and
-// stays out of the drop folder, until --force puts it back. A run of the
-// archive is never put back.
+// A 20P file failed, then a later 20P file was imported: the older one
+// would bring its data back over the newer, so it is refused and stays out
+// of the drop folder, until --force puts it back. A run of the archive is
+// never put back.
 TEST(WatchRequeue, FileOlderThanAnImportOfItsTypeGoesBackOnlyWhenForced) {
     kt::resetSchema();
     kt::WatchSite site(Section20P);
-    site.deliver("20P_0001.txt", cutFile());
-    ASSERT_EQ(site.once().status, RefusedStatus);
+    deliverRefused(site, "20P_0001.txt", kt::records20P(1, 2));
     site.deliver("20P_0002.txt", kt::records20P(4, 6));
     ASSERT_EQ(site.once().status, 0);
     const std::vector<std::string> failed = site.runFolders("failed");
@@ -140,7 +151,7 @@ TEST(WatchRequeue, FileOlderThanAnImportOfItsTypeGoesBackOnlyWhenForced) {
 
     kt::RunResult forced = requeue(site, {"--force", failedRun(site, failed[0])});
     EXPECT_EQ(forced.status, 0) << forced.err;
-    EXPECT_EQ(dropFiles(site), (std::map<std::string, std::string>{{"20P_0001.txt", cutFile()}}));
+    EXPECT_EQ(dropFiles(site), (std::map<std::string, std::string>{{"20P_0001.txt", kt::records20P(1, 2)}}));
 }
 
 // A file of the delivered name in the drop folder (here the sender's
@@ -150,8 +161,7 @@ TEST(WatchRequeue, FileOlderThanAnImportOfItsTypeGoesBackOnlyWhenForced) {
 TEST(WatchRequeue, FileOfItsNameInTheDropFolderStaysAndARunGoesBackTwiceOnlyWhenForced) {
     kt::resetSchema();
     kt::WatchSite site(Section20P);
-    site.deliver("20P_0001.txt", cutFile());
-    ASSERT_EQ(site.once().status, RefusedStatus);
+    deliverRefused(site, "20P_0001.txt", kt::records20P(1, 2));
     const std::vector<std::string> failed = site.runFolders("failed");
     ASSERT_EQ(failed.size(), 1u);
     const std::string run = failedRun(site, failed[0]);
@@ -172,7 +182,7 @@ TEST(WatchRequeue, FileOfItsNameInTheDropFolderStaysAndARunGoesBackTwiceOnlyWhen
     EXPECT_TRUE(contains(twice.err, "it was put back already on ")) << twice.err;
     EXPECT_TRUE(dropFiles(site).empty());
     EXPECT_EQ(requeue(site, {"--force", run}).status, 0);
-    EXPECT_EQ(dropFiles(site), (std::map<std::string, std::string>{{"20P_0001.txt", cutFile()}}));
+    EXPECT_EQ(dropFiles(site), (std::map<std::string, std::string>{{"20P_0001.txt", kt::records20P(1, 2)}}));
     EXPECT_EQ(kt::lines(site.runFile("failed", failed[0], "requeued")).size(), 2u);
 }
 
@@ -230,4 +240,43 @@ TEST(WatchRequeue, RecordWhoseNameLeadsOutOfTheDropFolderIsRefused) {
         << refused.err;
     EXPECT_FALSE(fs::exists(site.folder("escaped.txt")));
     EXPECT_TRUE(dropFiles(site).empty());
+}
+
+// A file that failed the watcher's own checks would fail them again: a
+// plain requeue refuses it with its reason and --force is needed. A person
+// who has seen a failed run says so with ack: status no longer needs a
+// person for it, its record says it was seen, and only a run of the failed
+// folder can be marked.
+TEST(WatchRequeue, FileThatFailedItsChecksGoesBackOnlyForcedAndAckMarksARunSeen) {
+    kt::WatchSite site(Section20P);
+    site.deliver("20P_0001.txt", cutFile());
+    ASSERT_EQ(site.once().status, RefusedStatus);
+    const std::vector<std::string> failed = site.runFolders("failed");
+    ASSERT_EQ(failed.size(), 1u);
+    const std::string run = failedRun(site, failed[0]);
+
+    kt::RunResult refused = requeue(site, {run});
+    EXPECT_EQ(refused.status, RefusedStatus) << refused.err;
+    EXPECT_TRUE(contains(refused.err, "not put back: it failed the watcher's checks (not imported: the last line has "
+                                      "no line end: the transfer was cut off): the same bytes would fail them again"))
+        << refused.err;
+    EXPECT_TRUE(dropFiles(site).empty());
+
+    const std::vector<std::string> status = {"--config", site.config(), "status", "--json"};
+    kt::RunResult before = kt::runProgram(KELVORA_WATCH, status, site.box().root());
+    EXPECT_EQ(before.status, 1) << before.out;
+    const std::vector<std::string> ack = {"--config", site.config(), "ack"};
+    std::vector<std::string> ackArchive = ack;
+    ackArchive.push_back(site.folder("drop"));
+    EXPECT_EQ(kt::runProgram(KELVORA_WATCH, ackArchive, site.box().root()).status, RefusedStatus);
+    std::vector<std::string> ackRun = ack;
+    ackRun.push_back(run);
+    kt::RunResult acked = kt::runProgram(KELVORA_WATCH, ackRun, site.box().root());
+    EXPECT_EQ(acked.status, 0) << acked.err;
+    kt::RunResult after = kt::runProgram(KELVORA_WATCH, status, site.box().root());
+    EXPECT_EQ(after.status, 0) << after.out;
+    EXPECT_TRUE(contains(after.out, "\"acknowledged\": true")) << after.out;
+
+    EXPECT_EQ(requeue(site, {"--force", run}).status, 0);
+    EXPECT_EQ(dropFiles(site), (std::map<std::string, std::string>{{"20P_0001.txt", cutFile()}}));
 }
