@@ -70,6 +70,12 @@ constexpr const char* ReportRowsBeforeKey = "rows_before";
 constexpr const char* ReportRowsAfterKey = "rows_after";
 constexpr const char* ReportDeletedKey = "deleted";
 constexpr const char* ReportTooManyKey = "too_many";
+// The records the server refused, first first: each with its line, its
+// server error's number and text.
+constexpr const char* ReportFailuresKey = "failures";
+constexpr const char* ReportFailureLineKey = "line";
+constexpr const char* ReportFailureErrorKey = "error";
+constexpr const char* ReportFailureTextKey = "text";
 
 // ---- A run that could not connect. ----
 // Its line on standard output (then the client's error number), before

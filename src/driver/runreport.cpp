@@ -32,10 +32,10 @@ Json failedRecords() {
     Json list = Json::array();
     for (int i = 0; i < keptFailedRecordCount(); ++i) {
         const FailedRecord& record = keptFailedRecord(i);
-        list.push_back({{"line", record.line},
+        list.push_back({{ReportFailureLineKey, record.line},
                         {"key", windows1252ToUtf8(record.key)},
-                        {"error", record.code},
-                        {"text", windows1252ToUtf8(record.text)}});
+                        {ReportFailureErrorKey, record.code},
+                        {ReportFailureTextKey, windows1252ToUtf8(record.text)}});
     }
     return list;
 }
@@ -84,7 +84,7 @@ std::string reportText(const RunFacts& facts) {
         {ReportResultKey, facts.result},
         {ReportExitStatusKey, facts.exitStatus},
         {"seconds", std::round(facts.seconds * MillisecondsPerSecond) / MillisecondsPerSecond},
-        {"failures", failedRecords()},
+        {ReportFailuresKey, failedRecords()},
         {"failures_not_listed", Tally.failed - keptFailedRecordCount()},
     };
     addGuard(report);

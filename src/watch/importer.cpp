@@ -131,6 +131,16 @@ void readConnectFailure(const RunFiles& files, RunOutcome& outcome) {
     }
 }
 
+// The first record the server refused, as the report lists it.
+void readFirstFailure(const Json& report, RunOutcome& outcome) {
+    const auto failures = report.find(ReportFailuresKey);
+    if (failures == report.end() || !failures->is_array() || failures->empty() || !(*failures)[0].is_object()) return;
+    const Json& first = (*failures)[0];
+    outcome.firstFailedLine = numberOr(first, ReportFailureLineKey, 0);
+    outcome.firstError = numberOr(first, ReportFailureErrorKey, 0);
+    outcome.firstErrorText = textOr(first, ReportFailureTextKey);
+}
+
 }  // namespace
 
 // The importer writes its report whole through a temporary file, so a
@@ -153,6 +163,7 @@ bool readReport(const std::string& path, RunOutcome& outcome) {
     outcome.failedStatement = textOr(report, ReportFailedStatementKey);
     outcome.reportedStatus = static_cast<int>(numberOr(report, ReportExitStatusKey, -1));
     readGuard(report, outcome);
+    readFirstFailure(report, outcome);
     return true;
 }
 

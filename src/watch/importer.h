@@ -34,6 +34,9 @@ struct RunOutcome {
     long written = 0;
     long failed = 0;
     long wrongLength = 0;
+    long firstFailedLine = 0;      // the first record the server refused: its line,
+    long firstError = 0;           // the server's error number (0: none refused)
+    std::string firstErrorText;    // and its text
     bool committed = false;
     std::string ending;
     std::string failedStatement;   // "opening" or "closing" when such a statement failed, else empty

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "common/contract.h"
+#include "watch/names.h"
 
 namespace {
 
@@ -65,6 +66,16 @@ std::string heldReason(const RunOutcome& run, const RunRecord& record, const std
            "; if the file is right, let it through once with: " + acceptCommand(place);
 }
 
+// The first record the server refused, for a reason: "; the first, line
+// L: error N: TEXT"; empty when none was listed.
+std::string firstFailure(const RunOutcome& run) {
+    if (run.firstError == 0) return "";
+    char text[ReasonRoom];
+    snprintf(text, sizeof text, "; the first, line %ld: error %ld: %s", run.firstFailedLine, run.firstError,
+             shownName(run.firstErrorText).c_str());
+    return text;
+}
+
 // A run without a report that says how it went: it could not connect, or
 // nobody knows whether it committed.
 std::string unreportedReason(const RunOutcome& run, const std::string& errorFile) {
@@ -97,8 +108,8 @@ std::string uncommittedReason(const RunOutcome& run, const RunRecord& record, co
                  "the connection was lost during the COMMIT (error %ld): whether the run was committed is unknown; %s",
                  run.result, UnknownAdvice);
     } else if (run.ending == TooManyFailedEnding) {
-        snprintf(text, sizeof text, "%ld records failed, more than max-failed-records = %ld: nothing was committed",
-                 run.failed, record.rule.maxFailedRecords);
+        snprintf(text, sizeof text, "%ld records failed, more than max-failed-records = %ld: nothing was committed%s",
+                 run.failed, record.rule.maxFailedRecords, firstFailure(run).c_str());
     } else if (run.ending == DeletionsNotCountedEnding) {
         snprintf(text, sizeof text, "the deletion guard could not count the rows (error %ld: %s): nothing was committed",
                  run.result, lastLineOf(errorFile, GuardWords).c_str());
@@ -116,7 +127,8 @@ std::string uncommittedReason(const RunOutcome& run, const RunRecord& record, co
 std::string partReason(const RunOutcome& run, const RunRecord& record) {
     char text[ReasonRoom];
     if (run.failed > 0) {
-        snprintf(text, sizeof text, "%ld records failed and are not in the table; the rest was committed", run.failed);
+        snprintf(text, sizeof text, "%ld records failed and are not in the table; the rest was committed%s", run.failed,
+                 firstFailure(run).c_str());
     } else if (run.wrongLength > record.rule.maxWrongLength) {
         snprintf(text, sizeof text,
                  "%ld lines of the wrong length were skipped, more than max-wrong-length = %ld; the rest was committed",

@@ -102,6 +102,10 @@ TEST(WatchRequeue, FailedRunsGoBackAsDeliveredAndAreImportedAgain) {
     ASSERT_EQ(first.status, RefusedStatus) << first.err;
     const std::vector<std::string> failed = site.runFolders("failed");
     ASSERT_EQ(failed.size(), 2u) << first.err;
+    for (const std::string& folder : failed) {   // the server's own word on the first refused record
+        const std::string reason = site.runFile("failed", folder, "reason");
+        EXPECT_TRUE(contains(reason, "nothing was committed; the first, line 1: error 1644: refused")) << reason;
+    }
     kt::exec("DROP TRIGGER refuse_MGSST20P");
     kt::exec("DROP TRIGGER refuse_QVS120KID");
 
