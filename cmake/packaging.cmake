@@ -27,7 +27,8 @@ file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles "${KELVORA_CONFFILES_TEXT}\n")
 # bytes), as Debian installs every manual page; man reads both. Section 5,
 # the record layouts, is written by the build from the members' own
 # layout descriptions (tools/kelvora_files_page.cpp).
-set(KELVORA_MAN_PAGES Kelvora_MYSQL.1 kelvora-check.1 kelvora-settings.1 kelvora-watch.1)
+set(KELVORA_MAN_PAGES Kelvora_MYSQL.1 kelvora-check.1 kelvora-settings.1 kelvora-watch.1 kelvora-journal.1
+    kelvora-samples.1)
 set(KELVORA_MAN_BUILD_DIR ${PROJECT_BINARY_DIR}/man)
 set(KELVORA_FILES_PAGE ${KELVORA_MAN_BUILD_DIR}/kelvora-files.5)
 find_program(GZIP_PROGRAM gzip)

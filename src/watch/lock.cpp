@@ -70,7 +70,7 @@ std::string unfitness(int fd) {
 
 std::string whatToDo(const std::string& path) {
     return "; remove it (rm " + path + ") and start the watcher again, and make the drop folder the watcher user's "
-           "with the sticky bit (chmod 3775) so that senders cannot put anything in its place";
+           "with the sticky bit (chmod 3770) so that senders cannot put anything in its place";
 }
 
 }  // namespace

@@ -207,11 +207,16 @@ void warnAboutDrop(int drop, const std::string& path) {
     if (fstat(drop, &info) != 0) return;
     if ((info.st_mode & S_IWOTH) != 0) {
         diagnose("%s is writable by every user of this machine: give it to the watcher's user and the senders' group "
-                 "(chown %ld:GROUP %s; chmod 3775 %s)", path.c_str(), static_cast<long>(geteuid()), path.c_str(),
+                 "(chown %ld:GROUP %s; chmod 3770 %s)", path.c_str(), static_cast<long>(geteuid()), path.c_str(),
                  path.c_str());
     } else if ((info.st_mode & S_IWGRP) != 0 && (info.st_mode & S_ISVTX) == 0) {
         diagnose("%s has no sticky bit: a sender may rename or remove what others (the watcher too) keep there "
-                 "(chmod 3775 %s)", path.c_str(), path.c_str());
+                 "(chmod 3770 %s)", path.c_str(), path.c_str());
+    }
+    if ((info.st_mode & (S_IROTH | S_IXOTH)) != 0) {
+        diagnose("%s is open to every user of this machine (mode %04o): the names and, where a sender's umask "
+                 "lets them, the records of what is delivered can be read; chmod 3770 %s and setfacl -d -m o::--- %s",
+                 path.c_str(), static_cast<unsigned>(info.st_mode & 07777), path.c_str(), path.c_str());
     }
     if (geteuid() == 0) {
         diagnose("runs as root: the run folders and all it writes belong to root; run it as the service's user "

@@ -223,6 +223,18 @@ void cannotSeeWriters(Watcher& watcher, int error) {
              strerror(error), error == EACCES || error == EPERM ? ", the watcher needs CAP_LEASE" : "");
 }
 
+// A delivered file that every user of the machine may read: its records
+// (identities with their PINs among them) are open to all until it is
+// taken. Named once, with the fix, since every file of the sender is so.
+void readableByOthers(Watcher& watcher, const std::string& name, const struct stat& info) {
+    if ((info.st_mode & S_IROTH) == 0 || watcher.readableSaid) return;
+    watcher.readableSaid = true;
+    const char* drop = watcher.config.drop.c_str();
+    diagnose("%s in %s can be read by every user of this machine (mode %04o): keep delivered files to the senders' "
+             "group (chmod 3770 %s; setfacl -d -m o::--- %s; a sender's umask of 007)",
+             shownName(name).c_str(), drop, static_cast<unsigned>(info.st_mode & 07777), drop, drop);
+}
+
 // Drops the run folder of a file that went back to (or never left) the drop
 // folder.
 void dropRun(Watcher& watcher, Job& job) {
@@ -419,6 +431,7 @@ bool takeFile(Watcher& watcher, const std::string& name, const FileRule& rule, d
         return false;
     }
     if (writers == Writers::Unknown) cannotSeeWriters(watcher, leaseError);
+    readableByOthers(watcher, name, info);
     Job job = newJob(watcher, name, rule, info);
     if (!prepareRun(watcher, job, name, rule)) return false;
     bool kept = false;

@@ -110,6 +110,7 @@ struct Watcher {
     int failedFiles = 0;            // went to failed/, or could not be filed
     int unknownFiles = 0;           // whether they were committed is unknown
     bool leaseUnknownSaid = false;  // named once: open writers cannot be told
+    bool readableSaid = false;      // named once: a delivered file every user may read
     int firstOutageDelay = 30;      // seconds before the first try after the database was found away
     double outageSince = -1;        // the database is away since (monotonic), -1 while it is there
     int outageFiles = 0;            // files that waited for it

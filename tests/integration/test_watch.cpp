@@ -472,3 +472,29 @@ TEST(Watch, RetentionKeepsTheTenNewestRunsOfEachTypeWhateverTheClock) {
     EXPECT_EQ(site.runFolders("failed"), keptFailed) << run.err;
     EXPECT_TRUE(contains(run.err, "removed " + site.folder("failed") + "/" + oldFailed[0])) << run.err;
 }
+
+// What is delivered is private to the senders and the watcher: a drop
+// folder every user may enter, and the first delivered file every user may
+// read, are each named with the fix; a folder of 3770 with a file of 0640
+// gives no such line. The file is imported either way.
+TEST(Watch, DropFolderOrFileOpenToEveryUserIsNamed) {
+    kt::resetSchema();
+    kt::WatchSite site(Section20P);
+    const std::string drop = site.folder("drop");
+    ASSERT_EQ(chmod(drop.c_str(), 0755), 0);
+    site.deliver("20P_0001.txt", kt::records20P(1, 2));
+    ASSERT_EQ(chmod((drop + "/20P_0001.txt").c_str(), 0644), 0);
+    kt::RunResult open = site.once();
+    EXPECT_EQ(open.status, 0) << open.err;
+    EXPECT_TRUE(contains(open.err, drop + " is open to every user of this machine (mode 0755)")) << open.err;
+    EXPECT_TRUE(contains(open.err, "20P_0001.txt in " + drop + " can be read by every user of this machine (mode 0644)"))
+        << open.err;
+
+    ASSERT_EQ(chmod(drop.c_str(), 03770), 0);
+    site.deliver("20P_0002.txt", kt::records20P(1, 3));
+    ASSERT_EQ(chmod((drop + "/20P_0002.txt").c_str(), 0640), 0);
+    kt::RunResult closed = site.once();
+    EXPECT_EQ(closed.status, 0) << closed.err;
+    EXPECT_FALSE(contains(closed.err, "every user")) << closed.err;
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}, {"T3"}}));
+}

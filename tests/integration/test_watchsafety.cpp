@@ -347,7 +347,7 @@ TEST(WatchSafety, LockFileLinkedToTheSettingsLeavesThemUnchanged) {
     kt::RunResult run = site.once();
     EXPECT_EQ(run.status, LockFileUnusableStatus) << run.err;
     EXPECT_TRUE(contains(run.err, ".kelvora-watch.lock")) << run.err;
-    EXPECT_TRUE(contains(run.err, "chmod 3775")) << run.err;
+    EXPECT_TRUE(contains(run.err, "chmod 3770")) << run.err;
     EXPECT_EQ(kt::fileText(settings), before);
 }
 
