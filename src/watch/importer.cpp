@@ -33,31 +33,17 @@ void addVariable(std::vector<std::string>& environment, const char* name, const 
     environment.push_back(std::string(name) + "=" + value);
 }
 
-// The deletion guard's limits of the run: those of its section that are
-// not off, none once its deletions were accepted.
-void addDeleteLimits(const ImportRequest& request, std::vector<std::string>& environment) {
-    if (request.deletesAccepted) return;
-    if (request.rule.maxDeletes >= 0) addVariable(environment, MaxDeletesVariable, std::to_string(request.rule.maxDeletes));
-    if (request.rule.maxDeleteShare >= 0) {
-        addVariable(environment, MaxDeleteShareVariable, std::to_string(request.rule.maxDeleteShare));
-    }
-}
-
-// The watcher's environment without the variables of the contract, and
-// those with the run's values (the journal's only when there is one).
+// The run's environment with its report and journal (the journal's only
+// when there is one) beside what its section sets.
 std::vector<std::string> importEnvironment(const ImportRequest& request) {
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (!isContractVariable(*entry)) environment.emplace_back(*entry);
-    }
+    std::vector<std::string> environment =
+        sectionEnvironment(request.rule, request.deletesAccepted ? DeleteGuard::Off : DeleteGuard::AsSectionSays);
     addVariable(environment, ReportVariable, request.files.report);
-    addVariable(environment, MaxFailedVariable, std::to_string(request.rule.maxFailedRecords));
     if (!request.journal.journal.empty()) {
         addVariable(environment, JournalVariable, request.journal.journal);
         addVariable(environment, RunIdVariable, request.journal.runId);
         addVariable(environment, Sha256Variable, request.journal.sha256);
     }
-    addDeleteLimits(request, environment);
     return environment;
 }
 
@@ -142,6 +128,18 @@ void readFirstFailure(const Json& report, RunOutcome& outcome) {
 }
 
 }  // namespace
+
+std::vector<std::string> sectionEnvironment(const FileRule& rule, DeleteGuard guard) {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (!isContractVariable(*entry)) environment.emplace_back(*entry);
+    }
+    addVariable(environment, MaxFailedVariable, std::to_string(rule.maxFailedRecords));
+    if (guard == DeleteGuard::Off) return environment;
+    if (rule.maxDeletes >= 0) addVariable(environment, MaxDeletesVariable, std::to_string(rule.maxDeletes));
+    if (rule.maxDeleteShare >= 0) addVariable(environment, MaxDeleteShareVariable, std::to_string(rule.maxDeleteShare));
+    return environment;
+}
 
 // The importer writes its report whole through a temporary file, so a
 // report that is there is complete.

@@ -70,6 +70,16 @@ struct ImportRequest {
     int runLock;                 // the run's lock, which the importer inherits
 };
 
+// Whether a run's deletion guard is as its section says, or off (its
+// deletions were accepted).
+enum class DeleteGuard { AsSectionSays, Off };
+
+// The watcher's environment without the variables of the contract, and
+// KELVORA_MAX_FAILED and the deletion guard's limits as the section sets
+// them (those that are not off): what an import of the section runs with,
+// but for its report and journal.
+std::vector<std::string> sectionEnvironment(const FileRule& rule, DeleteGuard guard);
+
 // Starts "program source TYPE [UPD] [/D]" in workdir with KELVORA_REPORT,
 // KELVORA_MAX_FAILED and the deletion guard's limits set for it (those of
 // the section that are not off, unless the file's deletions were

@@ -36,6 +36,7 @@
 #include "watch/pair.h"
 #include "watch/ack.h"
 #include "watch/requeue.h"
+#include "watch/sitecheck.h"
 #include "watch/retention.h"
 #include "watch/runimport.h"
 #include "watch/scan.h"
@@ -81,10 +82,12 @@ void printUsage(FILE* out) {
             "       kelvora-watch [--config FILE] status [--json]\n"
             "       kelvora-watch [--config FILE] requeue [--force] [--accept-deletes] RUNFOLDER...\n"
             "       kelvora-watch [--config FILE] ack RUNFOLDER...\n"
+            "       kelvora-watch [--config FILE] check FILE\n"
             "  watches the drop folder and imports every complete file; the commands instead:\n"
             "  status                what waits and why, the runs in work, the last runs; exit 1: look\n"
             "  requeue               puts the file of a failed run back into the drop folder\n"
             "  ack                   marks a failed run as seen: it no longer needs a person\n"
+            "  check                 what the import of FILE would do here, with its section's settings, rolled back\n"
             "  (COMMAND --help tells more)\n"
             "  --config FILE         the configuration (default %s)\n"
             "  --once                take what is complete now, import it and exit; the exit status is 1\n"
@@ -445,6 +448,7 @@ int main(int argc, char** argv) {
     if (isStatusCommand(argc, argv)) return runStatus(argc, argv);
     if (isRequeueCommand(argc, argv)) return runRequeue(argc, argv);
     if (isAckCommand(argc, argv)) return runAck(argc, argv);
+    if (isSiteCheckCommand(argc, argv)) return runSiteCheck(argc, argv);
     Options options;
     int status = 0;
     if (!parseOptions(argc, argv, options, status)) return status;

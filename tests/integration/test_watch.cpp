@@ -498,3 +498,30 @@ TEST(Watch, DropFolderOrFileOpenToEveryUserIsNamed) {
     EXPECT_FALSE(contains(closed.err, "every user")) << closed.err;
     EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}, {"T3"}}));
 }
+
+// check runs a file as the watcher would, without committing it: the
+// section its name matches decides the type code and the deletion guard's
+// limits (here so low that the file is held, 96, as its import would be),
+// the table stays as it was and the file where it is; a file the watcher's
+// checks would refuse never reaches kelvora-check.
+TEST(Watch, CheckRunsAFileWithItsSectionsSettingsAndCommitsNothing) {
+    kt::resetSchema();
+    kt::WatchSite site(std::string(Section20P) + "max-deletes = 1\nmax-delete-share = 1\n");
+    site.deliver("20P_0001.txt", kt::records20P(1, 3));
+    ASSERT_EQ(site.once().status, 0);
+    const std::string file = site.box().root() + "/20P_next.txt";
+    std::ofstream(file, std::ios::binary) << kt::records20P(1, 1);
+    const std::vector<std::string> check = {"--config", site.config(), "check", file};
+    kt::RunResult held = kt::runProgram(KELVORA_WATCH, check, site.box().root());
+    EXPECT_EQ(held.status, 96) << held.out << held.err;
+    EXPECT_TRUE(contains(held.out, "Zu viele geloeschte Zeilen in MGSST20P (2 von 3)")) << held.out;
+    EXPECT_TRUE(contains(held.err, "plan MGSST20P: 3 rows before")) << held.err;
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}, {"T3"}}));
+    EXPECT_EQ(kt::fileText(file), kt::records20P(1, 1));
+
+    std::ofstream(file, std::ios::binary) << kt::records20P(1, 1) + "cut";
+    kt::RunResult refused = kt::runProgram(KELVORA_WATCH, check, site.box().root());
+    EXPECT_EQ(refused.status, FilesFailedStatus) << refused.err;
+    EXPECT_TRUE(contains(refused.err, "the watcher would not import it: the last line has no line end")) << refused.err;
+    EXPECT_FALSE(contains(refused.err, "plan ")) << refused.err;
+}
