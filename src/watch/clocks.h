@@ -7,6 +7,8 @@
 #include <ctime>
 #include <string>
 
+constexpr long SecondsPerDay = 86400;
+
 // Seconds on the monotonic clock since the watcher started.
 double monotonicNow();
 

@@ -180,6 +180,7 @@ void tellFiled(Watcher& watcher, const Job& job, const std::string& folder, doub
              job.record.reason.c_str());
     counts.failed++;
     if (job.record.held) counts.held++;
+    watcher.unseenFailed.push_back({folder, stampTime(job.record.stamp)});
     startFailedHook(job.site, {folder, shown, job.record.rule.typeCode, job.record.outcome, job.record.reason}, now,
                     watcher.hooks);
 }

@@ -22,6 +22,10 @@ struct FiledRun {
     bool acknowledged = false; // ack: a person has seen it
 };
 
+// A failed run needs a person for a day after it was taken, unless a
+// person marked it as seen (ack) or put it back (requeue).
+constexpr long FailureNeedsAPersonSeconds = 86400;
+
 // Whether run b came after run a: by the run sequence, which no clock moves,
 // where both have it, else by their time stamps.
 bool cameAfter(const FiledRun& a, const FiledRun& b);

@@ -15,6 +15,7 @@
 #include "watch/history.h"
 #include "watch/lastimports.h"
 #include "watch/pair.h"
+#include "watch/runfolder.h"
 #include "watch/workview.h"
 
 namespace {
@@ -81,10 +82,29 @@ void dropMetrics(const Watcher& watcher, double now, std::string& text) {
     sample(text, "kelvora_watch_outage", "", watcher.outageSince >= 0 ? 1 : 0);
 }
 
+// The failed runs of the last day that still need a person: those a person
+// marked as seen, or put back, or that are older than a day, are dropped
+// from the list (as status counts them).
+long unseenFailures(Watcher& watcher) {
+    const time_t now = wallClockNow();
+    std::vector<UnseenFailure> still;
+    for (const UnseenFailure& run : watcher.unseenFailed) {
+        const bool seen = access(pathIn(run.folder, AcknowledgedName).c_str(), F_OK) == 0 ||
+                          access(pathIn(run.folder, RequeuedName).c_str(), F_OK) == 0;
+        if (!seen && now - run.taken <= FailureNeedsAPersonSeconds && access(run.folder.c_str(), F_OK) == 0) still.push_back(run);
+    }
+    watcher.unseenFailed.swap(still);
+    return static_cast<long>(watcher.unseenFailed.size());
+}
+
 // What cannot go on by itself: files the watcher cannot take, a journal it
-// cannot ask, and the runs in the staging area by what each does or waits
-// for.
-void troubleMetrics(const Watcher& watcher, std::string& text) {
+// cannot ask, failed runs nobody has seen, and the runs in the staging
+// area by what each does or waits for.
+void troubleMetrics(Watcher& watcher, std::string& text) {
+    describe(text, "kelvora_watch_failed_unseen", "gauge",
+             "Runs filed in failed/ in the last 24 hours that nobody marked as seen (ack) or put back (requeue); "
+             "each needs a person.");
+    sample(text, "kelvora_watch_failed_unseen", "", static_cast<double>(unseenFailures(watcher)));
     long untaken = 0;
     for (const auto& entry : watcher.queue.files) untaken += entry.second.takeFailed ? 1 : 0;
     describe(text, "kelvora_watch_files_untaken", "gauge",
@@ -113,6 +133,9 @@ void readLastImports(Watcher& watcher) {
     for (const FiledRun& run : filedRuns(watcher.config.archive)) {
         TypeCounts& counts = watcher.typeCounts[run.typeCode];
         if (run.archived && run.taken > counts.lastWhole) counts.lastWhole = run.taken;
+    }
+    for (const FiledRun& run : filedRuns(watcher.config.failed)) {
+        if (!run.archived && !run.requeued && !run.acknowledged) watcher.unseenFailed.push_back({run.folder, run.taken});
     }
 }
 

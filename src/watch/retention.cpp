@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr long SecondsPerDay = 86400;
 
 using RunOrder = bool (*)(const RunFolderEntry*, const RunFolderEntry*);
 

@@ -29,7 +29,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr long SecondsPerDay = 86400;
 constexpr int NeedsAPerson = 1;
 constexpr int UsageFault = 2;
 constexpr size_t HolderRoom = 256;
@@ -241,7 +240,7 @@ void filedPart(const WatchConfig& config, time_t now, Json& status, bool& needsA
     for (const std::string* base : {&config.archive, &config.failed}) {
         for (const FiledRun& run : filedRuns(*base)) {
             if (last.count(run.typeCode) == 0 || cameAfter(last[run.typeCode], run)) last[run.typeCode] = run;
-            if (!run.archived && now - run.taken <= SecondsPerDay) {
+            if (!run.archived && now - run.taken <= FailureNeedsAPersonSeconds) {
                 status["failed_last_24_hours"].push_back(runJson(run));
                 needsAPerson = needsAPerson || !(run.requeued || run.acknowledged);
             }

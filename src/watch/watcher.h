@@ -94,6 +94,13 @@ struct TypeCounts {
     time_t lastWhole = 0;   // the last whole import's time of taking (wall clock)
 };
 
+// A run filed in failed/ that no person has yet seen (ack) or put back
+// (requeue): its run folder's path and when it was taken (wall clock).
+struct UnseenFailure {
+    std::string folder;
+    time_t taken = 0;
+};
+
 struct Watcher {
     WatchConfig config;
     DropQueue queue;
@@ -121,6 +128,7 @@ struct Watcher {
     std::map<std::string, TypeCounts> typeCounts;   // by type code, for the metrics
     int metricsError = 0;           // the last error writing the metrics, named once
     std::vector<HookRun> hooks;     // on-failed hooks that run
+    std::vector<UnseenFailure> unseenFailed;   // for the metrics: failed runs of the last day that need a person
     SequenceBlock sequence;         // the run numbers this watcher hands out
     std::string workView;           // the view of the work last written for status (workview.h)
 };

@@ -314,6 +314,7 @@ TEST(Watch, FailedRunReachesTheHookTheMetricsAndTheStatus) {
     }
     EXPECT_TRUE(contains(text, "kelvora_watch_files_imported_total{type=\"20P\"} 1\n")) << text;
     EXPECT_TRUE(contains(text, "kelvora_watch_files_failed_total{type=\"20P\"} 1\n")) << text;
+    EXPECT_TRUE(contains(text, "kelvora_watch_failed_unseen 1\n")) << text;
     EXPECT_EQ(status.status, 1) << status.out;
     EXPECT_TRUE(contains(status.out, "unknown.csv: waits for a [file] section")) << status.out;
     EXPECT_TRUE(contains(status.out, failed[0])) << status.out;
@@ -323,6 +324,12 @@ TEST(Watch, FailedRunReachesTheHookTheMetricsAndTheStatus) {
     EXPECT_EQ(again.status, EntriesNotTakenStatus) << again.err;
     EXPECT_TRUE(contains(untaken.err, "unknown.csv matches no")) << untaken.err;
     EXPECT_FALSE(contains(again.err, "unknown.csv matches no")) << "named once per entry, not per start";
+    // Once a person has seen it, the failed run needs nobody, in the metrics
+    // of the next start too.
+    const std::string failedRun = site.folder("failed") + "/" + failed[0];
+    EXPECT_EQ(kt::runProgram(KELVORA_WATCH, {"--config", site.config(), "ack", failedRun}, site.box().root()).status, 0);
+    site.once();
+    EXPECT_TRUE(contains(kt::fileText(metrics), "kelvora_watch_failed_unseen 0\n")) << kt::fileText(metrics);
 }
 
 // Retention removes the run folders older than keep-archive days, and
