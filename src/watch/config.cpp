@@ -226,6 +226,8 @@ bool takeSiteWords(Parser& parser, std::string_view key, const std::string& valu
         }
     } else if (key == "on-failed") {
         takeCommand(parser, value, config.onFailed);
+    } else if (key == "standby") {
+        takeYesNo(parser, key, value, config.standby);
     } else {
         return false;
     }
@@ -239,7 +241,7 @@ void takeSiteKey(Parser& parser, std::string_view key, const std::string& value)
     }
     fault(parser, "[site] has no key \"%.*s\" (drop, workdir, archive, failed, program, settle, retries, "
           "outage-wait, import-timeout, journal, duplicates, journal-program, keep-archive, keep-failed, on-failed, "
-          "metrics, max-deletes, max-delete-share)", static_cast<int>(key.size()), key.data());
+          "metrics, max-deletes, max-delete-share, standby)", static_cast<int>(key.size()), key.data());
 }
 
 // The type code, in any case; one of the twelve.

@@ -53,6 +53,7 @@ struct WatchConfig {
     int importTimeout = DefaultImportTimeout;   // seconds an import may run before it is ended
     std::string journal;          // SCHEMA.TABLE of the run journal; empty: none
     bool refuseDuplicates = true; // duplicates = refuse: a file the journal has as imported is not imported again
+    bool standby = false;         // standby = yes: a drop folder held by another watcher is waited for
     std::string journalProgram;   // kelvora-journal, beside the importer unless said
     long keepArchiveDays = DefaultKeepArchiveDays;   // 0: for ever
     long keepFailedDays = DefaultKeepFailedDays;

@@ -1,5 +1,6 @@
 #include "watch/lock.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -30,13 +31,9 @@ std::string holderText(int fd) {
 
 // Writes this process into the lock file, for the watcher that is refused.
 void writeHolder(int fd) {
-    char host[HostNameSize] = "";
-    gethostname(host, sizeof host - 1);
-    char text[HolderTextSize];
-    int length = snprintf(text, sizeof text, "kelvora-watch pid %ld on host %s, started %s\n",
-                          static_cast<long>(getpid()), host, utcText(wallClockNow()).c_str());
-    if (ftruncate(fd, 0) != 0 || length <= 0) return;
-    ssize_t written = pwrite(fd, text, static_cast<size_t>(length), 0);
+    const std::string text = watcherIdentity() + ", started " + utcText(wallClockNow()) + "\n";
+    if (ftruncate(fd, 0) != 0) return;
+    ssize_t written = pwrite(fd, text.data(), std::min(text.size(), HolderTextSize), 0);
     (void)written;   // the lock holds without its text
 }
 
@@ -74,6 +71,14 @@ std::string whatToDo(const std::string& path) {
 }
 
 }  // namespace
+
+std::string watcherIdentity() {
+    char host[HostNameSize] = "";
+    gethostname(host, sizeof host - 1);
+    char text[HolderTextSize];
+    snprintf(text, sizeof text, "kelvora-watch pid %ld on host %s", static_cast<long>(getpid()), host);
+    return text;
+}
 
 LockResult lockFolder(int folder, const std::string& folderPath, UniqueFd& held, std::string& holder) {
     const std::string path = folderPath + "/" + LockFileName;

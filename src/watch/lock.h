@@ -14,6 +14,10 @@ constexpr const char* LockFileName = ".kelvora-watch.lock";
 
 enum class LockResult { Held, Busy, Unusable };
 
+// This process as the lock file and the standby's note name it:
+// "kelvora-watch pid N on host H".
+std::string watcherIdentity();
+
 // Takes the lock of the folder (given as a descriptor); held keeps the
 // lock file's descriptor, and with it the lock, for as long as it lives.
 // Busy: another watcher has it (holder names it). Unusable: the lock file

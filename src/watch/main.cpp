@@ -37,6 +37,7 @@
 #include "watch/ack.h"
 #include "watch/requeue.h"
 #include "watch/sitecheck.h"
+#include "watch/standby.h"
 #include "watch/retention.h"
 #include "watch/runimport.h"
 #include "watch/scan.h"
@@ -418,9 +419,29 @@ int runWatcher(Watcher& watcher, int signalFd) {
     }
 }
 
+// A drop folder that another watcher holds: a standby waits for it (not
+// with --once, which takes what is there now); others do not start. The
+// exit status when the watcher may not go on, else 0.
+int lockHeldDrop(Watcher& watcher, int signalFd, const std::string& holder) {
+    if (!watcher.config.standby || watcher.once) {
+        diagnose("%s is watched already by %s; this one does not start", watcher.config.drop.c_str(), holder.c_str());
+        return ExitLocked;
+    }
+    switch (standBy(watcher, signalFd, holder)) {
+    case StandbyEnd::Locked:
+        return 0;
+    case StandbyEnd::Stopped:
+        diagnose("stopped while standing by");
+        return 0;   // with no lock held: main ends here, as after any stop
+    case StandbyEnd::Failed:
+        break;
+    }
+    return ExitLockFileUnusable;
+}
+
 // Opens the drop folder and takes its lock; the exit status when the
 // watcher may not go on, else 0.
-int lockDrop(Watcher& watcher) {
+int lockDrop(Watcher& watcher, int signalFd) {
     watcher.dropFd.reset(open(watcher.config.drop.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!watcher.dropFd.valid()) {
         diagnose("cannot open %s: %s", watcher.config.drop.c_str(), strerror(errno));
@@ -431,8 +452,7 @@ int lockDrop(Watcher& watcher) {
     case LockResult::Held:
         return 0;
     case LockResult::Busy:
-        diagnose("%s is watched already by %s; this one does not start", watcher.config.drop.c_str(), holder.c_str());
-        return ExitLocked;
+        return lockHeldDrop(watcher, signalFd, holder);
     case LockResult::Unusable:
         break;
     }
@@ -460,8 +480,8 @@ int main(int argc, char** argv) {
     umask(WatcherUmask);
     if (!readConfig(options.config, watcher.config) || !checkSite(watcher.config)) return ExitUsage;
     const UniqueFd signalFd(openSignals());
-    const int refused = lockDrop(watcher);
-    if (refused != 0) return refused;
+    const int refused = lockDrop(watcher, signalFd.get());
+    if (refused != 0 || !watcher.dropLock.valid()) return refused;
     warnAboutDrop(watcher.dropFd.get(), watcher.config.drop);
     if (!openStaging(watcher)) return ExitUsage;
     watcher.wakeFd.reset(openWake());

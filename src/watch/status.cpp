@@ -14,6 +14,7 @@
 
 #include "common/fd.h"
 #include "watch/clocks.h"
+#include "watch/standby.h"
 #include "watch/folder.h"
 #include "watch/history.h"
 #include "watch/lock.h"
@@ -260,6 +261,7 @@ Json statusOf(const WatchConfig& config, time_t now, bool& needsAPerson) {
     Json status;
     const std::string holder = lockHolder(config);
     status["watcher"] = holder.empty() ? Json() : Json(holder);
+    status["standby"] = standingBy(pathIn(config.workdir, StagingFolderName));
     std::string outage;
     const UniqueFd staging(openFolder(AT_FDCWD, pathIn(config.workdir, StagingFolderName)));
     if (staging.valid() && readSmallFile(staging.get(), OutageFileName, OutageRoom, outage)) {
@@ -299,6 +301,7 @@ void printJob(const Json& job) {
 void printText(const Json& status) {
     printf("watcher: %s\n", status["watcher"].is_null() ? "none holds the drop folder"
                                                          : status["watcher"].get<std::string>().c_str());
+    for (const Json& standby : status["standby"]) printf("standby: %s\n", standby.get<std::string>().c_str());
     if (!status["outage"].is_null()) printf("the database is away since %s\n", status["outage"].get<std::string>().c_str());
     if (!status["journal_away"].is_null()) {
         printf("! the journal cannot be asked: %s; the files that need it wait\n",

@@ -532,3 +532,41 @@ TEST(Watch, CheckRunsAFileWithItsSectionsSettingsAndCommitsNothing) {
     EXPECT_TRUE(contains(refused.err, "the watcher would not import it: the last line has no line end")) << refused.err;
     EXPECT_FALSE(contains(refused.err, "plan ")) << refused.err;
 }
+
+// Two watchers with standby = yes on one drop folder: the second stands by
+// (status lists it) while the first holds the folder. The first is killed
+// with SIGKILL while its import waits for a lock; within seconds the
+// second takes the folder over, waits for the import that outlived the
+// first, files it by its report and imports the next file: each once.
+TEST(Watch, StandbyTakesOverFromAKilledWatcherAndImportsEveryFileOnce) {
+    kt::resetSchema();
+    kt::insertSurvivor();
+    kt::Session other;
+    kt::WatchSite site(Section20P);
+    addSiteKeys(site, "standby = yes\n");
+    kt::RunningProgram first;
+    std::string err;
+    const bool waiting = importWaitsForALock(site, other, first, err);
+    kt::RunningProgram second = site.follow();
+    const bool standing = kt::waitForError(second, "this one stands by (standby = yes)", err, WaitSeconds);
+    const kt::RunResult status =
+        kt::runProgram(KELVORA_WATCH, {"--config", site.config(), "status", "--json"}, site.box().root());
+    kill(first.pid, SIGKILL);
+    kt::waitProgram(first);
+    const bool tookOver = kt::waitForError(second, "this one takes it over", err, 6);
+    site.deliver("20P_0002.txt", kt::records20P(4, 6));
+    other.exec("ROLLBACK");
+    const bool done = kt::waitFor([&] { return site.runFolders("archive").size() == 2; }, WaitSeconds);
+    kill(second.pid, SIGTERM);
+    err += kt::waitProgram(second).err;
+    ASSERT_TRUE(waiting) << err;
+    EXPECT_TRUE(standing) << err;
+    EXPECT_TRUE(contains(status.out, ", standing by since ")) << status.out;
+    EXPECT_TRUE(tookOver) << err;
+    ASSERT_TRUE(done) << err;
+    const std::vector<std::string> archived = site.runFolders("archive");
+    EXPECT_EQ(site.runFile("archive", archived[0], "file/20P_0001.wrk"), kt::records20P(1, 3));
+    EXPECT_EQ(site.runFile("archive", archived[1], "file/20P_0002.wrk"), kt::records20P(4, 6));
+    EXPECT_TRUE(site.runFolders("failed").empty()) << err;
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T4"}, {"T5"}, {"T6"}}));
+}
