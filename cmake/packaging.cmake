@@ -103,6 +103,14 @@ install(TARGETS kelvora-watch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/service/kelvora-watch.service ${PROJECT_SOURCE_DIR}/service/kelvora-watch-once.service
   ${PROJECT_SOURCE_DIR}/service/kelvora-watch-once.timer DESTINATION /lib/systemd/system)
 install(FILES ${PROJECT_SOURCE_DIR}/service/watch.conf DESTINATION /etc/kelvora)
+# Alerting rules for Prometheus on the watcher's metrics, with their tests
+# beside them (promtool test rules finds the rules next to the tests), and
+# a Grafana dashboard of the same metrics; a site loads them from where
+# they are installed.
+install(FILES ${PROJECT_SOURCE_DIR}/monitoring/kelvora-watch.rules.yml
+  ${PROJECT_SOURCE_DIR}/monitoring/kelvora-watch.rules.test.yml
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kelvora/prometheus)
+install(FILES ${PROJECT_SOURCE_DIR}/monitoring/kelvora-watch.json DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kelvora/grafana)
 string(APPEND CPACK_PACKAGE_DESCRIPTION
   "\nkelvora-watch imports every file delivered into a drop folder, unattended,\n"
   "after checks that keep cut-off, empty and wrongly encoded files away.")

@@ -59,10 +59,20 @@ void typeMetrics(const Watcher& watcher, std::string& text) {
     }
 }
 
+// A file whose section asks for a marker that is not in the drop folder,
+// unchanged for longer than the section's marker-wait: the sender forgot
+// the marker, or it went elsewhere. Each such file holds back its type code.
+bool waitsPastMarkerWait(const Watcher& watcher, const std::string& name, double age) {
+    const FileRule* rule = ruleFor(watcher.config, name.c_str());
+    if (rule == nullptr || rule->marker.empty() || age <= rule->markerWait) return false;
+    return watcher.queue.files.count(markerNameOf(*rule, name)) == 0;
+}
+
 // What waits in the drop folder.
 void dropMetrics(const Watcher& watcher, double now, std::string& text) {
     long waiting = 0;
     long unmatched = 0;
+    long overdue = 0;
     double oldest = 0;
     for (const auto& [name, file] : watcher.queue.files) {
         if (isMarkerName(watcher.config, name)) continue;
@@ -70,6 +80,7 @@ void dropMetrics(const Watcher& watcher, double now, std::string& text) {
         waiting++;
         const double age = secondsUnchanged(file, now, SettleClock::FileTimes);
         if (age > oldest) oldest = age;
+        if (waitsPastMarkerWait(watcher, name, age)) overdue++;
     }
     describe(text, "kelvora_watch_drop_files_waiting", "gauge", "Files in the drop folder not yet taken.");
     sample(text, "kelvora_watch_drop_files_waiting", "", static_cast<double>(waiting));
@@ -78,6 +89,9 @@ void dropMetrics(const Watcher& watcher, double now, std::string& text) {
     sample(text, "kelvora_watch_drop_oldest_file_age_seconds", "", oldest);
     describe(text, "kelvora_watch_files_unmatched", "gauge", "Files in the drop folder that match no section.");
     sample(text, "kelvora_watch_files_unmatched", "", static_cast<double>(unmatched));
+    describe(text, "kelvora_watch_files_marker_overdue", "gauge",
+             "Files in the drop folder that have waited for their marker longer than their section's marker-wait.");
+    sample(text, "kelvora_watch_files_marker_overdue", "", static_cast<double>(overdue));
     describe(text, "kelvora_watch_outage", "gauge", "1 while the database is away.");
     sample(text, "kelvora_watch_outage", "", watcher.outageSince >= 0 ? 1 : 0);
 }
@@ -141,6 +155,10 @@ void readLastImports(Watcher& watcher) {
 
 void writeMetrics(Watcher& watcher, double now) {
     if (watcher.config.metrics.empty()) return;
+    // Every configured type code's counters are there from the start, at 0:
+    // a rate over a counter sees no rise in the sample that first shows it,
+    // so a first failure of a type code would otherwise raise no alert.
+    for (const FileRule& rule : watcher.config.rules) watcher.typeCounts.try_emplace(rule.typeCode);
     std::string text;
     typeMetrics(watcher, text);
     dropMetrics(watcher, now, text);

@@ -10,15 +10,19 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "harness.h"
 
@@ -29,6 +33,9 @@ constexpr int WaitSeconds = 60;
 constexpr int FilesFailedStatus = 1;
 constexpr int LockedStatus = 7;
 constexpr int EntriesNotTakenStatus = 3;
+// node_exporter's textfile collector: the age of the metrics file, which
+// tells a watcher that no longer writes it.
+constexpr const char* CollectorFileAge = "node_textfile_mtime_seconds";
 const char* const Section20P = "[file *20P*]\ntype = 20P\n";
 
 std::string kstLine(const std::string& kst, const std::string& txt) {
@@ -330,6 +337,128 @@ TEST(Watch, FailedRunReachesTheHookTheMetricsAndTheStatus) {
     EXPECT_EQ(kt::runProgram(KELVORA_WATCH, {"--config", site.config(), "ack", failedRun}, site.box().root()).status, 0);
     site.once();
     EXPECT_TRUE(contains(kt::fileText(metrics), "kelvora_watch_failed_unseen 0\n")) << kt::fileText(metrics);
+}
+
+// The index just past the bracket that closes the one at "at", skipping
+// quoted strings (a label's value may hold brackets).
+size_t pastClosing(const std::string& expr, size_t at, char close) {
+    for (++at; at < expr.size() && expr[at] != close; ++at) {
+        if (expr[at] == '"') at = expr.find('"', at + 1);
+        if (at == std::string::npos) return expr.size();
+    }
+    return std::min(at + 1, expr.size());
+}
+
+// A character of a PromQL name: a metric's, a label's or a function's.
+bool isNameChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == ':';
+}
+
+// The metric names a PromQL expression asks for: its words outside strings,
+// label matchers and ranges that are no function (a "(" follows), no
+// operator or aggregation (its grouping clause may come first) and no label
+// of a grouping clause.
+std::set<std::string> metricNamesIn(const std::string& expr) {
+    static const std::set<std::string> operators = {"and",   "or",    "unless", "bool",  "offset", "sum",
+                                                    "min",   "max",   "avg",    "group", "count",  "stddev",
+                                                    "stdvar", "topk", "bottomk", "quantile", "count_values"};
+    static const std::set<std::string> grouping = {"by", "without", "on", "ignoring", "group_left", "group_right"};
+    std::set<std::string> names;
+    size_t at = 0;
+    while (at < expr.size()) {
+        const char c = expr[at];
+        if (c == '"' || c == '{' || c == '[') {
+            at = pastClosing(expr, at, c == '"' ? '"' : c == '{' ? '}' : ']');
+            continue;
+        }
+        if (!isNameChar(c)) {
+            at++;
+            continue;
+        }
+        size_t end = at;
+        while (end < expr.size() && isNameChar(expr[end])) end++;
+        const std::string word = expr.substr(at, end - at);
+        const size_t next = std::min(expr.find_first_not_of(' ', end), expr.size());
+        const bool call = next < expr.size() && expr[next] == '(';
+        if (grouping.count(word) != 0 && call) {
+            end = pastClosing(expr, next, ')');
+        } else if (!call && operators.count(word) == 0 && std::isdigit(static_cast<unsigned char>(c)) == 0) {
+            names.insert(word);
+        }
+        at = end;
+    }
+    return names;
+}
+
+// The names of the metrics that have a sample in a metrics file.
+std::set<std::string> sampledMetrics(const std::string& text) {
+    std::set<std::string> names;
+    for (const std::string& line : kt::lines(text)) {
+        if (!line.empty() && line[0] != '#') names.insert(line.substr(0, line.find_first_of("{ ")));
+    }
+    return names;
+}
+
+// Every "expr" in a Grafana dashboard, however deep.
+void dashboardExpressions(const nlohmann::json& node, std::vector<std::string>& exprs) {
+    if (node.is_object() && node.contains("expr") && node["expr"].is_string()) exprs.push_back(node["expr"]);
+    if (!node.is_structured()) return;
+    for (const auto& child : node) dashboardExpressions(child, exprs);
+}
+
+// Every "expr:" of a rules file, each on its line.
+std::vector<std::string> ruleExpressions(const std::string& text) {
+    std::vector<std::string> exprs;
+    for (const std::string& line : kt::lines(text)) {
+        const size_t key = line.find_first_not_of(' ');
+        if (key != std::string::npos && line.compare(key, 6, "expr: ") == 0) exprs.push_back(line.substr(key + 6));
+    }
+    return exprs;
+}
+
+// What a monitoring site is told: a file past its section's marker-wait
+// without its marker is counted (one within it is not), every configured
+// type code's counters are there at 0 before its first run, and the shipped
+// alerting rules and dashboard are valid and ask only for metrics a real
+// watcher run wrote (and, for the watcher's silence, the collector's age
+// of the file).
+TEST(Watch, MetricsCountOverdueMarkersAndServeTheShippedRulesAndDashboard) {
+    kt::resetSchema();
+    kt::WatchSite site(std::string(Section20P) + "[file *KST*]\ntype = KST\nmarker = {name}.done\nmarker-wait = 0\n" +
+                       "[file *FTG*]\ntype = FTG\nmarker = {name}.done\n");
+    const std::string metrics = site.folder("kelvora.prom");
+    addSiteKeys(site, "metrics = " + metrics + "\n");
+    site.deliver("20P_0001.txt", kt::records20P(1, 3));
+    site.deliver("20P_0002.txt", kt::records20P(4, 5) + "short\n");
+    site.deliver("KST_0001.txt", kstLine("WAITS", ""));
+    site.deliver("FTG_0001.txt", "waits within its marker-wait\n");
+    kt::RunResult run = site.once();
+    EXPECT_EQ(run.status, FilesFailedStatus) << run.err;
+    const std::string text = kt::fileText(metrics);
+    EXPECT_TRUE(contains(text, "\nkelvora_watch_files_marker_overdue 1\n")) << text;
+    EXPECT_TRUE(contains(text, "\nkelvora_watch_files_failed_total{type=\"KST\"} 0\n")) << text;
+    EXPECT_TRUE(contains(text, "\nkelvora_watch_files_imported_total{type=\"FTG\"} 0\n")) << text;
+    std::set<std::string> written = sampledMetrics(text);
+    const nlohmann::json dashboard =
+        nlohmann::json::parse(kt::fileText(KELVORA_SOURCE_DIR "/monitoring/kelvora-watch.json"), nullptr, false);
+    ASSERT_FALSE(dashboard.is_discarded()) << "the dashboard is not valid JSON";
+    std::vector<std::string> exprs;
+    dashboardExpressions(dashboard, exprs);
+    const std::vector<std::string> rules =
+        ruleExpressions(kt::fileText(KELVORA_SOURCE_DIR "/monitoring/kelvora-watch.rules.yml"));
+    EXPECT_FALSE(exprs.empty());
+    EXPECT_FALSE(rules.empty());
+    for (const std::string& expr : exprs) {
+        const std::set<std::string> names = metricNamesIn(expr);
+        EXPECT_FALSE(names.empty()) << expr;
+        for (const std::string& name : names) EXPECT_EQ(written.count(name), 1u) << name << " in " << expr << "\n" << text;
+    }
+    written.insert(CollectorFileAge);
+    for (const std::string& expr : rules) {
+        const std::set<std::string> names = metricNamesIn(expr);
+        EXPECT_FALSE(names.empty()) << expr;
+        for (const std::string& name : names) EXPECT_EQ(written.count(name), 1u) << name << " in " << expr << "\n" << text;
+    }
 }
 
 // Retention removes the run folders older than keep-archive days, and
