@@ -422,26 +422,35 @@ def generated_report(bench):
 # The watcher against the importer called directly: ms per file of each way, their ratio, flushes per file.
 def watch_report(bench):
     size, files = cases.WATCH_RECORDS, cases.WATCH_FILES
-    direct, watched = bench.results[("watch:direct", size)], bench.results[("watch:watcher", size)]
-    ratio = watched.wall / direct.wall
+    direct = bench.results[("watch:direct", size)]
     loads = sorted(bench.loads)
+    compared = bench.options.compare_watcher
 
     def row(label, key, run):
         return [label, cell(1000 * run.wall / files, "{:.1f}"), cell(1000 * run.slowest / files, "{:.1f}"),
                 cell(run.cpu), cell(run.server), f"{bench.sync_counts[key] / files:.1f}"]
-    rows = [row("the importer called directly, one process per file in a shell loop", "watch:direct", direct),
-            row("kelvora-watch --once, delivery to import done (filed in archive/)", "watch:watcher", watched)]
+    ways = [("watch:watcher", "kelvora-watch --once of this build, delivery to import done (filed in archive/)")]
+    if compared:
+        ways.append(("watch:compared", f"kelvora-watch --once of {compared}, the same importer"))
+    rows = [row("the importer called directly, one process per file in a shell loop", "watch:direct", direct)]
+    rows += [row(label, key, bench.results[(key, size)]) for key, label in ways]
+    ratios = []
+    for key, label in ways:
+        ratio = bench.results[(key, size)].wall / direct.wall
+        ratios.append(f"{label.split(',')[0]} / the direct loop: **{ratio:.2f}x** (goal: at most {cases.GOAL_WATCH}x; "
+                      f"met: {yes_no(ratio <= cases.GOAL_WATCH)}).")
     return [WATCH_BEGIN_MARKER, "", "## Figures of the last run: the watcher", "",
-            f"`bench/run{' --watch-only' if bench.options.watch_only else ''} --repeat {bench.options.repeat}`, "
+            f"`bench/run{' --watch-only' if bench.options.watch_only else ''} --repeat {bench.options.repeat}"
+            f"{' --compare-watcher ' + compared if compared else ''}`, "
             f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}: {files} files of {size} records "
-            f"({cases.WATCH_TYPE} ReplaceMode), both ways in turn in each of {bench.options.repeat} rounds against "
+            f"({cases.WATCH_TYPE} ReplaceMode), every way in turn in each of {bench.options.repeat} rounds against "
             f"the same server; each figure from the fastest round. One-minute load average after the rounds: "
             f"lowest {loads[0]:.2f}, highest {loads[-1]:.2f}.", "", *machine_description(bench), "",
             *table("way | ms a file | slowest round, ms a file | client CPU s | server CPU s | fsyncs a file",
                    "lrrrrr", rows),
-            f"The watcher / the direct loop: **{ratio:.2f}x** (goal: at most {cases.GOAL_WATCH}x; met: "
-            f"{yes_no(ratio <= cases.GOAL_WATCH)}). The flushes (`fsync`, `fdatasync`) are counted by "
-            "`strace -f -c` in a pass of their own, the watcher's together with its importers'.", "",
+            *(f"- {line}" for line in ratios), "",
+            "The flushes (`fsync`, `fdatasync`) are counted by `strace -f -c` in a pass of their own, the watcher's "
+            "together with its importers'.", "",
             WATCH_END_MARKER]
 
 # Replaces the part between begin and end of the results file with text, keeping the rest (a part that
