@@ -18,6 +18,12 @@ GOAL_STAGING = 1.2
 # guarded / unguarded, the same run; and the guard's limits, the watcher's defaults.
 GOAL_GUARD = 1.15
 GUARD_ENVIRONMENT = {"KELVORA_MAX_DELETES": "50", "KELVORA_MAX_DELETE_SHARE": "10"}
+# The watcher's case: files of records each, one type code, through kelvora-watch --once against the importer
+# called once per file in a loop; the watcher's time per file over the loop's.
+WATCH_FILES = 200
+WATCH_RECORDS = 100
+WATCH_TYPE = "20P"
+GOAL_WATCH = 1.5
 # The windows of the sweep; THROUGHPUT_CASES also take THROUGHPUT_WINDOWS.
 THROUGHPUT_WINDOWS = (1, 10, 100, 1000)
 CANDIDATE_WINDOWS = (100, 300, 1000, 4096)

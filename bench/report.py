@@ -15,6 +15,8 @@ from cases import CASES, FAIL_DISTANCE, FAIL_EVERY, MEASURED
 
 BEGIN_MARKER = "<!-- bench/run: begin generated part -->"
 END_MARKER = "<!-- bench/run: end generated part -->"
+WATCH_BEGIN_MARKER = "<!-- bench/run: begin watcher part -->"
+WATCH_END_MARKER = "<!-- bench/run: end watcher part -->"
 MIB = 1048576
 PROFILE_TOP = 15
 SERVER_PROFILE_TOP = 12
@@ -417,14 +419,58 @@ def generated_report(bench):
         lines += ["### Profile", "", *bench.profile]
     return "\n".join(lines + [END_MARKER]) + "\n"
 
-# Replaces the generated part of the results file, keeping the text around it; prints it.
-def write_results(bench, path):
-    generated = generated_report(bench)
+# The watcher against the importer called directly: ms per file of each way, their ratio, flushes per file.
+def watch_report(bench):
+    size, files = cases.WATCH_RECORDS, cases.WATCH_FILES
+    direct = bench.results[("watch:direct", size)]
+    loads = sorted(bench.loads)
+    compared = bench.options.compare_watcher
+
+    def row(label, key, run):
+        return [label, cell(1000 * run.wall / files, "{:.1f}"), cell(1000 * run.slowest / files, "{:.1f}"),
+                cell(run.cpu), cell(run.server), f"{bench.sync_counts[key] / files:.1f}"]
+    ways = [("watch:watcher", "kelvora-watch --once of this build, delivery to import done (filed in archive/)")]
+    if compared:
+        ways.append(("watch:compared", f"kelvora-watch --once of {compared}, the same importer"))
+    rows = [row("the importer called directly, one process per file in a shell loop", "watch:direct", direct)]
+    rows += [row(label, key, bench.results[(key, size)]) for key, label in ways]
+    ratios = []
+    for key, label in ways:
+        ratio = bench.results[(key, size)].wall / direct.wall
+        ratios.append(f"{label.split(',')[0]} / the direct loop: **{ratio:.2f}x** (goal: at most {cases.GOAL_WATCH}x; "
+                      f"met: {yes_no(ratio <= cases.GOAL_WATCH)}).")
+    return [WATCH_BEGIN_MARKER, "", "## Figures of the last run: the watcher", "",
+            f"`bench/run{' --watch-only' if bench.options.watch_only else ''} --repeat {bench.options.repeat}"
+            f"{' --compare-watcher ' + compared if compared else ''}`, "
+            f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}: {files} files of {size} records "
+            f"({cases.WATCH_TYPE} ReplaceMode), every way in turn in each of {bench.options.repeat} rounds against "
+            f"the same server; each figure from the fastest round. One-minute load average after the rounds: "
+            f"lowest {loads[0]:.2f}, highest {loads[-1]:.2f}.", "", *machine_description(bench), "",
+            *table("way | ms a file | slowest round, ms a file | client CPU s | server CPU s | fsyncs a file",
+                   "lrrrrr", rows),
+            *(f"- {line}" for line in ratios), "",
+            "The flushes (`fsync`, `fdatasync`) are counted by `strace -f -c` in a pass of their own, the watcher's "
+            "together with its importers'.", "",
+            WATCH_END_MARKER]
+
+# Replaces the part between begin and end of the results file with text, keeping the rest (a part that
+# is not there yet goes at the end); prints it.
+def write_part(path, begin, end, text):
     old = path.read_text(encoding="utf-8").splitlines(keepends=True) if path.exists() else []
-    if BEGIN_MARKER + "\n" not in old or END_MARKER + "\n" not in old:
-        old = ["# Kelvora benchmark\n", "\n", BEGIN_MARKER + "\n", END_MARKER + "\n"]
-    kept = old[:old.index(BEGIN_MARKER + "\n")] + [generated] + old[old.index(END_MARKER + "\n") + 1:]
+    if not old:
+        old = ["# Kelvora benchmark\n", "\n"]
+    if begin + "\n" not in old or end + "\n" not in old:
+        old += ["\n", begin + "\n", end + "\n"]
+    kept = old[:old.index(begin + "\n")] + [text] + old[old.index(end + "\n") + 1:]
     Path(f"{path}.new").write_text("".join(kept), encoding="utf-8")
     os.replace(f"{path}.new", path)
-    print(generated, end="")
+    print(text, end="")
     print(f"bench: written to {path}", file=sys.stderr)
+
+# The generated part of the results file.
+def write_results(bench, path):
+    write_part(path, BEGIN_MARKER, END_MARKER, generated_report(bench))
+
+# The watcher's part of the results file.
+def write_watch_results(bench, path):
+    write_part(path, WATCH_BEGIN_MARKER, WATCH_END_MARKER, "\n".join(watch_report(bench)) + "\n")

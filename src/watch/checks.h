@@ -48,6 +48,7 @@ struct CheckOutcome {
 bool checkAndStart(Watcher& watcher, Job& job, double now);
 
 // The checks have ended (job.work is done): the marker, the verdict, the
-// journal's SHA-256, the step recorded, and the import started. True when
+// journal's SHA-256, the step noted (written with the start, or before the
+// job waits for it), and the import started. True when
 // the job is over (filed, or left for the next start).
 bool afterChecks(Watcher& watcher, Job& job, double now);

@@ -179,3 +179,14 @@ bool copyTree(int fromFolder, const std::string& from, int toFolder, const std::
     }
     return copied && syncFolder(toFolder);
 }
+
+bool finishTemporaryUnsynced(int fd, bool written, int folder, const std::string& temporary, const std::string& name) {
+    UniqueFd file(fd);
+    written = written && fsync(file.get()) == 0;
+    written = file.close() && written;
+    if (written && renameat(folder, temporary.c_str(), folder, name.c_str()) == 0) return true;
+    const int error = errno;
+    unlinkat(folder, temporary.c_str(), 0);
+    errno = error;
+    return false;
+}

@@ -55,6 +55,10 @@ bool writeFileQuickly(int folder, const std::string& name, const std::string& te
 int createTemporary(int folder, const std::string& name, std::string& temporary);
 bool finishTemporary(int fd, bool written, int folder, const std::string& temporary, const std::string& name);
 
+// finishTemporary that flushes the file but not the folder: for several
+// files of one folder, which the caller flushes once after the last rename.
+bool finishTemporaryUnsynced(int fd, bool written, int folder, const std::string& temporary, const std::string& name);
+
 // Copies everything readable from the descriptor in into the new file name
 // of folder, flushed, through a temporary name; the folder is flushed.
 // With stop, a copy that is asked to stop leaves nothing and fails with

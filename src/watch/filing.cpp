@@ -52,15 +52,25 @@ bool convertInto(int in, int out) {
     }
 }
 
-// One output file as UTF-8 beside it; the Windows-1252 one goes.
+// One output file as UTF-8 beside it, flushed and in place, the folder not
+// yet flushed (completeRunFolder does that once for all of them).
 bool convertOutput(int folder, const std::string& name) {
     UniqueFd in(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!in.valid()) return false;
     const std::string target = name.substr(0, name.size() - OutputEnding.size()) + ConvertedEnding;
     std::string temporary;
     int out = createTemporary(folder, target, temporary);
-    const bool converted = out >= 0 && finishTemporary(out, convertInto(in.get(), out), folder, temporary, target);
-    return converted && unlinkat(folder, name.c_str(), 0) == 0;
+    return out >= 0 && finishTemporaryUnsynced(out, convertInto(in.get(), out), folder, temporary, target);
+}
+
+// The reason as a file of the run folder, flushed and in place, the folder
+// not yet flushed.
+bool writeReason(int folder, const std::string& reason) {
+    std::string temporary;
+    const int out = createTemporary(folder, ReasonFileName, temporary);
+    const std::string text = reason + "\n";
+    return out >= 0 &&
+           finishTemporaryUnsynced(out, writeAll(out, text.data(), text.size()), folder, temporary, ReasonFileName);
 }
 
 // Removes the staging folder of a run whose copy is filed: first out of the
@@ -94,15 +104,26 @@ bool copyRunFolder(int staging, const std::string& folderName, const std::string
 
 // Writes the reason (when not empty) and turns each output file
 // "*.cp1252" (Windows-1252, as the importer writes it) into "*.txt" in
-// UTF-8. False, with errno, when a step failed.
+// UTF-8. One flush of the folder brings the new files' entries to the disk
+// before the Windows-1252 files go; their removal reaches it with the
+// record Filing, written next, which flushes the folder again. A crash
+// before that leaves a Windows-1252 file beside its conversion, which the
+// filing converts again. False, with errno, when a step failed.
 bool completeRunFolder(int runFolder, const std::string& reason) {
-    if (!reason.empty() && !writeFileDurably(runFolder, ReasonFileName, reason + "\n")) return false;
+    if (!reason.empty() && !writeReason(runFolder, reason)) return false;
     std::vector<std::string> names;
+    std::vector<std::string> converted;
     if (!listFolder(runFolder, names)) return false;
     for (const std::string& name : names) {
-        if (endsWith(name, OutputEnding) && !convertOutput(runFolder, name)) return false;
+        if (!endsWith(name, OutputEnding)) continue;
+        if (!convertOutput(runFolder, name)) return false;
+        converted.push_back(name);
     }
-    return syncFolder(runFolder);
+    if (!syncFolder(runFolder)) return false;
+    for (const std::string& name : converted) {
+        if (unlinkat(runFolder, name.c_str(), 0) != 0) return false;
+    }
+    return true;
 }
 
 // Moves folderName of the staging area into base, as folderName or with

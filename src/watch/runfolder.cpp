@@ -29,12 +29,28 @@ std::string deliveredCopy(const Job& job) {
 bool recordStep(Job& job, Step step) {
     job.record.step = step;
     if (writeRunRecord(job.runFd.get(), job.record)) {
+        job.recordBehind = false;
         crashPoint(stepName(step));
         return true;
     }
     diagnose("%s: cannot write the run record in %s: %s", shownName(job.record.name).c_str(), job.folder.c_str(),
              strerror(errno));
     return false;
+}
+
+// Each record written costs two flushes (the file and its folder); a step
+// whose loss a crash cannot tell from the step before needs none.
+void noteStep(Job& job, Step step) {
+    job.record.step = step;
+    job.recordBehind = true;
+    crashPoint(stepName(step));
+}
+
+// A job that is about to wait, with a step noted only, records it, so that
+// the run folder tells what the job waits with (and what it used up, an
+// acceptance of its deletions).
+bool catchUpRecord(Job& job) {
+    return !job.recordBehind || recordStep(job, job.record.step);
 }
 
 void closeRun(Job& job) {

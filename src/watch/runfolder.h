@@ -37,6 +37,17 @@ std::string deliveredCopy(const Job& job);
 // written (the step is then not taken).
 bool recordStep(Job& job, Step step);
 
+// Notes the step in the job's record without writing it, for a step that a
+// watcher starting after a crash would take again from the step recorded
+// before it (Taken and Checked, when the import is started next: from
+// Taking the file is found in the run folder and checked again). The next
+// recordStep writes the record with all it gathered meanwhile.
+void noteStep(Job& job, Step step);
+
+// Writes the record when it is behind the job (noteStep); false when it
+// cannot be written.
+bool catchUpRecord(Job& job);
+
 // Releases the run's lock (its run folder's descriptor).
 void closeRun(Job& job);
 

@@ -371,6 +371,11 @@ bool startRun(Watcher& watcher, Job& job, double now) {
                             "the file changed after its checks (the sender was still writing it): it was not imported",
                             now);
     }
+    const bool waits = importsRunning(watcher) >= watcher.parallel || duplicatesToAsk(job);
+    if (waits && !catchUpRecord(job)) {
+        return fileAsFailed(watcher, job, Committed::No,
+                            "not imported: the run record cannot be written: " + std::string(strerror(errno)), now);
+    }
     if (importsRunning(watcher) >= watcher.parallel) {
         job.phase = Phase::StartWait;
         job.dueAt = -1;

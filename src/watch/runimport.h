@@ -10,7 +10,8 @@
 
 // Starts the job's next import, after asking the journal where duplicates
 // are refused; with --parallel imports running already, the job waits its
-// turn (StartWait). True when the job is over.
+// turn (StartWait). A step only noted (noteStep) is written with Started,
+// or before the job waits. True when the job is over.
 bool startRun(Watcher& watcher, Job& job, double now);
 
 // An import has ended (its outcome in job.last): another try, a wait for

@@ -244,7 +244,8 @@ void dropRun(Watcher& watcher, Job& job) {
 }
 
 // Makes the run folder of a file about to be taken, locked, with its
-// subfolder for the file.
+// subfolder for the file; not flushed: the record Taking written into it
+// flushes it, the staging area is flushed after that (prepareRun).
 bool makeRun(Watcher& watcher, Job& job, const char* subfolder) {
     const int staging = watcher.stagingFd.get();
     job.folderName = runFolderName(job.record.stamp, job.record.name);
@@ -257,8 +258,7 @@ bool makeRun(Watcher& watcher, Job& job, const char* subfolder) {
     const int run = job.runFd.get();
     if (job.runFd.valid() && fchmod(run, RunFolderMode) == 0 && lockRun(run) &&
         makeFolder(run, FileFolder, RunFolderMode, ExistingFolder::Refuse) &&
-        (subfolder == nullptr || makeFolder(run, subfolder, RunFolderMode, ExistingFolder::Refuse)) &&
-        syncFolder(run) && syncFolder(staging)) {
+        (subfolder == nullptr || makeFolder(run, subfolder, RunFolderMode, ExistingFolder::Refuse))) {
         return true;
     }
     const int error = errno;
@@ -305,8 +305,10 @@ Job newJob(const Watcher& watcher, const std::string& name, const FileRule& rule
     return job;
 }
 
-// The run folder, locked, the marker in it, the step Taking recorded;
-// false (the file stays in the drop folder) when that cannot be had.
+// The run folder, locked, the marker in it, the step Taking recorded (which
+// flushes the run folder: its subfolders and the record), then the staging
+// area flushed, all before the file may leave the drop folder; false (the
+// file stays in the drop folder) when that cannot be had.
 bool prepareRun(Watcher& watcher, Job& job, const std::string& name, const FileRule& rule) {
     if (!nextSequence(watcher.stagingFd.get(), watcher.sequence, job.record.sequence)) {
         leaveInDrop(watcher, name, std::string("cannot number its run in ") + watcher.staging + "/" +
@@ -321,7 +323,7 @@ bool prepareRun(Watcher& watcher, Job& job, const std::string& name, const FileR
         if (!markerTrouble.empty()) leaveInDrop(watcher, name, markerTrouble);
         return false;
     }
-    if (made && recordStep(job, Step::Taking)) return true;
+    if (made && recordStep(job, Step::Taking) && syncFolder(watcher.stagingFd.get())) return true;
     const std::string why = "cannot make its run folder in " + watcher.staging + ": " + strerror(errno);
     dropRun(watcher, job);
     leaveInDrop(watcher, name, why);
@@ -383,12 +385,12 @@ void takeNothing(Watcher& watcher, Job& job, TakeResult result, const std::strin
 }
 
 // The file is in its run folder: the job goes on to its checks, or to
-// failed/ when the move failed half way. True when it is over.
+// failed/ when the move failed half way. True when it is over. Taken is
+// not written: the record says Taking, from which a watcher that starts
+// after a crash finds the file in the run folder and goes on as from Taken.
 bool goOn(Watcher& watcher, Job& job, TakeResult result, const std::string& reason, double now) {
     if (result == TakeResult::Failed) return fileAsFailed(watcher, job, Committed::No, "not imported: " + reason, now);
-    if (!recordStep(job, Step::Taken)) {
-        return fileAsFailed(watcher, job, Committed::No, "not imported: the run record cannot be written", now);
-    }
+    noteStep(job, Step::Taken);
     removeMarkerFromDrop(watcher, job);
     return checkAndStart(watcher, job, now);
 }

@@ -84,6 +84,7 @@ struct Job {
     bool duplicateAsked = false;   // the journal said the file was not imported before
     bool leftImport = false;  // the import an earlier watcher started, whose end this one found
     std::shared_ptr<JournalAsk> ask;   // JournalWait: the question under way
+    bool recordBehind = false;   // record.step was noted, not written: the run folder's record is an earlier step
 };
 
 // What the metrics count for a type code.
