@@ -140,7 +140,7 @@ bool parseOptions(int argc, char** argv, Options& options, int& status) {
             missing = true;
         }
         if (missing) {
-            diagnose("\"%s\" is not understood (or its value is missing or out of range)", argv[at]);
+            diagnoseAt(Severity::Error, "\"%s\" is not understood (or its value is missing or out of range)", argv[at]);
             printUsage(stderr);
             status = ExitUsage;
             return false;
@@ -161,9 +161,10 @@ bool settingsReadable(const WatchConfig& config) {
     const std::string path = config.workdir + SettingsFromWorkdir;
     UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.valid()) return true;
-    diagnose("the importer's settings file %s cannot be read: %s; workdir (%s) must lie two levels below the folder "
-             "that holds Files/Corvantis.Ini, and the watcher's user must be able to read it",
-             path.c_str(), strerror(errno), config.path.c_str());
+    diagnoseAt(Severity::Error,
+               "the importer's settings file %s cannot be read: %s; workdir (%s) must lie two levels below the folder "
+               "that holds Files/Corvantis.Ini, and the watcher's user must be able to read it",
+               path.c_str(), strerror(errno), config.path.c_str());
     return false;
 }
 
@@ -173,19 +174,20 @@ bool checkSite(const WatchConfig& config) {
     bool sound = foldersApart(config);
     for (const std::string* folder : {&config.drop, &config.workdir, &config.archive, &config.failed}) {
         if (!isDirectory(*folder)) {
-            diagnose("%s is not a directory (%s)", folder->c_str(), config.path.c_str());
+            diagnoseAt(Severity::Error, "%s is not a directory (%s)", folder->c_str(), config.path.c_str());
             sound = false;
         }
     }
     if (access(config.program.c_str(), X_OK) != 0) {
-        diagnose("the importer %s cannot be run: %s (%s)", config.program.c_str(), strerror(errno),
-                 config.path.c_str());
+        diagnoseAt(Severity::Error, "the importer %s cannot be run: %s (%s)", config.program.c_str(), strerror(errno),
+                   config.path.c_str());
         sound = false;
     }
     if (!config.journal.empty() && access(config.journalProgram.c_str(), X_OK) != 0) {
-        diagnose("journal = %s is set, but its program %s cannot be run: %s (journal-program in %s); without it "
-                 "no file could be imported", config.journal.c_str(), config.journalProgram.c_str(), strerror(errno),
-                 config.path.c_str());
+        diagnoseAt(Severity::Error,
+                   "journal = %s is set, but its program %s cannot be run: %s (journal-program in %s); without it "
+                   "no file could be imported",
+                   config.journal.c_str(), config.journalProgram.c_str(), strerror(errno), config.path.c_str());
         sound = false;
     }
     return settingsReadable(config) && sound;
@@ -197,16 +199,20 @@ void warnAboutDrop(int drop, const std::string& path) {
     struct stat info;
     if (fstat(drop, &info) != 0) return;
     if ((info.st_mode & S_IWOTH) != 0) {
-        diagnose("%s is writable by every user of this machine: give it to the watcher's user and the senders' group "
-                 "(chown %ld:GROUP %s; chmod 3775 %s)", path.c_str(), static_cast<long>(geteuid()), path.c_str(),
-                 path.c_str());
+        diagnoseAt(Severity::Warning,
+                   "%s is writable by every user of this machine: give it to the watcher's user and the senders' group "
+                   "(chown %ld:GROUP %s; chmod 3775 %s)",
+                   path.c_str(), static_cast<long>(geteuid()), path.c_str(), path.c_str());
     } else if ((info.st_mode & S_IWGRP) != 0 && (info.st_mode & S_ISVTX) == 0) {
-        diagnose("%s has no sticky bit: a sender may rename or remove what others (the watcher too) keep there "
-                 "(chmod 3775 %s)", path.c_str(), path.c_str());
+        diagnoseAt(Severity::Warning,
+                   "%s has no sticky bit: a sender may rename or remove what others (the watcher too) keep there "
+                   "(chmod 3775 %s)",
+                   path.c_str(), path.c_str());
     }
     if (geteuid() == 0) {
-        diagnose("runs as root: the run folders and all it writes belong to root; run it as the service's user "
-                 "(kelvora)");
+        diagnoseAt(Severity::Warning,
+                   "runs as root: the run folders and all it writes belong to root; run it as the service's user "
+                   "(kelvora)");
     }
 }
 
@@ -240,7 +246,8 @@ bool keepWatchedDrop(const Watcher& watcher, WatchConfig& fresh) {
 void reloadConfig(Watcher& watcher) {
     WatchConfig fresh;
     if (!readConfig(watcher.config.path.c_str(), fresh) || !checkSite(fresh) || !keepWatchedDrop(watcher, fresh)) {
-        diagnose("the configuration %s was not taken; the one before stays in force", watcher.config.path.c_str());
+        diagnoseAt(Severity::Warning, "the configuration %s was not taken; the one before stays in force",
+                   watcher.config.path.c_str());
         return;
     }
     watcher.config = fresh;
@@ -406,7 +413,7 @@ int runWatcher(Watcher& watcher, int signalFd) {
 int lockDrop(Watcher& watcher) {
     watcher.dropFd.reset(open(watcher.config.drop.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!watcher.dropFd.valid()) {
-        diagnose("cannot open %s: %s", watcher.config.drop.c_str(), strerror(errno));
+        diagnoseAt(Severity::Error, "cannot open %s: %s", watcher.config.drop.c_str(), strerror(errno));
         return ExitUsage;
     }
     std::string holder;
@@ -414,12 +421,13 @@ int lockDrop(Watcher& watcher) {
     case LockResult::Held:
         return 0;
     case LockResult::Busy:
-        diagnose("%s is watched already by %s; this one does not start", watcher.config.drop.c_str(), holder.c_str());
+        diagnoseAt(Severity::Error, "%s is watched already by %s; this one does not start", watcher.config.drop.c_str(),
+                   holder.c_str());
         return ExitLocked;
     case LockResult::Unusable:
         break;
     }
-    diagnose("%s", holder.c_str());
+    diagnoseAt(Severity::Error, "%s", holder.c_str());
     return ExitLockFileUnusable;
 }
 
@@ -447,7 +455,7 @@ int main(int argc, char** argv) {
     if (!openStaging(watcher)) return ExitUsage;
     watcher.wakeFd.reset(openWake());
     if (!watcher.wakeFd.valid()) {
-        diagnose("cannot make the loop's wake-up descriptor: %s", strerror(errno));
+        diagnoseAt(Severity::Error, "cannot make the loop's wake-up descriptor: %s", strerror(errno));
         return ExitUsage;
     }
     watcher.queue.folder = watcher.config.drop;
@@ -459,7 +467,8 @@ int main(int argc, char** argv) {
         holdUnsettledFiles(watcher, monotonicNow());
     } else {
         if (!watchFolder(watcher.queue, watcher.config.drop)) {
-            diagnose("cannot watch %s with inotify: %s", watcher.config.drop.c_str(), strerror(errno));
+            diagnoseAt(Severity::Error, "cannot watch %s with inotify: %s", watcher.config.drop.c_str(),
+                       strerror(errno));
             return ExitUsage;
         }
         diagnose("watching %s: settle %d s, %d retries, %zu file sections, %d imports at a time",

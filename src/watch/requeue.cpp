@@ -86,7 +86,7 @@ bool parseOptions(int argc, char** argv, Options& options, int& status) {
         } else if (strcmp(argv[at], "--accept-deletes") == 0) {
             options.acceptDeletes = true;
         } else if (argv[at][0] == '-') {
-            diagnose("\"%s\" is not understood", shownName(argv[at]).c_str());
+            diagnoseAt(Severity::Error, "\"%s\" is not understood", shownName(argv[at]).c_str());
             printUsage(stderr);
             status = ExitUsage;
             return false;
@@ -95,7 +95,7 @@ bool parseOptions(int argc, char** argv, Options& options, int& status) {
         }
     }
     if (!options.runFolders.empty()) return true;
-    diagnose("%s needs at least one run folder of the failed folder", CommandWord);
+    diagnoseAt(Severity::Error, "%s needs at least one run folder of the failed folder", CommandWord);
     printUsage(stderr);
     status = ExitUsage;
     return false;
@@ -104,7 +104,7 @@ bool parseOptions(int argc, char** argv, Options& options, int& status) {
 // One refusal on standard error: what is not put back, and why. Always
 // false, for the callers to return.
 bool refuse(const std::string& given, const std::string& why) {
-    diagnose("%s: not put back: %s", given.c_str(), why.c_str());
+    diagnoseAt(Severity::Warning, "%s: not put back: %s", given.c_str(), why.c_str());
     return false;
 }
 
@@ -118,7 +118,8 @@ bool openSite(const char* path, Site& site) {
     for (const auto& folder : folders) {
         folder.second->reset(open(folder.first->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (folder.second->valid()) continue;
-        diagnose("cannot open %s: %s (%s)", folder.first->c_str(), strerror(errno), site.config.path.c_str());
+        diagnoseAt(Severity::Error, "cannot open %s: %s (%s)", folder.first->c_str(), strerror(errno),
+                   site.config.path.c_str());
         opened = false;
     }
     return opened;
@@ -383,12 +384,12 @@ bool copyBack(const Site& site, const Run& run) {
     const bool noted = writeFileDurably(run.fd.get(), RequeuedName,
                                         run.requeued + utcStamp(wallClockNow()) + " " + target + withMarker + "\n");
     if (!noted) {
-        diagnose("%s: put back as %s, but its file %s cannot be written: %s", run.given.c_str(), target.c_str(),
-                 RequeuedName, strerror(errno));
+        diagnoseAt(Severity::Warning, "%s: put back as %s, but its file %s cannot be written: %s", run.given.c_str(),
+                   target.c_str(), RequeuedName, strerror(errno));
     }
     if (!markerBack) {
-        diagnose("%s: put back as %s, but not its marker: %s; the watcher waits for the marker", run.given.c_str(),
-                 target.c_str(), why.c_str());
+        diagnoseAt(Severity::Warning, "%s: put back as %s, but not its marker: %s; the watcher waits for the marker",
+                   run.given.c_str(), target.c_str(), why.c_str());
     }
     if (!noted || !markerBack) return false;
     diagnose("%s: %s %s put back as %s (from %s)%s", run.given.c_str(), shownName(run.record.name).c_str(),
