@@ -179,6 +179,8 @@ void tellFiled(Watcher& watcher, const Job& job, const std::string& folder, doub
     const std::string shown = shownName(job.record.name);
     const char* type = job.record.rule.typeCode.c_str();
     TypeCounts& counts = watcher.typeCounts[job.record.rule.typeCode];
+    watcher.lastFiled = shown + " " + job.record.rule.typeCode + (job.record.archived ? " archived" : " to failed/") +
+                        " at " + utcText(wallClockNow());
     if (job.record.archived) {
         diagnose("%s %s: archived in %s (%s)", shown.c_str(), type, folder.c_str(), job.record.outcome.c_str());
         counts.imported++;

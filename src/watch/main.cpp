@@ -32,6 +32,7 @@
 #include "watch/lock.h"
 #include "watch/metrics.h"
 #include "watch/names.h"
+#include "watch/notify.h"
 #include "watch/options.h"
 #include "watch/pair.h"
 #include "watch/requeue.h"
@@ -270,13 +271,15 @@ void readSignals(int signalFd, Watcher& watcher) {
     }
 }
 
-// The first of the times the loop must look again (monotonic), or -1.
+// The first of the times the loop must look again (monotonic), or -1. A
+// watchdog ping is one of them: the loop wakes for it when nothing else
+// happens.
 double nextWakeUp(const Watcher& watcher, double nextRescan) {
     double until = -1;
     for (double at : {watcher.once ? -1 : nextRescan,
-                      watcher.once ? -1 : nextCompletion(watcher.queue, watcher.config.settleSeconds),
-                      nextDue(watcher), nextHookDeadline(watcher.hooks), nextImportDeadline(watcher),
-                      nextAnswerDeadline(watcher)}) {
+                      watcher.once ? -1 : nextCompletion(watcher.queue, watcher.config.settleSeconds), nextDue(watcher),
+                      nextHookDeadline(watcher.hooks), nextImportDeadline(watcher), nextAnswerDeadline(watcher),
+                      nextWatchdogPing()}) {
         if (at >= 0 && (until < 0 || at < until)) until = at;
     }
     return until;
@@ -361,6 +364,7 @@ bool mayStop(Watcher& watcher) {
 // The end: what waits is left for the next start, the hooks are waited for
 // (within their time), the metrics written; the exit status.
 int stopWatcher(Watcher& watcher) {
+    notifyStopping();
     leaveWaitingRuns(watcher);
     while (reapHooks(watcher.hooks, monotonicNow())) usleep(HookPollMicroseconds);
     writeMetrics(watcher, monotonicNow());
@@ -404,6 +408,7 @@ int runWatcher(Watcher& watcher, int signalFd) {
         startCompleteFiles(watcher, now);
         if (watcher.once && onceIsDone(watcher)) return stopWatcher(watcher);
         writeWorkView(watcher, now);
+        notifyServiceManager(watcher, now);
         waitForWork(watcher, signalFd, now, std::min(nextRescan, nextChores));
     }
 }
@@ -475,5 +480,6 @@ int main(int argc, char** argv) {
                  watcher.config.drop.c_str(), watcher.config.settleSeconds, watcher.config.retries,
                  watcher.config.rules.size(), watcher.parallel);
     }
+    notifyReady(watcher, monotonicNow());
     return runWatcher(watcher, signalFd.get());
 }

@@ -122,6 +122,7 @@ struct Watcher {
     std::vector<HookRun> hooks;     // on-failed hooks that run
     SequenceBlock sequence;         // the run numbers this watcher hands out
     std::string workView;           // the view of the work last written for status (workview.h)
+    std::string lastFiled;          // the last run filed, as the service manager's status names it
 };
 
 // How a file's settling is timed by this watcher: --once has not watched
