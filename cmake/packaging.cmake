@@ -93,7 +93,7 @@ find_program(DPKG_SHLIBDEPS_PROGRAM dpkg-shlibdeps)
 if(DPKG_SHLIBDEPS_PROGRAM)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libmariadb3, libstdc++6, libgcc-s1, libc6")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libmariadb3, libssl3, libsystemd0, libstdc++6, libgcc-s1, libc6")
 endif()
 # kelvora-watch and its service. The unit goes where Debian 12 keeps the
 # units of packages, not enabled; the configuration goes to /etc as a

@@ -42,16 +42,18 @@ bool anyWithoutTransactions() {
         PlannedTable& table = Planned[i];
         table.facts = readTableFacts(table.name);
         if (!table.facts.known) {
-            diagnose("the definition of table RURUVURO.%s cannot be read: whether a rollback undoes what the run "
-                     "writes there is unknown, so the file is not checked (exit %d)",
-                     table.name, RefusedResult);
+            diagnoseAt(Severity::Warning,
+                       "the definition of table RURUVURO.%s cannot be read: whether a rollback undoes what the run "
+                       "writes there is unknown, so the file is not checked (exit %d)",
+                       table.name, RefusedResult);
             found = true;
             continue;
         }
         if (!table.facts.exists || table.facts.transactional) continue;
-        diagnose("table RURUVURO.%s has no transactions: a rollback could not undo what the run writes there, "
-                 "so the file is not checked (exit %d)",
-                 table.name, RefusedResult);
+        diagnoseAt(Severity::Warning,
+                   "table RURUVURO.%s has no transactions: a rollback could not undo what the run writes there, "
+                   "so the file is not checked (exit %d)",
+                   table.name, RefusedResult);
         found = true;
     }
     return found;
@@ -85,11 +87,12 @@ void printLine(const PlannedTable& table, long after, const TableChanges& change
 // deletion guard holds shows what it would have done, and why it is held.
 void planTable(PlannedTable& table, bool commits, bool held, int status) {
     if (!table.facts.exists) {
-        diagnose("plan %s: the table does not exist; exit %d", table.name, status);
+        diagnoseAt(Severity::Warning, "plan %s: the table does not exist; exit %d", table.name, status);
         return;
     }
     if (table.readResult != 0) {
-        diagnose("plan %s: the rows could not be read (error %d); exit %d", table.name, table.readResult, status);
+        diagnoseAt(Severity::Warning, "plan %s: the rows could not be read (error %d); exit %d", table.name,
+                   table.readResult, status);
         return;
     }
     if (!commits && !held) {
@@ -101,7 +104,8 @@ void planTable(PlannedTable& table, bool commits, bool held, int status) {
     after.query = table.before.query;
     int32_t result = takeSnapshot(table.name, after);
     if (result != 0) {
-        diagnose("plan %s: the rows after the run could not be read (error %d); exit %d", table.name, result, status);
+        diagnoseAt(Severity::Warning, "plan %s: the rows after the run could not be read (error %d); exit %d",
+                   table.name, result, status);
         return;
     }
     printLine(table, static_cast<long>(after.rows.size()), compareSnapshots(table.before, after), status,

@@ -2,7 +2,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -30,17 +32,73 @@ struct Progress {
 
 Progress Line;
 
+// The journal's priorities, as syslog numbers them.
+constexpr int JournalError = 3;
+constexpr int JournalWarning = 4;
+constexpr int JournalInfo = 6;
+constexpr const char* JournalStreamVariable = "JOURNAL_STREAM";
+
+// The number that leads a line of this severity in the journal.
+int journalPriority(Severity severity) {
+    switch (severity) {
+    case Severity::Error:
+        return JournalError;
+    case Severity::Warning:
+        return JournalWarning;
+    case Severity::Info:
+        break;
+    }
+    return JournalInfo;
+}
+
+// The service manager names the journal's stream in JOURNAL_STREAM as
+// "DEVICE:INODE". Standard error is that stream only when its own device
+// and inode are those: a child whose standard error went to a file or a
+// pipe inherits the variable, not the stream.
+bool standardErrorIsJournal() {
+    const char* stream = getenv(JournalStreamVariable);
+    if (stream == nullptr) return false;
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    char after = 0;
+    if (sscanf(stream, "%llu:%llu%c", &device, &inode, &after) != 2) return false;
+    struct stat info;
+    return fstat(STDERR_FILENO, &info) == 0 && static_cast<unsigned long long>(info.st_dev) == device &&
+           static_cast<unsigned long long>(info.st_ino) == inode;
+}
+
+// Standard error is looked at once, at the first line: it does not change
+// while the process lives.
+bool writesToJournal() {
+    static const bool journal = standardErrorIsJournal();
+    return journal;
+}
+
+// One line, after the progress line is cleared: the journal's priority
+// where standard error is the journal, the program's name, the text.
+void diagnoseWith(Severity severity, const char* format, va_list args) {
+    clearProgress();
+    if (writesToJournal()) fprintf(stderr, "<%d>", journalPriority(severity));
+    fprintf(stderr, "%s: ", Program);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    fflush(stderr);
+}
+
 }  // namespace
 
 void diagnose(const char* format, ...) {
-    clearProgress();
-    fprintf(stderr, "%s: ", Program);
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    diagnoseWith(Severity::Info, format, args);
     va_end(args);
-    fputc('\n', stderr);
-    fflush(stderr);
+}
+
+void diagnoseAt(Severity severity, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    diagnoseWith(severity, format, args);
+    va_end(args);
 }
 
 void setDiagnosticProgram(const char* name) {

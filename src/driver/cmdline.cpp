@@ -55,22 +55,26 @@ bool isOption(char* argument, const char* option) {
 void warnIgnoredOptions(int argc, char** argv) {
     if (argc == FirstOption + 1) {
         if (!DebugFlag && !UpdateMode) {
-            diagnose("the third argument \"%s\" is neither UPD nor /D and is ignored: the run is in ReplaceMode and "
-                     "not in debug mode",
-                     argv[FirstOption]);
+            diagnoseAt(Severity::Warning,
+                       "the third argument \"%s\" is neither UPD nor /D and is ignored: the run is in ReplaceMode and "
+                       "not in debug mode",
+                       argv[FirstOption]);
         }
         return;
     }
     if (argc <= SecondOption) return;
     if (!UpdateMode) {
-        diagnose("the third argument \"%s\" is ignored (only UPD counts there): the run is in ReplaceMode",
-                 argv[FirstOption]);
+        diagnoseAt(Severity::Warning,
+                   "the third argument \"%s\" is ignored (only UPD counts there): the run is in ReplaceMode",
+                   argv[FirstOption]);
     }
     if (!DebugFlag) {
-        diagnose("the fourth argument \"%s\" is ignored (only /D counts there): the run is not in debug mode",
-                 argv[SecondOption]);
+        diagnoseAt(Severity::Warning,
+                   "the fourth argument \"%s\" is ignored (only /D counts there): the run is not in debug mode",
+                   argv[SecondOption]);
     }
-    if (argc > SecondOption + 1) diagnose("%d arguments after the fourth are ignored", argc - SecondOption - 1);
+    if (argc > SecondOption + 1)
+        diagnoseAt(Severity::Warning, "%d arguments after the fourth are ignored", argc - SecondOption - 1);
 }
 
 }  // namespace

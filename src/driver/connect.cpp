@@ -25,15 +25,16 @@ constexpr size_t EndpointRoom = 512;
 void diagnoseSettings(const SettingsReport& report) {
     const std::string path = nativePath(SettingsFilePath);
     if (report.openError != 0) {
-        diagnose("settings file %s (working directory %s) cannot be read: %s", path.c_str(),
-                 workingDirectory().c_str(), strerror(report.openError));
+        diagnoseAt(Severity::Error, "settings file %s (working directory %s) cannot be read: %s", path.c_str(),
+                   workingDirectory().c_str(), strerror(report.openError));
         return;
     }
     for (int i = 0; i < ConnectionKeyCount; ++i) {
         if (report.found[i] && !report.printable[i]) {
-            diagnose("settings file %s: the value of %s did not decrypt to printable text (not written with "
-                     "kelvora-settings, or damaged)",
-                     path.c_str(), ConnectionKeys[i]);
+            diagnoseAt(Severity::Error,
+                       "settings file %s: the value of %s did not decrypt to printable text (not written with "
+                       "kelvora-settings, or damaged)",
+                       path.c_str(), ConnectionKeys[i]);
         }
     }
 }
@@ -42,9 +43,10 @@ void diagnoseSettings(const SettingsReport& report) {
 // of the process in its place.
 void diagnoseEmptyLogin(const SettingsReport& report) {
     if (report.openError != 0) return;   // already said: no file
-    diagnose("the login is empty: it is expected as the value of LOGIN in the settings file %s (working "
-             "directory %s); the connection is refused without being tried",
-             nativePath(SettingsFilePath).c_str(), workingDirectory().c_str());
+    diagnoseAt(Severity::Error,
+               "the login is empty: it is expected as the value of LOGIN in the settings file %s (working "
+               "directory %s); the connection is refused without being tried",
+               nativePath(SettingsFilePath).c_str(), workingDirectory().c_str());
 }
 
 const char* environmentValue(const char* name) {
@@ -56,20 +58,21 @@ const char* environmentValue(const char* name) {
 
 void diagnoseConnection(const ConnectionValues& values, int32_t result) {
     if (result == ErrorOptionFileRefused) {
-        diagnose("%s; nothing is connected", lastErrorText());
+        diagnoseAt(Severity::Error, "%s; nothing is connected", lastErrorText());
         return;
     }
     char endpoint[EndpointRoom];
     describeEndpoint(values.host, endpoint, sizeof endpoint);
-    diagnose("%s%s to the %s, database %s: %s (error %d)", ConnectFailedText, values.user, endpoint, DatabaseName,
-             lastErrorText(), result);
+    diagnoseAt(Severity::Error, "%s%s to the %s, database %s: %s (error %d)", ConnectFailedText, values.user, endpoint,
+               DatabaseName, lastErrorText(), result);
     if (result == NoSocket || result == NoHost) {
         char optionFile[EndpointRoom];
         describeOptionFile(optionFile, sizeof optionFile);
-        diagnose("the socket comes from the option file (socket) or MYSQL_UNIX_PORT (%s), the port from the option "
-                 "file (port) or MYSQL_TCP_PORT (%s); option file: %s; the settings file has a host (NET8) but no "
-                 "port",
-                 environmentValue("MYSQL_UNIX_PORT"), environmentValue("MYSQL_TCP_PORT"), optionFile);
+        diagnoseAt(Severity::Error,
+                   "the socket comes from the option file (socket) or MYSQL_UNIX_PORT (%s), the port from the option "
+                   "file (port) or MYSQL_TCP_PORT (%s); option file: %s; the settings file has a host (NET8) but no "
+                   "port",
+                   environmentValue("MYSQL_UNIX_PORT"), environmentValue("MYSQL_TCP_PORT"), optionFile);
     }
 }
 
@@ -95,8 +98,9 @@ void checkServer() {
     char value[16] = "";
     if (querySingleValue("SELECT @@lower_case_table_names", value, sizeof value) != 0) return;
     if (strcmp(value, "0") == 0) {
-        diagnose("the server compares table names case-sensitively (lower_case_table_names = 0): the statements "
-                 "spell the schema RURUVURO, Ruruvuro and RuRuvuro, so records will fail with error 1146 unless "
-                 "names are compared without regard to case");
+        diagnoseAt(Severity::Warning,
+                   "the server compares table names case-sensitively (lower_case_table_names = 0): the statements "
+                   "spell the schema RURUVURO, Ruruvuro and RuRuvuro, so records will fail with error 1146 unless "
+                   "names are compared without regard to case");
     }
 }

@@ -40,7 +40,7 @@ long takeLimit(const char* variable, long most) {
     errno = 0;
     long value = strtol(text, &end, 10);
     if (*text == '\0' || *end != '\0' || errno != 0 || value < 0 || value > most) {
-        diagnose("%s=%s is not a whole number from 0 to %ld; 0 is used", variable, text, most);
+        diagnoseAt(Severity::Warning, "%s=%s is not a whole number from 0 to %ld; 0 is used", variable, text, most);
         return 0;
     }
     return value;
@@ -50,11 +50,12 @@ long takeLimit(const char* variable, long most) {
 // standard output as for any transaction that must not be committed.
 LoopOutcome notCounted(int32_t code, const char* table, const char* when, const char* text) {
     const bool denied = code == ErrorTableAccessDenied || code == ErrorDatabaseAccessDenied;
-    diagnose("the deletion guard cannot count the rows of RURUVURO.%s %s (error %d: %s): nothing is committed%s",
-             table, when, code, text,
-             denied ? "; the login needs SELECT on the tables and CREATE TEMPORARY TABLES on RURUVURO "
-                      "(kelvora-settings grants prints them)"
-                    : "");
+    diagnoseAt(Severity::Error,
+               "the deletion guard cannot count the rows of RURUVURO.%s %s (error %d: %s): nothing is committed%s",
+               table, when, code, text,
+               denied ? "; the login needs SELECT on the tables and CREATE TEMPORARY TABLES on RURUVURO "
+                        "(kelvora-settings grants prints them)"
+                      : "");
     printTransactionAborted(code);
     return {code, LoopEnding::DeletionsNotCounted};
 }
@@ -62,9 +63,10 @@ LoopOutcome notCounted(int32_t code, const char* table, const char* when, const 
 // A table whose deletions a rollback cannot undo: the guard could not hold
 // the run, so it does not start it.
 LoopOutcome withoutTransactions(const char* table) {
-    diagnose("table RURUVURO.%s has no transactions: the deletion guard could not undo what the run deletes "
-             "there, so nothing is imported (exit %d); unset %s and %s to import into it unguarded",
-             table, TooManyDeletedResult, MaxDeletesVariable, MaxDeleteShareVariable);
+    diagnoseAt(Severity::Warning,
+               "table RURUVURO.%s has no transactions: the deletion guard could not undo what the run deletes "
+               "there, so nothing is imported (exit %d); unset %s and %s to import into it unguarded",
+               table, TooManyDeletedResult, MaxDeletesVariable, MaxDeleteShareVariable);
     return {TooManyDeletedResult, LoopEnding::DeletionsNotCounted};
 }
 
@@ -117,9 +119,10 @@ void printHeld() {
         const GuardedTable& table = Tables[i];
         if (!table.tooMany) continue;
         printf(HeldLine, table.name, table.deleted, table.before);
-        diagnose("RURUVURO.%s: %lld of its %lld rows would be deleted, more than %s allow: the run is held, nothing "
-                 "is committed",
-                 table.name, table.deleted, table.before, limitWords().c_str());
+        diagnoseAt(Severity::Warning,
+                   "RURUVURO.%s: %lld of its %lld rows would be deleted, more than %s allow: the run is held, nothing "
+                   "is committed",
+                   table.name, table.deleted, table.before, limitWords().c_str());
     }
 }
 

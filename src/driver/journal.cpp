@@ -70,9 +70,9 @@ void reportUnusable(const char* variable, const char* text, const char* needed, 
     char what[NeededTextRoom];
     snprintf(what, sizeof what, needed, length);
     if (text == nullptr) {
-        diagnose("%s needs %s, %s; it is not set", JournalVariable, variable, what);
+        diagnoseAt(Severity::Error, "%s needs %s, %s; it is not set", JournalVariable, variable, what);
     } else {
-        diagnose("%s=\"%s\" is not %s", variable, text, what);
+        diagnoseAt(Severity::Error, "%s=\"%s\" is not %s", variable, text, what);
     }
 }
 
@@ -145,7 +145,8 @@ bool takeJournalSettings() {
     }
     usable = takeRunId() && usable;
     usable = takeSha256() && usable;
-    if (!usable) diagnose("the journal settings are not usable: the run does not start, nothing is touched");
+    if (!usable)
+        diagnoseAt(Severity::Error, "the journal settings are not usable: the run does not start, nothing is touched");
     Wanted = usable;
     return usable;
 }
@@ -158,25 +159,27 @@ bool journalTableKeepsTransactions() {
     if (queryTableEngineIn(Table.schema, Table.table, engine, sizeof engine) != 0) {
         snprintf(engine, sizeof engine, "unknown");
     }
-    diagnose("the journal table %s.%s has no transactions (engine %s): its row would outlive a run that is rolled "
-             "back or killed, and the file would pass for imported; the run does not start, nothing is moved or "
-             "sent (ALTER TABLE %s.%s ENGINE=InnoDB makes it usable)",
-             Table.schema, Table.table, engine, Table.schema, Table.table);
+    diagnoseAt(Severity::Error,
+               "the journal table %s.%s has no transactions (engine %s): its row would outlive a run that is rolled "
+               "back or killed, and the file would pass for imported; the run does not start, nothing is moved or "
+               "sent (ALTER TABLE %s.%s ENGINE=InnoDB makes it usable)",
+               Table.schema, Table.table, engine, Table.schema, Table.table);
     return false;
 }
 
 int32_t writeJournalRow(const JournalRun& run, int exitStatus) {
     if (!Wanted) return 0;
     if (!formatJournalRow(run, exitStatus)) {
-        diagnose("the journal statement for %s.%s does not fit its %d-byte buffer (the source name is too long); "
-                 "nothing of the run is kept",
-                 Table.schema, Table.table, StatementBufferSize);
+        diagnoseAt(Severity::Error,
+                   "the journal statement for %s.%s does not fit its %d-byte buffer (the source name is too long); "
+                   "nothing of the run is kept",
+                   Table.schema, Table.table, StatementBufferSize);
         return StatementTooLongResult;
     }
     const int32_t code = runStatement(StatementBuffer).code;
     if (code != 0) {
-        diagnose("the journal statement \"%s\" failed with error %d: %s; nothing of the run is kept", StatementBuffer,
-                 code, lastStatementErrorText());
+        diagnoseAt(Severity::Error, "the journal statement \"%s\" failed with error %d: %s; nothing of the run is kept",
+                   StatementBuffer, code, lastStatementErrorText());
     }
     return code;
 }

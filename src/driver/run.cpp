@@ -50,7 +50,8 @@ void takeWindowSetting() {
     char* end = nullptr;
     long value = strtol(text, &end, 10);
     if (*end != '\0' || value < 1 || value > INT32_MAX) {
-        diagnose("%s=%s is not a number of records from 1 up; the default window is used", WindowVariable, text);
+        diagnoseAt(Severity::Warning, "%s=%s is not a number of records from 1 up; the default window is used",
+                   WindowVariable, text);
         return;
     }
     WindowRecords = static_cast<int>(value);
@@ -66,7 +67,7 @@ void takeMaxFailedSetting() {
     char* end = nullptr;
     long value = strtol(text, &end, 10);
     if (*text == '\0' || *end != '\0' || value < 0) {
-        diagnose("%s=%s is not a number of records from 0 up; 0 is used", MaxFailedVariable, text);
+        diagnoseAt(Severity::Warning, "%s=%s is not a number of records from 0 up; 0 is used", MaxFailedVariable, text);
         value = 0;
     }
     MaxFailedRecords = value;
@@ -76,9 +77,10 @@ void takeMaxFailedSetting() {
 LoopOutcome dispatchImport(const char* typeCode, TextFile& workFile) {
     ImportHandler handler = findImportHandler(typeCode);
     if (handler == nullptr) {
-        diagnose("type code %s is none of 20P, 35P, 41P, MND, IDN, SLD, KST, BKL, FTG, MST, MDT, FCD; the file is "
-                 "only moved to its work name",
-                 typeCode);
+        diagnoseAt(Severity::Error,
+                   "type code %s is none of 20P, 35P, 41P, MND, IDN, SLD, KST, BKL, FTG, MST, MDT, FCD; the file is "
+                   "only moved to its work name",
+                   typeCode);
         fputs("\nunbekannter Dateityp!!", stdout);
         return {UnknownTypeCode, LoopEnding::Completed};
     }
@@ -115,7 +117,7 @@ int32_t importFile(RunFile& run, const RunKind& kind) {
     LastResultCode = 0;
     static TextFile workFile;
     if (!openTextFile(workFile, run.work.c_str())) {
-        diagnose("cannot open the work file %s: %s", run.work.c_str(), strerror(errno));
+        diagnoseAt(Severity::Error, "cannot open the work file %s: %s", run.work.c_str(), strerror(errno));
         fputs("\xD6" "ffnen der Datei fehlgeschlagen\n", stdout);
         RunEnding = OpenFailedEnding;
         return FileFailureResult;
@@ -149,8 +151,9 @@ void rollBackCheck() {
         Committed = CommitState::RolledBack;
         return;
     }
-    diagnose("ROLLBACK failed with error %d: %s; the server discards the transaction when the connection ends",
-             rolledBack, lastErrorText());
+    diagnoseAt(Severity::Warning,
+               "ROLLBACK failed with error %d: %s; the server discards the transaction when the connection ends",
+               rolledBack, lastErrorText());
 }
 
 // A journal row that could not be written ends the run as a failed COMMIT
@@ -179,6 +182,15 @@ const char* commitWords() {
     return "not committed";
 }
 
+// How the summary line counts for the journal: a run not committed is an
+// error, a held one or one committed with lines that failed a warning.
+Severity summarySeverity(int32_t result) {
+    if (result == TooManyDeletedResult) return Severity::Warning;
+    if (Committed != CommitState::Done) return Severity::Error;
+    const bool linesFailed = Tally.failed > 0 || Tally.wrongLength > 0 || Tally.failedStatement != nullptr;
+    return linesFailed ? Severity::Warning : Severity::Info;
+}
+
 // The last line of every run that reached its file: what became of its
 // lines, whether the run was committed, the exit status and the time. The
 // exit status is the last record's result, so a run with failed records
@@ -187,9 +199,10 @@ void printSummary(const RunFile& run, int32_t result) {
     clearProgress();
     char lone[64] = "";
     if (Tally.loneNewlines > 0) snprintf(lone, sizeof lone, ", %ld lone newlines skipped", Tally.loneNewlines);
-    diagnose("%s %s: %ld lines, %ld written, %ld failed, %ld wrong length%s, %s, exit %d, %.2f s", run.typeCode,
-             run.moved ? run.work.c_str() : run.source.c_str(), Tally.lines, Tally.written, Tally.failed,
-             Tally.wrongLength, lone, commitWords(), exitStatusFor(result), secondsSinceStart());
+    diagnoseAt(summarySeverity(result),
+               "%s %s: %ld lines, %ld written, %ld failed, %ld wrong length%s, %s, exit %d, %.2f s", run.typeCode,
+               run.moved ? run.work.c_str() : run.source.c_str(), Tally.lines, Tally.written, Tally.failed,
+               Tally.wrongLength, lone, commitWords(), exitStatusFor(result), secondsSinceStart());
 }
 
 // The run report of a run that reached its work file.
@@ -266,7 +279,8 @@ int32_t finishImport(const LoopOutcome& outcome, const RunKind& kind, const Jour
         if (committed != 0) {
             Committed = CommitState::Failed;
             RunEnding = CommitFailedEnding;
-            diagnose("COMMIT failed with error %d: %s; nothing of the run is kept", committed, lastErrorText());
+            diagnoseAt(Severity::Error, "COMMIT failed with error %d: %s; nothing of the run is kept", committed,
+                       lastErrorText());
             printTransactionAborted(committed);
             return committed;
         }

@@ -106,10 +106,10 @@ void writeRunReport(const RunFacts& facts) {
     try {
         text = reportText(facts);
     } catch (const std::exception& error) {
-        diagnose("cannot build the run report for %s: %s", ReportPath, error.what());
+        diagnoseAt(Severity::Error, "cannot build the run report for %s: %s", ReportPath, error.what());
         return;
     }
     if (!writeFileWhole(ReportPath, text)) {
-        diagnose("cannot write the run report %s: %s", ReportPath, strerror(errno));
+        diagnoseAt(Severity::Error, "cannot write the run report %s: %s", ReportPath, strerror(errno));
     }
 }

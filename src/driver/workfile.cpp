@@ -14,12 +14,14 @@ namespace {
 // A source that is gone: the operator learns where it was looked for, and
 // whether an earlier run left its data in the work file.
 void diagnoseMissingSource(const std::string& source, const std::string& work) {
-    diagnose("source file %s not found (working directory %s)", source.c_str(), workingDirectory().c_str());
+    diagnoseAt(Severity::Error, "source file %s not found (working directory %s)", source.c_str(),
+               workingDirectory().c_str());
     struct stat info;
     if (source != work && stat(work.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-        diagnose("its work file %s is there from an earlier run; to import it again, run the work file's name: "
-                 "Kelvora_MYSQL %s <type code>",
-                 work.c_str(), work.c_str());
+        diagnoseAt(Severity::Error,
+                   "its work file %s is there from an earlier run; to import it again, run the work file's name: "
+                   "Kelvora_MYSQL %s <type code>",
+                   work.c_str(), work.c_str());
     }
 }
 
@@ -31,13 +33,13 @@ bool sourceMayMove(const std::string& source, const std::string& work, struct st
         if (errno == ENOENT) {
             diagnoseMissingSource(source, work);
         } else {
-            diagnose("source file %s cannot be reached: %s", source.c_str(), strerror(errno));
+            diagnoseAt(Severity::Error, "source file %s cannot be reached: %s", source.c_str(), strerror(errno));
         }
         return false;
     }
     if (!S_ISREG(info.st_mode)) {
-        diagnose("source %s is not a regular file (%s); nothing is moved", source.c_str(),
-                 S_ISDIR(info.st_mode) ? "a directory" : "a device, pipe or socket");
+        diagnoseAt(Severity::Error, "source %s is not a regular file (%s); nothing is moved", source.c_str(),
+                   S_ISDIR(info.st_mode) ? "a directory" : "a device, pipe or socket");
         return false;
     }
     return true;
@@ -66,7 +68,8 @@ bool sourceWouldMove(const std::string& source, const std::string& work) {
     if (isItsOwnWorkFile(work, info)) return true;
     const std::string folder = folderOf(source);
     if (access(folder.c_str(), W_OK | X_OK) != 0) {
-        diagnose("a run could not move %s to its work file %s: %s", source.c_str(), work.c_str(), strerror(errno));
+        diagnoseAt(Severity::Error, "a run could not move %s to its work file %s: %s", source.c_str(), work.c_str(),
+                   strerror(errno));
         return false;
     }
     return true;
@@ -77,7 +80,8 @@ bool moveToWorkFile(const std::string& source, const std::string& work) {
     if (!sourceMayMove(source, work, info)) return false;
     if (isItsOwnWorkFile(work, info)) return true;
     if (rename(source.c_str(), work.c_str()) != 0) {
-        diagnose("cannot move %s to its work file %s: %s", source.c_str(), work.c_str(), strerror(errno));
+        diagnoseAt(Severity::Error, "cannot move %s to its work file %s: %s", source.c_str(), work.c_str(),
+                   strerror(errno));
         return false;
     }
     return true;

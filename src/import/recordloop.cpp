@@ -87,11 +87,13 @@ void checkTables(const ImportMember& member) {
         const TableFacts facts = readTableFacts(table);
         if (!facts.known) return;
         if (!facts.exists) {
-            diagnose("table RURUVURO.%s does not exist: every record that writes it will fail", table);
+            diagnoseAt(Severity::Warning, "table RURUVURO.%s does not exist: every record that writes it will fail",
+                       table);
         } else if (!facts.transactional) {
-            diagnose("table RURUVURO.%s has no transactions: what the run writes there stays, even when the "
-                     "run is not committed",
-                     table);
+            diagnoseAt(Severity::Warning,
+                       "table RURUVURO.%s has no transactions: what the run writes there stays, even when the "
+                       "run is not committed",
+                       table);
         }
     };
     if (member.table != nullptr) check(member.table);
@@ -173,15 +175,17 @@ int32_t runClosing(const ImportMember& member) {
 // already.
 LoopOutcome openingFailedOutcome(const OpeningFailure& failure, bool guarded) {
     if (guarded) {
-        diagnose("the opening statement failed with error %d: %s; the records written would not replace the old "
-                 "rows, so nothing is committed",
-                 failure.code, failure.text);
+        diagnoseAt(Severity::Error,
+                   "the opening statement failed with error %d: %s; the records written would not replace the old "
+                   "rows, so nothing is committed",
+                   failure.code, failure.text);
         printTransactionAborted(failure.code);
         return {failure.code, LoopEnding::TransactionAborted};
     }
-    diagnose("the opening statement failed with error %d: %s; %s makes the run all or nothing, so nothing is "
-             "committed",
-             failure.code, failure.text, MaxFailedVariable);
+    diagnoseAt(Severity::Error,
+               "the opening statement failed with error %d: %s; %s makes the run all or nothing, so nothing is "
+               "committed",
+               failure.code, failure.text, MaxFailedVariable);
     printTransactionAborted(failure.code);
     return {failure.code, LoopEnding::OpeningFailed};
 }
@@ -193,8 +197,9 @@ int windowRecords() {
 // The end of a run whose closing statement failed while the run is all or
 // nothing. The count line is printed already.
 LoopOutcome closingFailedOutcome(int32_t code) {
-    diagnose("%s makes the run all or nothing: after the failed closing statement nothing is committed",
-             MaxFailedVariable);
+    diagnoseAt(Severity::Error,
+               "%s makes the run all or nothing: after the failed closing statement nothing is committed",
+               MaxFailedVariable);
     printTransactionAborted(code);
     return {code, LoopEnding::ClosingFailed};
 }
@@ -221,8 +226,8 @@ LoopOutcome runLoop(const ImportMember& member, TextFile& workFile, int32_t& rec
     if (!importLines(workFile, recordLength, counts)) return stoppedOutcome();
     reportLeftOut();
     if (workFile.readError != 0) {
-        diagnose("reading the work file failed after line %ld: %s; nothing is committed", counts.read,
-                 strerror(workFile.readError));
+        diagnoseAt(Severity::Error, "reading the work file failed after line %ld: %s; nothing is committed",
+                   counts.read, strerror(workFile.readError));
         fputs(ReadFailedMessage, stdout);
         return {FileFailureResult, LoopEnding::ReadFailed};
     }
@@ -239,16 +244,17 @@ LoopOutcome runLoop(const ImportMember& member, TextFile& workFile, int32_t& rec
     clearProgress();
     printf(member.countMessage, RecordCount);
     if (noValidLine) {
-        diagnose("no line has the length of a %s record (%d, line end included): a file of another type or format; "
-                 "nothing is committed",
-                 member.typeCode, recordLength);
+        diagnoseAt(Severity::Error,
+                   "no line has the length of a %s record (%d, line end included): a file of another type or format; "
+                   "nothing is committed",
+                   member.typeCode, recordLength);
         return {FileFailureResult, LoopEnding::NoValidLine};
     }
     if (openingForbidsCommit) return openingFailedOutcome(openingFailure, openingGuarded);
     if (tooManyFailed) {
         printf(TooManyFailedMessage, static_cast<int>(Tally.failed));
-        diagnose("%ld records failed, more than %s=%ld allows: nothing is committed", Tally.failed, MaxFailedVariable,
-                 MaxFailedRecords);
+        diagnoseAt(Severity::Error, "%ld records failed, more than %s=%ld allows: nothing is committed", Tally.failed,
+                   MaxFailedVariable, MaxFailedRecords);
         return {TooManyFailedResult, LoopEnding::TooManyFailed};
     }
     if (closingFailed && allOrNothing()) return closingFailedOutcome(LastResultCode);

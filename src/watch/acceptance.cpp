@@ -65,11 +65,14 @@ void takeDeletesAcceptance(Watcher& watcher, Job& job, const std::string& sha256
     const char* type = job.record.rule.typeCode.c_str();
     const Acceptance taken = takeAcceptance(watcher.stagingFd.get(), job.record.name, sha256);
     if (taken == Acceptance::Failed) {
-        diagnose("%s %s: the acceptance of its deletions cannot be used up (%s): the deletion guard applies",
-                 shown.c_str(), type, strerror(errno));
+        diagnoseAt(Severity::Warning,
+                   "%s %s: the acceptance of its deletions cannot be used up (%s): the deletion guard applies",
+                   shown.c_str(), type, strerror(errno));
     } else if (taken == Acceptance::OtherBytes) {
-        diagnose("%s %s: the acceptance of deletions for a file of this name was for other bytes (this one has "
-                 "SHA-256 %s): it is spent, and the deletion guard applies", shown.c_str(), type, sha256.c_str());
+        diagnoseAt(Severity::Warning,
+                   "%s %s: the acceptance of deletions for a file of this name was for other bytes (this one has "
+                   "SHA-256 %s): it is spent, and the deletion guard applies",
+                   shown.c_str(), type, sha256.c_str());
     } else {
         job.record.deletesAccepted = true;
         diagnose("%s %s: its deletions were accepted (requeue --accept-deletes, SHA-256 %s): imported without the "

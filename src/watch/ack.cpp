@@ -42,7 +42,7 @@ bool parseArguments(int argc, char** argv, std::vector<const char*>& runFolders,
             return false;
         }
         if (argv[at][0] == '-') {
-            diagnose("\"%s\" is not understood", shownName(argv[at]).c_str());
+            diagnoseAt(Severity::Error, "\"%s\" is not understood", shownName(argv[at]).c_str());
             printUsage(stderr);
             status = ExitUsage;
             return false;
@@ -50,7 +50,7 @@ bool parseArguments(int argc, char** argv, std::vector<const char*>& runFolders,
         runFolders.push_back(argv[at]);
     }
     if (!runFolders.empty()) return true;
-    diagnose("%s needs at least one run folder of the failed folder", CommandWord);
+    diagnoseAt(Severity::Error, "%s needs at least one run folder of the failed folder", CommandWord);
     printUsage(stderr);
     status = ExitUsage;
     return false;

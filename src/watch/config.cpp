@@ -57,9 +57,9 @@ void fault(Parser& parser, const char* format, ...) {
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
     if (parser.line > 0) {
-        diagnose("%s line %d: %s", parser.path, parser.line, text);
+        diagnoseAt(Severity::Error, "%s line %d: %s", parser.path, parser.line, text);
     } else {
-        diagnose("%s: %s", parser.path, text);
+        diagnoseAt(Severity::Error, "%s: %s", parser.path, text);
     }
     parser.faults++;
 }

@@ -26,7 +26,7 @@ bool sameFolder(int folder, int other) {
 }  // namespace
 
 bool refuseRun(const std::string& given, const char* notDone, const std::string& why) {
-    diagnose("%s: %s: %s", given.c_str(), notDone, why.c_str());
+    diagnoseAt(Severity::Warning, "%s: %s: %s", given.c_str(), notDone, why.c_str());
     return false;
 }
 
@@ -40,7 +40,7 @@ bool openFailedSite(const char* path, FailedSite& site) {
     for (const auto& folder : folders) {
         folder.second->reset(open(folder.first->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (folder.second->valid()) continue;
-        diagnose("cannot open %s: %s (%s)", folder.first->c_str(), strerror(errno), site.config.path.c_str());
+        diagnoseAt(Severity::Error, "cannot open %s: %s (%s)", folder.first->c_str(), strerror(errno), site.config.path.c_str());
         opened = false;
     }
     return opened;

@@ -178,11 +178,20 @@ bool moveIntoBase(Watcher& watcher, Job& job, int base, std::string& filedName, 
 // again later.
 void waitToFile(Watcher& watcher, Job& job, const char* step, const std::string& base, int error, double now) {
     if (job.record.archived && job.phase != Phase::FilingWait) watcher.failedFiles++;
-    diagnose("%s %s: not filed: cannot %s %s: %s; the run stays whole in %s and is filed once that works",
-             shownName(job.record.name).c_str(), job.record.rule.typeCode.c_str(), step, base.c_str(), strerror(error),
-             job.folder.c_str());
+    diagnoseAt(Severity::Error,
+               "%s %s: not filed: cannot %s %s: %s; the run stays whole in %s and is filed once that works",
+               shownName(job.record.name).c_str(), job.record.rule.typeCode.c_str(), step, base.c_str(),
+               strerror(error), job.folder.c_str());
     job.phase = Phase::FilingWait;
     job.dueAt = watcher.once ? -1 : now + std::max(1, job.site.settleSeconds);
+}
+
+// How a run filed into failed/ counts for the journal: a warning when it
+// was held by the deletion guard or refused before any import (nothing was
+// sent), an error when an import failed or its outcome is unknown.
+Severity failedSeverity(const RunRecord& record) {
+    const bool refused = record.attempt == 0 && record.outcome == committedText(Committed::No);
+    return record.held || refused ? Severity::Warning : Severity::Error;
 }
 
 // The filed run, counted for the metrics and told: in the log and to the
@@ -191,14 +200,16 @@ void tellFiled(Watcher& watcher, const Job& job, const std::string& folder, doub
     const std::string shown = shownName(job.record.name);
     const char* type = job.record.rule.typeCode.c_str();
     TypeCounts& counts = watcher.typeCounts[job.record.rule.typeCode];
+    watcher.lastFiled = shown + " " + job.record.rule.typeCode + (job.record.archived ? " archived" : " to failed/") +
+                        " at " + utcText(wallClockNow());
     if (job.record.archived) {
         diagnose("%s %s: archived in %s (%s)", shown.c_str(), type, folder.c_str(), job.record.outcome.c_str());
         counts.imported++;
         counts.lastWhole = std::max(counts.lastWhole, stampTime(job.record.stamp));
         return;
     }
-    diagnose("%s %s: to %s (%s): %s", shown.c_str(), type, folder.c_str(), job.record.outcome.c_str(),
-             job.record.reason.c_str());
+    diagnoseAt(failedSeverity(job.record), "%s %s: to %s (%s): %s", shown.c_str(), type, folder.c_str(),
+               job.record.outcome.c_str(), job.record.reason.c_str());
     counts.failed++;
     if (job.record.held) counts.held++;
     watcher.unseenFailed.push_back({folder, stampTime(job.record.stamp)});
@@ -221,9 +232,11 @@ bool fileWithVerdict(Watcher& watcher, Job& job, Verdict verdict, Committed comm
     if (!archived) watcher.failedFiles++;
     if (committed == Committed::Unknown) watcher.unknownFiles++;
     if (committed == Committed::Yes && !noteLastImport(watcher.stagingFd.get(), job.record)) {
-        diagnose("%s %s: the note of the last import in %s/%s cannot be written: %s; an older file that comes later "
-                 "may not be recognized as older", shownName(job.record.name).c_str(),
-                 job.record.rule.typeCode.c_str(), watcher.staging.c_str(), LastImportsName, strerror(errno));
+        diagnoseAt(Severity::Warning,
+                   "%s %s: the note of the last import in %s/%s cannot be written: %s; an older file that comes later "
+                   "may not be recognized as older",
+                   shownName(job.record.name).c_str(), job.record.rule.typeCode.c_str(), watcher.staging.c_str(),
+                   LastImportsName, strerror(errno));
     }
     return fileRun(watcher, job, now);
 }

@@ -34,15 +34,15 @@ bool liesIn(const std::string& inner, const std::string& outer) {
 // A pair that is not apart, named with the configuration it came from.
 void nameOverlap(const Place& one, const Place& other, const std::string& configPath) {
     if (one.resolved == other.resolved) {
-        diagnose("%s and %s are one folder, %s (%s)", one.shown.c_str(), other.shown.c_str(), one.resolved.c_str(),
-                 configPath.c_str());
+        diagnoseAt(Severity::Error, "%s and %s are one folder, %s (%s)", one.shown.c_str(), other.shown.c_str(),
+                   one.resolved.c_str(), configPath.c_str());
         return;
     }
     const bool oneInside = liesIn(one.resolved, other.resolved);
     const Place& inner = oneInside ? one : other;
     const Place& outer = oneInside ? other : one;
-    diagnose("%s lies inside %s: %s is below %s (%s)", inner.shown.c_str(), outer.shown.c_str(),
-             inner.resolved.c_str(), outer.resolved.c_str(), configPath.c_str());
+    diagnoseAt(Severity::Error, "%s lies inside %s: %s is below %s (%s)", inner.shown.c_str(), outer.shown.c_str(),
+               inner.resolved.c_str(), outer.resolved.c_str(), configPath.c_str());
 }
 
 }  // namespace

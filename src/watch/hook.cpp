@@ -65,12 +65,12 @@ StartResult startHook(HookRun& hook, double now) {
     if (isPassing(error) && hook.failedStarts < MaxFailedStarts) {
         const double delay = std::min(MaxRetrySeconds, FirstRetrySeconds * (1 << (hook.failedStarts - 1)));
         hook.dueAt = now + delay;
-        diagnose("cannot run the on-failed hook %s for %s yet: %s; tried again in %.0f s", hook.command[0].c_str(),
-                 hook.folder.c_str(), strerror(error), delay);
+        diagnoseAt(Severity::Warning, "cannot run the on-failed hook %s for %s yet: %s; tried again in %.0f s",
+                   hook.command[0].c_str(), hook.folder.c_str(), strerror(error), delay);
         return StartResult::Later;
     }
-    diagnose("cannot run the on-failed hook %s for %s: %s%s", hook.command[0].c_str(), hook.folder.c_str(),
-             strerror(error), isPassing(error) ? " (given up after as many tries)" : "");
+    diagnoseAt(Severity::Warning, "cannot run the on-failed hook %s for %s: %s%s", hook.command[0].c_str(),
+               hook.folder.c_str(), strerror(error), isPassing(error) ? " (given up after as many tries)" : "");
     return StartResult::Dropped;
 }
 
@@ -108,16 +108,16 @@ bool hookEnded(HookRun& hook, double now) {
     if (ended == 0) {
         if (now >= hook.deadline) {
             kill(hook.pid, SIGKILL);
-            diagnose("the on-failed hook for %s ran longer than %.0f s and was ended", hook.folder.c_str(),
-                     HookSeconds);
+            diagnoseAt(Severity::Warning, "the on-failed hook for %s ran longer than %.0f s and was ended",
+                       hook.folder.c_str(), HookSeconds);
             hook.deadline = now + HookSeconds;   // reaped at the next look
         }
         return false;
     }
     if (ended > 0 && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
-        diagnose("the on-failed hook for %s failed (%s %d)", hook.folder.c_str(),
-                 WIFEXITED(status) ? "exit status" : "signal", WIFEXITED(status) ? WEXITSTATUS(status)
-                                                                               : WTERMSIG(status));
+        diagnoseAt(Severity::Warning, "the on-failed hook for %s failed (%s %d)", hook.folder.c_str(),
+                   WIFEXITED(status) ? "exit status" : "signal",
+                   WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
     }
     return true;
 }

@@ -77,12 +77,12 @@ void removeJob(Watcher& watcher, size_t& index) {
 bool openStaging(Watcher& watcher) {
     watcher.staging = pathIn(watcher.config.workdir, StagingFolderName);
     if (!makeFolderIn(watcher.config.workdir, StagingFolderName, StagingMode, ExistingFolder::Take)) {
-        diagnose("cannot make the staging area %s: %s", watcher.staging.c_str(), strerror(errno));
+        diagnoseAt(Severity::Error, "cannot make the staging area %s: %s", watcher.staging.c_str(), strerror(errno));
         return false;
     }
     watcher.stagingFd.reset(openFolder(AT_FDCWD, watcher.staging));
     if (!watcher.stagingFd.valid() || fchmod(watcher.stagingFd.get(), StagingMode) != 0) {
-        diagnose("cannot use the staging area %s: %s", watcher.staging.c_str(), strerror(errno));
+        diagnoseAt(Severity::Error, "cannot use the staging area %s: %s", watcher.staging.c_str(), strerror(errno));
         return false;
     }
     unlinkat(watcher.stagingFd.get(), OutageFileName, 0);   // an earlier watcher's: this one has not seen the database yet
@@ -105,8 +105,8 @@ void startCompleteFiles(Watcher& watcher, double now) {
         if (rule == nullptr) {
             DropFile& file = watcher.queue.files[name];
             if (firstSight(watcher.queue, name, file.inode)) {
-                diagnose("%s matches no [file ...] section of %s: it stays in %s", shownName(name).c_str(),
-                         watcher.config.path.c_str(), watcher.config.drop.c_str());
+                diagnoseAt(Severity::Warning, "%s matches no [file ...] section of %s: it stays in %s",
+                           shownName(name).c_str(), watcher.config.path.c_str(), watcher.config.drop.c_str());
             }
             file.held = true;
             continue;

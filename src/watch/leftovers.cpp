@@ -148,10 +148,11 @@ void addLeftover(Watcher& watcher, const std::string& name, double now) {
     if (!readRunRecord(job.runFd.get(), job.record)) job.record = RunRecord();
     if (!job.record.drop.empty() && job.record.drop != watcher.config.drop) return;   // another watcher's
     if (!lockRun(job.runFd.get())) {
-        diagnose("%s: the run in %s is held by an importer that outlived its watcher, or by another watcher; "
-                 "it is filed once that ends, and no %s file is taken meanwhile",
-                 shownName(job.record.name).c_str(), job.folder.c_str(),
-                 job.record.rule.typeCode.empty() ? "other" : job.record.rule.typeCode.c_str());
+        diagnoseAt(Severity::Warning,
+                   "%s: the run in %s is held by an importer that outlived its watcher, or by another watcher; "
+                   "it is filed once that ends, and no %s file is taken meanwhile",
+                   shownName(job.record.name).c_str(), job.folder.c_str(),
+                   job.record.rule.typeCode.empty() ? "other" : job.record.rule.typeCode.c_str());
         job.phase = Phase::Locked;
         job.dueAt = now + LockLookSeconds;
     } else {

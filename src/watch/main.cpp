@@ -32,6 +32,7 @@
 #include "watch/lock.h"
 #include "watch/metrics.h"
 #include "watch/names.h"
+#include "watch/notify.h"
 #include "watch/options.h"
 #include "watch/pair.h"
 #include "watch/ack.h"
@@ -153,7 +154,7 @@ bool parseOptions(int argc, char** argv, Options& options, int& status) {
             missing = true;
         }
         if (missing) {
-            diagnose("\"%s\" is not understood (or its value is missing or out of range)", argv[at]);
+            diagnoseAt(Severity::Error, "\"%s\" is not understood (or its value is missing or out of range)", argv[at]);
             printUsage(stderr);
             status = ExitUsage;
             return false;
@@ -174,9 +175,10 @@ bool settingsReadable(const WatchConfig& config) {
     const std::string path = config.workdir + SettingsFromWorkdir;
     UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.valid()) return true;
-    diagnose("the importer's settings file %s cannot be read: %s; workdir (%s) must lie two levels below the folder "
-             "that holds Files/Corvantis.Ini, and the watcher's user must be able to read it",
-             path.c_str(), strerror(errno), config.path.c_str());
+    diagnoseAt(Severity::Error,
+               "the importer's settings file %s cannot be read: %s; workdir (%s) must lie two levels below the folder "
+               "that holds Files/Corvantis.Ini, and the watcher's user must be able to read it",
+               path.c_str(), strerror(errno), config.path.c_str());
     return false;
 }
 
@@ -186,19 +188,20 @@ bool checkSite(const WatchConfig& config) {
     bool sound = foldersApart(config);
     for (const std::string* folder : {&config.drop, &config.workdir, &config.archive, &config.failed}) {
         if (!isDirectory(*folder)) {
-            diagnose("%s is not a directory (%s)", folder->c_str(), config.path.c_str());
+            diagnoseAt(Severity::Error, "%s is not a directory (%s)", folder->c_str(), config.path.c_str());
             sound = false;
         }
     }
     if (access(config.program.c_str(), X_OK) != 0) {
-        diagnose("the importer %s cannot be run: %s (%s)", config.program.c_str(), strerror(errno),
-                 config.path.c_str());
+        diagnoseAt(Severity::Error, "the importer %s cannot be run: %s (%s)", config.program.c_str(), strerror(errno),
+                   config.path.c_str());
         sound = false;
     }
     if (!config.journal.empty() && access(config.journalProgram.c_str(), X_OK) != 0) {
-        diagnose("journal = %s is set, but its program %s cannot be run: %s (journal-program in %s); without it "
-                 "no file could be imported", config.journal.c_str(), config.journalProgram.c_str(), strerror(errno),
-                 config.path.c_str());
+        diagnoseAt(Severity::Error,
+                   "journal = %s is set, but its program %s cannot be run: %s (journal-program in %s); without it "
+                   "no file could be imported",
+                   config.journal.c_str(), config.journalProgram.c_str(), strerror(errno), config.path.c_str());
         sound = false;
     }
     return settingsReadable(config) && sound;
@@ -210,21 +213,22 @@ void warnAboutDrop(int drop, const std::string& path) {
     struct stat info;
     if (fstat(drop, &info) != 0) return;
     if ((info.st_mode & S_IWOTH) != 0) {
-        diagnose("%s is writable by every user of this machine: give it to the watcher's user and the senders' group "
+        diagnoseAt(Severity::Warning, "%s is writable by every user of this machine: give it to the watcher's user and the senders' group "
                  "(chown %ld:GROUP %s; chmod 3770 %s)", path.c_str(), static_cast<long>(geteuid()), path.c_str(),
                  path.c_str());
     } else if ((info.st_mode & S_IWGRP) != 0 && (info.st_mode & S_ISVTX) == 0) {
-        diagnose("%s has no sticky bit: a sender may rename or remove what others (the watcher too) keep there "
+        diagnoseAt(Severity::Warning, "%s has no sticky bit: a sender may rename or remove what others (the watcher too) keep there "
                  "(chmod 3770 %s)", path.c_str(), path.c_str());
     }
     if ((info.st_mode & (S_IROTH | S_IXOTH)) != 0) {
-        diagnose("%s is open to every user of this machine (mode %04o): the names and, where a sender's umask "
+        diagnoseAt(Severity::Warning, "%s is open to every user of this machine (mode %04o): the names and, where a sender's umask "
                  "lets them, the records of what is delivered can be read; chmod 3770 %s and setfacl -d -m o::--- %s",
                  path.c_str(), static_cast<unsigned>(info.st_mode & 07777), path.c_str(), path.c_str());
     }
     if (geteuid() == 0) {
-        diagnose("runs as root: the run folders and all it writes belong to root; run it as the service's user "
-                 "(kelvora)");
+        diagnoseAt(Severity::Warning,
+                   "runs as root: the run folders and all it writes belong to root; run it as the service's user "
+                   "(kelvora)");
     }
 }
 
@@ -258,7 +262,8 @@ bool keepWatchedDrop(const Watcher& watcher, WatchConfig& fresh) {
 void reloadConfig(Watcher& watcher) {
     WatchConfig fresh;
     if (!readConfig(watcher.config.path.c_str(), fresh) || !checkSite(fresh) || !keepWatchedDrop(watcher, fresh)) {
-        diagnose("the configuration %s was not taken; the one before stays in force", watcher.config.path.c_str());
+        diagnoseAt(Severity::Warning, "the configuration %s was not taken; the one before stays in force",
+                   watcher.config.path.c_str());
         return;
     }
     watcher.config = fresh;
@@ -281,13 +286,15 @@ void readSignals(int signalFd, Watcher& watcher) {
     }
 }
 
-// The first of the times the loop must look again (monotonic), or -1.
+// The first of the times the loop must look again (monotonic), or -1. A
+// watchdog ping is one of them: the loop wakes for it when nothing else
+// happens.
 double nextWakeUp(const Watcher& watcher, double nextRescan) {
     double until = -1;
     for (double at : {watcher.once ? -1 : nextRescan,
-                      watcher.once ? -1 : nextCompletion(watcher.queue, watcher.config.settleSeconds),
-                      nextDue(watcher), nextHookDeadline(watcher.hooks), nextImportDeadline(watcher),
-                      nextAnswerDeadline(watcher)}) {
+                      watcher.once ? -1 : nextCompletion(watcher.queue, watcher.config.settleSeconds), nextDue(watcher),
+                      nextHookDeadline(watcher.hooks), nextImportDeadline(watcher), nextAnswerDeadline(watcher),
+                      nextWatchdogPing()}) {
         if (at >= 0 && (until < 0 || at < until)) until = at;
     }
     return until;
@@ -372,6 +379,7 @@ bool mayStop(Watcher& watcher) {
 // The end: what waits is left for the next start, the hooks are waited for
 // (within their time), the metrics written; the exit status.
 int stopWatcher(Watcher& watcher) {
+    notifyStopping();
     leaveWaitingRuns(watcher);
     while (reapHooks(watcher.hooks, monotonicNow())) usleep(HookPollMicroseconds);
     writeMetrics(watcher, monotonicNow());
@@ -415,6 +423,7 @@ int runWatcher(Watcher& watcher, int signalFd) {
         startCompleteFiles(watcher, now);
         if (watcher.once && onceIsDone(watcher)) return stopWatcher(watcher);
         writeWorkView(watcher, now);
+        notifyServiceManager(watcher, now);
         waitForWork(watcher, signalFd, now, std::min(nextRescan, nextChores));
     }
 }
@@ -424,7 +433,7 @@ int runWatcher(Watcher& watcher, int signalFd) {
 // exit status when the watcher may not go on, else 0.
 int lockHeldDrop(Watcher& watcher, int signalFd, const std::string& holder) {
     if (!watcher.config.standby || watcher.once) {
-        diagnose("%s is watched already by %s; this one does not start", watcher.config.drop.c_str(), holder.c_str());
+        diagnoseAt(Severity::Error, "%s is watched already by %s; this one does not start", watcher.config.drop.c_str(), holder.c_str());
         return ExitLocked;
     }
     switch (standBy(watcher, signalFd, holder)) {
@@ -444,7 +453,7 @@ int lockHeldDrop(Watcher& watcher, int signalFd, const std::string& holder) {
 int lockDrop(Watcher& watcher, int signalFd) {
     watcher.dropFd.reset(open(watcher.config.drop.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!watcher.dropFd.valid()) {
-        diagnose("cannot open %s: %s", watcher.config.drop.c_str(), strerror(errno));
+        diagnoseAt(Severity::Error, "cannot open %s: %s", watcher.config.drop.c_str(), strerror(errno));
         return ExitUsage;
     }
     std::string holder;
@@ -456,7 +465,7 @@ int lockDrop(Watcher& watcher, int signalFd) {
     case LockResult::Unusable:
         break;
     }
-    diagnose("%s", holder.c_str());
+    diagnoseAt(Severity::Error, "%s", holder.c_str());
     return ExitLockFileUnusable;
 }
 
@@ -486,7 +495,7 @@ int main(int argc, char** argv) {
     if (!openStaging(watcher)) return ExitUsage;
     watcher.wakeFd.reset(openWake());
     if (!watcher.wakeFd.valid()) {
-        diagnose("cannot make the loop's wake-up descriptor: %s", strerror(errno));
+        diagnoseAt(Severity::Error, "cannot make the loop's wake-up descriptor: %s", strerror(errno));
         return ExitUsage;
     }
     watcher.queue.folder = watcher.config.drop;
@@ -498,12 +507,14 @@ int main(int argc, char** argv) {
         holdUnsettledFiles(watcher, monotonicNow());
     } else {
         if (!watchFolder(watcher.queue, watcher.config.drop)) {
-            diagnose("cannot watch %s with inotify: %s", watcher.config.drop.c_str(), strerror(errno));
+            diagnoseAt(Severity::Error, "cannot watch %s with inotify: %s", watcher.config.drop.c_str(),
+                       strerror(errno));
             return ExitUsage;
         }
         diagnose("watching %s: settle %d s, %d retries, %zu file sections, %d imports at a time",
                  watcher.config.drop.c_str(), watcher.config.settleSeconds, watcher.config.retries,
                  watcher.config.rules.size(), watcher.parallel);
     }
+    notifyReady(watcher, monotonicNow());
     return runWatcher(watcher, signalFd.get());
 }

@@ -170,6 +170,7 @@ void writeMetrics(Watcher& watcher, double now) {
     const bool written = folder.valid() && writeFileQuickly(folder.get(), name, text) &&
                          fchmodat(folder.get(), name.c_str(), MetricsMode, 0) == 0;
     const int error = errno;
-    if (!written && error != watcher.metricsError) diagnose("cannot write the metrics %s: %s", path.c_str(), strerror(error));
+    if (!written && error != watcher.metricsError)
+        diagnoseAt(Severity::Warning, "cannot write the metrics %s: %s", path.c_str(), strerror(error));
     watcher.metricsError = written ? 0 : error;
 }

@@ -140,15 +140,15 @@ void nameMissingHalves(Watcher& watcher, double now, const std::set<std::string>
         if (isMarkerName(watcher.config, name)) {
             std::string data;
             if (dataOfMarker(watcher, name, data) != nullptr || waited < longestMarkerWait(watcher.config)) continue;
-            diagnose("%s in %s is a marker whose file has not come for %.0f s", shownName(name).c_str(),
-                     watcher.config.drop.c_str(), waited);
+            diagnoseAt(Severity::Warning, "%s in %s is a marker whose file has not come for %.0f s",
+                       shownName(name).c_str(), watcher.config.drop.c_str(), waited);
             file.halfSaid = true;
             continue;
         }
         const FileRule* rule = ruleFor(watcher.config, name.c_str());
         if (rule == nullptr || markerReady(*rule, name, complete) || waited < rule->markerWait) continue;
-        diagnose("%s in %s has waited %.0f s for its marker %s", shownName(name).c_str(), watcher.config.drop.c_str(),
-                 waited, shownName(markerNameOf(*rule, name)).c_str());
+        diagnoseAt(Severity::Warning, "%s in %s has waited %.0f s for its marker %s", shownName(name).c_str(),
+                   watcher.config.drop.c_str(), waited, shownName(markerNameOf(*rule, name)).c_str());
         file.halfSaid = true;
     }
 }
@@ -162,9 +162,10 @@ bool markerShared(Watcher& watcher, const FileRule& rule, const std::string& nam
         if (other == nullptr || other->marker.empty() || markerNameOf(*other, entry.first) != marker) continue;
         DropFile& file = watcher.queue.files[name];
         if (!file.halfSaid) {
-            diagnose("%s and %s in %s have the same marker %s: neither is taken until one of them goes",
-                     shownName(name).c_str(), shownName(entry.first).c_str(), watcher.config.drop.c_str(),
-                     shownName(marker).c_str());
+            diagnoseAt(Severity::Warning,
+                       "%s and %s in %s have the same marker %s: neither is taken until one of them goes",
+                       shownName(name).c_str(), shownName(entry.first).c_str(), watcher.config.drop.c_str(),
+                       shownName(marker).c_str());
         }
         file.halfSaid = true;
         return true;

@@ -80,7 +80,7 @@ bool parseOptions(int argc, char** argv, Options& options, int& status) {
         } else if (strcmp(argv[at], "--accept-deletes") == 0) {
             options.acceptDeletes = true;
         } else if (argv[at][0] == '-') {
-            diagnose("\"%s\" is not understood", shownName(argv[at]).c_str());
+            diagnoseAt(Severity::Error, "\"%s\" is not understood", shownName(argv[at]).c_str());
             printUsage(stderr);
             status = ExitUsage;
             return false;
@@ -89,7 +89,7 @@ bool parseOptions(int argc, char** argv, Options& options, int& status) {
         }
     }
     if (!options.runFolders.empty()) return true;
-    diagnose("%s needs at least one run folder of the failed folder", CommandWord);
+    diagnoseAt(Severity::Error, "%s needs at least one run folder of the failed folder", CommandWord);
     printUsage(stderr);
     status = ExitUsage;
     return false;
@@ -317,12 +317,12 @@ bool copyBack(const FailedSite& site, const Run& run) {
     const bool noted = writeFileDurably(run.fd.get(), RequeuedName,
                                         run.requeued + utcStamp(wallClockNow()) + " " + target + withMarker + "\n");
     if (!noted) {
-        diagnose("%s: put back as %s, but its file %s cannot be written: %s", run.given.c_str(), target.c_str(),
-                 RequeuedName, strerror(errno));
+        diagnoseAt(Severity::Warning, "%s: put back as %s, but its file %s cannot be written: %s", run.given.c_str(),
+                   target.c_str(), RequeuedName, strerror(errno));
     }
     if (!markerBack) {
-        diagnose("%s: put back as %s, but not its marker: %s; the watcher waits for the marker", run.given.c_str(),
-                 target.c_str(), why.c_str());
+        diagnoseAt(Severity::Warning, "%s: put back as %s, but not its marker: %s; the watcher waits for the marker",
+                   run.given.c_str(), target.c_str(), why.c_str());
     }
     if (!noted || !markerBack) return false;
     diagnose("%s: %s %s put back as %s (from %s)%s", run.given.c_str(), shownName(run.record.name).c_str(),

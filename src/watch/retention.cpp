@@ -74,8 +74,8 @@ void removeOldRunsIn(const std::string& path, long days, const char* key, time_t
         if (removeTree(base.get(), run.name)) {
             diagnose("removed %s/%s: older than %s = %ld days", path.c_str(), run.name.c_str(), key, days);
         } else {
-            diagnose("cannot remove %s/%s (older than %s = %ld days): %s", path.c_str(), run.name.c_str(), key, days,
-                     strerror(errno));
+            diagnoseAt(Severity::Warning, "cannot remove %s/%s (older than %s = %ld days): %s", path.c_str(),
+                       run.name.c_str(), key, days, strerror(errno));
         }
     }
     syncFolder(base.get());

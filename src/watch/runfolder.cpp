@@ -33,8 +33,8 @@ bool recordStep(Job& job, Step step) {
         crashPoint(stepName(step));
         return true;
     }
-    diagnose("%s: cannot write the run record in %s: %s", shownName(job.record.name).c_str(), job.folder.c_str(),
-             strerror(errno));
+    diagnoseAt(Severity::Error, "%s: cannot write the run record in %s: %s", shownName(job.record.name).c_str(),
+               job.folder.c_str(), strerror(errno));
     return false;
 }
 

@@ -42,11 +42,12 @@ bool unchangedSinceChecked(const Job& job, const std::string& path) {
 
 // The line of an import that has ended: what became of the lines, the
 // outcome, then what becomes of the file.
-void logRun(const Job& job, double seconds, const std::string& then) {
+void logRun(const Job& job, double seconds, const std::string& then, Severity severity) {
     const RunOutcome& run = job.last;
-    diagnose("%s %s: %ld %s, %ld written, %ld failed, %ld wrong length, %s, exit %d, %.2f s; %s", shown(job).c_str(),
-             job.record.rule.typeCode.c_str(), run.lines, run.lines == 1 ? "line" : "lines", run.written, run.failed,
-             run.wrongLength, committedText(committedOf(run)), run.status, seconds, then.c_str());
+    diagnoseAt(severity, "%s %s: %ld %s, %ld written, %ld failed, %ld wrong length, %s, exit %d, %.2f s; %s",
+               shown(job).c_str(), job.record.rule.typeCode.c_str(), run.lines, run.lines == 1 ? "line" : "lines",
+               run.written, run.failed, run.wrongLength, committedText(committedOf(run)), run.status, seconds,
+               then.c_str());
 }
 
 // The imports that run now, against --parallel.
@@ -95,8 +96,8 @@ void outageStarts(Watcher& watcher, const Job& job, double now) {
     watcher.outageSince = now;
     watcher.outageFiles = 0;
     watcher.metricsDue = true;
-    diagnose("the database is away: error %ld: %s; the files wait for it", job.last.connectError,
-             job.last.connectText.c_str());
+    diagnoseAt(Severity::Warning, "the database is away: error %ld: %s; the files wait for it", job.last.connectError,
+               job.last.connectText.c_str());
     writeFileDurably(watcher.stagingFd.get(), OutageFileName,
                      utcStamp(wallClockNow()) + " error " + std::to_string(job.last.connectError) + ": " +
                          job.last.connectText + "\n");
@@ -167,8 +168,10 @@ bool retryLater(Watcher& watcher, Job& job, double seconds, double now) {
     }
     const int delay = retryDelay(watcher, job.record.attempt);
     const std::string why = endedUncommitted ? "ended at import-timeout, nothing committed" : abortText(job.last.result);
-    logRun(job, seconds, why + ", retry " + std::to_string(job.record.attempt) + " of " +
-                             std::to_string(job.site.retries) + " in " + std::to_string(delay) + " s");
+    logRun(job, seconds,
+           why + ", retry " + std::to_string(job.record.attempt) + " of " + std::to_string(job.site.retries) + " in " +
+               std::to_string(delay) + " s",
+           Severity::Warning);
     job.source = buildWorkPath(job.source);
     job.phase = Phase::RetryWait;
     job.dueAt = now + delay;
@@ -181,7 +184,7 @@ bool fileTheImport(Watcher& watcher, Job& job, double seconds, double now) {
     const bool whole = importedWhole(job.last, job.record.rule);
     const bool archived = whole && unchangedSinceChecked(job, buildWorkPath(job.source));
     if (archived) {
-        logRun(job, seconds, "imported whole");
+        logRun(job, seconds, "imported whole", Severity::Info);
         return fileAsImported(watcher, job, now);
     }
     const FailedPlace place = {pathIn(job.site.failed, job.folderName), job.site.path};
@@ -190,8 +193,11 @@ bool fileTheImport(Watcher& watcher, Job& job, double seconds, double now) {
         reason = "the file changed during its import (a sender still wrote it); the run was committed with what the "
                  "importer read, and the file as it is now is kept here";
     }
-    logRun(job, seconds, heldByGuard(job.last) ? "held by the deletion guard, to be filed in failed/"
-                                               : "to be filed in failed/");
+    if (heldByGuard(job.last)) {
+        logRun(job, seconds, "held by the deletion guard, to be filed in failed/", Severity::Warning);
+    } else {
+        logRun(job, seconds, "to be filed in failed/", Severity::Error);
+    }
     return fileAsFailed(watcher, job, committedOf(job.last), reason, now);
 }
 
@@ -274,10 +280,13 @@ bool journalAway(Watcher& watcher, Job& job, double now) {
         job.dueAt = now + job.journal.delay;
     }
     if (first || watcher.once) {
-        diagnose("%s %s: the journal %s cannot be asked (%s); the file waits for it and is not imported meanwhile, "
-                 "%s", shown(job).c_str(), job.record.rule.typeCode.c_str(), job.record.journal.c_str(), cause.c_str(),
-                 watcher.once ? "until the next run" : ("asked again in " + std::to_string(job.journal.delay) +
-                                                         " s, then less often").c_str());
+        diagnoseAt(Severity::Warning,
+                   "%s %s: the journal %s cannot be asked (%s); the file waits for it and is not imported meanwhile, "
+                   "%s",
+                   shown(job).c_str(), job.record.rule.typeCode.c_str(), job.record.journal.c_str(), cause.c_str(),
+                   watcher.once
+                       ? "until the next run"
+                       : ("asked again in " + std::to_string(job.journal.delay) + " s, then less often").c_str());
     }
     return false;
 }
@@ -356,8 +365,8 @@ bool importNotStarted(Watcher& watcher, Job& job, const std::string& reason, dou
                             now);
     }
     job.startDelay = job.startDelay <= 0 ? FirstStartRetrySeconds : std::min(job.startDelay * 2, MaxOutageDelay);
-    diagnose("%s %s: %s; tried again in %d s", shown(job).c_str(), job.record.rule.typeCode.c_str(), reason.c_str(),
-             job.startDelay);
+    diagnoseAt(Severity::Warning, "%s %s: %s; tried again in %d s", shown(job).c_str(),
+               job.record.rule.typeCode.c_str(), reason.c_str(), job.startDelay);
     job.phase = Phase::StartWait;
     job.dueAt = now + job.startDelay;
     return false;
@@ -449,17 +458,18 @@ void endOverdueImports(Watcher& watcher, double now) {
     for (Job& job : watcher.jobs) {
         if (job.phase != Phase::Running || job.pid <= 0) continue;
         if (!job.timedOut && now - job.started >= job.site.importTimeout) {
-            diagnose("%s %s: the import has run %.0f s, longer than import-timeout = %d s: it is ended (SIGTERM, "
-                     "then SIGKILL after %.0f s); its outcome is settled as for a lost report",
-                     shown(job).c_str(), job.record.rule.typeCode.c_str(), now - job.started, job.site.importTimeout,
-                     TermGraceSeconds);
+            diagnoseAt(Severity::Warning,
+                       "%s %s: the import has run %.0f s, longer than import-timeout = %d s: it is ended (SIGTERM, "
+                       "then SIGKILL after %.0f s); its outcome is settled as for a lost report",
+                       shown(job).c_str(), job.record.rule.typeCode.c_str(), now - job.started, job.site.importTimeout,
+                       TermGraceSeconds);
             kill(-job.pid, SIGTERM);
             kill(-job.pid, SIGCONT);   // a stopped importer takes its SIGTERM only once it goes on
             job.timedOut = true;
             job.stopAt = now + TermGraceSeconds;
         } else if (job.timedOut && job.stopAt >= 0 && now >= job.stopAt) {
-            diagnose("%s %s: the import did not end on SIGTERM within %.0f s: SIGKILL", shown(job).c_str(),
-                     job.record.rule.typeCode.c_str(), TermGraceSeconds);
+            diagnoseAt(Severity::Warning, "%s %s: the import did not end on SIGTERM within %.0f s: SIGKILL",
+                       shown(job).c_str(), job.record.rule.typeCode.c_str(), TermGraceSeconds);
             kill(-job.pid, SIGKILL);
             job.stopAt = -1;
         }

@@ -219,8 +219,8 @@ void loadNamed(DropQueue& queue, const std::string& path) {
 void noteNotAFile(DropQueue& queue, const std::string& name, const std::string& kind) {
     queue.files.erase(name);
     queue.notFiles[name] = kind;
-    diagnose("%s in %s is %s, not a regular file: it is not taken", shownName(name).c_str(), queue.folder.c_str(),
-             kind.c_str());
+    diagnoseAt(Severity::Warning, "%s in %s is %s, not a regular file: it is not taken", shownName(name).c_str(),
+               queue.folder.c_str(), kind.c_str());
 }
 
 double secondsUnchanged(const DropFile& file, double now, SettleClock clock) {

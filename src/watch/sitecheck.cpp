@@ -72,7 +72,7 @@ bool passesChecks(const std::string& path, const FileRule& rule, ConvertedCopy& 
         const char* tmp = getenv("TMPDIR");
         std::string folder = std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + ConvertedTemplate;
         if (mkdtemp(&folder[0]) == nullptr) {
-            diagnose("cannot make a folder for the converted file in %s: %s", folder.c_str(), strerror(errno));
+            diagnoseAt(Severity::Error, "cannot make a folder for the converted file in %s: %s", folder.c_str(), strerror(errno));
             return false;
         }
         copy.folder = folder;
@@ -80,7 +80,7 @@ bool passesChecks(const std::string& path, const FileRule& rule, ConvertedCopy& 
         imported = copy.path;
     }
     const bool passed = rule.utf8 ? checkAndConvert(path, rule, copy.path, reason) : checkFile(path, rule, reason);
-    if (!passed) diagnose("%s: the watcher would not import it: %s", shownName(path).c_str(), reason.c_str());
+    if (!passed) diagnoseAt(Severity::Warning, "%s: the watcher would not import it: %s", shownName(path).c_str(), reason.c_str());
     return passed;
 }
 
@@ -97,7 +97,7 @@ int runCheckProgram(const WatchConfig& config, const FileRule& rule, const std::
     fflush(stdout);
     pid_t pid = -1;
     if (!startChild(child, pid)) {
-        diagnose("cannot run %s: %s", program.c_str(), strerror(errno));
+        diagnoseAt(Severity::Error, "cannot run %s: %s", program.c_str(), strerror(errno));
         return ExitUsage;
     }
     int status = 0;
@@ -120,14 +120,14 @@ int runSiteCheck(int argc, char** argv) {
     if (!readConfig(configOf(argc, argv), config)) return ExitUsage;
     char resolved[PATH_MAX];
     if (realpath(file, resolved) == nullptr) {
-        diagnose("%s: %s", shownName(file).c_str(), strerror(errno));
+        diagnoseAt(Severity::Error, "%s: %s", shownName(file).c_str(), strerror(errno));
         return ExitUsage;
     }
     const std::string path = resolved;
     const std::string name = path.substr(path.rfind('/') + 1);
     const FileRule* rule = ruleFor(config, name.c_str());
     if (rule == nullptr) {
-        diagnose("%s: no [file] section of %s matches its name: the watcher would leave it in the drop folder",
+        diagnoseAt(Severity::Error, "%s: no [file] section of %s matches its name: the watcher would leave it in the drop folder",
                  shownName(name).c_str(), config.path.c_str());
         return ExitUsage;
     }

@@ -14,6 +14,7 @@
 #include "watch/durable.h"
 #include "watch/folder.h"
 #include "watch/lock.h"
+#include "watch/notify.h"
 #include "watch/runfolder.h"
 
 namespace {
@@ -50,7 +51,7 @@ void writeNote(const Watcher& watcher, StandbyNote& note) {
     const std::string text = watcherIdentity() + ", standing by since " + utcText(wallClockNow()) + "\n";
     if (!note.file.valid() || fcntl(note.file.get(), F_SETLK, &lock) != 0 ||
         write(note.file.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-        diagnose("cannot keep the note of this standby in %s: %s; status will not list it",
+        diagnoseAt(Severity::Warning, "cannot keep the note of this standby in %s: %s; status will not list it",
                  pathIn(watcher.config.workdir, StagingFolderName).c_str(), strerror(errno));
     }
 }
@@ -69,18 +70,20 @@ bool stopSignalled(int signalFd) {
 
 StandbyEnd standBy(Watcher& watcher, int signalFd, const std::string& holder) {
     const char* drop = watcher.config.drop.c_str();
-    diagnose("%s is watched already by %s; this one stands by (standby = yes) and takes it over when that one ends",
+    diagnoseAt(Severity::Warning, "%s is watched already by %s; this one stands by (standby = yes) and takes it over when that one ends",
              drop, holder.c_str());
     StandbyNote note;
     writeNote(watcher, note);
+    notifyStandingBy(holder, monotonicNow());
     for (;;) {
+        notifyStandbyTurn(monotonicNow());
         pollfd wait = {signalFd, POLLIN, 0};
         if (poll(&wait, 1, TryEveryMilliseconds) > 0 && stopSignalled(signalFd)) return StandbyEnd::Stopped;
         std::string now;
         const LockResult result = lockFolder(watcher.dropFd.get(), watcher.config.drop, watcher.dropLock, now);
         if (result == LockResult::Busy) continue;
         if (result == LockResult::Unusable) {
-            diagnose("%s", now.c_str());
+            diagnoseAt(Severity::Error, "%s", now.c_str());
             return StandbyEnd::Failed;
         }
         diagnose("%s: the watcher that held it has ended; this one takes it over", drop);

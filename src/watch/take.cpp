@@ -176,8 +176,8 @@ void releaseWriters(int fd) {
 void leaveInDrop(Watcher& watcher, const std::string& name, const std::string& why) {
     DropFile& file = watcher.queue.files[name];
     if (file.failure != why) {
-        diagnose("%s: %s; it stays in %s and is tried again", shownName(name).c_str(), why.c_str(),
-                 watcher.config.drop.c_str());
+        diagnoseAt(Severity::Warning, "%s: %s; it stays in %s and is tried again", shownName(name).c_str(), why.c_str(),
+                   watcher.config.drop.c_str());
     }
     file.failure = why;
     file.held = true;
@@ -192,8 +192,8 @@ void noteUntaken(Watcher& watcher, const std::string& name, TakeResult result, c
         noteNotAFile(watcher.queue, name, reason);
     }
     if (result == TakeResult::HasHoles) {
-        diagnose("%s in %s is %s: it is not taken", shownName(name).c_str(), watcher.config.drop.c_str(),
-                 reason.c_str());
+        diagnoseAt(Severity::Warning, "%s in %s is %s: it is not taken", shownName(name).c_str(),
+                   watcher.config.drop.c_str(), reason.c_str());
         watcher.queue.files[name].held = true;
     }
     if (result == TakeResult::Gone) forgetFile(watcher.queue, name);
@@ -218,9 +218,11 @@ void stillWritten(Watcher& watcher, const std::string& name) {
 void cannotSeeWriters(Watcher& watcher, int error) {
     if (watcher.leaseUnknownSaid) return;
     watcher.leaseUnknownSaid = true;
-    diagnose("cannot tell whether a file in %s is still open for writing (%s%s): the settle time alone decides; a "
-             "sender on another machine needs a marker file or a transfer name", watcher.config.drop.c_str(),
-             strerror(error), error == EACCES || error == EPERM ? ", the watcher needs CAP_LEASE" : "");
+    diagnoseAt(Severity::Warning,
+               "cannot tell whether a file in %s is still open for writing (%s%s): the settle time alone decides; a "
+               "sender on another machine needs a marker file or a transfer name",
+               watcher.config.drop.c_str(), strerror(error),
+               error == EACCES || error == EPERM ? ", the watcher needs CAP_LEASE" : "");
 }
 
 // A delivered file that every user of the machine may read: its records
@@ -230,7 +232,7 @@ void readableByOthers(Watcher& watcher, const std::string& name, const struct st
     if ((info.st_mode & S_IROTH) == 0 || watcher.readableSaid) return;
     watcher.readableSaid = true;
     const char* drop = watcher.config.drop.c_str();
-    diagnose("%s in %s can be read by every user of this machine (mode %04o): keep delivered files to the senders' "
+    diagnoseAt(Severity::Warning, "%s in %s can be read by every user of this machine (mode %04o): keep delivered files to the senders' "
              "group (chmod 3770 %s; setfacl -d -m o::--- %s; a sender's umask of 007)",
              shownName(name).c_str(), drop, static_cast<unsigned>(info.st_mode & 07777), drop, drop);
 }

@@ -132,6 +132,7 @@ struct Watcher {
     std::vector<UnseenFailure> unseenFailed;   // for the metrics: failed runs of the last day that need a person
     SequenceBlock sequence;         // the run numbers this watcher hands out
     std::string workView;           // the view of the work last written for status (workview.h)
+    std::string lastFiled;          // the last run filed, as the service manager's status names it
 };
 
 // How a file's settling is timed by this watcher: --once has not watched
