@@ -1,8 +1,9 @@
 // kelvora-watch when a file cannot go on by itself, with the real watcher,
 // the real importer and journal program, and the throwaway server: an
 // import that hangs is ended at import-timeout and tried again as the
-// journal says, and a journal that cannot be asked holds the files instead
-// of letting duplicates through.
+// journal says, a journal that cannot be asked holds the files instead of
+// letting duplicates through, and a file the watcher cannot read is named
+// by status and counted by the metrics until a person fixes it.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -29,6 +30,7 @@ constexpr int WaitSeconds = 60;
 constexpr int UsageStatus = 2;
 constexpr int NeedsAPersonStatus = 1;
 constexpr int ImportTimeoutSeconds = 4;
+constexpr int NobodyId = 65534;
 const char* const Section20P = "[file *20P*]\ntype = 20P\n";
 const char* const JournalKeys = "journal = KELVORA.RUNS\nduplicates = refuse\n";
 
@@ -85,6 +87,14 @@ void writeWrapper(const std::string& path, const std::string& command) {
     std::ofstream(hidden, std::ios::binary) << "#!/bin/sh\nexec " << command << " \"$@\"\n";
     fs::permissions(hidden, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
     fs::rename(hidden, path);   // never a half-written script for the watcher to run
+}
+
+// The value of a sample without labels in a metrics file, or -1.
+double metric(const std::string& path, const std::string& name) {
+    for (const std::string& line : kt::lines(kt::fileText(path))) {
+        if (line.compare(0, name.size() + 1, name + " ") == 0) return std::stod(line.substr(name.size() + 1));
+    }
+    return -1;
 }
 
 }  // namespace
@@ -191,4 +201,46 @@ TEST(WatchStuck, JournalThatCannotBeAskedHoldsTheFilesAndNothingIsImportedTwice)
     EXPECT_EQ(kt::insertsSeen(), 6);
     EXPECT_EQ(kt::countRows("KELVORA.RUNS"), 2);
     EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T4"}, {"T5"}, {"T6"}}));
+}
+
+// A sender's file of mode 0600 that the watcher (root without the rights
+// to override file modes) cannot read: it holds its type code back, status
+// names it with the fix, says a person is needed and exits so, and the
+// metrics count it at once. Once readable, it is taken at the next rescan.
+TEST(WatchStuck, FileTheWatcherCannotReadNeedsAPersonInStatusAndMetrics) {
+    kt::resetSchema();
+    kt::WatchSite site(Section20P);
+    const std::string metrics = site.box().root() + "/kelvora-watch.prom";
+    addSiteKeys(site, "metrics = " + metrics + "\n");
+    const std::string unreadable = site.folder("drop") + "/20P_0001.txt";
+    site.deliver("20P_0001.txt", kt::records20P(1, 3));
+    ASSERT_EQ(chown(unreadable.c_str(), NobodyId, NobodyId), 0);
+    ASSERT_EQ(chmod(unreadable.c_str(), 0600), 0);
+    kt::RunningProgram watcher =
+        site.followUnder({"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"}, {});
+    std::string err;
+    const bool refused = kt::waitForError(watcher, "20P_0001.txt: ", err, WaitSeconds);
+    const bool counted = kt::waitFor([&] { return metric(metrics, "kelvora_watch_files_untaken") == 1; }, 10);
+    int status = 0;
+    const Json said = statusOf(site, status);
+    ASSERT_EQ(chmod(unreadable.c_str(), 0644), 0);
+    const bool taken = kt::waitFor([&] { return !site.runFolders("archive").empty(); }, WaitSeconds);
+    const bool cleared = kt::waitFor([&] { return metric(metrics, "kelvora_watch_files_untaken") == 0; }, 10);
+    kill(watcher.pid, SIGTERM);
+    err += kt::waitProgram(watcher).err;
+    ASSERT_TRUE(refused) << err;
+    EXPECT_TRUE(contains(err, "Permission denied")) << err;
+    EXPECT_TRUE(counted) << kt::fileText(metrics);
+    EXPECT_EQ(status, NeedsAPersonStatus) << said.dump();
+    EXPECT_TRUE(said["needs_a_person"] == true) << said.dump();
+    ASSERT_TRUE(said["drop"].is_array() && said["drop"].size() == 1) << said.dump();
+    const Json& entry = said["drop"][0];
+    EXPECT_EQ(entry["file"], "20P_0001.txt") << said.dump();
+    EXPECT_TRUE(entry["needs_a_person"] == true) << said.dump();
+    const std::string waits = entry["waits_for"].is_string() ? entry["waits_for"].get<std::string>() : "";
+    EXPECT_TRUE(contains(waits, "Permission denied") && contains(waits, "give the watcher's user read access"))
+        << waits;
+    ASSERT_TRUE(taken) << err;
+    EXPECT_TRUE(cleared) << kt::fileText(metrics);
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}, {"T3"}}));
 }
