@@ -119,7 +119,8 @@ TEST(WatchStuck, HungImportIsEndedAtImportTimeoutAndTriedAgainAsTheJournalSays) 
     site.deliver("20P_0001.txt", kt::records20P(1, 3));
     const bool locked =
         kt::waitFor([] { return kt::waitingThread("DELETE FROM Ruruvuro.MGSST20P") > 0; }, WaitSeconds);
-    const int pid = importPidInStatus(site, "20P_0001.txt");
+    int pid = -1;
+    kt::waitFor([&] { return (pid = importPidInStatus(site, "20P_0001.txt")) > 0; }, WaitSeconds / 6);
     const std::string program = pid > 0 ? programOf(pid) : "";
     const bool stopped = pid > 0 && kill(pid, SIGSTOP) == 0;
     other.exec("ROLLBACK");   // the stopped importer's DELETE goes through, uncommitted
