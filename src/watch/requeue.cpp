@@ -140,10 +140,19 @@ bool cameLater(const RunRecord& filed, const RunRecord& record) {
     return filed.stamp >= record.stamp;
 }
 
+// When filed came beside record, in the words of what told it: the times
+// of taking, and the run sequence where both have a number (after a clock
+// was set back, the times alone would say the opposite).
+std::string laterWords(const RunRecord& filed, const RunRecord& record) {
+    if (filed.sequence < 0 || record.sequence < 0) return "taken " + filed.stamp + "; this one " + record.stamp;
+    return "taken " + filed.stamp + " as run " + std::to_string(filed.sequence) +
+           " of the watcher's sequence; this one taken " + record.stamp + " as run " + std::to_string(record.sequence);
+}
+
 // The latest run of the archive with a file of the record's type code
-// taken after it (later is empty when there is none). False when the
-// archive cannot be read.
-bool findLaterImport(const FailedSite& site, const RunRecord& record, std::string& later, std::string& laterStamp) {
+// taken after it (later is empty when there is none), and when it came.
+// False when the archive cannot be read.
+bool findLaterImport(const FailedSite& site, const RunRecord& record, std::string& later, std::string& laterWhen) {
     std::vector<std::string> names;
     if (!listFolder(site.archive.get(), names)) return false;
     const RunRecord* latest = nullptr;
@@ -157,7 +166,7 @@ bool findLaterImport(const FailedSite& site, const RunRecord& record, std::strin
         if (latest == nullptr || cameLater(filed, *latest)) {
             latest = &filed;
             later = run.name;
-            laterStamp = filed.stamp;
+            laterWhen = laterWords(filed, record);
         }
     }
     return true;
@@ -203,13 +212,12 @@ bool mayGoBackUnforced(const FailedSite& site, const Run& run) {
                                      "); --force puts it back again");
     }
     std::string later;
-    std::string laterStamp;
-    if (!findLaterImport(site, run.record, later, laterStamp)) {
+    std::string laterWhen;
+    if (!findLaterImport(site, run.record, later, laterWhen)) {
         return refuse(run.given, "the archive " + site.config.archive + " cannot be read: " + strerror(errno));
     }
     // The archive's runs go with retention; the watcher's note does not.
-    const std::string which = !later.empty() ? site.config.archive + "/" + shownName(later) + ", taken " + laterStamp +
-                                                   "; this one " + run.record.stamp
+    const std::string which = !later.empty() ? site.config.archive + "/" + shownName(later) + ", " + laterWhen
                                              : laterInNote(site, run.record);
     if (which.empty()) return true;
     return refuse(run.given, "a later " + run.record.rule.typeCode + " file was imported since (" + which +

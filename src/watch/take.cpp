@@ -172,13 +172,15 @@ void releaseWriters(int fd) {
 
 // A file that could not be taken stays in the drop folder, named (once
 // for each reason), and is tried again at the next rescan; no later file of
-// its type code is taken before it.
+// its type code is taken before it. It needs a person, so the metrics that
+// count such files are written at once, not at the next minute's chores.
 void leaveInDrop(Watcher& watcher, const std::string& name, const std::string& why) {
     DropFile& file = watcher.queue.files[name];
     if (file.failure != why) {
         diagnoseAt(Severity::Warning, "%s: %s; it stays in %s and is tried again", shownName(name).c_str(), why.c_str(),
                    watcher.config.drop.c_str());
     }
+    if (!file.takeFailed) watcher.metricsDue = true;
     file.failure = why;
     file.held = true;
     file.takeFailed = true;

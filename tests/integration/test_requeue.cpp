@@ -6,13 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "harness.h"
 
 namespace fs = std::filesystem;
+using Json = nlohmann::json;
 
 namespace {
 
@@ -59,6 +63,12 @@ std::string hexOf(const std::string& name) {
         hex += digits[c & 0x0F];
     }
     return hex;
+}
+
+// The time of taking that a run record ("state") holds.
+std::string stampOf(const std::string& state) {
+    const Json record = Json::parse(state, nullptr, false);
+    return record.is_object() && record["taken"].is_string() ? record["taken"].get<std::string>() : "";
 }
 
 // A 20P file cut off in the middle of its third line: it fails its checks.
@@ -156,6 +166,46 @@ TEST(WatchRequeue, FileOlderThanAnImportOfItsTypeGoesBackOnlyWhenForced) {
     kt::RunResult forced = requeue(site, {"--force", failedRun(site, failed[0])});
     EXPECT_EQ(forced.status, 0) << forced.err;
     EXPECT_EQ(dropFiles(site), (std::map<std::string, std::string>{{"20P_0001.txt", kt::records20P(1, 2)}}));
+}
+
+// The clock was set back between two 20P runs: the newer file's records
+// say it was taken years before the older, failed one (here their stamps
+// are set back after the fact, in its run folder and the watcher's note).
+// The run sequence, which no clock moves, still says a later file was
+// imported, so the older one goes back only when forced.
+TEST(WatchRequeue, LaterImportIsKnownByTheRunSequenceWhenTheClockWentBack) {
+    kt::resetSchema();
+    kt::WatchSite site(Section20P);
+    site.deliver("20P_0001.txt", cutFile());
+    ASSERT_EQ(site.once().status, RefusedStatus);
+    site.deliver("20P_0002.txt", kt::records20P(4, 6));
+    ASSERT_EQ(site.once().status, 0);
+    const std::vector<std::string> failed = site.runFolders("failed");
+    const std::vector<std::string> archived = site.runFolders("archive");
+    ASSERT_EQ(failed.size(), 1u);
+    ASSERT_EQ(archived.size(), 1u);
+    const std::string state = site.folder("archive") + "/" + archived[0] + "/state";
+    const std::string note = site.box().workDir() + "/.kelvora-watch/.last-imports";
+    const std::string taken = stampOf(kt::fileText(state));
+    ASSERT_EQ(taken.size(), 16u) << kt::fileText(state);   // 20261210T002127Z
+    const std::string setBack = "2001" + taken.substr(4);
+    for (const std::string& path : {state, note}) {
+        std::string text = kt::fileText(path);
+        ASSERT_TRUE(contains(text, taken)) << path << ": " << text;
+        for (size_t at = text.find(taken); at != std::string::npos; at = text.find(taken, at)) {
+            text.replace(at, taken.size(), setBack);
+        }
+        std::ofstream(path, std::ios::binary) << text;
+    }
+    ASSERT_LT(setBack, stampOf(site.runFile("failed", failed[0], "state")));
+
+    kt::RunResult refused = requeue(site, {failedRun(site, failed[0])});
+    EXPECT_EQ(refused.status, RefusedStatus) << refused.err;
+    EXPECT_TRUE(contains(refused.err, "a later 20P file was imported since (" + site.folder("archive") + "/" +
+                                          archived[0] + ", taken " + setBack + " as run ")) << refused.err;
+    EXPECT_TRUE(contains(refused.err, " of the watcher's sequence; this one taken ")) << refused.err;
+    EXPECT_TRUE(dropFiles(site).empty());
+    EXPECT_FALSE(fs::exists(failedRun(site, failed[0]) + "/requeued"));
 }
 
 // A file of the delivered name in the drop folder (here the sender's

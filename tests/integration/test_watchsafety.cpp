@@ -92,18 +92,6 @@ private:
     std::atomic<bool> done_{false};
 };
 
-// A counter of the rows ever inserted into MGSST20P, which a replace
-// import cannot hide: a file imported twice counts its records twice.
-void countInserts() {
-    kt::exec("CREATE TABLE IF NOT EXISTS inserts_seen (n INT)");
-    kt::exec("DELETE FROM inserts_seen");
-    kt::exec("CREATE TRIGGER count_inserts AFTER INSERT ON MGSST20P FOR EACH ROW INSERT INTO inserts_seen VALUES (1)");
-}
-
-long long insertsSeen() {
-    return kt::countRows("inserts_seen");
-}
-
 }  // namespace
 
 // A link to a file of the watcher's user, and then a FIFO, renamed over a
@@ -180,7 +168,7 @@ TEST(WatchSafety, SenderWhoKeepsALinkCannotChangeTheCheckedBytes) {
 // it; once it is closed, the whole file is imported once.
 TEST(WatchSafety, WriterThatPausesWithTheFileOpenIsNeverTakenHalf) {
     kt::resetSchema();
-    countInserts();
+    kt::countInserts();
     kt::WatchSite site(Section20P);
     // Close-on-exec: the watchers this test starts must not inherit the writer.
     const int writer = open((site.folder("drop") + "/20P_0001.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -201,7 +189,7 @@ TEST(WatchSafety, WriterThatPausesWithTheFileOpenIsNeverTakenHalf) {
     EXPECT_EQ(once.status, 0) << once.err;
     EXPECT_TRUE(contains(once.err, "still open for writing")) << once.err;
     ASSERT_TRUE(watching && untouched && written && taken) << err;
-    EXPECT_EQ(insertsSeen(), 400);
+    EXPECT_EQ(kt::insertsSeen(), 400);
     EXPECT_EQ(copiesIn(site.folder("archive"), kt::records20P(1, 400)), 1);
 }
 
@@ -212,7 +200,7 @@ TEST(WatchSafety, WriterThatPausesWithTheFileOpenIsNeverTakenHalf) {
 TEST(WatchSafety, FilesRideOutANightWithoutTheDatabase) {
     if (kt::testdbDir().empty()) GTEST_SKIP() << "needs the fixture's server (KELVORA_TESTDB_DIR)";
     kt::resetSchema();
-    countInserts();
+    kt::countInserts();
     kt::WatchSite site("[file *20P*]\ntype = 20P\nupdate = yes\n");
     site.deliver("20P_a.txt", kt::records20P(1, 3));
     site.deliver("20P_b.txt", kt::records20P(4, 6));
@@ -236,7 +224,7 @@ TEST(WatchSafety, FilesRideOutANightWithoutTheDatabase) {
     EXPECT_EQ(away.status, DatabaseAwayStatus) << away.err;
     EXPECT_TRUE(site.runFolders("failed").empty()) << away.err << err;
     ASSERT_TRUE(waiting && done) << err;
-    EXPECT_EQ(insertsSeen(), 9);
+    EXPECT_EQ(kt::insertsSeen(), 9);
     const size_t a = err.find("20P_a.txt 20P: archived");
     const size_t b = err.find("20P_b.txt 20P: archived");
     const size_t c = err.find("20P_c.txt 20P: archived");
@@ -250,7 +238,7 @@ TEST(WatchSafety, FilesRideOutANightWithoutTheDatabase) {
 // keeps its rows.
 TEST(WatchSafety, MarkerSaysWhenAFileIsWholeAndWhatItHolds) {
     kt::resetSchema();
-    countInserts();
+    kt::countInserts();
     kt::WatchSite site("[file *20P*]\ntype = 20P\nmarker = {name}.done\n");
     kt::RunningProgram watcher = site.follow();
     std::string err;
@@ -270,7 +258,7 @@ TEST(WatchSafety, MarkerSaysWhenAFileIsWholeAndWhatItHolds) {
     kill(watcher.pid, SIGTERM);
     err += kt::waitProgram(watcher).err;
     ASSERT_TRUE(watching && waited && archived && failed) << err;
-    EXPECT_EQ(insertsSeen(), 100);
+    EXPECT_EQ(kt::insertsSeen(), 100);
     EXPECT_EQ(kt::terminalsInTable().size(), 100u);
     const std::string run = site.runFolders("failed")[0];
     EXPECT_TRUE(contains(site.runFile("failed", run, "reason"), "does not match its marker")) << err;
@@ -304,7 +292,7 @@ bool loseTheOrphansReport(const kt::WatchSite& site) {
 TEST(WatchSafety, JournalKnowsWhatALostReportCannotAndRefusesAFileImportedBefore) {
     kt::resetSchema();
     kt::resetJournal();
-    countInserts();
+    kt::countInserts();
     kt::WatchSite site("[file *20P*]\ntype = 20P\nupdate = yes\n");
     std::string config = kt::fileText(site.config());
     config.insert(config.find("\n\n") + 1, "journal = KELVORA.RUNS\n");
@@ -452,7 +440,7 @@ TEST(WatchSafety, WatcherKilledAtEachStepImportsTheFileOnceAndFilesItTruly) {
     for (const auto& [step, senders] : steps) {
         SCOPED_TRACE(step);
         kt::resetSchema();
-        countInserts();
+        kt::countInserts();
         kt::WatchSite site(Section20P);
         const std::string bytes = kt::records20P(1, 3);
         site.deliver("20P_0001.txt", bytes);
@@ -463,7 +451,7 @@ TEST(WatchSafety, WatcherKilledAtEachStepImportsTheFileOnceAndFilesItTruly) {
         EXPECT_EQ(killed.status, KilledStatus) << killed.err;
         kt::RunResult again = site.once();
         EXPECT_EQ(again.status, 0) << killed.err << again.err;
-        EXPECT_EQ(insertsSeen(), 3) << again.err;
+        EXPECT_EQ(kt::insertsSeen(), 3) << again.err;
         const std::vector<std::string> archived = site.runFolders("archive");
         ASSERT_EQ(archived.size(), 1u) << again.err;
         EXPECT_TRUE(contains(site.runFile("archive", archived[0], "state"), "\"outcome\": \"committed\""));

@@ -544,6 +544,14 @@ RunningProgram WatchSite::follow(const std::vector<std::string>& options) const 
     return startProgram(KELVORA_WATCH, args, box_.root());
 }
 
+RunningProgram WatchSite::followUnder(const std::vector<std::string>& wrapper,
+                                     const std::vector<std::string>& options) const {
+    std::vector<std::string> args(wrapper.begin() + 1, wrapper.end());
+    args.insert(args.end(), {KELVORA_WATCH, "--config", config()});
+    args.insert(args.end(), options.begin(), options.end());
+    return startProgram(wrapper.front(), args, box_.root());
+}
+
 std::string utf8Of(const std::string& latin1) {
     std::string text;
     for (unsigned char c : latin1) {
@@ -686,6 +694,17 @@ std::vector<std::string> lines(const std::string& text) {
         start = end + 1;
     }
     return result;
+}
+
+void countInserts() {
+    exec("CREATE TABLE IF NOT EXISTS RURUVURO.inserts_seen (n INT)");
+    exec("DELETE FROM RURUVURO.inserts_seen");
+    exec("CREATE TRIGGER RURUVURO.count_inserts AFTER INSERT ON RURUVURO.MGSST20P FOR EACH ROW "
+         "INSERT INTO RURUVURO.inserts_seen VALUES (1)");
+}
+
+long long insertsSeen() {
+    return countRows("inserts_seen");
 }
 
 void insertSurvivor() {

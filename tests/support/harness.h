@@ -102,10 +102,20 @@ public:
     RunResult once(const std::vector<std::string>& environment, const std::vector<std::string>& options) const;
     // kelvora-watch following the folder, started without waiting.
     RunningProgram follow(const std::vector<std::string>& options = {}) const;
+    // The same started through a wrapper command (its program and
+    // arguments), which runs the watcher as its last arguments: a watcher
+    // with fewer rights than the test's.
+    RunningProgram followUnder(const std::vector<std::string>& wrapper, const std::vector<std::string>& options) const;
 
 private:
     Sandbox box_;
 };
+
+// A counter of the rows ever inserted into RURUVURO.MGSST20P, which a
+// replace import cannot hide: a file imported twice counts its records
+// twice. Rolled-back inserts do not count. insertsSeen reads it.
+void countInserts();
+long long insertsSeen();
 
 // Latin-1 text as UTF-8: each byte from 0x80 up becomes two.
 std::string utf8Of(const std::string& latin1);
