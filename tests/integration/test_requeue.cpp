@@ -176,8 +176,7 @@ TEST(WatchRequeue, FileOlderThanAnImportOfItsTypeGoesBackOnlyWhenForced) {
 TEST(WatchRequeue, LaterImportIsKnownByTheRunSequenceWhenTheClockWentBack) {
     kt::resetSchema();
     kt::WatchSite site(Section20P);
-    site.deliver("20P_0001.txt", cutFile());
-    ASSERT_EQ(site.once().status, RefusedStatus);
+    deliverRefused(site, "20P_0001.txt", kt::records20P(1, 2));
     site.deliver("20P_0002.txt", kt::records20P(4, 6));
     ASSERT_EQ(site.once().status, 0);
     const std::vector<std::string> failed = site.runFolders("failed");
