@@ -530,8 +530,9 @@ TEST(WatchSafety, ConfigurationThatCannotWorkIsRefusedAtTheStart) {
 
 // A configuration that says a thing twice, or folders that are one, is
 // refused at the start and names both: a key repeated in a section (both
-// lines), and archive = the drop folder (both keys, with the folder).
-// Nothing is taken from the drop folder.
+// lines), archive = the drop folder (both keys, with the folder), and a
+// receipts folder inside the drop folder, whose receipts would be taken as
+// deliveries. Nothing is taken from the drop folder.
 TEST(WatchSafety, ConfigurationThatSaysAThingTwiceOrSharesAFolderIsRefused) {
     kt::WatchSite site(Section20P);
     const std::string text = kt::fileText(site.config());
@@ -552,6 +553,15 @@ TEST(WatchSafety, ConfigurationThatSaysAThingTwiceOrSharesAFolderIsRefused) {
     EXPECT_TRUE(contains(oneFolder.err, "drop = " + site.folder("drop") + " and archive = " + site.folder("drop") +
                                             "/ are one folder, " + fs::canonical(site.folder("drop")).string()))
         << oneFolder.err;
+    const std::string inDrop = site.folder("drop") + "/receipts";
+    fs::create_directories(inDrop);
+    std::string receipts = text;
+    std::ofstream(site.config(), std::ios::binary) << receipts.insert(receipts.find("\n\n") + 1,
+                                                                      "receipts = " + inDrop + "\n");
+    kt::RunResult inside = site.once();
+    EXPECT_EQ(inside.status, UsageStatus) << inside.err;
+    EXPECT_TRUE(contains(inside.err, "receipts = " + inDrop + " lies inside drop = " + site.folder("drop")))
+        << inside.err;
     EXPECT_TRUE(fs::exists(site.folder("drop") + "/20P_0001.txt"));
     EXPECT_TRUE(site.runFolders("failed").empty());
 }
