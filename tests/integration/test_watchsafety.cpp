@@ -14,12 +14,16 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <atomic>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "harness.h"
 
@@ -353,11 +357,17 @@ TEST(WatchSafety, LockFileLinkedToTheSettingsLeavesThemUnchanged) {
 
 // With a catch-all section that converts from UTF-8, deliveries named like
 // the run's own files, one with a newline and one too long for a run folder
-// beside its time stamp: each is imported and archived with every byte, and
-// the newline forges no log line.
+// beside its time stamp: each is imported and archived with every byte, the
+// newline forges no log line, and each gets a receipt of its own whose
+// name fits and holds no newline.
 TEST(WatchSafety, NamesOfAnyBytesKeepTheirFilesAndForgeNoLogLine) {
     kt::resetSchema();
     kt::WatchSite site("[file *]\ntype = 20P\nupdate = yes\nencoding = utf-8\n");
+    const std::string receipts = site.folder("receipts");
+    fs::create_directories(receipts);
+    std::string config = kt::fileText(site.config());
+    std::ofstream(site.config(), std::ios::binary) << config.insert(config.find("\n\n") + 1,
+                                                                    "receipts = " + receipts + "\n");
     const std::string forged = "x\nkelvora-watch: forged.txt";
     const std::string longName = std::string(240, 'L') + ".txt";
     const std::vector<std::string> names = {"reason", "stderr.txt", "state", forged, longName};
@@ -375,6 +385,15 @@ TEST(WatchSafety, NamesOfAnyBytesKeepTheirFilesAndForgeNoLogLine) {
     EXPECT_EQ(kt::countRows("MGSST20P"), 10);
     for (const std::string& line : kt::lines(run.err)) EXPECT_NE(line.rfind("kelvora-watch: forged", 0), 0u) << line;
     EXPECT_TRUE(contains(run.err, "x\\nkelvora-watch: forged.txt 20P: 2 lines")) << run.err;
+    std::set<std::string> answered;
+    for (const auto& entry : fs::directory_iterator(receipts)) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_LE(name.size(), static_cast<size_t>(NAME_MAX)) << name;
+        EXPECT_EQ(name.find_first_of("\n/"), std::string::npos) << name;
+        answered.insert(nlohmann::json::parse(kt::fileText(entry.path().string()), nullptr, false).value("name", ""));
+    }
+    EXPECT_EQ(answered, (std::set<std::string>{"reason", "stderr.txt", "state", "x\\nkelvora-watch: forged.txt",
+                                               longName}));
 }
 
 // Two watchers, two drop folders, one working directory, the same name
