@@ -74,10 +74,16 @@ std::string heldReason(const RunOutcome& run, const RunRecord& record, const std
 }
 
 // The first record the server refused, for a reason: "; the first, line
-// L: error N: TEXT"; empty when none was listed.
-std::string firstFailure(const RunOutcome& run) {
+// L: error N: TEXT"; empty when none was listed. The server's text may
+// quote the record's values ("Duplicate entry ..."): without output
+// quotes, only the line and the error number.
+std::string firstFailure(const RunOutcome& run, OutputQuotes quotes) {
     if (run.firstError == 0) return "";
     char text[ReasonRoom];
+    if (quotes == OutputQuotes::Left) {
+        snprintf(text, sizeof text, "; the first, line %ld: error %ld", run.firstFailedLine, run.firstError);
+        return text;
+    }
     snprintf(text, sizeof text, "; the first, line %ld: error %ld: %s", run.firstFailedLine, run.firstError,
              shownName(run.firstErrorText).c_str());
     return text;
@@ -118,7 +124,7 @@ std::string uncommittedReason(const RunOutcome& run, const RunRecord& record, co
                  run.result, UnknownAdvice);
     } else if (run.ending == TooManyFailedEnding) {
         snprintf(text, sizeof text, "%ld records failed, more than max-failed-records = %ld: nothing was committed%s",
-                 run.failed, record.rule.maxFailedRecords, firstFailure(run).c_str());
+                 run.failed, record.rule.maxFailedRecords, firstFailure(run, quotes).c_str());
     } else if (run.ending == DeletionsNotCountedEnding) {
         snprintf(text, sizeof text, "the deletion guard could not count the rows (error %ld: %s): nothing was committed",
                  run.result, outputLine(errorFile, quotes, GuardWords).c_str());
@@ -133,11 +139,11 @@ std::string uncommittedReason(const RunOutcome& run, const RunRecord& record, co
 }
 
 // A run that committed, but not the whole file.
-std::string partReason(const RunOutcome& run, const RunRecord& record) {
+std::string partReason(const RunOutcome& run, const RunRecord& record, OutputQuotes quotes) {
     char text[ReasonRoom];
     if (run.failed > 0) {
         snprintf(text, sizeof text, "%ld records failed and are not in the table; the rest was committed%s", run.failed,
-                 firstFailure(run).c_str());
+                 firstFailure(run, quotes).c_str());
     } else if (run.wrongLength > record.rule.maxWrongLength) {
         snprintf(text, sizeof text,
                  "%ld lines of the wrong length were skipped, more than max-wrong-length = %ld; the rest was committed",
@@ -214,5 +220,5 @@ std::string failureReason(const RunOutcome& run, const RunRecord& record, const 
     if (heldByGuard(run)) return heldReason(run, record, errorFile, place, quotes);
     if (run.connectError != 0 || !run.reported) return unreportedReason(run, errorFile, quotes);
     if (!run.committed || commitUnknown(run)) return uncommittedReason(run, record, errorFile, quotes);
-    return partReason(run, record);
+    return partReason(run, record, quotes);
 }

@@ -56,9 +56,10 @@ struct FailedPlace {
     std::string config;
 };
 
-// Whether a reason may quote what the importer wrote on standard error:
-// the run folder's reason does, a sender's receipt does not (a failure line
-// may quote a record, which other senders must not read).
+// Whether a reason may quote what the importer or the server wrote (a line
+// of standard error, the server's text of the first failed record): the
+// run folder's reason does, a sender's receipt does not (such text may
+// quote a record, which other senders must not read).
 enum class OutputQuotes { Kept, Left };
 
 // Why the run's file goes to failed/; errorFile is the importer's standard

@@ -517,9 +517,11 @@ TEST(Watch, RetentionKeepsTheTenNewestRunsOfEachTypeWhateverTheClock) {
 // receipts = PATH: each filed file is answered in PATH, readable by the
 // senders' group (the folder's, not the watcher's), mode 0640: an imported
 // file with its digest, size and the importer's counts, a file its checks
-// refuse with the reason and no counts, and a file whose importer failed
-// without a report, whose receipt names stderr.txt instead of quoting what
-// the importer wrote there (a record: the run folder's reason has it). A
+// refuse with the reason and no counts, a file whose record the server
+// refused, whose receipt names the error but not the server's text (which
+// quotes the record's key), and a file whose importer failed without a
+// report, whose receipt names stderr.txt instead of quoting what the
+// importer wrote there (a record): the run folders' reasons have both. A
 // redelivery refused again replaces its earlier receipt.
 TEST(Watch, EachFiledFileGetsAReceiptTheSendersGroupCanRead) {
     kt::resetSchema();
@@ -534,10 +536,12 @@ TEST(Watch, EachFiledFileGetsAReceiptTheSendersGroupCanRead) {
     const std::string refused = kt::records20P(4, 5) + "short\n";
     site.deliver("20P_0001.txt", imported);
     site.deliver("20P_0002.txt", refused);
+    site.deliver("20P_0004.txt", kt::record20P(9) + kt::record20P(9));   // the server quotes the key it refuses
     kt::RunResult first = site.once();
     EXPECT_EQ(first.status, FilesFailedStatus) << first.err;
-    EXPECT_EQ(site.runFolders("receipts"), (std::vector<std::string>{"20P_0001.txt.imported.json",
-                                                                     "20P_0002.txt.refused.json"})) << first.err;
+    EXPECT_EQ(site.runFolders("receipts"),
+              (std::vector<std::string>{"20P_0001.txt.imported.json", "20P_0002.txt.refused.json",
+                                        "20P_0004.txt.failed.json"})) << first.err;
     const nlohmann::json whole = receiptIn(receipts, "20P_0001.txt.imported.json");
     EXPECT_EQ(whole.value("name", ""), "20P_0001.txt") << whole;
     EXPECT_EQ(whole.value("sha256", ""), sha256Of(site, imported)) << whole;
@@ -552,6 +556,10 @@ TEST(Watch, EachFiledFileGetsAReceiptTheSendersGroupCanRead) {
     EXPECT_EQ(checked.value("sha256", ""), sha256Of(site, refused)) << checked;
     EXPECT_TRUE(contains(checked.value("reason", ""), "of the wrong length")) << checked;
     EXPECT_TRUE(checked["counts"].is_null()) << checked;
+    const nlohmann::json refusedByServer = receiptIn(receipts, "20P_0004.txt.failed.json");
+    EXPECT_TRUE(contains(refusedByServer.value("reason", ""), "line 2: error 1062")) << refusedByServer;
+    EXPECT_FALSE(contains(refusedByServer.value("reason", ""), "Duplicate")) << refusedByServer;
+    EXPECT_EQ(refusedByServer["counts"].value("failed", -1), 1) << refusedByServer;
 
     const std::string script = site.folder("importer.sh");
     std::ofstream(script) << "#!/bin/sh\necho 'T9 PIN 4711 failed' >&2\nexit 5\n";
@@ -567,7 +575,7 @@ TEST(Watch, EachFiledFileGetsAReceiptTheSendersGroupCanRead) {
     EXPECT_EQ(second.status, OutcomeUnknownStatus) << second.err;
     EXPECT_EQ(site.runFolders("receipts"),
               (std::vector<std::string>{"20P_0001.txt.imported.json", "20P_0002.txt.refused.json",
-                                        "20P_0003.txt.failed.json"})) << second.err;
+                                        "20P_0003.txt.failed.json", "20P_0004.txt.failed.json"})) << second.err;
     const nlohmann::json redelivered = receiptIn(receipts, "20P_0002.txt.refused.json");
     EXPECT_EQ(redelivered.value("sha256", ""), sha256Of(site, again)) << redelivered;
     EXPECT_NE(redelivered.value("run", ""), checked.value("run", "")) << redelivered;
@@ -577,11 +585,12 @@ TEST(Watch, EachFiledFileGetsAReceiptTheSendersGroupCanRead) {
     EXPECT_TRUE(contains(failed.value("reason", ""), "exit status 5 without a run report (see stderr.txt)")) << failed;
     EXPECT_FALSE(contains(kt::fileText(receipts + "/20P_0003.txt.failed.json"), "4711"));
     const std::vector<std::string> runs = site.runFolders("failed");
-    const auto run = std::find_if(runs.begin(), runs.end(), [](const std::string& name) {
-        return contains(name, "_20P_0003.txt");
-    });
-    ASSERT_NE(run, runs.end());
-    EXPECT_TRUE(contains(site.runFile("failed", *run, "reason"), "4711")) << *run;
+    const auto runOf = [&runs](const std::string& name) {
+        return *std::find_if(runs.begin(), runs.end(), [&name](const std::string& run) { return contains(run, name); });
+    };
+    ASSERT_EQ(runs.size(), 4u);
+    EXPECT_TRUE(contains(site.runFile("failed", runOf("_20P_0003.txt"), "reason"), "4711"));
+    EXPECT_TRUE(contains(site.runFile("failed", runOf("_20P_0004.txt"), "reason"), "Duplicate entry"));
     for (const std::string& name : site.runFolders("receipts")) {
         struct stat info {};
         ASSERT_EQ(stat((receipts + "/" + name).c_str(), &info), 0) << name;
