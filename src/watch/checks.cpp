@@ -247,7 +247,7 @@ struct CheckWork {
     std::string source;       // the file the importer reads
     std::string fileFolder;   // file/ of the run folder, where a UTF-8 delivery's conversion goes
     std::string importName;
-    bool digestDelivered;     // its marker, or an acceptance, asks for the delivered bytes' SHA-256
+    bool digestDelivered;     // its marker, an acceptance or a receipt asks for the delivered bytes' SHA-256
     bool digestSource;        // a journal asks for the imported bytes' SHA-256
 };
 
@@ -336,7 +336,7 @@ bool checkAndStart(Watcher& watcher, Job& job, double) {
                             job.source,
                             pathIn(job.folder, FileFolder),
                             importName(job.record.name),
-                            !job.record.rule.marker.empty() || acceptance,
+                            !job.record.rule.marker.empty() || acceptance || !job.site.receipts.empty(),
                             !job.site.journal.empty()};
     auto outcome = std::make_shared<CheckOutcome>();
     job.checked = outcome;
@@ -350,16 +350,23 @@ bool afterChecks(Watcher& watcher, Job& job, double now) {
     const std::shared_ptr<CheckOutcome> outcome = std::move(job.checked);
     if (outcome->stopped) return leaveUnchecked(job);
     takeDeletesAcceptance(watcher, job, outcome->delivered.read ? outcome->delivered.digest.sha256 : "");
+    if (outcome->delivered.read) {
+        job.record.deliveredSha256 = outcome->delivered.digest.sha256;
+        job.record.deliveredSize = outcome->delivered.digest.bytes;
+    }
     std::string reason;
     // Bytes that are at fault (or that are not what their marker says)
     // would fail the same way again: requeue asks for --force.
     job.record.failedChecks = outcome->delivered.read;
-    if (!matchesMarker(job, outcome->delivered, reason)) return fileAsFailed(watcher, job, Committed::No, reason, now);
+    const MarkerMatch marker = matchesMarker(job, outcome->delivered, reason);
+    if (marker == MarkerMatch::Unreadable) return fileAsFailed(watcher, job, Committed::No, reason, now);
+    if (marker == MarkerMatch::Differs) return fileAsRefused(watcher, job, reason, now);
     job.record.failedChecks = !outcome->passed && outcome->fault == CheckFault::Bytes;
+    if (job.record.failedChecks) return fileAsRefused(watcher, job, "not imported: " + outcome->reason, now);
     if (!outcome->passed) return fileAsFailed(watcher, job, Committed::No, "not imported: " + outcome->reason, now);
     job.record.checkedSize = outcome->checkedSize;
     job.record.checkedModified = outcome->checkedModified;
-    if (olderThanImported(watcher, job, reason)) return fileAsFailed(watcher, job, Committed::No, reason, now);
+    if (olderThanImported(watcher, job, reason)) return fileAsRefused(watcher, job, reason, now);
     if (!takeJournalFacts(job, *outcome, reason)) return fileAsFailed(watcher, job, Committed::No, reason, now);
     noteStep(job, Step::Checked);
     return startRun(watcher, job, now);

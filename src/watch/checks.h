@@ -36,7 +36,7 @@ struct CheckOutcome {
     bool passed = false;
     std::string reason;            // when it did not pass
     CheckFault fault = CheckFault::Reading;
-    DigestRead delivered;       // of the file as delivered, when its marker or an acceptance asks
+    DigestRead delivered;       // of the file as delivered, when its marker, an acceptance or a receipt asks
     DigestRead source;          // of the file the importer reads, with a journal
     long long checkedSize = -1;    // the file the importer reads, as it passed its checks
     long long checkedModified = -1;

@@ -146,13 +146,14 @@ void takeCommand(Parser& parser, const std::string& value, std::vector<std::stri
 }
 
 // An absolute path of [site]: the folders, the importer, the journal's
-// program and the metrics file. False when key is none of them.
+// program, the metrics file and the receipts' folder. False when key is
+// none of them.
 bool takeSitePath(Parser& parser, std::string_view key, const std::string& value) {
     WatchConfig& config = parser.config;
     const std::pair<const char*, std::string*> paths[] = {
         {SiteKeys[0], &config.drop},     {SiteKeys[1], &config.workdir},       {SiteKeys[2], &config.archive},
         {SiteKeys[3], &config.failed},   {SiteKeys[4], &config.program},       {"journal-program", &config.journalProgram},
-        {"metrics", &config.metrics}};
+        {"metrics", &config.metrics},    {"receipts", &config.receipts}};
     for (const auto& [name, path] : paths) {
         if (key != name) continue;
         if (value.empty() || value[0] != '/') {
@@ -241,7 +242,7 @@ void takeSiteKey(Parser& parser, std::string_view key, const std::string& value)
     }
     fault(parser, "[site] has no key \"%.*s\" (drop, workdir, archive, failed, program, settle, retries, "
           "outage-wait, import-timeout, journal, duplicates, journal-program, keep-archive, keep-failed, on-failed, "
-          "metrics, max-deletes, max-delete-share, standby)", static_cast<int>(key.size()), key.data());
+          "metrics, max-deletes, max-delete-share, standby, receipts)", static_cast<int>(key.size()), key.data());
 }
 
 // The type code, in any case; one of the twelve.

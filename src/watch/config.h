@@ -59,6 +59,7 @@ struct WatchConfig {
     long keepFailedDays = DefaultKeepFailedDays;
     std::vector<std::string> onFailed;   // the hook's command and arguments; empty: none
     std::string metrics;          // the Prometheus text file; empty: none
+    std::string receipts;         // the folder of the senders' receipts; empty: none
     long maxDeletes = DefaultMaxDeletes;           // the sections' default; DeleteLimitOff for off
     long maxDeleteShare = DefaultMaxDeleteShare;
     std::vector<FileRule> rules;   // in the file's order

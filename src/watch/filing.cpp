@@ -20,6 +20,7 @@
 #include "watch/lastimports.h"
 #include "watch/metrics.h"
 #include "watch/names.h"
+#include "watch/receipt.h"
 #include "watch/runfolder.h"
 
 namespace {
@@ -217,18 +218,20 @@ void tellFiled(Watcher& watcher, const Job& job, const std::string& folder, doub
                     watcher.hooks);
 }
 
-enum class Verdict { Imported, Failed };
+enum class Verdict { Imported, Failed, Refused };
 
 // The end of a job: its verdict counted and recorded, then the filing. A
 // committed run is noted first (its table holds that file now), before the
 // filing a crash could cut.
-bool fileWithVerdict(Watcher& watcher, Job& job, Verdict verdict, Committed committed, const std::string& reason,
+bool fileWithVerdict(Watcher& watcher, Job& job, Verdict verdict, Committed committed, const FailedReason& reason,
                      double now) {
     const bool archived = verdict == Verdict::Imported;
     job.record.archived = archived;
     job.record.held = !archived && heldByGuard(job.last);
+    job.record.refused = verdict == Verdict::Refused;
     job.record.outcome = committedText(committed);
-    job.record.reason = reason;
+    job.record.reason = reason.full;
+    job.record.senderReason = reason.forSender;
     if (!archived) watcher.failedFiles++;
     if (committed == Committed::Unknown) watcher.unknownFiles++;
     if (committed == Committed::Yes && !noteLastImport(watcher.stagingFd.get(), job.record)) {
@@ -244,11 +247,19 @@ bool fileWithVerdict(Watcher& watcher, Job& job, Verdict verdict, Committed comm
 }  // namespace
 
 bool fileAsImported(Watcher& watcher, Job& job, double now) {
-    return fileWithVerdict(watcher, job, Verdict::Imported, Committed::Yes, "", now);
+    return fileWithVerdict(watcher, job, Verdict::Imported, Committed::Yes, {}, now);
 }
 
 bool fileAsFailed(Watcher& watcher, Job& job, Committed committed, const std::string& reason, double now) {
+    return fileWithVerdict(watcher, job, Verdict::Failed, committed, {reason, reason}, now);
+}
+
+bool fileAsFailedQuoting(Watcher& watcher, Job& job, Committed committed, const FailedReason& reason, double now) {
     return fileWithVerdict(watcher, job, Verdict::Failed, committed, reason, now);
+}
+
+bool fileAsRefused(Watcher& watcher, Job& job, const std::string& reason, double now) {
+    return fileWithVerdict(watcher, job, Verdict::Refused, Committed::No, {reason, reason}, now);
 }
 
 // True once the run folder is there, complete.
@@ -262,7 +273,9 @@ bool fileRun(Watcher& watcher, Job& job, double now) {
         waitToFile(watcher, job, step, base, errno, now);
         return false;
     }
-    tellFiled(watcher, job, pathIn(base, filedName), now);
+    const std::string filedFolder = pathIn(base, filedName);
+    tellFiled(watcher, job, filedFolder, now);
+    writeReceipt(job, filedFolder);
     closeRun(job);
     writeMetrics(watcher, now);
     return true;

@@ -16,8 +16,25 @@
 bool fileAsImported(Watcher& watcher, Job& job, double now);
 
 // The end of a job whose file goes to failed/, with what was committed and
-// why. True when the job is over (filed).
+// why. The reason is the watcher's own words, which the sender's receipt
+// gives too. True when the job is over (filed).
 bool fileAsFailed(Watcher& watcher, Job& job, Committed committed, const std::string& reason, double now);
+
+// Why a run goes to failed/: in full for the run folder, and for the
+// sender's receipt without what another program wrote.
+struct FailedReason {
+    std::string full;
+    std::string forSender;
+};
+
+// fileAsFailed with a reason that quotes another program's output.
+bool fileAsFailedQuoting(Watcher& watcher, Job& job, Committed committed, const FailedReason& reason, double now);
+
+// The end of a job whose file the watcher refuses for what it is (it
+// failed its checks or its marker, it was imported before, it is older
+// than the last import, it changed after its checks): into failed/,
+// nothing committed, the receipt saying "refused".
+bool fileAsRefused(Watcher& watcher, Job& job, const std::string& reason, double now);
 
 // Files the run as its record says; false while it cannot (it then waits
 // in FilingWait, whole in the staging area).

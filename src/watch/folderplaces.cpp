@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <vector>
 
 #include "common/diag.h"
 #include "watch/runfolder.h"
@@ -62,13 +63,14 @@ std::string resolvedFolder(const std::string& path) {
 
 bool foldersApart(const WatchConfig& config) {
     const std::string staging = pathIn(config.workdir, StagingFolderName);
-    Place places[] = {{"drop = " + config.drop, resolvedFolder(config.drop)},
-                      {"archive = " + config.archive, resolvedFolder(config.archive)},
-                      {"failed = " + config.failed, resolvedFolder(config.failed)},
-                      {"the staging area " + staging, resolvedFolder(staging)}};
+    std::vector<Place> places = {{"drop = " + config.drop, resolvedFolder(config.drop)},
+                                 {"archive = " + config.archive, resolvedFolder(config.archive)},
+                                 {"failed = " + config.failed, resolvedFolder(config.failed)},
+                                 {"the staging area " + staging, resolvedFolder(staging)}};
+    if (!config.receipts.empty()) places.push_back({"receipts = " + config.receipts, resolvedFolder(config.receipts)});
     bool apart = true;
-    for (size_t i = 0; i < std::size(places); ++i) {
-        for (size_t j = i + 1; j < std::size(places); ++j) {
+    for (size_t i = 0; i < places.size(); ++i) {
+        for (size_t j = i + 1; j < places.size(); ++j) {
             if (!liesIn(places[i].resolved, places[j].resolved) && !liesIn(places[j].resolved, places[i].resolved)) {
                 continue;
             }

@@ -192,6 +192,10 @@ bool checkSite(const WatchConfig& config) {
             sound = false;
         }
     }
+    if (!config.receipts.empty() && !isDirectory(config.receipts)) {
+        diagnose("receipts = %s is not a directory (%s)", config.receipts.c_str(), config.path.c_str());
+        sound = false;
+    }
     if (access(config.program.c_str(), X_OK) != 0) {
         diagnoseAt(Severity::Error, "the importer %s cannot be run: %s (%s)", config.program.c_str(), strerror(errno),
                    config.path.c_str());

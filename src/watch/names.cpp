@@ -16,6 +16,7 @@ constexpr size_t HashTextSize = 17;   // 16 hexadecimal digits
 constexpr size_t CutNameBytes = 160;
 constexpr uint64_t FnvOffset = 14695981039346656037ull;
 constexpr uint64_t FnvPrime = 1099511628211ull;
+constexpr const char* ReceiptEnding = ".json";
 
 bool isControl(unsigned char c) {
     return c < 0x20 || c == 0x7F;
@@ -81,6 +82,13 @@ std::string importName(const std::string& name) {
     const std::string plain = withoutControls(name);
     if (buildWorkPath(plain).size() <= MaxFolderName) return plain;
     return cutWithHash(plain, name);
+}
+
+std::string receiptName(const std::string& name, const std::string& outcome) {
+    const std::string ending = "." + outcome + ReceiptEnding;
+    const std::string plain = withoutControls(name);
+    if (plain == name && plain.size() + ending.size() <= NAME_MAX) return plain + ending;
+    return cutWithHash(plain, name) + ending;
 }
 
 bool isEntryName(const std::string& name) {

@@ -20,6 +20,12 @@ std::string runFolderName(const std::string& stamp, const std::string& name);
 // file's name would not fit.
 std::string importName(const std::string& name);
 
+// The name of a file's receipt: the delivered name, "." and the outcome,
+// ".json". A name that holds a control byte, or is too long for the
+// ending, gets the run folders' form (cut, with a hash of the whole name),
+// so that two delivered names never share a receipt.
+std::string receiptName(const std::string& name, const std::string& outcome);
+
 // Whether name can be one entry of a folder: not empty, neither "." nor
 // "..", without "/" and NUL. A name read back from a run's record is data:
 // it is checked with this before a path is made of it.

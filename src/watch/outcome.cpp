@@ -13,6 +13,7 @@ constexpr size_t LastLinesBytes = 4096;
 constexpr size_t ReasonRoom = 1024;
 constexpr const char* GuardWords = "deletion guard";
 constexpr const char* UnknownAdvice = "look at the table before delivering the file again";
+constexpr const char* ErrorFileWords = "see stderr.txt";
 
 // The last line of a small text file (the importer's standard error) that
 // holds part, or its last line when part is empty: for a reason that has
@@ -38,6 +39,12 @@ std::string lastLineOf(const std::string& path, const char* part = "") {
     return line;
 }
 
+// lastLineOf, or for a sender's eyes only where to look: what the importer
+// wrote on standard error may quote a record.
+std::string outputLine(const std::string& path, OutputQuotes quotes, const char* part = "") {
+    return quotes == OutputQuotes::Kept ? lastLineOf(path, part) : ErrorFileWords;
+}
+
 // A limit of the section in words: "max-deletes = 50".
 std::string limitWords(const char* key, long limit, const char* unit) {
     return std::string(key) + " = " + (limit < 0 ? std::string("off") : std::to_string(limit) + unit);
@@ -52,7 +59,7 @@ std::string acceptCommand(const FailedPlace& place) {
 // The reason of a held run: each table that would lose too many rows, the
 // limits, and the command that lets the file through.
 std::string heldReason(const RunOutcome& run, const RunRecord& record, const std::string& errorFile,
-                       const FailedPlace& place) {
+                       const FailedPlace& place, OutputQuotes quotes) {
     std::string tables;
     for (const GuardedCounts& table : run.guarded) {
         if (!table.tooMany) continue;
@@ -61,16 +68,22 @@ std::string heldReason(const RunOutcome& run, const RunRecord& record, const std
     }
     const std::string limits = limitWords("max-deletes", record.rule.maxDeletes, "") + ", " +
                                limitWords("max-delete-share", record.rule.maxDeleteShare, " %");
-    const std::string why = tables.empty() ? lastLineOf(errorFile, GuardWords) : tables + " (" + limits + ")";
+    const std::string why = tables.empty() ? outputLine(errorFile, quotes, GuardWords) : tables + " (" + limits + ")";
     return "held by the deletion guard, nothing was committed: " + why +
            "; if the file is right, let it through once with: " + acceptCommand(place);
 }
 
 // The first record the server refused, for a reason: "; the first, line
-// L: error N: TEXT"; empty when none was listed.
-std::string firstFailure(const RunOutcome& run) {
+// L: error N: TEXT"; empty when none was listed. The server's text may
+// quote the record's values ("Duplicate entry ..."): without output
+// quotes, only the line and the error number.
+std::string firstFailure(const RunOutcome& run, OutputQuotes quotes) {
     if (run.firstError == 0) return "";
     char text[ReasonRoom];
+    if (quotes == OutputQuotes::Left) {
+        snprintf(text, sizeof text, "; the first, line %ld: error %ld", run.firstFailedLine, run.firstError);
+        return text;
+    }
     snprintf(text, sizeof text, "; the first, line %ld: error %ld: %s", run.firstFailedLine, run.firstError,
              shownName(run.firstErrorText).c_str());
     return text;
@@ -78,11 +91,12 @@ std::string firstFailure(const RunOutcome& run) {
 
 // A run without a report that says how it went: it could not connect, or
 // nobody knows whether it committed.
-std::string unreportedReason(const RunOutcome& run, const std::string& errorFile) {
+std::string unreportedReason(const RunOutcome& run, const std::string& errorFile, OutputQuotes quotes) {
     char text[ReasonRoom];
     if (run.connectError != 0) {
+        const bool quoted = quotes == OutputQuotes::Kept && !run.connectText.empty();
         snprintf(text, sizeof text, "the importer could not connect (error %ld): %s; nothing was committed",
-                 run.connectError, run.connectText.empty() ? "see stderr.txt" : run.connectText.c_str());
+                 run.connectError, quoted ? run.connectText.c_str() : ErrorFileWords);
     } else if (run.timedOut) {
         snprintf(text, sizeof text,
                  "the import ran longer than import-timeout and was ended (signal %d) without a run report: whether "
@@ -95,13 +109,14 @@ std::string unreportedReason(const RunOutcome& run, const std::string& errorFile
         snprintf(text, sizeof text,
                  "the importer ended with exit status %d without a run report (%s): whether it was committed is "
                  "unknown; %s",
-                 run.status, lastLineOf(errorFile).c_str(), UnknownAdvice);
+                 run.status, outputLine(errorFile, quotes).c_str(), UnknownAdvice);
     }
     return text;
 }
 
 // A reported run that committed nothing, or may have committed.
-std::string uncommittedReason(const RunOutcome& run, const RunRecord& record, const std::string& errorFile) {
+std::string uncommittedReason(const RunOutcome& run, const RunRecord& record, const std::string& errorFile,
+                              OutputQuotes quotes) {
     char text[ReasonRoom];
     if (commitUnknown(run)) {
         snprintf(text, sizeof text,
@@ -109,10 +124,10 @@ std::string uncommittedReason(const RunOutcome& run, const RunRecord& record, co
                  run.result, UnknownAdvice);
     } else if (run.ending == TooManyFailedEnding) {
         snprintf(text, sizeof text, "%ld records failed, more than max-failed-records = %ld: nothing was committed%s",
-                 run.failed, record.rule.maxFailedRecords, firstFailure(run).c_str());
+                 run.failed, record.rule.maxFailedRecords, firstFailure(run, quotes).c_str());
     } else if (run.ending == DeletionsNotCountedEnding) {
         snprintf(text, sizeof text, "the deletion guard could not count the rows (error %ld: %s): nothing was committed",
-                 run.result, lastLineOf(errorFile, GuardWords).c_str());
+                 run.result, outputLine(errorFile, quotes, GuardWords).c_str());
     } else if (isRetryable(run)) {
         snprintf(text, sizeof text, "the transaction was aborted with error %ld in %d runs: nothing was committed",
                  run.result, record.attempt);
@@ -124,11 +139,11 @@ std::string uncommittedReason(const RunOutcome& run, const RunRecord& record, co
 }
 
 // A run that committed, but not the whole file.
-std::string partReason(const RunOutcome& run, const RunRecord& record) {
+std::string partReason(const RunOutcome& run, const RunRecord& record, OutputQuotes quotes) {
     char text[ReasonRoom];
     if (run.failed > 0) {
         snprintf(text, sizeof text, "%ld records failed and are not in the table; the rest was committed%s", run.failed,
-                 firstFailure(run).c_str());
+                 firstFailure(run, quotes).c_str());
     } else if (run.wrongLength > record.rule.maxWrongLength) {
         snprintf(text, sizeof text,
                  "%ld lines of the wrong length were skipped, more than max-wrong-length = %ld; the rest was committed",
@@ -201,9 +216,9 @@ bool importedWhole(const RunOutcome& run, const FileRule& rule) {
 }
 
 std::string failureReason(const RunOutcome& run, const RunRecord& record, const std::string& errorFile,
-                          const FailedPlace& place) {
-    if (heldByGuard(run)) return heldReason(run, record, errorFile, place);
-    if (run.connectError != 0 || !run.reported) return unreportedReason(run, errorFile);
-    if (!run.committed || commitUnknown(run)) return uncommittedReason(run, record, errorFile);
-    return partReason(run, record);
+                          const FailedPlace& place, OutputQuotes quotes) {
+    if (heldByGuard(run)) return heldReason(run, record, errorFile, place, quotes);
+    if (run.connectError != 0 || !run.reported) return unreportedReason(run, errorFile, quotes);
+    if (!run.committed || commitUnknown(run)) return uncommittedReason(run, record, errorFile, quotes);
+    return partReason(run, record, quotes);
 }

@@ -56,7 +56,13 @@ struct FailedPlace {
     std::string config;
 };
 
+// Whether a reason may quote what the importer or the server wrote (a line
+// of standard error, the server's text of the first failed record): the
+// run folder's reason does, a sender's receipt does not (such text may
+// quote a record, which other senders must not read).
+enum class OutputQuotes { Kept, Left };
+
 // Why the run's file goes to failed/; errorFile is the importer's standard
 // error, whose last line says most when there is no report.
 std::string failureReason(const RunOutcome& run, const RunRecord& record, const std::string& errorFile,
-                          const FailedPlace& place);
+                          const FailedPlace& place, OutputQuotes quotes);

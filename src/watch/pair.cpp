@@ -173,14 +173,14 @@ bool markerShared(Watcher& watcher, const FileRule& rule, const std::string& nam
     return false;
 }
 
-bool matchesMarker(const Job& job, const DigestRead& delivered, std::string& reason) {
-    if (job.record.rule.marker.empty()) return true;
+MarkerMatch matchesMarker(const Job& job, const DigestRead& delivered, std::string& reason) {
+    if (job.record.rule.marker.empty()) return MarkerMatch::Matches;
     std::string text;
     UniqueFd markers(openFolder(job.runFd.get(), MarkerFolder));
     const bool read = markers.valid() && readSmallFile(markers.get(), importName(job.record.marker), MaxMarkerBytes, text);
     if (!read || !delivered.read) {
         reason = std::string("the file or its marker cannot be read: ") + strerror(read ? delivered.error : errno);
-        return false;
+        return MarkerMatch::Unreadable;
     }
-    return fileMatchesMarker(text, delivered.digest, reason);
+    return fileMatchesMarker(text, delivered.digest, reason) ? MarkerMatch::Matches : MarkerMatch::Differs;
 }

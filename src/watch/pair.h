@@ -41,6 +41,10 @@ void nameMissingHalves(Watcher& watcher, double now, const std::set<std::string>
 // each line it has; false with the reason otherwise.
 bool fileMatchesMarker(const std::string& markerText, const FileDigest& file, std::string& reason);
 
+// What the taken file is against its marker: it matches (or has no
+// marker), it differs, or either cannot be read.
+enum class MarkerMatch { Matches, Differs, Unreadable };
+
 // The taken file (its bytes as delivered digested in delivered) against its
-// marker's lines (true when it has no marker); false with the reason.
-bool matchesMarker(const Job& job, const DigestRead& delivered, std::string& reason);
+// marker's lines; with the reason when it does not match.
+MarkerMatch matchesMarker(const Job& job, const DigestRead& delivered, std::string& reason);

@@ -13,6 +13,8 @@
 #include "common/fd.h"
 #include "watch/clocks.h"
 #include "watch/durable.h"
+#include "watch/names.h"
+#include "watch/receipt.h"
 #include "watch/runfolder.h"
 
 namespace {
@@ -81,9 +83,45 @@ void removeOldRunsIn(const std::string& path, long days, const char* key, time_t
     syncFolder(base.get());
 }
 
+// Later by the time the receipt was written (the name for a tie).
+bool laterReceipt(const ReceiptEntry& one, const ReceiptEntry& other) {
+    if (one.filed != other.filed) return one.filed > other.filed;
+    return one.name > other.name;
+}
+
+// The receipts go with their run folders' days, by the time each was
+// written: an imported file's after keep-archive days, the others' after
+// keep-failed days. As with the run folders, the newest KeptNewestRuns of
+// each type code among the imported receipts, and among the others, stay
+// whatever the clock says.
+void removeOldReceipts(const WatchConfig& config, time_t now) {
+    if (config.receipts.empty()) return;
+    UniqueFd folder(openFolder(AT_FDCWD, config.receipts));
+    if (!folder.valid()) return;
+    std::vector<ReceiptEntry> receipts = listReceipts(folder.get());
+    std::sort(receipts.begin(), receipts.end(), laterReceipt);
+    std::map<std::string, size_t> counted;   // by type code, imported or not
+    for (const ReceiptEntry& receipt : receipts) {
+        const bool imported = receipt.outcome == ImportedOutcome;
+        const long days = imported ? config.keepArchiveDays : config.keepFailedDays;
+        const char* key = imported ? "keep-archive" : "keep-failed";
+        if (counted[receipt.typeCode + (imported ? " imported" : " other")]++ < KeptNewestRuns) continue;
+        if (days <= 0 || now - receipt.filed <= days * SecondsPerDay) continue;
+        if (unlinkat(folder.get(), receipt.name.c_str(), 0) == 0) {
+            diagnose("removed %s/%s: older than %s = %ld days", config.receipts.c_str(), shownName(receipt.name).c_str(),
+                     key, days);
+        } else {
+            diagnose("cannot remove %s/%s (older than %s = %ld days): %s", config.receipts.c_str(),
+                     shownName(receipt.name).c_str(), key, days, strerror(errno));
+        }
+    }
+    syncFolder(folder.get());
+}
+
 }  // namespace
 
 void removeOldRuns(const WatchConfig& config, time_t now) {
     removeOldRunsIn(config.archive, config.keepArchiveDays, "keep-archive", now);
     removeOldRunsIn(config.failed, config.keepFailedDays, "keep-failed", now);
+    removeOldReceipts(config, now);
 }

@@ -25,6 +25,7 @@ namespace {
 
 constexpr double TermGraceSeconds = 30;          // SIGTERM, then SIGKILL this much later
 constexpr int FirstStartRetrySeconds = 1;        // a fork that failed for want of memory or processes
+constexpr const char* JournalLogWords = "see the watcher's log";   // a receipt's stand-in for the journal program's words
 // The file's name for the log: every control byte escaped.
 std::string shown(const Job& job) {
     return shownName(job.record.name);
@@ -122,6 +123,17 @@ bool waitAway(Watcher& watcher, Job& job, double now) {
     return false;
 }
 
+// Why a file that waited for the database longer than outage-wait goes to
+// failed/; the client's words on standard error only where they may stand.
+std::string outageReason(const Job& job, OutputQuotes quotes, double now) {
+    char reason[1200];
+    const bool quoted = quotes == OutputQuotes::Kept;
+    snprintf(reason, sizeof reason, "the database was away for %.0f s, longer than outage-wait = %d s (error %ld%s%s): "
+             "nothing was committed", now - job.database.since, job.site.outageWait, job.last.connectError,
+             quoted ? ": " : "", quoted ? job.last.connectText.c_str() : "");
+    return reason;
+}
+
 // The database was away: the run did nothing, so its outputs go and it
 // waits with back-off (30 s, doubling up to 10 minutes) for up to
 // outage-wait seconds; --once leaves it for the next run. True when the
@@ -134,11 +146,8 @@ bool waitForDatabase(Watcher& watcher, Job& job, double now) {
     backOff(watcher, job.database, now);
     job.duplicateAsked = false;   // another watcher's run may import it meanwhile
     if (waitedTooLong(job, job.database, now)) {
-        char reason[1200];
-        snprintf(reason, sizeof reason, "the database was away for %.0f s, longer than outage-wait = %d s (error %ld: "
-                 "%s): nothing was committed", now - job.database.since, job.site.outageWait, job.last.connectError,
-                 job.last.connectText.c_str());
-        return fileAsFailed(watcher, job, Committed::No, reason, now);
+        const FailedReason reason = {outageReason(job, OutputQuotes::Kept, now), outageReason(job, OutputQuotes::Left, now)};
+        return fileAsFailedQuoting(watcher, job, Committed::No, reason, now);
     }
     if (!recordStep(job, Step::Checked)) {
         return fileAsFailed(watcher, job, Committed::No, "the run record cannot be written: nothing was committed",
@@ -188,17 +197,19 @@ bool fileTheImport(Watcher& watcher, Job& job, double seconds, double now) {
         return fileAsImported(watcher, job, now);
     }
     const FailedPlace place = {pathIn(job.site.failed, job.folderName), job.site.path};
-    std::string reason = failureReason(job.last, job.record, job.files.err, place);
+    FailedReason reason = {failureReason(job.last, job.record, job.files.err, place, OutputQuotes::Kept),
+                           failureReason(job.last, job.record, job.files.err, place, OutputQuotes::Left)};
     if (whole) {
-        reason = "the file changed during its import (a sender still wrote it); the run was committed with what the "
-                 "importer read, and the file as it is now is kept here";
+        reason.full = "the file changed during its import (a sender still wrote it); the run was committed with what "
+                      "the importer read, and the file as it is now is kept here";
+        reason.forSender = reason.full;
     }
     if (heldByGuard(job.last)) {
         logRun(job, seconds, "held by the deletion guard, to be filed in failed/", Severity::Warning);
     } else {
         logRun(job, seconds, "to be filed in failed/", Severity::Error);
     }
-    return fileAsFailed(watcher, job, committedOf(job.last), reason, now);
+    return fileAsFailedQuoting(watcher, job, committedOf(job.last), reason, now);
 }
 
 // duplicates = refuse: whether a committed run imported this file before
@@ -245,10 +256,9 @@ void journalIsThere(Watcher& watcher, const Job& job, double now) {
     watcher.metricsDue = true;
 }
 
-// The journal could not be asked for a job that waited longer than
-// outage-wait: a file not yet imported goes to failed/ with nothing
-// committed, a run whose outcome the journal was to tell with it unknown.
-bool journalGivenUp(Watcher& watcher, Job& job, const std::string& cause, double now) {
+// Why the journal's question was given up, with its cause: the journal
+// program's words for the run folder, JournalLogWords for the receipt.
+std::string journalGivenUpReason(const Job& job, const std::string& cause, double now) {
     char reason[1400];
     const bool beforeImport = job.ask->question == JournalQuestion::File;
     snprintf(reason, sizeof reason, "the journal %s could not be asked %s for %.0f s, longer than outage-wait = %d s "
@@ -256,8 +266,18 @@ bool journalGivenUp(Watcher& watcher, Job& job, const std::string& cause, double
              "whether the run committed", now - job.journal.since, job.site.outageWait, cause.c_str(),
              beforeImport ? "it was not imported" : "whether it was committed is unknown; look at the table before "
              "delivering the file again");
+    return reason;
+}
+
+// The journal could not be asked for a job that waited longer than
+// outage-wait: a file not yet imported goes to failed/ with nothing
+// committed, a run whose outcome the journal was to tell with it unknown.
+bool journalGivenUp(Watcher& watcher, Job& job, const std::string& cause, double now) {
+    const bool beforeImport = job.ask->question == JournalQuestion::File;
+    const Committed committed = beforeImport ? Committed::No : Committed::Unknown;
+    const FailedReason reason = {journalGivenUpReason(job, cause, now), journalGivenUpReason(job, JournalLogWords, now)};
     job.ask.reset();
-    return fileAsFailed(watcher, job, beforeImport ? Committed::No : Committed::Unknown, reason, now);
+    return fileAsFailedQuoting(watcher, job, committed, reason, now);
 }
 
 // The journal cannot be asked: the file is not imported (or its outcome
@@ -304,7 +324,7 @@ bool afterFileAnswer(Watcher& watcher, Job& job, double now) {
                                    (blank == std::string::npos ? earlier : earlier.substr(blank + 1)) + " UTC as run " +
                                    earlier.substr(0, blank) + " (the journal has its SHA-256 " + job.record.sha256 +
                                    "): not imported again, duplicates = refuse";
-        return fileAsFailed(watcher, job, Committed::No, reason, now);
+        return fileAsRefused(watcher, job, reason, now);
     }
     job.duplicateAsked = true;
     return startRun(watcher, job, now);
@@ -376,9 +396,9 @@ bool importNotStarted(Watcher& watcher, Job& job, const std::string& reason, dou
 
 bool startRun(Watcher& watcher, Job& job, double now) {
     if (!unchangedSinceChecked(job, job.source)) {
-        return fileAsFailed(watcher, job, Committed::No,
-                            "the file changed after its checks (the sender was still writing it): it was not imported",
-                            now);
+        return fileAsRefused(watcher, job,
+                             "the file changed after its checks (the sender was still writing it): it was not imported",
+                             now);
     }
     const bool waits = importsRunning(watcher) >= watcher.parallel || duplicatesToAsk(job);
     if (waits && !catchUpRecord(job)) {

@@ -83,6 +83,9 @@ bool readRunFacts(const Json& json, RunRecord& record) {
 bool readCheckedFacts(const Json& json, RunRecord& record) {
     record.deletesAccepted = false;
     readFlag(json, "deletes_accepted", record.deletesAccepted);
+    record.deliveredSize = -1;   // a record of an older watcher has no digest for the receipt
+    readText(json, "delivered_sha256", record.deliveredSha256);
+    readNumber(json, "delivered_size", record.deliveredSize);
     return readText(json, "journal", record.journal) && readText(json, "sha256", record.sha256) &&
            readNumber(json, "checked_size", record.checkedSize) &&
            readNumber(json, "checked_mtime_ns", record.checkedModified) &&
@@ -96,9 +99,12 @@ bool readVerdict(const Json& json, RunRecord& record) {
     if (record.step != Step::Filing) return true;
     std::string to;
     record.held = false;
+    record.refused = false;
     readFlag(json, "held", record.held);
     record.failedChecks = false;
     readFlag(json, "failed_checks", record.failedChecks);
+    readFlag(json, "refused", record.refused);
+    readText(json, "sender_reason", record.senderReason);
     if (!readText(json, "to", to) || !readText(json, "outcome", record.outcome)) return false;
     record.archived = to == "archive";
     return readText(json, "reason", record.reason);
@@ -146,13 +152,17 @@ bool writeRunRecord(int runFolder, const RunRecord& record) {
                  {"marker_hex", hexOf(record.marker)},
                  {"marker_device", static_cast<unsigned long long>(record.markerDevice)},
                  {"marker_inode", static_cast<unsigned long long>(record.markerInode)},
-                 {"deletes_accepted", record.deletesAccepted}};
+                 {"deletes_accepted", record.deletesAccepted},
+                 {"delivered_sha256", record.deliveredSha256},
+                 {"delivered_size", record.deliveredSize}};
     if (record.step == Step::Filing) {
         json["to"] = record.archived ? "archive" : "failed";
         json["outcome"] = record.outcome;
         json["reason"] = record.reason;
         json["held"] = record.held;
         json["failed_checks"] = record.failedChecks;
+        json["refused"] = record.refused;
+        json["sender_reason"] = record.senderReason;
     }
     return writeFileDurably(runFolder, RunRecordName,
                             json.dump(JsonIndent, ' ', false, Json::error_handler_t::replace) + "\n");

@@ -37,11 +37,15 @@ struct RunRecord {
     dev_t markerDevice = 0;      // the marker's file, removed from the drop folder once the file is taken
     ino_t markerInode = 0;
     bool deletesAccepted = false;   // requeue --accept-deletes let this file through the deletion guard once
+    std::string deliveredSha256;   // of the file as delivered, taken at the checks for its receipt; empty: not taken
+    long long deliveredSize = -1;
     bool archived = false;       // Filing: the verdict
     bool held = false;           // Filing into failed/: the deletion guard held the run
     bool failedChecks = false;   // Filing into failed/: the file failed the watcher's checks (the bytes are at fault)
+    bool refused = false;        // Filing into failed/: the watcher refused the file for what it is (its receipt says so)
     std::string outcome;         // Filing: "committed", "nothing committed" or "unknown whether committed"
     std::string reason;          // Filing into failed/: why
+    std::string senderReason;    // and why in words for the sender's receipt: nothing another program wrote
 };
 
 // Writes the record into the run folder; false (with errno) when it could

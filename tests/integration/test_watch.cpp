@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -36,6 +37,7 @@ constexpr int EntriesNotTakenStatus = 3;
 // node_exporter's textfile collector: the age of the metrics file, which
 // tells a watcher that no longer writes it.
 constexpr const char* CollectorFileAge = "node_textfile_mtime_seconds";
+constexpr int OutcomeUnknownStatus = 6;
 const char* const Section20P = "[file *20P*]\ntype = 20P\n";
 
 std::string kstLine(const std::string& kst, const std::string& txt) {
@@ -73,6 +75,19 @@ bool importWaitsForALock(const kt::WatchSite& site, kt::Session& other, kt::Runn
     if (!locked || !kt::waitForError(watcher, "watching ", err, WaitSeconds)) return false;
     site.deliver("20P_0001.txt", kt::records20P(1, 3));
     return kt::waitFor([] { return kt::waitingThread("DELETE FROM Ruruvuro.MGSST20P") > 0; }, WaitSeconds);
+}
+
+// The receipt of that name in the folder, parsed; a discarded value when
+// it is missing or no JSON.
+nlohmann::json receiptIn(const std::string& folder, const std::string& name) {
+    return nlohmann::json::parse(kt::fileText(folder + "/" + name), nullptr, false);
+}
+
+// The SHA-256 of the bytes, as sha256sum gives it.
+std::string sha256Of(const kt::WatchSite& site, const std::string& bytes) {
+    const std::string path = site.folder("hashed");
+    std::ofstream(path, std::ios::binary) << bytes;
+    return kt::runProgram("/usr/bin/sha256sum", {path}, site.box().root()).out.substr(0, 64);
 }
 
 }  // namespace
@@ -555,7 +570,7 @@ TEST(Watch, FloodOfFailedFilesRunsFourHooksAtATimeAndEveryOne) {
 // newest run folders of each type code in each folder, by their names and
 // records, and removes only the older: of twelve archived 20P runs the two
 // oldest go; in failed/ of eleven 20P runs the oldest goes, and both KST
-// runs, older than all of them, stay.
+// runs, older than all of them, stay. The receipts go the same way.
 TEST(Watch, RetentionKeepsTheTenNewestRunsOfEachTypeWhateverTheClock) {
     kt::resetSchema();
     kt::WatchSite site(Section20P);
@@ -596,7 +611,26 @@ TEST(Watch, RetentionKeepsTheTenNewestRunsOfEachTypeWhateverTheClock) {
                                           copyRun("failed", failed[0], 30, "KST")};
     std::filesystem::remove_all(site.folder("archive") + "/" + archived[0]);
     std::filesystem::remove_all(site.folder("failed") + "/" + failed[0]);
-    addSiteKeys(site, "keep-archive = 30\nkeep-failed = 30\n");
+    // The receipts of the same runs, written when they were filed: the
+    // imported ones go as the archive's runs do, the failed, refused and
+    // held ones together as failed/'s.
+    const std::string receipts = site.folder("receipts");
+    std::filesystem::create_directories(receipts);
+    const auto writeReceipt = [&](int minutes, const std::string& type, const std::string& outcome) {
+        const time_t filed = longAgo - 60L * minutes;
+        char stamp[32];
+        tm utc{};
+        strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", gmtime_r(&filed, &utc));
+        const std::string name = type + "_" + std::to_string(minutes) + ".txt." + outcome + ".json";
+        std::ofstream(receipts + "/" + name) << nlohmann::json({{"type", type}, {"outcome", outcome}, {"filed", stamp}});
+        return name;
+    };
+    std::vector<std::string> oldReceipts;
+    for (int minutes = 12; minutes >= 1; --minutes) oldReceipts.push_back(writeReceipt(minutes, "20P", "imported"));
+    const char* const others[] = {"failed", "refused", "held"};
+    for (int minutes = 11; minutes >= 1; --minutes) oldReceipts.push_back(writeReceipt(minutes, "20P", others[minutes % 3]));
+    const std::vector<std::string> kstReceipts = {writeReceipt(31, "KST", "refused"), writeReceipt(30, "KST", "failed")};
+    addSiteKeys(site, "keep-archive = 30\nkeep-failed = 30\nreceipts = " + receipts + "\n");
 
     kt::RunResult run = site.once();
     EXPECT_EQ(run.status, 0) << run.err;
@@ -607,6 +641,96 @@ TEST(Watch, RetentionKeepsTheTenNewestRunsOfEachTypeWhateverTheClock) {
         << run.err;
     EXPECT_EQ(site.runFolders("failed"), keptFailed) << run.err;
     EXPECT_TRUE(contains(run.err, "removed " + site.folder("failed") + "/" + oldFailed[0])) << run.err;
+    std::vector<std::string> keptReceipts(oldReceipts.begin() + 2, oldReceipts.begin() + 12);
+    keptReceipts.insert(keptReceipts.end(), oldReceipts.begin() + 13, oldReceipts.end());
+    keptReceipts.insert(keptReceipts.end(), kstReceipts.begin(), kstReceipts.end());
+    std::sort(keptReceipts.begin(), keptReceipts.end());
+    EXPECT_EQ(site.runFolders("receipts"), keptReceipts) << run.err;
+}
+
+// receipts = PATH: each filed file is answered in PATH, readable by the
+// senders' group (the folder's, not the watcher's), mode 0640: an imported
+// file with its digest, size and the importer's counts, a file its checks
+// refuse with the reason and no counts, a file whose record the server
+// refused, whose receipt names the error but not the server's text (which
+// quotes the record's key), and a file whose importer failed without a
+// report, whose receipt names stderr.txt instead of quoting what the
+// importer wrote there (a record): the run folders' reasons have both. A
+// redelivery refused again replaces its earlier receipt.
+TEST(Watch, EachFiledFileGetsAReceiptTheSendersGroupCanRead) {
+    kt::resetSchema();
+    kt::WatchSite site(Section20P);
+    const std::string receipts = site.folder("receipts");
+    std::filesystem::create_directories(receipts);
+    const gid_t senders = getegid() + 4242;
+    ASSERT_EQ(chown(receipts.c_str(), static_cast<uid_t>(-1), senders), 0);
+    ASSERT_EQ(chmod(receipts.c_str(), 0750), 0);   // no setgid bit: the watcher gives the group itself
+    addSiteKeys(site, "receipts = " + receipts + "\n");
+    const std::string imported = kt::records20P(1, 3);
+    const std::string refused = kt::records20P(4, 5) + "short\n";
+    site.deliver("20P_0001.txt", imported);
+    site.deliver("20P_0002.txt", refused);
+    site.deliver("20P_0004.txt", kt::record20P(9) + kt::record20P(9));   // the server quotes the key it refuses
+    kt::RunResult first = site.once();
+    EXPECT_EQ(first.status, FilesFailedStatus) << first.err;
+    EXPECT_EQ(site.runFolders("receipts"),
+              (std::vector<std::string>{"20P_0001.txt.imported.json", "20P_0002.txt.refused.json",
+                                        "20P_0004.txt.failed.json"})) << first.err;
+    const nlohmann::json whole = receiptIn(receipts, "20P_0001.txt.imported.json");
+    EXPECT_EQ(whole.value("name", ""), "20P_0001.txt") << whole;
+    EXPECT_EQ(whole.value("sha256", ""), sha256Of(site, imported)) << whole;
+    EXPECT_EQ(whole.value("size", -1), static_cast<long>(imported.size())) << whole;
+    EXPECT_EQ(whole.value("type", ""), "20P") << whole;
+    EXPECT_EQ(whole.value("outcome", ""), "imported") << whole;
+    EXPECT_EQ(whole.value("reason", "-"), "") << whole;
+    EXPECT_EQ(whole["counts"], nlohmann::json({{"lines", 3}, {"written", 3}, {"failed", 0}, {"wrong_length", 0}}))
+        << whole;
+    const nlohmann::json checked = receiptIn(receipts, "20P_0002.txt.refused.json");
+    EXPECT_EQ(checked.value("outcome", ""), "refused") << checked;
+    EXPECT_EQ(checked.value("sha256", ""), sha256Of(site, refused)) << checked;
+    EXPECT_TRUE(contains(checked.value("reason", ""), "of the wrong length")) << checked;
+    EXPECT_TRUE(checked["counts"].is_null()) << checked;
+    const nlohmann::json refusedByServer = receiptIn(receipts, "20P_0004.txt.failed.json");
+    EXPECT_TRUE(contains(refusedByServer.value("reason", ""), "line 2: error 1062")) << refusedByServer;
+    EXPECT_FALSE(contains(refusedByServer.value("reason", ""), "Duplicate")) << refusedByServer;
+    EXPECT_EQ(refusedByServer["counts"].value("failed", -1), 1) << refusedByServer;
+
+    const std::string script = site.folder("importer.sh");
+    std::ofstream(script) << "#!/bin/sh\necho 'T9 PIN 4711 failed' >&2\nexit 5\n";
+    chmod(script.c_str(), 0755);
+    std::string config = kt::fileText(site.config());
+    const size_t program = config.find("program = ");
+    config.replace(program, config.find('\n', program) - program, "program = " + script);
+    std::ofstream(site.config(), std::ios::binary) << config;
+    const std::string again = kt::records20P(6, 7) + "bad\n";
+    site.deliver("20P_0002.txt", again);
+    site.deliver("20P_0003.txt", kt::records20P(8, 9));
+    kt::RunResult second = site.once();
+    EXPECT_EQ(second.status, OutcomeUnknownStatus) << second.err;
+    EXPECT_EQ(site.runFolders("receipts"),
+              (std::vector<std::string>{"20P_0001.txt.imported.json", "20P_0002.txt.refused.json",
+                                        "20P_0003.txt.failed.json", "20P_0004.txt.failed.json"})) << second.err;
+    const nlohmann::json redelivered = receiptIn(receipts, "20P_0002.txt.refused.json");
+    EXPECT_EQ(redelivered.value("sha256", ""), sha256Of(site, again)) << redelivered;
+    EXPECT_NE(redelivered.value("run", ""), checked.value("run", "")) << redelivered;
+    const nlohmann::json failed = receiptIn(receipts, "20P_0003.txt.failed.json");
+    EXPECT_EQ(failed.value("outcome", ""), "failed") << failed;
+    EXPECT_EQ(failed.value("committed", ""), "unknown whether committed") << failed;
+    EXPECT_TRUE(contains(failed.value("reason", ""), "exit status 5 without a run report (see stderr.txt)")) << failed;
+    EXPECT_FALSE(contains(kt::fileText(receipts + "/20P_0003.txt.failed.json"), "4711"));
+    const std::vector<std::string> runs = site.runFolders("failed");
+    const auto runOf = [&runs](const std::string& name) {
+        return *std::find_if(runs.begin(), runs.end(), [&name](const std::string& run) { return contains(run, name); });
+    };
+    ASSERT_EQ(runs.size(), 4u);
+    EXPECT_TRUE(contains(site.runFile("failed", runOf("_20P_0003.txt"), "reason"), "4711"));
+    EXPECT_TRUE(contains(site.runFile("failed", runOf("_20P_0004.txt"), "reason"), "Duplicate entry"));
+    for (const std::string& name : site.runFolders("receipts")) {
+        struct stat info {};
+        ASSERT_EQ(stat((receipts + "/" + name).c_str(), &info), 0) << name;
+        EXPECT_EQ(info.st_mode & 07777, 0640u) << name;
+        EXPECT_EQ(info.st_gid, senders) << name;
+    }
 }
 
 // What is delivered is private to the senders and the watcher: a drop

@@ -14,12 +14,16 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <atomic>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "harness.h"
 
@@ -341,11 +345,17 @@ TEST(WatchSafety, LockFileLinkedToTheSettingsLeavesThemUnchanged) {
 
 // With a catch-all section that converts from UTF-8, deliveries named like
 // the run's own files, one with a newline and one too long for a run folder
-// beside its time stamp: each is imported and archived with every byte, and
-// the newline forges no log line.
+// beside its time stamp: each is imported and archived with every byte, the
+// newline forges no log line, and each gets a receipt of its own whose
+// name fits and holds no newline.
 TEST(WatchSafety, NamesOfAnyBytesKeepTheirFilesAndForgeNoLogLine) {
     kt::resetSchema();
     kt::WatchSite site("[file *]\ntype = 20P\nupdate = yes\nencoding = utf-8\n");
+    const std::string receipts = site.folder("receipts");
+    fs::create_directories(receipts);
+    std::string config = kt::fileText(site.config());
+    std::ofstream(site.config(), std::ios::binary) << config.insert(config.find("\n\n") + 1,
+                                                                    "receipts = " + receipts + "\n");
     const std::string forged = "x\nkelvora-watch: forged.txt";
     const std::string longName = std::string(240, 'L') + ".txt";
     const std::vector<std::string> names = {"reason", "stderr.txt", "state", forged, longName};
@@ -363,6 +373,15 @@ TEST(WatchSafety, NamesOfAnyBytesKeepTheirFilesAndForgeNoLogLine) {
     EXPECT_EQ(kt::countRows("MGSST20P"), 10);
     for (const std::string& line : kt::lines(run.err)) EXPECT_NE(line.rfind("kelvora-watch: forged", 0), 0u) << line;
     EXPECT_TRUE(contains(run.err, "x\\nkelvora-watch: forged.txt 20P: 2 lines")) << run.err;
+    std::set<std::string> answered;
+    for (const auto& entry : fs::directory_iterator(receipts)) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_LE(name.size(), static_cast<size_t>(NAME_MAX)) << name;
+        EXPECT_EQ(name.find_first_of("\n/"), std::string::npos) << name;
+        answered.insert(nlohmann::json::parse(kt::fileText(entry.path().string()), nullptr, false).value("name", ""));
+    }
+    EXPECT_EQ(answered, (std::set<std::string>{"reason", "stderr.txt", "state", "x\\nkelvora-watch: forged.txt",
+                                               longName}));
 }
 
 // Two watchers, two drop folders, one working directory, the same name
@@ -518,8 +537,9 @@ TEST(WatchSafety, ConfigurationThatCannotWorkIsRefusedAtTheStart) {
 
 // A configuration that says a thing twice, or folders that are one, is
 // refused at the start and names both: a key repeated in a section (both
-// lines), and archive = the drop folder (both keys, with the folder).
-// Nothing is taken from the drop folder.
+// lines), archive = the drop folder (both keys, with the folder), and a
+// receipts folder inside the drop folder, whose receipts would be taken as
+// deliveries. Nothing is taken from the drop folder.
 TEST(WatchSafety, ConfigurationThatSaysAThingTwiceOrSharesAFolderIsRefused) {
     kt::WatchSite site(Section20P);
     const std::string text = kt::fileText(site.config());
@@ -540,6 +560,15 @@ TEST(WatchSafety, ConfigurationThatSaysAThingTwiceOrSharesAFolderIsRefused) {
     EXPECT_TRUE(contains(oneFolder.err, "drop = " + site.folder("drop") + " and archive = " + site.folder("drop") +
                                             "/ are one folder, " + fs::canonical(site.folder("drop")).string()))
         << oneFolder.err;
+    const std::string inDrop = site.folder("drop") + "/receipts";
+    fs::create_directories(inDrop);
+    std::string receipts = text;
+    std::ofstream(site.config(), std::ios::binary) << receipts.insert(receipts.find("\n\n") + 1,
+                                                                      "receipts = " + inDrop + "\n");
+    kt::RunResult inside = site.once();
+    EXPECT_EQ(inside.status, UsageStatus) << inside.err;
+    EXPECT_TRUE(contains(inside.err, "receipts = " + inDrop + " lies inside drop = " + site.folder("drop")))
+        << inside.err;
     EXPECT_TRUE(fs::exists(site.folder("drop") + "/20P_0001.txt"));
     EXPECT_TRUE(site.runFolders("failed").empty());
 }
