@@ -44,7 +44,7 @@ int importsInWork(const Watcher& watcher) {
 std::set<std::string> typesBehindAFailedTake(const Watcher& watcher) {
     std::set<std::string> types;
     for (const auto& [name, file] : watcher.queue.files) {
-        const FileRule* rule = file.takeFailed && file.held ? ruleFor(watcher.config, name.c_str()) : nullptr;
+        const FileRule* rule = file.takeFailed && file.held ? sectionOfEntry(watcher, name, file).rule : nullptr;
         if (rule != nullptr) types.insert(rule->typeCode);
     }
     return types;
@@ -92,18 +92,25 @@ bool openStaging(Watcher& watcher) {
 
 void startCompleteFiles(Watcher& watcher, double now) {
     if (watcher.stopping) return;
+    noteEntrySections(watcher);
     std::set<std::string> waiting = typesBehindAFailedTake(watcher);   // type codes whose older file waits
     const std::vector<std::string> names =
         completeFiles(watcher.queue, now, watcher.config.settleSeconds, settleClockOf(watcher));
     const std::set<std::string> complete(names.begin(), names.end());
-    nameMissingHalves(watcher, now, complete);
+    const MarkerOwners owners = markerOwners(watcher);
+    nameMissingHalves(watcher, now, complete, owners);
     const std::map<std::string, OrderKey> notReady = filesNotReady(watcher, complete);
     for (const std::string& name : names) {
-        if (isMarkerName(watcher.config, name)) continue;   // it goes with its file
-        const FileRule* rule = ruleFor(watcher.config, name.c_str());
-        if (rule != nullptr && (!markerReady(*rule, name, complete) || markerShared(watcher, *rule, name))) continue;
+        const auto found = watcher.queue.files.find(name);
+        if (found == watcher.queue.files.end()) continue;   // taken with its file in this pass
+        DropFile& file = found->second;
+        const EntrySection entry = sectionOfEntry(watcher, name, file);
+        if (entry.marker) continue;   // it goes with its file
+        const FileRule* rule = entry.rule;
+        if (rule != nullptr && (!markerReady(*rule, name, complete) || markerShared(watcher, owners, *rule, name))) {
+            continue;
+        }
         if (rule == nullptr) {
-            DropFile& file = watcher.queue.files[name];
             if (firstSight(watcher.queue, name, file.inode)) {
                 diagnoseAt(Severity::Warning, "%s matches no [file ...] section of %s: it stays in %s",
                            shownName(name).c_str(), watcher.config.path.c_str(), watcher.config.drop.c_str());

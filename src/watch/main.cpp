@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <poll.h>
+#include <set>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <string>
@@ -271,6 +272,7 @@ void reloadConfig(Watcher& watcher) {
         return;
     }
     watcher.config = fresh;
+    watcher.configNumber++;
     for (auto& entry : watcher.queue.files) entry.second.held = false;
     diagnose("configuration read again from %s: %zu file sections", fresh.path.c_str(), fresh.rules.size());
 }
@@ -293,12 +295,12 @@ void readSignals(int signalFd, Watcher& watcher) {
 // The first of the times the loop must look again (monotonic), or -1. A
 // watchdog ping is one of them: the loop wakes for it when nothing else
 // happens.
-double nextWakeUp(const Watcher& watcher, double nextRescan) {
+double nextWakeUp(const Watcher& watcher, double now, double nextRescan) {
     double until = -1;
     for (double at : {watcher.once ? -1 : nextRescan,
-                      watcher.once ? -1 : nextCompletion(watcher.queue, watcher.config.settleSeconds), nextDue(watcher),
-                      nextHookDeadline(watcher.hooks), nextImportDeadline(watcher), nextAnswerDeadline(watcher),
-                      nextWatchdogPing()}) {
+                      watcher.once ? -1 : nextCompletion(watcher.queue, watcher.config.settleSeconds, now),
+                      nextDue(watcher), nextHookDeadline(watcher.hooks), nextImportDeadline(watcher),
+                      nextAnswerDeadline(watcher), nextWatchdogPing()}) {
         if (at >= 0 && (until < 0 || at < until)) until = at;
     }
     return until;
@@ -323,7 +325,7 @@ std::vector<pollfd> descriptorsToWatch(const Watcher& watcher, int signalFd) {
 // answer of the journal or the next timer: a rescan, a file that may have
 // settled, a retry, an import's or a question's time limit.
 void waitForWork(Watcher& watcher, int signalFd, double now, double nextRescan) {
-    const double until = nextWakeUp(watcher, nextRescan);
+    const double until = nextWakeUp(watcher, now, nextRescan);
     int timeout = -1;
     if (until >= 0) timeout = until <= now ? 0 : static_cast<int>((until - now) * MillisecondsPerSecond) + 1;
     std::vector<pollfd> fds = descriptorsToWatch(watcher, signalFd);
@@ -335,10 +337,11 @@ void waitForWork(Watcher& watcher, int signalFd, double now, double nextRescan) 
 // --once takes what is complete when it starts: the other files are named,
 // and held so that none is taken later in the run.
 void holdUnsettledFiles(Watcher& watcher, double now) {
-    const std::vector<std::string> complete =
+    const std::vector<std::string> names =
         completeFiles(watcher.queue, now, watcher.config.settleSeconds, SettleClock::FileTimes);
+    const std::set<std::string> complete(names.begin(), names.end());
     for (auto& entry : watcher.queue.files) {
-        if (std::find(complete.begin(), complete.end(), entry.first) != complete.end()) continue;
+        if (complete.count(entry.first) != 0) continue;
         diagnose("%s changed less than settle = %d s ago: it is left for the next run", shownName(entry.first).c_str(),
                  watcher.config.settleSeconds);
         entry.second.held = true;
@@ -351,7 +354,8 @@ void holdUnsettledFiles(Watcher& watcher, double now) {
 size_t entriesNotTaken(const Watcher& watcher) {
     size_t count = watcher.queue.notFiles.size();
     for (const auto& entry : watcher.queue.files) {
-        if (!isMarkerName(watcher.config, entry.first) && ruleFor(watcher.config, entry.first.c_str()) == nullptr) count++;
+        const EntrySection section = sectionOfEntry(watcher, entry.first, entry.second);
+        if (!section.marker && section.rule == nullptr) count++;
     }
     return count;
 }

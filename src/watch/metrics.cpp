@@ -75,8 +75,9 @@ void dropMetrics(const Watcher& watcher, double now, std::string& text) {
     long overdue = 0;
     double oldest = 0;
     for (const auto& [name, file] : watcher.queue.files) {
-        if (isMarkerName(watcher.config, name)) continue;
-        if (ruleFor(watcher.config, name.c_str()) == nullptr) unmatched++;
+        const EntrySection entry = sectionOfEntry(watcher, name, file);
+        if (entry.marker) continue;
+        if (entry.rule == nullptr) unmatched++;
         waiting++;
         const double age = secondsUnchanged(file, now, SettleClock::FileTimes);
         if (age > oldest) oldest = age;

@@ -41,9 +41,9 @@ std::string timeText(long long nanoseconds) {
 std::map<std::string, OrderKey> filesNotReady(const Watcher& watcher, const std::set<std::string>& complete) {
     std::map<std::string, OrderKey> first;
     for (const auto& [name, file] : watcher.queue.files) {
-        if (isMarkerName(watcher.config, name)) continue;
-        const FileRule* rule = ruleFor(watcher.config, name.c_str());
-        if (rule == nullptr || !notReadyYet(name, file, *rule, complete)) continue;
+        const EntrySection entry = sectionOfEntry(watcher, name, file);
+        const FileRule* rule = entry.rule;
+        if (entry.marker || rule == nullptr || !notReadyYet(name, file, *rule, complete)) continue;
         const OrderKey key = keyOf(name, file);
         const auto found = first.find(rule->typeCode);
         if (found == first.end() || before(key, found->second)) first[rule->typeCode] = key;

@@ -72,20 +72,6 @@ bool lineMatches(std::string_view line, const FileDigest& file, std::string& rea
 }
 
 
-// The section whose marker pattern makes name, with the data file's name;
-// nullptr when no file in the drop folder has name as its marker.
-const FileRule* dataOfMarker(const Watcher& watcher, const std::string& marker, std::string& data) {
-    for (const auto& entry : watcher.queue.files) {
-        const FileRule* rule = ruleFor(watcher.config, entry.first.c_str());
-        if (rule == nullptr || rule->marker.empty() || isMarkerName(watcher.config, entry.first)) continue;
-        if (markerNameOf(*rule, entry.first) == marker) {
-            data = entry.first;
-            return rule;
-        }
-    }
-    return nullptr;
-}
-
 // The longest marker-wait of the sections with a marker: how long a marker
 // may wait for a file that has not come.
 long longestMarkerWait(const WatchConfig& config) {
@@ -128,24 +114,52 @@ bool fileMatchesMarker(const std::string& markerText, const FileDigest& file, st
     return true;
 }
 
+void noteEntrySections(Watcher& watcher) {
+    for (auto& [name, file] : watcher.queue.files) {
+        if (file.kindNotedFor == watcher.configNumber) continue;
+        const FileRule* rule = ruleFor(watcher.config, name.c_str());
+        file.section = rule == nullptr ? -1 : static_cast<int>(rule - watcher.config.rules.data());
+        file.marker = isMarkerName(watcher.config, name);
+        file.kindNotedFor = watcher.configNumber;
+    }
+}
+
+EntrySection sectionOfEntry(const Watcher& watcher, const std::string& name, const DropFile& file) {
+    if (file.kindNotedFor != watcher.configNumber) {
+        return {ruleFor(watcher.config, name.c_str()), isMarkerName(watcher.config, name)};
+    }
+    return {file.section < 0 ? nullptr : &watcher.config.rules[static_cast<size_t>(file.section)], file.marker};
+}
+
+MarkerOwners markerOwners(const Watcher& watcher) {
+    MarkerOwners owners;
+    for (const auto& [name, file] : watcher.queue.files) {
+        const EntrySection entry = sectionOfEntry(watcher, name, file);
+        if (entry.marker || entry.rule == nullptr || entry.rule->marker.empty()) continue;
+        owners[markerNameOf(*entry.rule, name)].push_back(name);
+    }
+    return owners;
+}
+
 bool markerReady(const FileRule& rule, const std::string& name, const std::set<std::string>& complete) {
     return rule.marker.empty() || complete.count(markerNameOf(rule, name)) != 0;
 }
 
-void nameMissingHalves(Watcher& watcher, double now, const std::set<std::string>& complete) {
+void nameMissingHalves(Watcher& watcher, double now, const std::set<std::string>& complete,
+                       const MarkerOwners& owners) {
     for (const std::string& name : complete) {
         DropFile& file = watcher.queue.files[name];
         if (file.halfSaid) continue;
         const double waited = secondsUnchanged(file, now, settleClockOf(watcher));
-        if (isMarkerName(watcher.config, name)) {
-            std::string data;
-            if (dataOfMarker(watcher, name, data) != nullptr || waited < longestMarkerWait(watcher.config)) continue;
-            diagnoseAt(Severity::Warning, "%s in %s is a marker whose file has not come for %.0f s",
-                       shownName(name).c_str(), watcher.config.drop.c_str(), waited);
+        const EntrySection entry = sectionOfEntry(watcher, name, file);
+        if (entry.marker) {
+            if (owners.count(name) != 0 || waited < longestMarkerWait(watcher.config)) continue;
+            diagnoseAt(Severity::Warning, "%s in %s is a marker whose file has not come for %.0f s", shownName(name).c_str(),
+                     watcher.config.drop.c_str(), waited);
             file.halfSaid = true;
             continue;
         }
-        const FileRule* rule = ruleFor(watcher.config, name.c_str());
+        const FileRule* rule = entry.rule;
         if (rule == nullptr || markerReady(*rule, name, complete) || waited < rule->markerWait) continue;
         diagnoseAt(Severity::Warning, "%s in %s has waited %.0f s for its marker %s", shownName(name).c_str(),
                    watcher.config.drop.c_str(), waited, shownName(markerNameOf(*rule, name)).c_str());
@@ -153,19 +167,18 @@ void nameMissingHalves(Watcher& watcher, double now, const std::set<std::string>
     }
 }
 
-bool markerShared(Watcher& watcher, const FileRule& rule, const std::string& name) {
+bool markerShared(Watcher& watcher, const MarkerOwners& owners, const FileRule& rule, const std::string& name) {
     if (rule.marker.empty()) return false;
     const std::string marker = markerNameOf(rule, name);
-    for (const auto& entry : watcher.queue.files) {
-        if (entry.first == name || isMarkerName(watcher.config, entry.first)) continue;
-        const FileRule* other = ruleFor(watcher.config, entry.first.c_str());
-        if (other == nullptr || other->marker.empty() || markerNameOf(*other, entry.first) != marker) continue;
+    const auto found = owners.find(marker);
+    if (found == owners.end()) return false;
+    for (const std::string& other : found->second) {
+        if (other == name) continue;
         DropFile& file = watcher.queue.files[name];
         if (!file.halfSaid) {
-            diagnoseAt(Severity::Warning,
-                       "%s and %s in %s have the same marker %s: neither is taken until one of them goes",
-                       shownName(name).c_str(), shownName(entry.first).c_str(), watcher.config.drop.c_str(),
-                       shownName(marker).c_str());
+            diagnoseAt(Severity::Warning, "%s and %s in %s have the same marker %s: neither is taken until one of them goes",
+                     shownName(name).c_str(), shownName(other).c_str(), watcher.config.drop.c_str(),
+                     shownName(marker).c_str());
         }
         file.halfSaid = true;
         return true;

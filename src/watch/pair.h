@@ -12,8 +12,10 @@
 // its run folder (take.h) and leaves the drop folder; the file is checked
 // against what it says before the import.
 #pragma once
+#include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "watch/config.h"
 #include "watch/digest.h"
@@ -26,16 +28,39 @@ std::string markerNameOf(const FileRule& rule, const std::string& name);
 // as data.
 bool isMarkerName(const WatchConfig& config, const std::string& name);
 
+// What a drop entry's name is under the watcher's configuration: a marker,
+// a file of a section (rule), or neither (rule nullptr).
+struct EntrySection {
+    const FileRule* rule = nullptr;
+    bool marker = false;
+};
+
+// Notes for each entry of the drop folder that is new, or was noted under
+// an earlier configuration, what its name is: the sections are matched
+// once per entry and configuration, however often the loop looks at the
+// folder.
+void noteEntrySections(Watcher& watcher);
+
+// What the entry is: as noted, or matched now where it was not.
+EntrySection sectionOfEntry(const Watcher& watcher, const std::string& name, const DropFile& file);
+
+// The data files of the drop folder that have a marker, by the marker's
+// name (in name order): found once per look at the folder, not once per
+// marker.
+using MarkerOwners = std::map<std::string, std::vector<std::string>>;
+MarkerOwners markerOwners(const Watcher& watcher);
+
 // Whether the file's marker is among the complete names (or it needs none).
 bool markerReady(const FileRule& rule, const std::string& name, const std::set<std::string>& complete);
 
 // Whether another file in the drop folder has the same marker (two files
 // with one stem under {stem}): the marker cannot say which is whole, so
 // neither is taken, and both are named once.
-bool markerShared(Watcher& watcher, const FileRule& rule, const std::string& name);
+bool markerShared(Watcher& watcher, const MarkerOwners& owners, const FileRule& rule, const std::string& name);
 
 // Names, once each, the halves that wait longer than their section allows.
-void nameMissingHalves(Watcher& watcher, double now, const std::set<std::string>& complete);
+void nameMissingHalves(Watcher& watcher, double now, const std::set<std::string>& complete,
+                       const MarkerOwners& owners);
 
 // Whether the marker's text holds only what it may, and the file matches
 // each line it has; false with the reason otherwise.

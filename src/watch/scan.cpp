@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
-#include <set>
 #include <string_view>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -56,33 +55,56 @@ bool takeNamedLine(std::string_view line, std::map<std::string, ino_t>& named) {
     return true;
 }
 
-// Reads the file's size and modification time; a change restarts its
-// settling. False when it is gone or is not a regular file (which is
-// named once).
-bool noteState(DropQueue& queue, const std::string& name, DropFile& file, double now) {
-    struct stat info;
-    const std::string path = queue.folder + "/" + name;
-    if (lstat(path.c_str(), &info) != 0) return false;
-    if (!S_ISREG(info.st_mode)) {
-        if (firstSight(queue, name, info.st_ino)) noteNotAFile(queue, name, entryKind(info.st_mode));
+// Notes the entry's facts (info, as lstat gives them; nullptr when it is
+// gone): a change of size or modification time restarts its settling.
+// False when it is gone or is not a regular file (which is named once).
+bool noteState(DropQueue& queue, const std::string& name, const struct stat* info, DropFile& file, double now) {
+    if (info == nullptr) return false;
+    if (!S_ISREG(info->st_mode)) {
+        // Named once while it stays: the names' file keeps only so many
+        // entries, and one beyond them would be named at every rescan.
+        const bool known = queue.notFiles.count(name) != 0;
+        if (!known && firstSight(queue, name, info->st_ino)) noteNotAFile(queue, name, entryKind(info->st_mode));
         queue.files.erase(name);
-        queue.notFiles[name] = entryKind(info.st_mode);
+        queue.notFiles[name] = {entryKind(info->st_mode), queue.rescans};
         return false;
     }
     queue.notFiles.erase(name);
-    file.inode = info.st_ino;
-    const bool changed = info.st_size != file.size || info.st_mtim.tv_sec != file.modified.tv_sec ||
-                         info.st_mtim.tv_nsec != file.modified.tv_nsec;
-    file.statusChanged = info.st_ctim;
-    file.links = info.st_nlink;
+    file.inode = info->st_ino;
+    const bool changed = info->st_size != file.size || info->st_mtim.tv_sec != file.modified.tv_sec ||
+                         info->st_mtim.tv_nsec != file.modified.tv_nsec;
+    file.statusChanged = info->st_ctim;
+    file.links = info->st_nlink;
+    file.seenIn = queue.rescans;
     if (changed) {
-        file.size = info.st_size;
-        file.modified = info.st_mtim;
+        file.size = info->st_size;
+        file.modified = info->st_mtim;
         file.stableSince = now;
         file.held = false;
         file.takeFailed = false;
     }
     return true;
+}
+
+// The entry's facts, not following a link; nullptr when it is gone.
+const struct stat* factsOf(int folder, const char* name, struct stat& info) {
+    return fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) == 0 ? &info : nullptr;
+}
+
+// After a rescan: what it did not find is gone, and the names named as
+// never taken are kept only for entries still there.
+void forgetWhatWentAway(DropQueue& queue) {
+    for (auto it = queue.files.begin(); it != queue.files.end();) {
+        it = it->second.seenIn == queue.rescans ? std::next(it) : queue.files.erase(it);
+    }
+    for (auto it = queue.notFiles.begin(); it != queue.notFiles.end();) {
+        it = it->second.seenIn == queue.rescans ? std::next(it) : queue.notFiles.erase(it);
+    }
+    for (auto it = queue.named.begin(); it != queue.named.end();) {
+        const bool there = queue.files.count(it->first) != 0 || queue.notFiles.count(it->first) != 0;
+        queue.namedChanged = queue.namedChanged || !there;
+        it = there ? std::next(it) : queue.named.erase(it);
+    }
 }
 
 void handleEvent(DropQueue& queue, const inotify_event& event, double now) {
@@ -94,12 +116,14 @@ void handleEvent(DropQueue& queue, const inotify_event& event, double now) {
     const std::string name = event.name;
     if ((event.mask & GoneEvents) != 0) {
         queue.files.erase(name);
+        queue.notFiles.erase(name);   // named again should it come back
         return;
     }
     DropFile& file = queue.files[name];
     file.open = (event.mask & WritingEvents) != 0;
     file.stableSince = now;
-    if (!noteState(queue, name, file, now)) {
+    struct stat info;
+    if (!noteState(queue, name, factsOf(AT_FDCWD, (queue.folder + "/" + name).c_str(), info), file, now)) {
         queue.files.erase(name);
         return;
     }
@@ -153,32 +177,19 @@ void rescanFolder(DropQueue& queue, double now) {
     UniqueDir dir(folder.valid() ? fdopendir(folder.get()) : nullptr);
     if (!dir.valid()) return;
     folder.release();   // the stream owns it now
-    std::set<std::string> seen;
-    std::set<std::string> named;
+    queue.rescans++;
     while (const dirent* entry = readdir(dir.get())) {
         if (isTransferName(entry->d_name)) continue;
         const std::string name = entry->d_name;
-        named.insert(name);
         auto known = queue.files.find(name);
         DropFile fresh;
         DropFile& file = known != queue.files.end() ? known->second : fresh;
-        if (!noteState(queue, name, file, now)) continue;
+        struct stat info;
+        if (!noteState(queue, name, factsOf(dirfd(dir.get()), entry->d_name, info), file, now)) continue;
         if (known == queue.files.end()) queue.files.emplace(name, fresh);
-        seen.insert(name);
     }
     dir.reset();
-    for (auto it = queue.files.begin(); it != queue.files.end();) {
-        it = seen.count(it->first) != 0 ? std::next(it) : queue.files.erase(it);
-    }
-    for (auto it = queue.notFiles.begin(); it != queue.notFiles.end();) {
-        it = named.count(it->first) != 0 ? std::next(it) : queue.notFiles.erase(it);
-    }
-    bool forgotten = false;
-    for (auto it = queue.named.begin(); it != queue.named.end();) {
-        forgotten = forgotten || named.count(it->first) == 0;
-        it = named.count(it->first) != 0 ? std::next(it) : queue.named.erase(it);
-    }
-    queue.namedChanged = queue.namedChanged || forgotten;
+    forgetWhatWentAway(queue);
     saveNamedIfChanged(queue);
 }
 
@@ -218,9 +229,9 @@ void loadNamed(DropQueue& queue, const std::string& path) {
 
 void noteNotAFile(DropQueue& queue, const std::string& name, const std::string& kind) {
     queue.files.erase(name);
-    queue.notFiles[name] = kind;
-    diagnoseAt(Severity::Warning, "%s in %s is %s, not a regular file: it is not taken", shownName(name).c_str(),
-               queue.folder.c_str(), kind.c_str());
+    queue.notFiles[name] = {kind, queue.rescans};
+    diagnoseAt(Severity::Warning, "%s in %s is %s, not a regular file: it is not taken", shownName(name).c_str(), queue.folder.c_str(),
+             kind.c_str());
 }
 
 double secondsUnchanged(const DropFile& file, double now, SettleClock clock) {
@@ -244,12 +255,13 @@ std::vector<std::string> completeFiles(const DropQueue& queue, double now, int s
     return names;
 }
 
-double nextCompletion(const DropQueue& queue, int settle) {
+double nextCompletion(const DropQueue& queue, int settle, double now) {
     double next = -1;
     for (const auto& entry : queue.files) {
         const DropFile& file = entry.second;
         if (file.open || file.held) continue;
         const double at = file.stableSince + settle;
+        if (at <= now) continue;   // complete already: what it waits for now wakes the loop
         if (next < 0 || at < next) next = at;
     }
     return next;

@@ -26,6 +26,18 @@ struct DropFile {
     bool takeFailed = false;  // could not be taken: tried again at each rescan, its type code waits
     std::string failure;      // why, as last named
     bool halfSaid = false;    // named as a file without its marker, or a marker without its file
+    unsigned seenIn = 0;      // the number of the last rescan that found it
+    // What its name is under the configuration, noted once per configuration
+    // (pair.h), for the name alone decides it.
+    unsigned kindNotedFor = 0;   // the number of the configuration it was noted for; 0: not yet
+    int section = -1;            // its section's index in the configuration's rules; -1: none
+    bool marker = false;         // the name is a marker's under some section
+};
+
+// An entry that is no regular file, as the last look found it.
+struct NotAFile {
+    std::string kind;       // "a symbolic link", "a FIFO", ...
+    unsigned seenIn = 0;    // the number of the last rescan that found it
 };
 
 struct DropQueue {
@@ -33,10 +45,11 @@ struct DropQueue {
     UniqueFd inotifyFd;
     bool overflowed = false;                 // inotify lost events: rescan
     std::map<std::string, DropFile> files;   // by name
-    std::map<std::string, std::string> notFiles;   // entries that are no regular file, named once each
+    std::map<std::string, NotAFile> notFiles;   // entries that are no regular file, named once each
     std::map<std::string, ino_t> named;   // entries named as never taken, kept across starts in namedPath
     std::string namedPath;
     bool namedChanged = false;            // to be written at the end of the look at the folder
+    unsigned rescans = 0;                 // rescans so far: what one did not find is gone
 };
 
 // Whether the entry (name and inode) is named for the first time as one
@@ -75,9 +88,11 @@ std::vector<std::string> completeFiles(const DropQueue& queue, double now, int s
 // How long the file has not changed.
 double secondsUnchanged(const DropFile& file, double now, SettleClock clock);
 
-// The earliest monotonic time at which a file still settling may become
-// complete; -1 when none is settling.
-double nextCompletion(const DropQueue& queue, int settle);
+// The earliest monotonic time after now at which a file still settling may
+// become complete; -1 when none is settling. A file complete already is
+// not counted: it waits for its marker, its turn or its type code, whose
+// coming is an event, and the loop would spin on it.
+double nextCompletion(const DropQueue& queue, int settle, double now);
 
 // An entry that is no regular file (kind: "a symbolic link", "a FIFO",
 // ...) is never opened as one and never taken; it is named on standard

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <map>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -125,7 +126,7 @@ double ageOf(const struct stat& info) {
 // What the look at the drop folder knows of it as a whole.
 struct DropView {
     const WatchConfig& config;
-    const std::vector<std::string>& names;                  // every entry
+    const std::set<std::string>& names;                     // every entry
     const std::map<std::string, InWork>& inWork;            // by type code: the run in work
     const std::map<std::string, std::string>& untaken;      // entries the watcher cannot take, and why
     std::map<std::string, std::string> firstOfType;         // by type code: the first file that waits
@@ -164,7 +165,7 @@ Entry lookAt(DropView& view, const std::string& name, const struct stat& info) {
                          "read access to it (the senders' group, mode 0640), and it is taken at the next rescan";
         entry.needsAPerson = true;
     } else if (!rule->marker.empty() &&
-               std::find(view.names.begin(), view.names.end(), markerNameOf(*rule, name)) == view.names.end()) {
+               view.names.count(markerNameOf(*rule, name)) == 0) {
         entry.waitsFor = "its marker " + shownName(markerNameOf(*rule, name));
         entry.needsAPerson = ageOf(info) > rule->markerWait;
     } else if (ageOf(info) < config.settleSeconds) {
@@ -195,7 +196,8 @@ std::vector<Entry> dropEntries(const WatchConfig& config, const std::map<std::st
     }
     drop.reset();
     std::sort(dated.begin(), dated.end());
-    DropView view{config, names, inWork, untaken, {}};
+    const std::set<std::string> everyName(names.begin(), names.end());
+    DropView view{config, everyName, inWork, untaken, {}};
     std::vector<Entry> entries;
     for (const auto& item : dated) entries.push_back(lookAt(view, item.second, facts[item.second]));
     return entries;

@@ -349,6 +349,7 @@ void runCopy(const CopyWork& work, CopyOutcome& outcome, const StopAsked& stop) 
     outcome.result =
         copyIntoRun({work.drop, work.name, work.fd, work.info, work.folder, work.target}, outcome.reason, &stop);
     outcome.kept = hasEntry(work.folder, work.target);
+    outcome.stopped = outcome.result == TakeResult::Gone && stop.load();
 }
 
 // The file into its run folder: a file of the watcher's own is renamed
@@ -466,6 +467,11 @@ bool afterCopy(Watcher& watcher, Job& job, double now) {
     if (job.leased) releaseWriters(job.taking.get());
     job.taking.reset();
     job.phase = Phase::Running;   // until a step says otherwise
+    if (outcome->stopped) {
+        diagnose("%s %s: stopped while it was copied into the staging area; the copy is dropped, the file stays in "
+                 "%s, and the next start takes it", shownName(job.record.name).c_str(),
+                 job.record.rule.typeCode.c_str(), watcher.config.drop.c_str());
+    }
     if (outcome->result == TakeResult::Gone || (outcome->result == TakeResult::Failed && !outcome->kept)) {
         takeNothing(watcher, job, outcome->result, outcome->reason);
         return true;

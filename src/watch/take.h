@@ -35,6 +35,7 @@ struct CopyOutcome {
     TakeResult result = TakeResult::Failed;
     std::string reason;
     bool kept = false;   // the file is in the run folder (a copy that failed half way may be)
+    bool stopped = false;   // the watcher stopped it: the file stays in the drop folder
 };
 
 // Takes one complete file and goes on with its checks and import (a job

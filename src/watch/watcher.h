@@ -104,6 +104,7 @@ struct UnseenFailure {
 
 struct Watcher {
     WatchConfig config;
+    unsigned configNumber = 1;      // counts the configurations read (SIGHUP): what a drop entry is is noted for one
     DropQueue queue;
     UniqueFd dropFd;
     UniqueFd dropLock;              // the drop folder's lock file, held while the watcher lives

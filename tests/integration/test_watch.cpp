@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -88,6 +89,47 @@ std::string sha256Of(const kt::WatchSite& site, const std::string& bytes) {
     const std::string path = site.folder("hashed");
     std::ofstream(path, std::ios::binary) << bytes;
     return kt::runProgram("/usr/bin/sha256sum", {path}, site.box().root()).out.substr(0, 64);
+}
+
+// Occurrences of part in text.
+size_t countOf(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) count++;
+    return count;
+}
+
+// A line of /proc/PID/status, in KiB ("VmHWM"); -1 when it cannot be read.
+long procStatusKb(int pid, const std::string& key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(key + ":", 0) == 0) return strtol(line.c_str() + key.size() + 1, nullptr, 10);
+    }
+    return -1;
+}
+
+// The CPU time the process has used (user and system), in seconds.
+double cpuSeconds(int pid) {
+    const std::string stat = kt::fileText("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int index = 3; index <= 15 && fields >> field; ++index) {
+        if (index >= 14) ticks += strtol(field.c_str(), nullptr, 10);   // utime, stime
+    }
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Reads the watcher's standard error until it holds part count times more
+// than it did (so that its pipe never fills); false after seconds.
+bool waitForLines(kt::RunningProgram& watcher, const std::string& part, size_t count, std::string& err,
+                  int seconds) {
+    const size_t wanted = countOf(err, part) + count;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (countOf(err, part) < wanted) {
+        const auto left = std::chrono::duration_cast<std::chrono::seconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !kt::waitForError(watcher, part, err, static_cast<int>(left.count()))) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -822,4 +864,131 @@ TEST(Watch, StandbyTakesOverFromAKilledWatcherAndImportsEveryFileOnce) {
     EXPECT_EQ(site.runFile("archive", archived[1], "file/20P_0002.wrk"), kt::records20P(4, 6));
     EXPECT_TRUE(site.runFolders("failed").empty()) << err;
     EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T4"}, {"T5"}, {"T6"}}));
+}
+
+// A flood of 20,000 entries the watcher never takes, delivered while it
+// watches: 10,000 empty files that match no section, then 5,000 symbolic
+// links (beyond the room of the names' file) and 5,000 markers whose file
+// never comes. Each entry is named once, however often the folder is
+// looked at (each link was named at every rescan once the names' file was
+// full); a real file delivered behind them is imported within 10 s (it
+// waited longer while every marker was matched against every entry at each
+// look); idle beside the flood, the watcher takes little CPU (a marker that
+// waits kept it spinning); its peak memory stays within 64 MiB.
+TEST(Watch, FloodOfEntriesItNeverTakesDoesNotHoldARealFile) {
+    constexpr int Empty = 10000;
+    constexpr int Links = 5000;
+    constexpr int Markers = 5000;
+    constexpr int Settle = 2;
+    constexpr int TakenWithinSeconds = 10;
+    constexpr int IdleSeconds = 6;
+    constexpr double MostIdleCpuShare = 0.25;
+    constexpr long MostMemoryKb = 64 * 1024;
+    kt::resetSchema();
+    kt::WatchSite site(std::string(Section20P) + "\n[file *MND*]\ntype = MND\nmarker = {name}.ok\n", Settle);
+    kt::RunningProgram watcher = site.follow();
+    std::string err;
+    ASSERT_TRUE(kt::waitForError(watcher, "watching ", err, WaitSeconds)) << err;
+    const std::string drop = site.folder("drop") + "/";
+    char name[32];
+    for (int number = 0; number < Empty; ++number) {
+        snprintf(name, sizeof name, "empty_%05d", number);
+        std::ofstream(drop + name);
+    }
+    ASSERT_TRUE(waitForLines(watcher, "matches no [file ...] section", Empty, err, WaitSeconds)) << err.size();
+    for (int number = 0; number < Links; ++number) {
+        snprintf(name, sizeof name, "link_%05d", number);
+        ASSERT_EQ(symlink("/nowhere", (drop + name).c_str()), 0);
+    }
+    for (int number = 0; number < Markers; ++number) {
+        snprintf(name, sizeof name, "MND_%05d.txt.ok", number);
+        std::ofstream(drop + name) << "lines=1\n";
+    }
+    ASSERT_TRUE(waitForLines(watcher, "is a symbolic link, not a regular file", Links, err, WaitSeconds));
+    const auto delivered = std::chrono::steady_clock::now();
+    site.deliver("20P_real.txt", kt::records20P(1, 3));
+    const bool taken = kt::waitForError(watcher, "20P_real.txt 20P: archived in", err, TakenWithinSeconds);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - delivered).count();
+    const double cpuBefore = cpuSeconds(watcher.pid);
+    kt::waitForError(watcher, "\n\n", err, IdleSeconds);   // reads what it says meanwhile, which is nothing
+    const double idleCpu = cpuSeconds(watcher.pid) - cpuBefore;
+    const long peakKb = procStatusKb(watcher.pid, "VmHWM");
+    kill(watcher.pid, SIGTERM);
+    kt::RunResult run = kt::waitProgram(watcher);
+    err += run.err;
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(taken) << "not imported " << took << " s after its delivery";
+    EXPECT_EQ(kt::terminalsInTable(), (std::vector<kt::Row>{{"T1"}, {"T2"}, {"T3"}}));
+    EXPECT_LT(idleCpu, MostIdleCpuShare * IdleSeconds) << "CPU seconds in " << IdleSeconds << " s idle";
+    EXPECT_EQ(countOf(err, "matches no [file ...] section"), static_cast<size_t>(Empty));
+    EXPECT_EQ(countOf(err, "is a symbolic link, not a regular file"), static_cast<size_t>(Links));
+    EXPECT_EQ(countOf(err, "a marker whose file"), 0u);
+#if !defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer's shadow memory and quarantine make the peak its own.
+    EXPECT_GT(peakKb, 0);
+    EXPECT_LE(peakKb, MostMemoryKb);
+#endif
+    (void)peakKb;
+}
+
+// SIGTERM while a file of 1 GiB that is not the watcher's own (it has a
+// second link) is copied into the staging area: meanwhile a KST file is
+// imported and status names the copy; the watcher ends within 2 s, the
+// copy is dropped, the file stays in drop/ as it was and the staging area
+// holds no run folder.
+TEST(Watch, StopDuringTheCopyOfALargeFileIsHonouredAndLeavesItInDrop) {
+    constexpr size_t BlockBytes = 1024 * 1024;
+    constexpr int Blocks = 1024;
+    constexpr double StopWithinSeconds = 2;
+    kt::resetSchema();
+    kt::WatchSite site(std::string(Section20P) + "\n[file KST*]\ntype = KST\n");
+    const std::string outside = site.folder("20P_big.txt");
+    const std::string big = site.folder("drop") + "/20P_big.txt";
+    {
+        std::string block;
+        while (block.size() < BlockBytes) block += kt::record20P(static_cast<int>(block.size()));
+        std::ofstream out(outside, std::ios::binary);
+        for (int i = 0; i < Blocks; ++i) out << block;
+        ASSERT_TRUE(out.good());
+    }
+    ASSERT_EQ(link(outside.c_str(), big.c_str()), 0);
+    site.deliver("KST_0001.txt", kstLine("SIDE", ""));
+    const auto now = std::filesystem::file_time_type::clock::now();
+    std::filesystem::last_write_time(big, now - std::chrono::seconds(10));   // the older: taken first
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));           // both have settled
+    struct stat before {};
+    ASSERT_EQ(stat(big.c_str(), &before), 0);
+
+    kt::RunningProgram watcher = site.follow();
+    std::string err;
+    const bool side = kt::waitForError(watcher, "KST_0001.txt KST: archived in", err, WaitSeconds);
+    kt::RunResult status = kt::runProgram(KELVORA_WATCH, {"--config", site.config(), "status"}, site.box().root());
+    const std::string staging = site.box().workDir() + "/.kelvora-watch";
+    bool copying = false;   // the copy still under way: its run folder there, the file still in drop/
+    for (const auto& entry : std::filesystem::directory_iterator(staging)) {
+        copying = copying || contains(entry.path().filename().string(), "20P_big.txt");
+    }
+    copying = copying && std::filesystem::exists(big);
+    const auto stopped = std::chrono::steady_clock::now();
+    kill(watcher.pid, SIGTERM);
+    kt::RunResult run = kt::waitProgram(watcher);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count();
+    err += run.err;
+    ASSERT_TRUE(side) << err;
+    ASSERT_TRUE(copying) << "the copy ended before the KST file was imported beside it: " << err;
+    EXPECT_TRUE(contains(status.out, "20P_big.txt")) << status.out;
+    EXPECT_TRUE(contains(status.out, "being copied into the staging area")) << status.out;
+    EXPECT_EQ(run.status, 0) << err;
+    EXPECT_LT(took, StopWithinSeconds) << err;
+    EXPECT_TRUE(contains(err, "20P_big.txt 20P: stopped while it was copied")) << err;
+    struct stat after {};
+    ASSERT_EQ(stat(big.c_str(), &after), 0) << err;
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_size, before.st_size);
+    for (const auto& entry : std::filesystem::directory_iterator(staging)) {
+        EXPECT_EQ(entry.path().filename().string()[0], '.') << entry.path() << " is left in the staging area";
+    }
+    EXPECT_EQ(kt::query("SELECT KidKst FROM QVS120KID"), (std::vector<kt::Row>{{"SIDE"}}));
+    EXPECT_EQ(site.runFolders("archive").size(), 1u) << err;
+    EXPECT_EQ(kt::countRows("MGSST20P"), 0);
 }
