@@ -23,6 +23,7 @@ constexpr int TryEveryMilliseconds = 1000;   // a holder's end is seen within th
 constexpr const char* NotePrefix = ".standby-";
 constexpr mode_t NoteMode = 0600;
 constexpr size_t NoteRoom = 512;
+constexpr size_t HostNameRoom = 256;
 
 // The note of this standby in the staging area: made new, locked for as
 // long as this process lives, and removed when it stands by no more.
@@ -40,9 +41,13 @@ struct StandbyNote {
 void writeNote(const Watcher& watcher, StandbyNote& note) {
     if (!makeFolderIn(watcher.config.workdir, StagingFolderName, StagingMode, ExistingFolder::Take)) return;
     note.folder.reset(openFolder(AT_FDCWD, pathIn(watcher.config.workdir, StagingFolderName)));
-    note.name = NotePrefix + std::to_string(static_cast<long>(getpid()));
+    // Named by host and process: standbys on two hosts share the staging
+    // area over NFS, and their process numbers may be the same.
+    char host[HostNameRoom] = "";
+    gethostname(host, sizeof host - 1);
+    note.name = NotePrefix + std::string(host) + "-" + std::to_string(static_cast<long>(getpid()));
     if (!note.folder.valid()) return;
-    unlinkat(note.folder.get(), note.name.c_str(), 0);   // a note of an ended process of the same number
+    unlinkat(note.folder.get(), note.name.c_str(), 0);   // a note of an ended process of this host and number
     note.file.reset(openat(note.folder.get(), note.name.c_str(),
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, NoteMode));
     struct flock lock {};
